@@ -1,0 +1,70 @@
+#pragma once
+// cipher.dll: the company policy file and the encrypted-document header.
+// Classes are exported from the DLL and used through its import library.
+
+#ifdef CIPHER_BUILD
+#define CIPHER_API __declspec(dllexport)
+#else
+#define CIPHER_API __declspec(dllimport)
+#endif
+
+// Answers of CCCF::CheckCCFValidity.
+enum CcfValidity {
+    CCF_VALID = 0,
+    CCF_E_MISSING = 1,      // missing or unreadable
+    CCF_E_TOO_LARGE = 2,    // more than 1 MiB
+    CCF_E_FIRST_LINE = 3,   // first line is not the signature line
+    CCF_E_MALFORMED = 4,    // a line that is neither blank, comment nor Name=Value
+    CCF_E_CHECKSUM = 5,     // checksum line missing or wrong
+};
+
+// Answers of CFlexibleHeader::GetHeaderFromFile.
+enum AcapHeaderStatus {
+    ACAP_HEADER_OK = 0,
+    ACAP_E_OPEN = 1,        // cannot open the file
+    ACAP_E_SHORT = 2,       // shorter than the header
+    ACAP_E_MAGIC = 3,       // wrong magic
+    ACAP_E_VERSION = 4,     // unknown header version
+    ACAP_E_CRC = 5,         // header CRC does not match
+    ACAP_E_FIELDS = 6,      // header size or reserved field wrong
+};
+
+// The company policy file, company.ccf beside cipher.dll.
+class CIPHER_API CCCF {
+public:
+    CCCF();
+    virtual ~CCCF();
+    CCCF(const CCCF&) = delete;
+    CCCF& operator=(const CCCF&) = delete;
+
+    int CheckCCFValidity();
+    // Texts are owned by the object and valid until it is destroyed.
+    const char* GetCompanyID();
+    const char* GetField(const char* a_szName);
+
+private:
+    struct Impl;
+    Impl* m_pImpl;
+};
+
+// The header of an encrypted document.
+class CIPHER_API CFlexibleHeader {
+public:
+    CFlexibleHeader();
+    ~CFlexibleHeader();
+    CFlexibleHeader(const CFlexibleHeader&) = delete;
+    CFlexibleHeader& operator=(const CFlexibleHeader&) = delete;
+
+    int GetHeaderFromFile(const char* a_szPath, unsigned int a_uReserved1,
+                          unsigned int a_uReserved2, unsigned int a_uReserved3);
+
+private:
+    unsigned char m_header[32];
+};
+
+// Rights logic; the hook only keeps one instance alive while it is loaded.
+class CIPHER_API CDRMLogic {
+public:
+    CDRMLogic();
+    ~CDRMLogic();
+};

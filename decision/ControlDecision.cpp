@@ -1,0 +1,33 @@
+#include "decision/LxShellExt.h"
+
+#include "companions/cipher/cipher.h"
+#include "trace/Trace.h"
+
+int CLxShellExt::CheckControlInformation()
+{
+    int nException = IsExceptionApplication();
+    // The text has no opening bracket; tools that read the trace expect it so.
+    TraceAlways("CLxShellExt::CheckControlInformation] IsExceptionApplication is [%d]", nException);
+    if (nException == EXECUTE_EXCEPTION) {
+        TraceAlways("[CLxShellExt::CheckControlInformation] IsExceptionApplication is EXECUTE_EXCEPTION");
+        return EXECUTE_EXCEPTION;
+    }
+    if (lstrcmpiA(m_strAppName.c_str(), "rundll32.exe") == 0)
+        return SKIPPED_INJECTION;
+
+    int nRegistered = IsRegisteredApplication();
+    TraceAlways("[CLxShellExt::CheckControlInformation] IsRegisteredApplication is [%d]", nRegistered);
+    if (nException == EXECUTE_INJECTION && nRegistered == 1)
+        return EXECUTE_INJECTION;
+    return SKIPPED_INJECTION;
+}
+
+void CLxShellExt::GetDoucmentInfo()
+{
+    m_bAcapFile = false;
+    CFlexibleHeader header;
+    if (header.GetHeaderFromFile(m_strFilePath.c_str(), 0, 0, 0) == 0) {
+        TraceAlways("[CLxShellExt::GetDoucmentInfo] -> acap file [%s]", m_strFilePath.c_str());
+        m_bAcapFile = true;
+    }
+}

@@ -1,0 +1,239 @@
+#include "decision/LxShellExt.h"
+
+#include "trace/FaultGuard.h"
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+// Explorer offers requests from several threads, and the decision object holds
+// the state of one request at a time: requests are handled one after another.
+SRWLOCK s_executeLock = SRWLOCK_INIT;
+
+class ExecuteLock {
+public:
+    ExecuteLock() { AcquireSRWLockExclusive(&s_executeLock); }
+    ~ExecuteLock() { ReleaseSRWLockExclusive(&s_executeLock); }
+    ExecuteLock(const ExecuteLock&) = delete;
+    ExecuteLock& operator=(const ExecuteLock&) = delete;
+};
+
+// A NULL verb equals no verb text.
+bool IsVerb(const char* a_szVerb, const char* a_szName)
+{
+    return a_szVerb && lstrcmpiA(a_szVerb, a_szName) == 0;
+}
+
+struct CopyBack {
+    char* m_szTarget;
+    const char* m_szSource;
+};
+
+void CopyBackText(void* a_pContext)
+{
+    auto* pCopy = static_cast<CopyBack*>(a_pContext);
+    lstrcpyA(pCopy->m_szTarget, pCopy->m_szSource);
+}
+
+// The request's file text may lie in memory the caller cannot let us write
+// (a constant string). When the unquoted text cannot be stored back, the
+// request points at our copy for the rest of the call and gets its own
+// pointer back at the end.
+class FileTextRestorer {
+public:
+    FileTextRestorer() = default;
+    ~FileTextRestorer()
+    {
+        if (m_lpsei)
+            m_lpsei->lpFile = m_szOriginal;
+    }
+    FileTextRestorer(const FileTextRestorer&) = delete;
+    FileTextRestorer& operator=(const FileTextRestorer&) = delete;
+
+    void Substitute(LPSHELLEXECUTEINFOA a_lpsei, const std::string& a_strText)
+    {
+        m_strText = a_strText;
+        m_lpsei = a_lpsei;
+        m_szOriginal = a_lpsei->lpFile;
+        a_lpsei->lpFile = m_strText.c_str();
+    }
+
+private:
+    LPSHELLEXECUTEINFOA m_lpsei = nullptr;
+    LPCSTR m_szOriginal = nullptr;
+    std::string m_strText;
+};
+
+// Removes enclosing quotes from the request's file text and stores the
+// shorter text back over it.
+void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
+{
+    std::string strTemp = a_lpsei->lpFile;
+    PathUnquoteSpacesA(&strTemp[0]);
+    strTemp.resize(lstrlenA(strTemp.c_str()));
+    TraceAlways("TempFileName[%s]", strTemp.c_str());
+
+    if (strTemp.size() == static_cast<size_t>(lstrlenA(a_lpsei->lpFile)))
+        return; // nothing was removed: the text stands as it is
+
+    CopyBack copy{const_cast<char*>(a_lpsei->lpFile), strTemp.c_str()};
+    if (!vm::RunGuarded(CopyBackText, &copy) || lstrcmpA(a_lpsei->lpFile, strTemp.c_str()) != 0)
+        a_restorer.Substitute(a_lpsei, strTemp);
+}
+
+} // namespace
+
+bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
+{
+    ExecuteLock lock;
+
+    if (!a_lpsei->lpFile) {
+        if (!IsVerb(a_lpsei->lpVerb, "OpenHomePage")) {
+            TraceAlways("[CLxShellExt::Execute] a_lpsei->lpFile is NULL");
+            RegisterOfficeAddins();
+        }
+        return false;
+    }
+
+    GetConfigurationInfoFromCCF();
+    m_pnResult = a_pnResult;
+
+    FileTextRestorer restorer;
+    UnquoteFileName(a_lpsei, restorer);
+    m_lpsei = a_lpsei;
+
+    if (IsVerb(a_lpsei->lpVerb, "OpenHomePage"))
+        return false;
+    return ExecuteRequest(a_lpsei);
+}
+
+bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
+{
+    ResetOfficeResiliency();
+    RegisterOfficeAddins();
+    DeleteOtherAddins();
+
+    ResetRequestFields(a_lpsei->lpFile);
+    if (lstrcmpiA(m_strExt.c_str(), ".scf") == 0) {
+        TraceAlways("[CLxShellExt::Execute] show desktop [%s]", m_strExt.c_str());
+        return false;
+    }
+
+    const char* szVerb = a_lpsei->lpVerb;
+    if (!szVerb || lstrlenA(szVerb) == 0 || IsVerb(szVerb, "openas"))
+        return RunOpenWithRequest();
+
+    if (IsVerb(szVerb, "open")) {
+        TraceAlways("[CLxShellExt::Execute] case : Open");
+        if (IsExecutableFile(a_lpsei->lpFile))
+            return RunApplicationOperation();
+        m_uOperation = OPERATION_OPEN_DOCUMENT;
+        return RunDocumentRequest();
+    }
+
+    if (IsVerb(szVerb, "print") || IsVerb(szVerb, "edit") || IsVerb(szVerb, "new") ||
+        IsVerb(szVerb, "read")) {
+        m_uOperation = OPERATION_OPEN_DOCUMENT;
+        return RunDocumentRequest();
+    }
+    return false;
+}
+
+void CLxShellExt::ResetRequestFields(const char* a_szFile)
+{
+    m_bAcapFile = false;
+    m_bDDEOpen = false;
+    m_uOperation = OPERATION_NONE;
+    m_uControlType = 0;
+    m_strFilePath.clear();
+    m_strExt = PathFindExtensionA(a_szFile);
+}
+
+bool CLxShellExt::IsExecutableFile(const char*)
+{
+    const char* szExt = m_strExt.c_str();
+    return lstrcmpiA(szExt, ".exe") == 0 || lstrcmpiA(szExt, ".cmd") == 0 ||
+           lstrcmpiA(szExt, ".bat") == 0;
+}
+
+// "open" on an executable.
+bool CLxShellExt::RunApplicationOperation()
+{
+    const char* szFile = m_lpsei->lpFile;
+    m_uOperation = OPERATION_APPLICATION;
+    m_strAppName = PathFindFileNameA(szFile);
+    m_strAppPath = GetLongFilePathName(szFile).value_or(szFile);
+    TraceAlways("[CLxShellExt::Execute] Open : application operation, AppName[%s], AppPath[%s]",
+                m_strAppName.c_str(), m_strAppPath.c_str());
+
+    if (PathIsFileSpecA(szFile)) {
+        TraceAlways("[CLxShellExt::Execute] bare file name, application path from the registry");
+        GetExtControlApplicationPath();
+    }
+
+    int nCode = CheckControlInformation();
+    TraceAlways("[CLxShellExt::Execute] CheckControlInformation -> uException code[%d]", nCode);
+    return FinishDecision(nCode, "[CLxShellExt::Execute] CheckControlInformation is SKIPPED_INJECTION",
+                          "[CLxShellExt::Execute] CheckControlInformation is EXECUTE_EXCEPTION");
+}
+
+// No verb, an empty verb or "openas".
+bool CLxShellExt::RunOpenWithRequest()
+{
+    const char* szFile = m_lpsei->lpFile;
+    if (!IsExecutableFile(szFile) && !m_strExt.empty()) {
+        TraceAlways("[CLxShellExt::Execute] case : OpenAs");
+        m_uOperation = OPERATION_OPENAS_DOCUMENT;
+        return RunDocumentRequest();
+    }
+
+    TraceAlways("[CLxShellExt::Execute] case : OpenAs -> lpFile is executable file or extension is null");
+    m_uOperation = OPERATION_APPLICATION;
+    m_strAppName = PathFindFileNameA(szFile);
+    if (m_strExt.empty())
+        m_strAppName += ".exe";
+    TraceAlways("[CLxShellExt::Execute] case : OpenAs -> executable : file name[%s]",
+                m_strAppName.c_str());
+
+    if (PathIsFileSpecA(szFile)) {
+        TraceAlways("[CLxShellExt::Execute] bare file name, application path from the registry");
+        GetExtControlApplicationPath();
+    }
+    // The decision runs without an application path; the path is looked up
+    // again only for a launch.
+    m_strAppPath.clear();
+
+    int nCode = CheckControlInformation();
+    if (nCode != SKIPPED_INJECTION && nCode != EXECUTE_EXCEPTION)
+        GetExtControlApplicationPath();
+    return FinishDecision(nCode, "[CLxShellExt::Execute] CheckControlInformation is SKIPPED_INJECTION",
+                          "[CLxShellExt::Execute] CheckControlInformation is EXECUTE_EXCEPTION");
+}
+
+bool CLxShellExt::RunDocumentRequest()
+{
+    const char* szFile = m_lpsei->lpFile;
+    m_strFilePath = GetLongFilePathName(szFile).value_or(szFile);
+    int nDecision = RunApplication();
+    return FinishDecision(nDecision, "[CLxShellExt::Execute] IsExceptionApplication is SKIPPED_INJECTION",
+                          "[CLxShellExt::Execute] IsExceptionApplication is EXECUTE_EXCEPTION");
+}
+
+// SKIPPED_INJECTION hands back, EXECUTE_EXCEPTION is finished as it stands,
+// anything else is launched under control.
+bool CLxShellExt::FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
+                                 const char* a_szExceptionTrace)
+{
+    if (a_nDecision == SKIPPED_INJECTION) {
+        TraceAlways("%s", a_szSkippedTrace);
+        return false;
+    }
+    if (a_nDecision == EXECUTE_EXCEPTION) {
+        TraceAlways("%s", a_szExceptionTrace);
+        return true;
+    }
+    RunLauncher();
+    *m_pnResult = c_nResultLaunched;
+    return true;
+}

@@ -1,0 +1,22 @@
+#pragma once
+// CChildProcess: starts one process and owns the handles of the start.
+
+#include "common/Handle.h"
+
+#include <windows.h>
+
+class CChildProcess {
+public:
+    CChildProcess() = default;
+    ~CChildProcess();
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    BOOL Start(char* a_szCommandLine, DWORD a_dwCreationFlags);
+    // Closes the process handle; FALSE when there was none.
+    BOOL Close();
+
+private:
+    HANDLE m_hProcess = nullptr;
+    vm::UniqueProcessInfo m_info;
+};

@@ -1,0 +1,105 @@
+#pragma once
+// CLxShellExt: the one decision object. It holds the policy values read from
+// the company policy file and the fields of the request being handled; every
+// decision about a shell-execute request is one of its methods.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <optional>
+#include <string>
+
+// Decision values shared by the control decision, the exception rules and the
+// document runner.
+constexpr int EXECUTE_INJECTION = 0; // run under control through the launcher
+constexpr int SKIPPED_INJECTION = 1; // hand the request back to the shell
+constexpr int EXECUTE_EXCEPTION = 2; // finished without the launcher
+
+// Request cases (m_uOperation).
+constexpr UINT OPERATION_NONE = 0;
+constexpr UINT OPERATION_APPLICATION = 1;
+constexpr UINT OPERATION_OPEN_DOCUMENT = 2;
+constexpr UINT OPERATION_OPENAS_DOCUMENT = 3;
+
+// hInstApp values of a request the hook took over.
+constexpr int c_nResultLaunched = 44;
+constexpr int c_nResultHandled = 33;
+
+class AppProcessQueue;
+
+class CLxShellExt {
+public:
+    CLxShellExt();
+    virtual ~CLxShellExt();
+    CLxShellExt(const CLxShellExt&) = delete;
+    CLxShellExt& operator=(const CLxShellExt&) = delete;
+
+    // Policy values.
+    void GetConfigurationInfoFromCCF();
+
+    // Dispatcher.
+    bool Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei);
+    bool IsExecutableFile(const char* a_szFile);
+
+    // Control decision.
+    int CheckControlInformation();
+    void GetDoucmentInfo();
+
+    // Launcher.
+    int RunApplication();
+    bool RunLauncher();
+
+    // Extension control table.
+    bool GetExtensionControlType();
+    bool GetExtControlApplicationPath();
+
+    // Association resolver.
+    bool GetApplicationPathFromReg(bool a_bControl);
+
+    // Long form of a path, or no value.
+    std::optional<std::string> GetLongFilePathName(const char* a_szPath);
+
+    // Application lists and exception rules.
+    int IsExceptionApplication();
+    int IsRegisteredApplication();
+    bool IsExcludeApplication(const char* a_szExcludeList, const char* a_szPmiList);
+    bool GetFixedFileInfo(const char* a_szPath, VS_FIXEDFILEINFO* a_pInfo);
+
+    // Running-process scanner.
+    bool IsInjectableApplication();
+    int GetAppList(AppProcessQueue& a_queue);
+    bool CheckModule(DWORD a_dwProcessId);
+
+    // Office add-in upkeep.
+    void ResetOfficeResiliency();
+    void RegisterOfficeAddins();
+    void DeleteOtherAddins();
+
+    int* m_pnResult = nullptr;
+    LPSHELLEXECUTEINFOA m_lpsei = nullptr;
+    std::string m_strCompanyID;
+    UINT m_uOperation = OPERATION_NONE;
+    UINT m_uControlType = 0;
+    std::string m_strFilePath;
+    std::string m_strExt;
+    std::string m_strAppName;
+    std::string m_strAppPath;
+    std::string m_strInjectionDll;
+    bool m_bAcapFile = false;
+    bool m_bDDEOpen = false;
+    int m_bDeleteOtherAddin = -1;
+    int m_bNotLoadSSDriver = -1;
+
+private:
+    bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
+    void ResetRequestFields(const char* a_szFile);
+    bool RunApplicationOperation();
+    bool RunOpenWithRequest();
+    bool RunDocumentRequest();
+    std::string BuildApplicationCommand() const;
+    bool FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
+                        const char* a_szExceptionTrace);
+};
+
+// The module's one decision object.
+extern CLxShellExt g_LxShellExt;

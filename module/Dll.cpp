@@ -1,0 +1,79 @@
+// DLL entry and the four exports of the in-process server.
+
+#include "module/ClassFactory.h"
+#include "module/Guids.h"
+#include "module/ModuleState.h"
+#include "registration/SelfRegistration.h"
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+// The module's class table: one class, always registered (it has no
+// description that would exclude it).
+struct ClassEntry {
+    const CLSID* m_pclsid;
+    HRESULT (*m_pfnRegister)(BOOL a_bRegister);
+};
+
+const ClassEntry c_classes[] = {
+    {&CLSID_DocHook, RegisterDocHookClass},
+};
+
+void TraceHostProcess(HINSTANCE a_hInstance)
+{
+    char szExe[MAX_PATH] = {};
+    GetModuleFileNameA(GetModuleHandleA(nullptr), szExe, MAX_PATH);
+    TraceSwitchable("vormidmgr dllmain : exe = %s. module handle = %x", PathFindFileNameA(szExe),
+                    static_cast<unsigned>(reinterpret_cast<UINT_PTR>(a_hInstance)));
+}
+
+} // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE a_hInstance, DWORD a_dwReason, LPVOID)
+{
+    TraceHostProcess(a_hInstance);
+    if (a_dwReason == DLL_PROCESS_ATTACH) {
+        InitModuleState(a_hInstance);
+        DisableThreadLibraryCalls(a_hInstance);
+        TraceSwitchable("vormidmgr dllmain -> DLL_PROCESS_ATTACH");
+    } else if (a_dwReason == DLL_PROCESS_DETACH) {
+        TermModuleState();
+        TraceSwitchable("vormidmgr dllmain -> DLL_PROCESS_DETACH");
+    }
+    return TRUE;
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return ModuleLockCount() == 0 ? S_OK : S_FALSE;
+}
+
+STDAPI DllGetClassObject(REFCLSID a_rclsid, REFIID a_riid, void** a_ppv)
+{
+    if (!a_ppv)
+        return E_POINTER;
+    *a_ppv = nullptr;
+    if (!IsEqualCLSID(a_rclsid, CLSID_DocHook))
+        return CLASS_E_CLASSNOTAVAILABLE;
+    return GetDocHookClassObject(a_riid, a_ppv);
+}
+
+STDAPI DllRegisterServer()
+{
+    for (const ClassEntry& entry : c_classes) {
+        HRESULT hr = entry.m_pfnRegister(TRUE);
+        if (FAILED(hr))
+            return hr;
+    }
+    return RegisterOwnTypeLibrary();
+}
+
+STDAPI DllUnregisterServer()
+{
+    for (const ClassEntry& entry : c_classes)
+        entry.m_pfnRegister(FALSE);
+    UnregisterOwnTypeLibrary();
+    return S_OK;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Runs a callback and ends it quietly when it raises a fault (an access
+// violation or any other error-severity exception). gcc has no __try, so the
+// guard registers a structured-exception frame of its own at fs:[0].
+
+namespace vm {
+
+using GuardedCall = void (*)(void* a_pContext);
+
+// True when the call ran to its end, false when a fault ended it. Either way
+// the thread's exception-handler chain is as it was before the call.
+bool RunGuarded(GuardedCall a_pfnCall, void* a_pContext);
+
+// Head of this thread's structured-exception handler chain (fs:[0]).
+inline void* CurrentExceptionList()
+{
+    void* pHead;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(pHead));
+    return pHead;
+}
+
+inline void SetExceptionList(void* a_pHead)
+{
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(a_pHead) : "memory");
+}
+
+} // namespace vm
