@@ -1,0 +1,378 @@
+// The road of a request from the hook object to its answer, row by row of the
+// decision table, with the traces a debugger sees.
+
+#include "decision/LxShellExt.h"
+#include "module/DocHook.h"
+
+#include "tests/support/DebugCapture.h"
+#include "tests/support/PolicyFile.h"
+#include "tests/support/RegistryRedirect.h"
+#include "tests/support/TestPaths.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const HINSTANCE c_hSentinel = reinterpret_cast<HINSTANCE>(0xDEAD);
+const char c_szPlugin[] = "vmtestplug.dll";
+
+// One request as the shell builds it; the file text lies in a buffer of its
+// own, since the hook rewrites it in place.
+struct Request {
+    Request(const char* a_szVerb, const std::string* a_pFile)
+    {
+        sei.cbSize = sizeof(sei);
+        sei.lpVerb = a_szVerb;
+        if (a_pFile) {
+            m_file.assign(a_pFile->begin(), a_pFile->end());
+            m_file.push_back('\0');
+            sei.lpFile = m_file.data();
+        }
+        sei.nShow = SW_SHOWNORMAL;
+        sei.hInstApp = c_hSentinel;
+    }
+    std::string File() const { return sei.lpFile ? sei.lpFile : "(null)"; }
+    INT_PTR InstApp() const { return reinterpret_cast<INT_PTR>(sei.hInstApp); }
+
+    SHELLEXECUTEINFOA sei{};
+    std::vector<char> m_file;
+};
+
+HRESULT Offer(Request& a_request)
+{
+    IShellExecuteHookA* pHook = nullptr;
+    HRESULT hr = CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&pHook));
+    if (FAILED(hr))
+        return hr;
+    hr = pHook->Execute(&a_request.sei);
+    pHook->Release();
+    return hr;
+}
+
+void ForgetPolicy()
+{
+    g_LxShellExt.m_strCompanyID.clear();
+    g_LxShellExt.m_bDeleteOtherAddin = -1;
+    g_LxShellExt.m_bNotLoadSSDriver = -1;
+}
+
+class DispatcherTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_redirect = std::make_unique<vmtest::RegistryRedirect>("dispatcher");
+        MarkAddinsLoaded();
+        ForgetPolicy();
+        vmtest::RemovePolicy();
+        m_strDir = vmtest::MakeScratchDir("dispatcher");
+        m_strPlugin = vmtest::TestDir() + "\\" + c_szPlugin;
+        vmtest::WriteFile(m_strPlugin, "plug-in");
+        m_capture.Clear();
+    }
+
+    void TearDown() override
+    {
+        vmtest::RemovePolicy();
+        DeleteFileA(m_strPlugin.c_str());
+        vmtest::RemoveTree(m_strDir);
+        ForgetPolicy();
+        m_redirect.reset();
+    }
+
+    // The product's add-ins answer as loaded, so the upkeep starts no process.
+    static void MarkAddinsLoaded()
+    {
+        const char* rows[] = {"Word\\Addins\\Quorix01.Word9AddIn",
+                              "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
+                              "Excel\\Addins\\Quorix03.ExcelAddIn"};
+        for (const char* szRow : rows)
+            vmtest::SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow,
+                             "LoadBehavior", 3);
+    }
+
+    void RegisterApplication(const std::string& a_strAppName)
+    {
+        vmtest::WritePolicy({{"CompanyID", "ACME"}, {a_strAppName, c_szPlugin}});
+    }
+
+    // A document type whose open command names an application file in the
+    // scratch folder.
+    std::string AssociateDocuments(const std::string& a_strExt, const std::string& a_strApp)
+    {
+        std::string strApp = m_strDir + "\\" + a_strApp;
+        vmtest::WriteFile(strApp, "MZ");
+        vmtest::SetString(HKEY_CLASSES_ROOT, a_strExt, nullptr, "VmTest.Document");
+        vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr,
+                          "\"" + strApp + "\" \"%1\"");
+        return strApp;
+    }
+
+    std::string Path(const std::string& a_strName) const { return m_strDir + "\\" + a_strName; }
+
+    std::string Launcher() const { return vmtest::TestDir() + "\\vormidmgr.exe"; }
+
+    ::testing::AssertionResult TracedInOrder(const std::vector<std::string>& a_texts) const
+    {
+        size_t iFrom = 0;
+        for (const std::string& strText : a_texts) {
+            int i = m_capture.IndexOf(strText, iFrom);
+            if (i < 0)
+                return ::testing::AssertionFailure()
+                       << "missing (in order): " << strText << "\ntrace:\n" << m_capture.Dump();
+            iFrom = static_cast<size_t>(i) + 1;
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    std::unique_ptr<vmtest::RegistryRedirect> m_redirect;
+    vmtest::DebugCapture m_capture;
+    std::string m_strDir;
+    std::string m_strPlugin;
+};
+
+// Row 1: no file.
+TEST_F(DispatcherTest, RequestWithoutFileIsHandedBack)
+{
+    Request request("open", nullptr);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(request.InstApp(), 0xDEAD);
+    EXPECT_TRUE(TracedInOrder({"~~~~~~CDocHook::Execute Start((null)), lpClass((null)},hKeyClass(0), "
+                               "param((null)), cur dir = (null), verb = open\n",
+                               "[CLxShellExt::Execute] a_lpsei->lpFile is NULL",
+                               "~~~~~~CDocHook::Execute End (return=S_FALSE)\n"}));
+}
+
+TEST_F(DispatcherTest, HomePageWithoutFileIsAnsweredByTheHookAlone)
+{
+    Request request("OPENHOMEPAGE", nullptr);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(request.InstApp(), 0xDEAD);
+    std::vector<std::string> texts = m_capture.Texts();
+    ASSERT_EQ(texts.size(), 1u) << m_capture.Dump();
+    EXPECT_EQ(texts[0], "~~~~~~CDocHook::Execute -> Start((null)), param((null)), cur dir = (null), "
+                        "verb = OPENHOMEPAGE\n");
+}
+
+// Row 2: the policy is read and the file unquoted, nothing else.
+TEST_F(DispatcherTest, HomePageWithFileIsUnquotedAndHandedBack)
+{
+    std::string strFile = "\"" + Path("a b.txt") + "\"";
+    Request request("OpenHomePage", &strFile);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(request.File(), Path("a b.txt"));
+    EXPECT_TRUE(TracedInOrder({"[CLxShellExt::GetConfigurationInfoFromCCF] ccf is invalid!!",
+                               "TempFileName[" + Path("a b.txt") + "]"}));
+    EXPECT_FALSE(vmtest::KeyExists(HKEY_CURRENT_USER, "Software\\Microsoft\\Office\\9.0\\Word\\Security"))
+        << "no upkeep for the home page";
+}
+
+// Row 3: shell command files, whatever the verb.
+TEST_F(DispatcherTest, ShellCommandFileIsHandedBack)
+{
+    for (const char* szVerb : {"open", "openas", "print", "runas"}) {
+        SCOPED_TRACE(szVerb);
+        std::string strFile = Path("Desktop.SCF");
+        Request request(szVerb, &strFile);
+        m_capture.Clear();
+        EXPECT_EQ(Offer(request), S_FALSE);
+        EXPECT_EQ(g_LxShellExt.m_uOperation, OPERATION_NONE);
+        EXPECT_TRUE(TracedInOrder({"[CLxShellExt::Execute] show desktop [.SCF]"}));
+    }
+}
+
+// Row 16: verbs outside the list go back after the upkeep.
+TEST_F(DispatcherTest, UnknownVerbIsHandedBackAfterUpkeep)
+{
+    std::string strFile = Path("report.doc");
+    Request request("runas", &strFile);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(g_LxShellExt.m_uOperation, OPERATION_NONE);
+    EXPECT_EQ(g_LxShellExt.m_strExt, ".doc");
+    EXPECT_TRUE(TracedInOrder({"~~~~~~CDocHook::Execute End (return=S_FALSE)\n"}));
+}
+
+// Row 4: an unregistered application is not controlled.
+TEST_F(DispatcherTest, OpenOfUnregisteredApplicationIsHandedBack)
+{
+    std::string strFile = Path("Tools\\app.EXE");
+    Request request("Open", &strFile);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(g_LxShellExt.m_uOperation, OPERATION_APPLICATION);
+    EXPECT_EQ(g_LxShellExt.m_strAppName, "app.EXE");
+    EXPECT_TRUE(TracedInOrder(
+        {"[CLxShellExt::Execute] case : Open",
+         "[CLxShellExt::Execute] Open : application operation, AppName[app.EXE], AppPath[" + strFile + "]",
+         "CLxShellExt::CheckControlInformation] IsExceptionApplication is [0]",
+         "[CLxShellExt::CheckControlInformation] IsRegisteredApplication is [2]",
+         "[CLxShellExt::Execute] CheckControlInformation -> uException code[1]",
+         "[CLxShellExt::Execute] CheckControlInformation is SKIPPED_INJECTION"}));
+}
+
+// Row 6: a registered application runs through the launcher.
+TEST_F(DispatcherTest, OpenOfRegisteredApplicationIsLaunched)
+{
+    RegisterApplication("app.exe");
+    std::string strFile = Path("app.exe");
+    Request request("open", &strFile);
+    request.sei.lpParameters = "/n";
+    EXPECT_EQ(Offer(request), S_OK);
+    EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+    EXPECT_TRUE(TracedInOrder({"[CLxShellExt::Execute] CheckControlInformation -> uException code[0]",
+                               "sz[" + Launcher() + " \"" + strFile + "\" /n/D:" + m_strPlugin + "]",
+                               "~~~~~~CDocHook::Execute End (return=S_OK)\n"}));
+}
+
+// Rows 9 and 11: open-with on an executable or a file without extension.
+TEST_F(DispatcherTest, OpenWithOnExecutableDecidesWithoutPath)
+{
+    std::string strFile = Path("tool");
+    Request request(nullptr, &strFile);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(g_LxShellExt.m_uOperation, OPERATION_APPLICATION);
+    EXPECT_EQ(g_LxShellExt.m_strAppName, "tool.exe");
+    EXPECT_EQ(g_LxShellExt.m_strAppPath, "");
+    EXPECT_TRUE(TracedInOrder(
+        {"[CLxShellExt::Execute] case : OpenAs -> lpFile is executable file or extension is null",
+         "[CLxShellExt::Execute] case : OpenAs -> executable : file name[tool.exe]",
+         "[CLxShellExt::Execute] CheckControlInformation is SKIPPED_INJECTION"}));
+}
+
+TEST_F(DispatcherTest, OpenWithOnRegisteredExecutableLooksUpThePathAndLaunches)
+{
+    RegisterApplication("app.cmd");
+    std::string strFile = Path("app.cmd");
+    Request request("", &strFile);
+    request.sei.lpDirectory = "C:\\work";
+    EXPECT_EQ(Offer(request), S_OK);
+    EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+    EXPECT_EQ(g_LxShellExt.m_strAppPath, strFile) << "not registered anywhere: the request's file";
+    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:C:\\work]"}));
+}
+
+// Rows 7, 8, 12 and 13: documents without an application are handed back.
+struct DocumentRow {
+    const char* m_szVerb;
+    UINT m_uOperation;
+};
+
+class DocumentRouteTest : public DispatcherTest, public ::testing::WithParamInterface<DocumentRow> {};
+
+TEST_P(DocumentRouteTest, DocumentWithoutApplicationIsHandedBack)
+{
+    std::string strFile = Path("report.vmz");
+    Request request(GetParam().m_szVerb, &strFile);
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(g_LxShellExt.m_uOperation, GetParam().m_uOperation);
+    EXPECT_EQ(g_LxShellExt.m_strFilePath, strFile);
+    EXPECT_TRUE(TracedInOrder({"[CLxShellExt::Execute] IsExceptionApplication is SKIPPED_INJECTION"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Verbs, DocumentRouteTest,
+    ::testing::Values(DocumentRow{"open", OPERATION_OPEN_DOCUMENT},     // row 7
+                      DocumentRow{"print", OPERATION_OPEN_DOCUMENT},    // row 8
+                      DocumentRow{"EDIT", OPERATION_OPEN_DOCUMENT},     // row 8, any case
+                      DocumentRow{"new", OPERATION_OPEN_DOCUMENT},      // row 8
+                      DocumentRow{"read", OPERATION_OPEN_DOCUMENT},     // row 8
+                      DocumentRow{"openas", OPERATION_OPENAS_DOCUMENT}, // row 12
+                      DocumentRow{nullptr, OPERATION_OPENAS_DOCUMENT})); // row 12, no verb
+
+// Row 15: a document whose application is registered goes to the launcher.
+TEST_F(DispatcherTest, DocumentOfRegisteredApplicationIsLaunched)
+{
+    std::string strApp = AssociateDocuments(".vmd", "app.exe");
+    RegisterApplication("app.exe");
+    std::string strFile = Path("report.vmd");
+    vmtest::WriteFile(strFile, "text");
+    Request request("open", &strFile);
+    EXPECT_EQ(Offer(request), S_OK);
+    EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+    EXPECT_EQ(g_LxShellExt.m_strAppName, "app.exe");
+    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + g_LxShellExt.m_strAppPath + " \"" +
+                               g_LxShellExt.m_strFilePath + "\"/D:" + m_strPlugin + "]"}));
+}
+
+// Row 14: an exception rule finishes the request without the launcher.
+TEST_F(DispatcherTest, ImageViewerRuleFinishesTheRequest)
+{
+    vmtest::SetString(HKEY_CURRENT_USER,
+                      "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.vmi",
+                      "Application", "shimgvw.dll");
+    std::string strFile = Path("photo.vmi");
+    Request request("open", &strFile);
+    EXPECT_EQ(Offer(request), S_OK);
+    EXPECT_EQ(request.InstApp(), c_nResultHandled);
+    EXPECT_TRUE(TracedInOrder({"[CLxShellExt::CheckControlInformation] IsExceptionApplication is EXECUTE_EXCEPTION",
+                               "[CLxShellExt::RunApplication] CheckControlInformation is EXECUTE_EXCEPTION",
+                               "[CLxShellExt::Execute] IsExceptionApplication is EXECUTE_EXCEPTION"}));
+}
+
+TEST_F(DispatcherTest, QuotedFileIsStoredBackWithoutQuotes)
+{
+    std::string strFile = "\"" + Path("my report.scf") + "\"";
+    Request request("open", &strFile);
+    Offer(request);
+    EXPECT_EQ(request.File(), Path("my report.scf"));
+    EXPECT_TRUE(TracedInOrder({"TempFileName[" + Path("my report.scf") + "]",
+                               "[CLxShellExt::Execute] show desktop [.scf]"}));
+}
+
+// The caller's file text may lie in memory that cannot be written.
+TEST_F(DispatcherTest, ReadOnlyFileTextIsNotWrittenButTheRequestProceedsUnquoted)
+{
+    std::string strQuoted = "\"" + Path("my desk.scf") + "\"";
+    char* pPage = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(pPage, nullptr);
+    lstrcpynA(pPage, strQuoted.c_str(), 4096);
+    DWORD dwOld = 0;
+    VirtualProtect(pPage, 4096, PAGE_READONLY, &dwOld);
+
+    Request request("open", nullptr);
+    request.sei.lpFile = pPage;
+    EXPECT_EQ(Offer(request), S_FALSE);
+    EXPECT_EQ(request.sei.lpFile, pPage) << "the caller's pointer comes back";
+    EXPECT_EQ(std::string(pPage), strQuoted);
+    EXPECT_TRUE(TracedInOrder({"[CLxShellExt::Execute] show desktop [.scf]"}));
+    VirtualFree(pPage, 0, MEM_RELEASE);
+}
+
+// Explorer calls from several threads: answers do not depend on what other
+// threads offer at the same time.
+TEST_F(DispatcherTest, ConcurrentRequestsGetTheAnswersOfOneThread)
+{
+    RegisterApplication("app.exe");
+    struct Case {
+        const char* m_szVerb;
+        std::string m_strFile;
+        HRESULT m_hr;
+        INT_PTR m_nInstApp;
+    };
+    std::vector<Case> cases = {
+        {"open", Path("app.exe"), S_OK, c_nResultLaunched},
+        {"open", Path("other.exe"), S_FALSE, 0xDEAD},
+        {"open", Path("desk.scf"), S_FALSE, 0xDEAD},
+        {"runas", Path("app.exe"), S_FALSE, 0xDEAD},
+    };
+    std::vector<std::thread> threads;
+    std::vector<int> failures(cases.size(), 0);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 40; ++n) {
+                Request request(cases[i].m_szVerb, &cases[i].m_strFile);
+                HRESULT hr = Offer(request);
+                if (hr != cases[i].m_hr || request.InstApp() != cases[i].m_nInstApp)
+                    ++failures[i];
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(failures[i], 0) << cases[i].m_szVerb << " " << cases[i].m_strFile;
+}
+
+} // namespace

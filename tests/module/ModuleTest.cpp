@@ -1,0 +1,277 @@
+// The built vormidmgr.dll as COM sees it: exports, class object, hook object,
+// lock count, interfaces and activation through the registry.
+
+#include "tests/support/DebugCapture.h"
+#include "tests/support/TestPaths.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// The product's fixed identifiers, restated: the module must answer to these.
+const CLSID c_clsidDocHook = {0x3B0F4085, 0x0A5D, 0x4E5C, {0x92, 0xC9, 0xCA, 0x34, 0x54, 0xD3, 0x28, 0x5D}};
+const IID c_iidDocHook = {0x475E0A63, 0x921E, 0x4F4D, {0x84, 0xD5, 0xDF, 0xE5, 0x14, 0xB4, 0xF1, 0x3C}};
+const char c_szClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+
+using PfnCanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+using PfnGetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+std::string ModulePath()
+{
+    return vmtest::BinDir() + "\\vormidmgr.dll";
+}
+
+class ModuleTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        CoInitialize(nullptr);
+        s_hModule = LoadLibraryExA(ModulePath().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        ASSERT_NE(s_hModule, nullptr) << ModulePath() << " error " << GetLastError();
+        s_pfnCanUnloadNow = reinterpret_cast<PfnCanUnloadNow>(
+            reinterpret_cast<void*>(GetProcAddress(s_hModule, "DllCanUnloadNow")));
+        s_pfnGetClassObject = reinterpret_cast<PfnGetClassObject>(
+            reinterpret_cast<void*>(GetProcAddress(s_hModule, "DllGetClassObject")));
+    }
+    static void TearDownTestSuite()
+    {
+        FreeLibrary(s_hModule);
+        CoUninitialize();
+    }
+
+    IClassFactory* ClassObject()
+    {
+        IClassFactory* pFactory = nullptr;
+        EXPECT_EQ(s_pfnGetClassObject(c_clsidDocHook, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)), S_OK);
+        return pFactory;
+    }
+
+    static HMODULE s_hModule;
+    static PfnCanUnloadNow s_pfnCanUnloadNow;
+    static PfnGetClassObject s_pfnGetClassObject;
+};
+
+HMODULE ModuleTest::s_hModule = nullptr;
+PfnCanUnloadNow ModuleTest::s_pfnCanUnloadNow = nullptr;
+PfnGetClassObject ModuleTest::s_pfnGetClassObject = nullptr;
+
+TEST_F(ModuleTest, ExportsExactlyTheFourServerFunctions)
+{
+    for (const char* szName : {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"})
+        EXPECT_NE(GetProcAddress(s_hModule, szName), nullptr) << szName;
+
+    auto* pBase = reinterpret_cast<const BYTE*>(s_hModule);
+    auto* pNt = reinterpret_cast<const IMAGE_NT_HEADERS*>(pBase + reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    auto* pExports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(pBase + dir.VirtualAddress);
+    EXPECT_EQ(pExports->NumberOfFunctions, 4u);
+    EXPECT_EQ(pNt->OptionalHeader.DllCharacteristics & (IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT),
+              IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+}
+
+TEST_F(ModuleTest, ClassObjectIsServedOnlyForTheHookClass)
+{
+    void* pv = reinterpret_cast<void*>(0xdeadbeef);
+    EXPECT_EQ(s_pfnGetClassObject(IID_IUnknown, IID_IClassFactory, &pv), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(pv, nullptr) << "out pointer cleared";
+    EXPECT_EQ(s_pfnGetClassObject(c_clsidDocHook, IID_IClassFactory, nullptr), E_POINTER);
+    pv = reinterpret_cast<void*>(0xdeadbeef);
+    EXPECT_EQ(s_pfnGetClassObject(c_clsidDocHook, IID_IDispatch, &pv), E_NOINTERFACE);
+    EXPECT_EQ(pv, nullptr);
+}
+
+TEST_F(ModuleTest, LockCountFollowsObjectsClassObjectAndLockServer)
+{
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_OK);
+    IClassFactory* pFactory = ClassObject();
+    ASSERT_NE(pFactory, nullptr);
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_FALSE) << "class object held from outside";
+
+    IUnknown* pHook = nullptr;
+    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&pHook)), S_OK);
+    pFactory->Release();
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_FALSE) << "hook object alive";
+    pHook->Release();
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_OK);
+
+    pFactory = ClassObject();
+    pFactory->LockServer(TRUE);
+    pFactory->Release();
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_FALSE) << "locked";
+    pFactory = ClassObject();
+    pFactory->LockServer(FALSE);
+    pFactory->Release();
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_OK);
+}
+
+// Rows: interface asked for, and whether the hook answers it.
+struct InterfaceRow {
+    const IID* m_piid;
+    const char* m_szName;
+    bool m_bServed;
+};
+
+class HookInterfaceTest : public ModuleTest, public ::testing::WithParamInterface<InterfaceRow> {};
+
+TEST_P(HookInterfaceTest, QueryInterfaceAnswersItsTable)
+{
+    const InterfaceRow& row = GetParam();
+    IClassFactory* pFactory = ClassObject();
+    IUnknown* pHook = nullptr;
+    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&pHook)), S_OK);
+    pFactory->Release();
+
+    void* pv = reinterpret_cast<void*>(0xdeadbeef);
+    HRESULT hr = pHook->QueryInterface(*row.m_piid, &pv);
+    if (row.m_bServed) {
+        EXPECT_EQ(hr, S_OK) << row.m_szName;
+        ASSERT_NE(pv, nullptr);
+        // Every interface leads back to the same identity.
+        IUnknown* pIdentity = nullptr;
+        static_cast<IUnknown*>(pv)->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pIdentity));
+        EXPECT_EQ(pIdentity, pHook);
+        pIdentity->Release();
+        static_cast<IUnknown*>(pv)->Release();
+    } else {
+        EXPECT_EQ(hr, E_NOINTERFACE) << row.m_szName;
+        EXPECT_EQ(pv, nullptr);
+    }
+    pHook->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HookInterfaceTest,
+    ::testing::Values(InterfaceRow{&IID_IUnknown, "IUnknown", true},
+                      InterfaceRow{&c_iidDocHook, "IDocHook", true},
+                      InterfaceRow{&IID_IDispatch, "IDispatch", true},
+                      InterfaceRow{&IID_IShellExecuteHookA, "IShellExecuteHookA", true},
+                      InterfaceRow{&IID_IShellExecuteHookW, "IShellExecuteHookW (only ANSI is offered)", false},
+                      InterfaceRow{&IID_IClassFactory, "IClassFactory", false}));
+
+// A small outer object that aggregates the hook.
+class COuter final : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID a_riid, void** a_ppv) override
+    {
+        if (IsEqualIID(a_riid, IID_IUnknown)) {
+            *a_ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        return m_pInner->QueryInterface(a_riid, a_ppv);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
+    STDMETHODIMP_(ULONG) Release() override { return --m_cRef; }
+    IUnknown* m_pInner = nullptr;
+    ULONG m_cRef = 1;
+};
+
+TEST_F(ModuleTest, AggregationOnlyThroughIUnknown)
+{
+    IClassFactory* pFactory = ClassObject();
+    COuter outer;
+    void* pv = reinterpret_cast<void*>(0xdeadbeef);
+    EXPECT_EQ(pFactory->CreateInstance(&outer, IID_IShellExecuteHookA, &pv), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(pv, nullptr);
+    EXPECT_EQ(pFactory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+
+    ASSERT_EQ(pFactory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.m_pInner)), S_OK);
+    pFactory->Release();
+    IShellExecuteHookA* pHook = nullptr;
+    ASSERT_EQ(outer.QueryInterface(IID_IShellExecuteHookA, reinterpret_cast<void**>(&pHook)), S_OK);
+    ULONG cOuterBefore = outer.m_cRef;
+    pHook->AddRef();
+    EXPECT_EQ(outer.m_cRef, cOuterBefore + 1) << "the aggregated object counts on its outer object";
+    pHook->Release();
+    IUnknown* pIdentity = nullptr;
+    pHook->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pIdentity));
+    EXPECT_EQ(pIdentity, static_cast<IUnknown*>(&outer));
+    pIdentity->Release();
+    pHook->Release();
+    outer.m_pInner->Release();
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_OK);
+}
+
+TEST_F(ModuleTest, TypeInfoCountIsOne)
+{
+    IClassFactory* pFactory = ClassObject();
+    IDispatch* pDispatch = nullptr;
+    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&pDispatch)), S_OK);
+    pFactory->Release();
+    UINT cInfo = 0;
+    EXPECT_EQ(pDispatch->GetTypeInfoCount(&cInfo), S_OK);
+    EXPECT_EQ(cInfo, 1u);
+    ITypeInfo* pInfo = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
+    EXPECT_EQ(pDispatch->GetTypeInfo(1, 0, &pInfo), DISP_E_BADINDEX);
+    EXPECT_EQ(pInfo, nullptr);
+    pDispatch->Release();
+}
+
+TEST_F(ModuleTest, HookAnswersHomePageWithoutFileAlone)
+{
+    vmtest::DebugCapture capture;
+    IClassFactory* pFactory = ClassObject();
+    IShellExecuteHookA* pHook = nullptr;
+    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&pHook)), S_OK);
+    pFactory->Release();
+    SHELLEXECUTEINFOA sei{};
+    sei.cbSize = sizeof(sei);
+    sei.lpVerb = "OpenHomePage";
+    sei.hInstApp = reinterpret_cast<HINSTANCE>(0xDEAD);
+    EXPECT_EQ(pHook->Execute(&sei), S_FALSE);
+    EXPECT_EQ(sei.hInstApp, reinterpret_cast<HINSTANCE>(0xDEAD));
+    pHook->Release();
+    ASSERT_EQ(capture.Texts().size(), 1u) << capture.Dump();
+}
+
+// Activation through the registry, as the shell creates the hook: the class is
+// registered by hand, as registration will write it.
+class ActivationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CoInitialize(nullptr);
+        m_strKey = std::string("CLSID\\") + c_szClsid;
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, (m_strKey + "\\InprocServer32").c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &hKey, nullptr), ERROR_SUCCESS);
+        std::string strPath = ModulePath();
+        RegSetValueExA(hKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(strPath.c_str()),
+                       static_cast<DWORD>(strPath.size() + 1));
+        RegSetValueExA(hKey, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Apartment"), 10);
+        RegCloseKey(hKey);
+    }
+    void TearDown() override
+    {
+        SHDeleteKeyA(HKEY_CLASSES_ROOT, m_strKey.c_str());
+        CoUninitialize();
+    }
+    std::string m_strKey;
+};
+
+TEST_F(ActivationTest, CoCreateInstanceGivesTheAnsiHook)
+{
+    IShellExecuteHookA* pHook = nullptr;
+    ASSERT_EQ(CoCreateInstance(c_clsidDocHook, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExecuteHookA,
+                               reinterpret_cast<void**>(&pHook)), S_OK);
+    IUnknown* pWide = nullptr;
+    EXPECT_EQ(pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&pWide)), E_NOINTERFACE);
+
+    vmtest::DebugCapture capture;
+    char szFile[] = "C:\\nowhere\\desk.scf";
+    SHELLEXECUTEINFOA sei{};
+    sei.cbSize = sizeof(sei);
+    sei.lpVerb = "open";
+    sei.lpFile = szFile;
+    EXPECT_EQ(pHook->Execute(&sei), S_FALSE);
+    EXPECT_TRUE(capture.Contains("[CLxShellExt::Execute] show desktop [.scf]")) << capture.Dump();
+    pHook->Release();
+}
+
+} // namespace
