@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The main job: installs the built product into a private Wine prefix as an
+# administrator would, then offers representative shell requests to the hook
+# through shellexec and shows each answer with its trace.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/install-deps.sh
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+
+export WINEPREFIX=$root/$build/demo-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+wineserver -k 2>/dev/null || true
+rm -rf "$WINEPREFIX"
+echo "== Creating a private Wine prefix: $WINEPREFIX"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
+
+drive_c=$WINEPREFIX/drive_c
+product_unix="$drive_c/Program Files/Korvane/Lumidex"
+product='C:\Program Files\Korvane\Lumidex'
+docs='C:\docs'
+
+# Runs a Windows program with its output on our terminal (through a file: the
+# Wine server would hold a pipe open after the program ends).
+run() {
+  local out status
+  out=$(mktemp)
+  wine "$@" </dev/null >"$out" 2>&1 && status=0 || status=$?
+  tr -d '\r' <"$out"
+  rm -f "$out"
+  return $status
+}
+
+reg() { run reg "$@" >/dev/null; }
+
+echo "== Installing the product into $product"
+mkdir -p "$product_unix" "$drive_c/docs"
+cp "$build"/bin/*.dll "$build"/bin/*.exe "$product_unix/"
+ls "$product_unix"
+
+echo "== Registering the hook: regsvr32 /s vormidmgr.dll"
+run regsvr32 /s "$product\\vormidmgr.dll"
+run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'
+run reg query 'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}\InprocServer32'
+
+echo "== Company policy: notepad.exe runs under control with the sample plug-in"
+cat >"$drive_c/docs/policy.txt" <<'POLICY'
+; demo company policy
+CompanyID=DEMO-0001
+DeleteOtherAddin=0
+notepad.exe=vmplugin.dll
+POLICY
+run "$product\\ciphertool.exe" seal "$docs\\policy.txt" "$product\\company.ccf"
+run "$product\\ciphertool.exe" check-policy "$product\\company.ccf"
+
+echo "== Control table: .vmd documents are always controlled and open in notepad"
+reg add 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v ControlType /t REG_DWORD /d 4 /f
+reg add 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v Application /t REG_SZ /d notepad.exe /f
+reg add 'HKCR\Applications\notepad.exe\shell\open\command' /ve /t REG_SZ /d 'C:\windows\notepad.exe %1' /f
+
+echo "== Sample documents and associations"
+printf 'plain text\r\n' >"$drive_c/docs/report.txt"
+printf 'controlled drawing\r\n' >"$drive_c/docs/plan.vmd"
+printf 'secret\r\n' >"$drive_c/docs/secret-plain.txt"
+run "$product\\ciphertool.exe" wrap "$docs\\secret-plain.txt" "$docs\\secret.vmx"
+reg add 'HKCR\.vmx' /ve /t REG_SZ /d VmDemo.Sealed /f
+reg add 'HKCR\VmDemo.Sealed\shell\open\command' /ve /t REG_SZ /d '"C:\windows\notepad.exe" "%1"' /f
+reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.vmu' /v Application /t REG_SZ /d notepad.exe /f
+printf 'per-user choice\r\n' >"$drive_c/docs/note.vmu"
+
+offer() {
+  echo
+  echo "-- shellexec $*"
+  run "$product\\shellexec.exe" --no-fallback --trace "$@" || true
+}
+
+echo
+echo "== Requests offered to the hook, as Explorer offers them"
+offer --verb open "$docs\\report.txt"
+offer --verb print "$docs\\plan.vmd"
+offer --verb open "$docs\\secret.vmx"
+offer --verb open "$docs\\note.vmu"
+offer --verb openas "$docs\\report.txt"
+offer --verb open --params '/p' 'C:\windows\notepad.exe'
+offer --verb open 'C:\windows\system32\calc.exe'
+offer --verb open "$docs\\Desktop.scf"
+offer --verb runas "$docs\\report.txt"
+offer --no-file --verb open
+
+echo
+echo "== Unregistering: regsvr32 /u /s vormidmgr.dll"
+run regsvr32 /u /s "$product\\vormidmgr.dll"
+run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks' || true
+wineserver -k 2>/dev/null || true
+echo "== Done"
