@@ -137,6 +137,26 @@ protected:
         return Path(a_strName);
     }
 
+    // One run of a check command on a file made from the row (or none).
+    struct CheckRow {
+        const char* szWhat;
+        std::string strBytes;
+        bool bExists;
+        DWORD dwExit;
+        const char* szOutStart;
+    };
+    void ExpectCheck(const char* a_szCommand, const CheckRow& a_row)
+    {
+        SCOPED_TRACE(std::string(a_szCommand) + ": " + a_row.szWhat);
+        const std::string strPath = Path("checked.file");
+        DeleteFileA(strPath.c_str());
+        if (a_row.bExists)
+            Write("checked.file", a_row.strBytes);
+        ToolRun run = RunTool({a_szCommand, strPath});
+        EXPECT_EQ(run.dwExit, a_row.dwExit);
+        EXPECT_EQ(run.strOut.rfind(a_row.szOutStart, 0), 0u) << run.strOut;
+    }
+
     std::string m_strDir;
 };
 
@@ -291,29 +311,15 @@ TEST_F(CipherToolTest, MissingInputsAreErrors)
 
 TEST_F(CipherToolTest, CheckPolicyNamesWhatIsWrong)
 {
-    const struct {
-        const char* szWhat;
-        std::string strBytes;
-        bool bExists;
-        DWORD dwExit;
-        const char* szOut;
-    } rows[] = {
+    const CheckRow rows[] = {
         {"missing file", "", false, c_nExitError, "invalid: missing or unreadable\n"},
         {"too large", std::string(1024 * 1024 + 1, ';'), true, c_nExitInvalid, "invalid: too large"},
         {"wrong first line", "LUMIDEX-CCF 2\r\n", true, c_nExitInvalid, "invalid: wrong first line"},
         {"malformed line 3", Sealed("A=1\r\nJunk\r\n"), true, c_nExitInvalid, "invalid: malformed line"},
         {"no checksum", "LUMIDEX-CCF 1\r\nA=1\r\n", true, c_nExitInvalid, "invalid: checksum line missing or wrong"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.szWhat);
-        const std::string strPath = Path("policy.ccf");
-        DeleteFileA(strPath.c_str());
-        if (row.bExists)
-            Write("policy.ccf", row.strBytes);
-        ToolRun run = RunTool({"check-policy", strPath});
-        EXPECT_EQ(run.dwExit, row.dwExit);
-        EXPECT_EQ(run.strOut.rfind(row.szOut, 0), 0u) << run.strOut;
-    }
+    for (const CheckRow& row : rows)
+        ExpectCheck("check-policy", row);
     Write("policy.ccf", Sealed("A=1\r\nJunk\r\n"));
     EXPECT_EQ(RunTool({"check-policy", Path("policy.ccf")}).strOut, "invalid: malformed line (neither blank, "
                                                                     "comment nor Name=Value) (line 3)\n");
@@ -360,28 +366,14 @@ TEST_F(CipherToolTest, CheckDocumentNamesWhatIsWrong)
 {
     std::string strCrcFlipped = MakeHeader(0);
     strCrcFlipped[31] ^= 0x01;
-    const struct {
-        const char* szWhat;
-        std::string strBytes;
-        bool bExists;
-        DWORD dwExit;
-        const char* szOut;
-    } rows[] = {
+    const CheckRow rows[] = {
         {"missing file", "", false, c_nExitError, "invalid: cannot open the file\n"},
         {"31 bytes", MakeHeader(0).substr(0, 31), true, c_nExitInvalid, "invalid: shorter than the 32-byte header\n"},
         {"plain document", "A plain document, longer than a header.", true, c_nExitInvalid, "invalid: wrong magic"},
         {"flipped CRC", strCrcFlipped, true, c_nExitInvalid, "invalid: header CRC does not match\n"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.szWhat);
-        const std::string strPath = Path("doc.bin");
-        DeleteFileA(strPath.c_str());
-        if (row.bExists)
-            Write("doc.bin", row.strBytes);
-        ToolRun run = RunTool({"check-document", strPath});
-        EXPECT_EQ(run.dwExit, row.dwExit);
-        EXPECT_EQ(run.strOut.rfind(row.szOut, 0), 0u) << run.strOut;
-    }
+    for (const CheckRow& row : rows)
+        ExpectCheck("check-document", row);
 }
 
 } // namespace
