@@ -1,13 +1,111 @@
-// Placeholder until the policy-file reader lands.
+// cipher.dll stand-in: reads the company policy file beside the DLL and
+// recognises the header that marks an encrypted document. It encrypts nothing.
+
 #include "companions/cipher/cipher.h"
 
-CCCF::CCCF() : m_pImpl(nullptr) {}
-CCCF::~CCCF() {}
-int CCCF::CheckCCFValidity() { return CCF_E_MISSING; }
-const char* CCCF::GetCompanyID() { return nullptr; }
-const char* CCCF::GetField(const char*) { return nullptr; }
+#include "companions/cipher/ccfformat.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+struct CCCF::Impl {
+    int nValidity = CCF_E_MISSING;
+    // Filled once and never changed afterwards, so the texts handed out stay put.
+    std::vector<cipherfmt::CcfField> fields;
+};
+
+namespace {
+
+// Directory of this DLL with a trailing backslash, whatever name the DLL was
+// loaded under; empty when it cannot be found.
+std::string GetOwnDirectory()
+{
+    HMODULE hSelf = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&GetOwnDirectory), &hSelf))
+        return {};
+    // Paths may be longer than MAX_PATH; a full buffer means the name was cut.
+    std::string strPath(MAX_PATH, '\0');
+    for (;;) {
+        DWORD cch = GetModuleFileNameA(hSelf, &strPath[0], static_cast<DWORD>(strPath.size()));
+        if (cch == 0)
+            return {};
+        if (cch < strPath.size()) {
+            strPath.resize(cch);
+            break;
+        }
+        if (strPath.size() >= 32768)
+            return {};
+        strPath.resize(strPath.size() * 2);
+    }
+    size_t offSlash = strPath.find_last_of("\\/");
+    return offSlash == std::string::npos ? std::string() : strPath.substr(0, offSlash + 1);
+}
+
+} // namespace
+
+CCCF::CCCF() : m_pImpl(nullptr)
+{
+    try {
+        m_pImpl = new Impl;
+        std::string strDir = GetOwnDirectory();
+        if (strDir.empty())
+            return;
+        std::string strPath = strDir + cipherfmt::c_szCcfFileName;
+        m_pImpl->nValidity = cipherfmt::ReadCcfFile(strPath.c_str(), &m_pImpl->fields);
+        if (m_pImpl->nValidity != CCF_VALID)
+            m_pImpl->fields.clear();
+    } catch (...) {
+        // Out of memory while reading: the object answers "unreadable".
+        if (m_pImpl) {
+            m_pImpl->fields.clear();
+            m_pImpl->nValidity = CCF_E_MISSING;
+        }
+    }
+}
+
+CCCF::~CCCF()
+{
+    delete m_pImpl;
+}
+
+int CCCF::CheckCCFValidity()
+{
+    return m_pImpl ? m_pImpl->nValidity : CCF_E_MISSING;
+}
+
+const char* CCCF::GetCompanyID()
+{
+    return GetField("CompanyID");
+}
+
+const char* CCCF::GetField(const char* a_szName)
+{
+    if (!m_pImpl || m_pImpl->nValidity != CCF_VALID)
+        return nullptr;
+    const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(m_pImpl->fields, a_szName);
+    return pField ? pField->strValue.c_str() : nullptr;
+}
+
 CFlexibleHeader::CFlexibleHeader() : m_header{} {}
+
 CFlexibleHeader::~CFlexibleHeader() {}
-int CFlexibleHeader::GetHeaderFromFile(const char*, unsigned, unsigned, unsigned) { return ACAP_E_OPEN; }
+
+// The three further arguments are reserved; callers pass 0 and they are ignored.
+int CFlexibleHeader::GetHeaderFromFile(const char* a_szPath, unsigned int, unsigned int, unsigned int)
+{
+    try {
+        return cipherfmt::ReadAcapHeader(a_szPath, nullptr, &m_header);
+    } catch (...) {
+        std::memset(m_header, 0, sizeof(m_header));
+        return ACAP_E_OPEN;
+    }
+}
+
 CDRMLogic::CDRMLogic() {}
+
 CDRMLogic::~CDRMLogic() {}

@@ -1,0 +1,379 @@
+// ciphertool as administrators run it: started by full path from build/bin,
+// its exit code and output checked, its files read back through cipher.dll.
+
+#include "companions/cipher/cipher.h"
+
+#include "tests/cipher/CipherTestFiles.h"
+#include "tests/support/TestPaths.h"
+
+#include "common/Handle.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ciphertest::MakeHeader;
+using ciphertest::Sealed;
+
+constexpr int c_nExitOk = 0;
+constexpr int c_nExitInvalid = 1;
+constexpr int c_nExitError = 2;
+
+struct ToolRun {
+    DWORD dwExit = 0xDEADBEEF;
+    std::string strOut; // line ends as LF
+    std::string strErr;
+};
+
+std::string WithoutCr(std::string a_str)
+{
+    a_str.erase(std::remove(a_str.begin(), a_str.end(), '\r'), a_str.end());
+    return a_str;
+}
+
+std::string ReadAll(HANDLE a_hPipe)
+{
+    std::string strText;
+    char buffer[4096];
+    DWORD cbRead = 0;
+    while (ReadFile(a_hPipe, buffer, sizeof(buffer), &cbRead, nullptr) && cbRead > 0)
+        strText.append(buffer, cbRead);
+    return strText;
+}
+
+// Arguments are quoted; none of ours holds a quote.
+ToolRun RunTool(const std::vector<std::string>& a_args)
+{
+    ToolRun run;
+    const std::string strExe = vmtest::BinDir() + "\\ciphertool.exe";
+    std::string strCommand = "\"" + strExe + "\"";
+    for (const std::string& strArg : a_args)
+        strCommand += " \"" + strArg + "\"";
+
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    vm::UniqueNullHandle hOutRead, hOutWrite, hErrRead, hErrWrite;
+    if (!CreatePipe(hOutRead.put(), hOutWrite.put(), &sa, 0) || !CreatePipe(hErrRead.put(), hErrWrite.put(), &sa, 0)) {
+        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
+        return run;
+    }
+    SetHandleInformation(hOutRead.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(hErrRead.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = hOutWrite.get();
+    si.hStdError = hErrWrite.get();
+    vm::UniqueProcessInfo pi;
+    std::vector<char> commandLine(strCommand.begin(), strCommand.end());
+    commandLine.push_back('\0');
+    if (!CreateProcessA(strExe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, pi.put())) {
+        ADD_FAILURE() << "CreateProcess(" << strCommand << ") failed: " << GetLastError();
+        return run;
+    }
+    // Our copies of the write ends must go, or the reads never see the end.
+    hOutWrite.reset();
+    hErrWrite.reset();
+    std::string strErr;
+    std::thread errReader([&] { strErr = ReadAll(hErrRead.get()); });
+    run.strOut = WithoutCr(ReadAll(hOutRead.get()));
+    errReader.join();
+    run.strErr = WithoutCr(strErr);
+    EXPECT_EQ(WaitForSingleObject(pi.get().hProcess, 30000), WAIT_OBJECT_0) << strCommand;
+    GetExitCodeProcess(pi.get().hProcess, &run.dwExit);
+    return run;
+}
+
+std::string Describe(const std::vector<std::string>& a_args)
+{
+    std::string strText = "ciphertool";
+    for (const std::string& strArg : a_args)
+        strText += " " + strArg;
+    return strText;
+}
+
+bool Contains(const std::string& a_strText, const std::string& a_strPart)
+{
+    return a_strText.find(a_strPart) != std::string::npos;
+}
+
+std::vector<std::string> ListDir(const std::string& a_strDir)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE hFind = FindFirstFileA((a_strDir + "\\*").c_str(), &data);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string strName = data.cFileName;
+        if (strName != "." && strName != "..")
+            names.push_back(strName);
+    } while (FindNextFileA(hFind, &data));
+    FindClose(hFind);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class CipherToolTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_strDir = vmtest::MakeScratchDir("cipher-tool"); }
+    void TearDown() override
+    {
+        vmtest::RemoveTree(m_strDir);
+        DeleteFileA(ciphertest::CcfPath().c_str());
+    }
+    std::string Path(const std::string& a_strName) const { return m_strDir + "\\" + a_strName; }
+    std::string Write(const std::string& a_strName, const std::string& a_strBytes) const
+    {
+        vmtest::WriteFile(Path(a_strName), a_strBytes);
+        return Path(a_strName);
+    }
+
+    // One run of a check command on a file made from the row (or none).
+    struct CheckRow {
+        const char* szWhat;
+        std::string strBytes;
+        bool bExists;
+        DWORD dwExit;
+        const char* szOutStart;
+    };
+    void ExpectCheck(const char* a_szCommand, const CheckRow& a_row)
+    {
+        SCOPED_TRACE(std::string(a_szCommand) + ": " + a_row.szWhat);
+        const std::string strPath = Path("checked.file");
+        DeleteFileA(strPath.c_str());
+        if (a_row.bExists)
+            Write("checked.file", a_row.strBytes);
+        ToolRun run = RunTool({a_szCommand, strPath});
+        EXPECT_EQ(run.dwExit, a_row.dwExit);
+        EXPECT_EQ(run.strOut.rfind(a_row.szOutStart, 0), 0u) << run.strOut;
+    }
+
+    std::string m_strDir;
+};
+
+TEST_F(CipherToolTest, HelpNamesCommandsExitCodesAndThatNothingIsEncrypted)
+{
+    for (const char* szSwitch : {"--help", "-h", "/?"}) {
+        ToolRun run = RunTool({szSwitch});
+        SCOPED_TRACE(szSwitch);
+        EXPECT_EQ(run.dwExit, static_cast<DWORD>(c_nExitOk));
+        for (const char* szPart : {"seal INPUT OUTPUT", "check-policy FILE", "wrap INPUT OUTPUT",
+                                   "check-document FILE", "does not encrypt", "Exit codes", "LUMIDEX-CCF 1"})
+            EXPECT_TRUE(Contains(run.strOut, szPart)) << szPart << "\n" << run.strOut;
+        EXPECT_EQ(run.strErr, "");
+    }
+}
+
+TEST_F(CipherToolTest, BadUsageExitsWithTwoAndPointsToHelp)
+{
+    const std::vector<std::string> rows[] = {
+        {},                               // no command
+        {"encrypt", "a", "b"},            // unknown command
+        {"SEAL", "a", "b"},               // commands are lower case
+        {"seal", "a"},                    // too few
+        {"seal", "a", "b", "c"},          // too many
+        {"check-policy"},
+        {"check-policy", "a", "b"},
+        {"wrap", "a"},
+        {"check-document"},
+    };
+    for (const std::vector<std::string>& args : rows) {
+        SCOPED_TRACE(Describe(args));
+        ToolRun run = RunTool(args);
+        EXPECT_EQ(run.dwExit, static_cast<DWORD>(c_nExitError));
+        EXPECT_EQ(run.strOut, "");
+        EXPECT_TRUE(Contains(run.strErr, "ciphertool --help")) << run.strErr;
+    }
+}
+
+TEST_F(CipherToolTest, SealedFileIsValidForToolAndLibrary)
+{
+    const std::string strInput = Write("policy.txt",
+                                       "CompanyID=ACME\n"
+                                       "; plug-ins\n"
+                                       "\n"
+                                       "WINWORD.EXE=  wdplug.dll \n"
+                                       "Empty=\r\n"
+                                       "DeleteOtherAddin=1");
+    const std::string strOutput = Path("company.ccf");
+
+    ToolRun seal = RunTool({"seal", strInput, strOutput});
+    ASSERT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk)) << seal.strErr;
+    const std::string strExpected = Sealed("CompanyID=ACME\r\n; plug-ins\r\n\r\nWINWORD.EXE=  wdplug.dll \r\n"
+                                           "Empty=\r\nDeleteOtherAddin=1\r\n");
+    EXPECT_EQ(vmtest::ReadFile(strOutput), strExpected);
+    EXPECT_EQ(ListDir(m_strDir), (std::vector<std::string>{"company.ccf", "policy.txt"}));
+
+    ToolRun check = RunTool({"check-policy", strOutput});
+    EXPECT_EQ(check.dwExit, static_cast<DWORD>(c_nExitOk));
+    EXPECT_EQ(check.strOut, "valid\nCompanyID=ACME\nWINWORD.EXE=  wdplug.dll \nEmpty=\nDeleteOtherAddin=1\n");
+
+    ASSERT_TRUE(CopyFileA(strOutput.c_str(), ciphertest::CcfPath().c_str(), FALSE));
+    CCCF ccf;
+    ASSERT_EQ(ccf.CheckCCFValidity(), CCF_VALID);
+    EXPECT_STREQ(ccf.GetCompanyID(), "ACME");
+    EXPECT_STREQ(ccf.GetField("winword.exe"), "  wdplug.dll ");
+}
+
+TEST_F(CipherToolTest, SealingAnEditedPolicyFileAgainKeepsOneSignatureAndOneChecksum)
+{
+    const std::string strFile = Write("company.ccf", Sealed("CompanyID=ACME\r\n"));
+    // An administrator adds a field above the old checksum, which goes stale.
+    std::string strEdited = vmtest::ReadFile(strFile);
+    strEdited.insert(strEdited.find("Checksum="), "NotLoadSSDriver=1\r\n");
+    vmtest::WriteFile(strFile, strEdited);
+    ASSERT_EQ(RunTool({"check-policy", strFile}).dwExit, static_cast<DWORD>(c_nExitInvalid));
+
+    // In place: the output replaces its own input.
+    ToolRun seal = RunTool({"seal", strFile, strFile});
+    ASSERT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk)) << seal.strErr;
+    EXPECT_EQ(vmtest::ReadFile(strFile), Sealed("CompanyID=ACME\r\nNotLoadSSDriver=1\r\n"));
+    EXPECT_EQ(ListDir(m_strDir), std::vector<std::string>{"company.ccf"});
+}
+
+TEST_F(CipherToolTest, SealRefusesBadInputAndLeavesNothingBehind)
+{
+    const std::string strOld = "old output, must survive";
+    const struct {
+        const char* szWhat;
+        std::string strInput;
+        DWORD dwExit;
+        const char* szMessage;
+    } rows[] = {
+        {"line without '=' on line 2", "A=1\nJustText\n", c_nExitInvalid, "line 2"},
+        {"empty name on line 3", "A=1\n; ok\n=x\n", c_nExitInvalid, "line 3"},
+        {"NUL in a value", std::string("A=x\0y\n", 6), c_nExitInvalid, "line 1"},
+        {"Checksum line in the middle", "A=1\nChecksum=00000000\nB=2\n", c_nExitInvalid, "Checksum"},
+        {"too large for a policy file", std::string(1024 * 1024, ';'), c_nExitInvalid, "1 MiB"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szWhat);
+        const std::string strInput = Write("in.txt", row.strInput);
+        const std::string strOutput = Write("out.ccf", strOld);
+        ToolRun run = RunTool({"seal", strInput, strOutput});
+        EXPECT_EQ(run.dwExit, row.dwExit);
+        EXPECT_TRUE(Contains(run.strErr, row.szMessage)) << run.strErr;
+        EXPECT_EQ(vmtest::ReadFile(strOutput), strOld);
+        EXPECT_EQ(ListDir(m_strDir), (std::vector<std::string>{"in.txt", "out.ccf"}));
+    }
+}
+
+TEST_F(CipherToolTest, OutputsThatCannotBeWrittenLeaveNothingBehind)
+{
+    const std::string strInput = Write("in.txt", "CompanyID=ACME\n");
+    const std::string strMissingDir = Path("missing");
+    CreateDirectoryA(Path("adir").c_str(), nullptr);
+    const struct {
+        const char* szCommand;
+        std::string strOutput;
+    } rows[] = {
+        {"seal", strMissingDir + "\\out.ccf"}, // a folder that does not exist
+        {"wrap", strMissingDir + "\\out.bin"},
+        {"seal", Path("adir")},                // an existing folder in the output's place
+        {"wrap", Path("adir")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.szCommand) + " to " + row.strOutput);
+        ToolRun run = RunTool({row.szCommand, strInput, row.strOutput});
+        EXPECT_EQ(run.dwExit, static_cast<DWORD>(c_nExitError));
+        EXPECT_NE(run.strErr, "");
+        EXPECT_FALSE(vmtest::FileExists(strMissingDir));
+        EXPECT_EQ(ListDir(m_strDir), (std::vector<std::string>{"adir", "in.txt"}));
+        EXPECT_TRUE(ListDir(Path("adir")).empty());
+    }
+}
+
+TEST_F(CipherToolTest, MissingInputsAreErrors)
+{
+    const std::string strMissing = Path("nothing-here");
+    const std::vector<std::string> rows[] = {
+        {"seal", strMissing, Path("out.ccf")},
+        {"wrap", strMissing, Path("out.bin")},
+        {"wrap", m_strDir, Path("out.bin")},     // a folder is no document
+    };
+    for (const std::vector<std::string>& args : rows) {
+        SCOPED_TRACE(Describe(args));
+        ToolRun run = RunTool(args);
+        EXPECT_EQ(run.dwExit, static_cast<DWORD>(c_nExitError));
+        EXPECT_TRUE(Contains(run.strErr, "cannot read")) << run.strErr;
+        EXPECT_TRUE(ListDir(m_strDir).empty());
+    }
+}
+
+TEST_F(CipherToolTest, CheckPolicyNamesWhatIsWrong)
+{
+    const CheckRow rows[] = {
+        {"missing file", "", false, c_nExitError, "invalid: missing or unreadable\n"},
+        {"too large", std::string(1024 * 1024 + 1, ';'), true, c_nExitInvalid, "invalid: too large"},
+        {"wrong first line", "LUMIDEX-CCF 2\r\n", true, c_nExitInvalid, "invalid: wrong first line"},
+        {"malformed line 3", Sealed("A=1\r\nJunk\r\n"), true, c_nExitInvalid, "invalid: malformed line"},
+        {"no checksum", "LUMIDEX-CCF 1\r\nA=1\r\n", true, c_nExitInvalid, "invalid: checksum line missing or wrong"},
+    };
+    for (const CheckRow& row : rows)
+        ExpectCheck("check-policy", row);
+    Write("policy.ccf", Sealed("A=1\r\nJunk\r\n"));
+    EXPECT_EQ(RunTool({"check-policy", Path("policy.ccf")}).strOut, "invalid: malformed line (neither blank, "
+                                                                    "comment nor Name=Value) (line 3)\n");
+}
+
+TEST_F(CipherToolTest, WrappedDocumentIsValidForToolAndLibrary)
+{
+    // More than one copy chunk, with every byte value.
+    std::string strContent;
+    for (size_t i = 0; i < 200000; ++i)
+        strContent.push_back(static_cast<char>(i * 7 + i / 256));
+    const std::string strInput = Write("report.doc", strContent);
+    const std::string strOutput = Path("report.acap");
+
+    ToolRun wrap = RunTool({"wrap", strInput, strOutput});
+    ASSERT_EQ(wrap.dwExit, static_cast<DWORD>(c_nExitOk)) << wrap.strErr;
+    EXPECT_TRUE(vmtest::ReadFile(strOutput) == MakeHeader(strContent.size()) + strContent);
+    EXPECT_EQ(ListDir(m_strDir), (std::vector<std::string>{"report.acap", "report.doc"}));
+
+    ToolRun check = RunTool({"check-document", strOutput});
+    EXPECT_EQ(check.dwExit, static_cast<DWORD>(c_nExitOk));
+    EXPECT_EQ(check.strOut, "valid\npayload size: 200000\n");
+
+    CFlexibleHeader header;
+    EXPECT_EQ(header.GetHeaderFromFile(strOutput.c_str(), 0, 0, 0), ACAP_HEADER_OK);
+    EXPECT_NE(header.GetHeaderFromFile(strInput.c_str(), 0, 0, 0), ACAP_HEADER_OK);
+}
+
+TEST_F(CipherToolTest, WrapInPlaceAndOfAnEmptyFile)
+{
+    const std::string strDoc = Write("doc.txt", "hello");
+    ToolRun inPlace = RunTool({"wrap", strDoc, strDoc});
+    ASSERT_EQ(inPlace.dwExit, static_cast<DWORD>(c_nExitOk)) << inPlace.strErr;
+    EXPECT_EQ(vmtest::ReadFile(strDoc), MakeHeader(5) + "hello");
+
+    const std::string strEmpty = Write("empty.txt", "");
+    ToolRun empty = RunTool({"wrap", strEmpty, Path("empty.acap")});
+    ASSERT_EQ(empty.dwExit, static_cast<DWORD>(c_nExitOk)) << empty.strErr;
+    EXPECT_EQ(RunTool({"check-document", Path("empty.acap")}).strOut, "valid\npayload size: 0\n");
+    EXPECT_EQ(ListDir(m_strDir), (std::vector<std::string>{"doc.txt", "empty.acap", "empty.txt"}));
+}
+
+TEST_F(CipherToolTest, CheckDocumentNamesWhatIsWrong)
+{
+    std::string strCrcFlipped = MakeHeader(0);
+    strCrcFlipped[31] ^= 0x01;
+    const CheckRow rows[] = {
+        {"missing file", "", false, c_nExitError, "invalid: cannot open the file\n"},
+        {"31 bytes", MakeHeader(0).substr(0, 31), true, c_nExitInvalid, "invalid: shorter than the 32-byte header\n"},
+        {"plain document", "A plain document, longer than a header.", true, c_nExitInvalid, "invalid: wrong magic"},
+        {"flipped CRC", strCrcFlipped, true, c_nExitInvalid, "invalid: header CRC does not match\n"},
+    };
+    for (const CheckRow& row : rows)
+        ExpectCheck("check-document", row);
+}
+
+} // namespace

@@ -1,0 +1,340 @@
+// ciphertool: writes and checks the files cipher.dll reads, for administrators
+// and tests. It judges files with the same code as cipher.dll.
+
+#include "companions/cipher/ccfformat.h"
+
+#include "common/Handle.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int c_nExitOk = 0;
+constexpr int c_nExitInvalid = 1;
+constexpr int c_nExitError = 2;
+constexpr DWORD c_cbCopyChunk = 64 * 1024;
+// Bounds what seal reads; the sealed file itself must stay within the policy limit.
+constexpr uint64_t c_cbSealInputMax = 2 * cipherfmt::c_cbCcfMax;
+
+const char c_szHelp[] =
+    "ciphertool - writes and checks the files of cipher.dll\n"
+    "\n"
+    "Usage:\n"
+    "  ciphertool seal INPUT OUTPUT\n"
+    "      Makes a company policy file. INPUT holds Name=Value lines, comments\n"
+    "      (';' first on the line) and blank lines, with LF or CR LF line ends.\n"
+    "      OUTPUT gets the line \"LUMIDEX-CCF 1\" first, the lines of INPUT as they\n"
+    "      stand, and the line Checksum=XXXXXXXX last, all with CR LF line ends.\n"
+    "      An INPUT that is an edited policy file (its first line and a trailing\n"
+    "      Checksum line present) is sealed again without doubling either. A\n"
+    "      UTF-8 byte-order mark at the start of INPUT is dropped.\n"
+    "  ciphertool check-policy FILE\n"
+    "      Judges a policy file at any path as cipher.dll judges company.ccf.\n"
+    "      Prints \"valid\" and then the fields, Name=Value one a line, or\n"
+    "      \"invalid: REASON\".\n"
+    "  ciphertool wrap INPUT OUTPUT\n"
+    "      Writes OUTPUT as the 32-byte encrypted-document header followed by\n"
+    "      the bytes of INPUT.\n"
+    "  ciphertool check-document FILE\n"
+    "      Judges a document's header as cipher.dll does. Prints \"valid\" and\n"
+    "      \"payload size: N\", or \"invalid: REASON\".\n"
+    "  ciphertool --help\n"
+    "\n"
+    "This cipher.dll is a stand-in: it does not encrypt. \"wrap\" only marks a\n"
+    "document as encrypted with the header; its content stays as it was, readable\n"
+    "by anyone.\n"
+    "\n"
+    "OUTPUT is written to a temporary file in its folder and then moved into\n"
+    "place: after any failure no OUTPUT is left behind and an existing one is\n"
+    "unchanged.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  done, or the file is valid\n"
+    "  1  the file or INPUT was read and found invalid\n"
+    "  2  bad usage, or a file could not be read or written\n";
+
+__attribute__((format(printf, 1, 2))) void PrintError(const char* a_szFormat, ...)
+{
+    std::fputs("ciphertool: ", stderr);
+    va_list args;
+    va_start(args, a_szFormat);
+    std::vfprintf(stderr, a_szFormat, args);
+    va_end(args);
+    std::fputs("\n", stderr);
+}
+
+int ReportUsage()
+{
+    std::fputs("Run \"ciphertool --help\" for the usage.\n", stderr);
+    return c_nExitError;
+}
+
+std::string GetFullPath(const char* a_szPath)
+{
+    DWORD cch = GetFullPathNameA(a_szPath, 0, nullptr, nullptr);
+    if (cch == 0)
+        return {};
+    std::string strFull(cch, '\0');
+    DWORD cchGot = GetFullPathNameA(a_szPath, cch, &strFull[0], nullptr);
+    if (cchGot == 0 || cchGot >= cch)
+        return {};
+    strFull.resize(cchGot);
+    return strFull;
+}
+
+// An output file that only appears, complete, when committed: the bytes go to
+// a temporary file in the same folder (so the final move is a rename on one
+// volume), which is removed on every other path.
+class CTempOutput {
+public:
+    CTempOutput() = default;
+    ~CTempOutput() { Discard(); }
+    CTempOutput(const CTempOutput&) = delete;
+    CTempOutput& operator=(const CTempOutput&) = delete;
+
+    bool Create(const char* a_szFinal)
+    {
+        m_strFinal = GetFullPath(a_szFinal);
+        size_t offSlash = m_strFinal.find_last_of('\\');
+        if (m_strFinal.empty() || offSlash == std::string::npos) {
+            PrintError("cannot use \"%s\" as an output path", a_szFinal);
+            return false;
+        }
+        std::string strDir = m_strFinal.substr(0, offSlash + 1);
+        char szTemp[MAX_PATH] = {};
+        // GetTempFileNameA needs room for the 14 characters of the file name it makes.
+        if (strDir.size() >= MAX_PATH - 14 || !GetTempFileNameA(strDir.c_str(), "ctl", 0, szTemp)) {
+            PrintError("cannot create a file in the folder \"%s\" (error %lu)", strDir.c_str(), GetLastError());
+            return false;
+        }
+        m_strTemp = szTemp;
+        m_hFile.reset(CreateFileA(szTemp, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+        if (!m_hFile) {
+            PrintError("cannot write \"%s\" (error %lu)", szTemp, GetLastError());
+            return false;
+        }
+        return true;
+    }
+
+    bool Write(const void* a_pData, size_t a_cb)
+    {
+        const char* p = static_cast<const char*>(a_pData);
+        while (a_cb > 0) {
+            DWORD cbChunk = a_cb > c_cbCopyChunk ? c_cbCopyChunk : static_cast<DWORD>(a_cb);
+            DWORD cbWritten = 0;
+            if (!WriteFile(m_hFile.get(), p, cbChunk, &cbWritten, nullptr) || cbWritten != cbChunk) {
+                PrintError("cannot write \"%s\" (error %lu)", m_strTemp.c_str(), GetLastError());
+                return false;
+            }
+            p += cbChunk;
+            a_cb -= cbChunk;
+        }
+        return true;
+    }
+
+    bool Commit()
+    {
+        if (!FlushFileBuffers(m_hFile.get())) {
+            PrintError("cannot write \"%s\" (error %lu)", m_strTemp.c_str(), GetLastError());
+            return false;
+        }
+        m_hFile.reset();
+        if (!MoveFileExA(m_strTemp.c_str(), m_strFinal.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            PrintError("cannot replace \"%s\" (error %lu)", m_strFinal.c_str(), GetLastError());
+            return false;
+        }
+        m_strTemp.clear();
+        return true;
+    }
+
+private:
+    void Discard()
+    {
+        m_hFile.reset();
+        if (!m_strTemp.empty())
+            DeleteFileA(m_strTemp.c_str());
+        m_strTemp.clear();
+    }
+
+    std::string m_strFinal;
+    std::string m_strTemp;
+    vm::UniqueFileHandle m_hFile;
+};
+
+int Seal(const char* a_szInput, const char* a_szOutput)
+{
+    std::string strInput;
+    switch (cipherfmt::ReadWholeFile(a_szInput, c_cbSealInputMax, &strInput)) {
+    case cipherfmt::ReadStatus::CannotOpen:
+        PrintError("cannot read \"%s\"", a_szInput);
+        return c_nExitError;
+    case cipherfmt::ReadStatus::TooLarge:
+        PrintError("\"%s\" is too large for a policy file (at most 1 MiB)", a_szInput);
+        return c_nExitInvalid;
+    case cipherfmt::ReadStatus::Ok:
+        break;
+    }
+
+    std::string strSealed;
+    size_t nLine = 0;
+    switch (cipherfmt::SealCcf(strInput, &strSealed, &nLine)) {
+    case cipherfmt::SEAL_OK:
+        break;
+    case cipherfmt::SEAL_E_LINE:
+        PrintError("%s, line %u: neither blank, a comment (';' first) nor Name=Value with a name, "
+                   "or holds a NUL or a lone CR",
+                   a_szInput, static_cast<unsigned>(nLine));
+        return c_nExitInvalid;
+    case cipherfmt::SEAL_E_CHECKSUM:
+        PrintError("%s, line %u: \"Checksum\" is reserved for the last line of a policy file", a_szInput,
+                   static_cast<unsigned>(nLine));
+        return c_nExitInvalid;
+    default:
+        PrintError("\"%s\" would give a policy file larger than 1 MiB", a_szInput);
+        return c_nExitInvalid;
+    }
+
+    CTempOutput output;
+    if (!output.Create(a_szOutput) || !output.Write(strSealed.data(), strSealed.size()) || !output.Commit())
+        return c_nExitError;
+    return c_nExitOk;
+}
+
+int CheckPolicy(const char* a_szFile)
+{
+    std::vector<cipherfmt::CcfField> fields;
+    size_t nLine = 0;
+    int nCode = cipherfmt::ReadCcfFile(a_szFile, &fields, &nLine);
+    if (nCode != CCF_VALID) {
+        if (nLine != 0)
+            std::printf("invalid: %s (line %u)\n", cipherfmt::DescribeCcfValidity(nCode),
+                        static_cast<unsigned>(nLine));
+        else
+            std::printf("invalid: %s\n", cipherfmt::DescribeCcfValidity(nCode));
+        return nCode == CCF_E_MISSING ? c_nExitError : c_nExitInvalid;
+    }
+    std::printf("valid\n");
+    for (const cipherfmt::CcfField& field : fields) {
+        std::fwrite(field.strName.data(), 1, field.strName.size(), stdout);
+        std::fputc('=', stdout);
+        std::fwrite(field.strValue.data(), 1, field.strValue.size(), stdout);
+        std::fputc('\n', stdout);
+    }
+    return c_nExitOk;
+}
+
+int Wrap(const char* a_szInput, const char* a_szOutput)
+{
+    vm::UniqueFileHandle hInput = cipherfmt::OpenRegularFileForReading(a_szInput);
+    LARGE_INTEGER size{};
+    if (!hInput || !GetFileSizeEx(hInput.get(), &size)) {
+        PrintError("cannot read \"%s\"", a_szInput);
+        return c_nExitError;
+    }
+    const uint64_t cbPayload = static_cast<uint64_t>(size.QuadPart);
+
+    CTempOutput output;
+    if (!output.Create(a_szOutput))
+        return c_nExitError;
+    unsigned char header[cipherfmt::c_cbAcapHeader];
+    cipherfmt::BuildAcapHeader(cbPayload, header);
+    if (!output.Write(header, sizeof(header)))
+        return c_nExitError;
+
+    std::vector<char> buffer(c_cbCopyChunk);
+    uint64_t cbCopied = 0;
+    for (;;) {
+        DWORD cbRead = 0;
+        if (!ReadFile(hInput.get(), buffer.data(), c_cbCopyChunk, &cbRead, nullptr)) {
+            PrintError("cannot read \"%s\" (error %lu)", a_szInput, GetLastError());
+            return c_nExitError;
+        }
+        if (cbRead == 0)
+            break;
+        if (!output.Write(buffer.data(), cbRead))
+            return c_nExitError;
+        cbCopied += cbRead;
+    }
+    // The header states the size measured before copying; a file that grew or
+    // shrank meanwhile would get a header that lies about it.
+    if (cbCopied != cbPayload) {
+        PrintError("\"%s\" changed while it was read; nothing written", a_szInput);
+        return c_nExitError;
+    }
+    hInput.reset();
+    return output.Commit() ? c_nExitOk : c_nExitError;
+}
+
+int CheckDocument(const char* a_szFile)
+{
+    cipherfmt::AcapHeader header;
+    int nCode = cipherfmt::ReadAcapHeader(a_szFile, &header);
+    if (nCode != ACAP_HEADER_OK) {
+        std::printf("invalid: %s\n", cipherfmt::DescribeAcapHeaderStatus(nCode));
+        return nCode == ACAP_E_OPEN ? c_nExitError : c_nExitInvalid;
+    }
+    std::printf("valid\npayload size: %llu\n", static_cast<unsigned long long>(header.uPayloadSize));
+    return c_nExitOk;
+}
+
+struct Command {
+    const char* szName;
+    int cArgs;
+    int (*pfnOne)(const char*);
+    int (*pfnTwo)(const char*, const char*);
+};
+
+const Command c_commands[] = {
+    {"seal", 2, nullptr, Seal},
+    {"check-policy", 1, CheckPolicy, nullptr},
+    {"wrap", 2, nullptr, Wrap},
+    {"check-document", 1, CheckDocument, nullptr},
+};
+
+int Run(int a_argc, char** a_argv)
+{
+    if (a_argc < 2) {
+        PrintError("no command given");
+        return ReportUsage();
+    }
+    const char* szCommand = a_argv[1];
+    if (!std::strcmp(szCommand, "--help") || !std::strcmp(szCommand, "-h") || !std::strcmp(szCommand, "/?")) {
+        std::fputs(c_szHelp, stdout);
+        return c_nExitOk;
+    }
+    for (const Command& command : c_commands) {
+        if (std::strcmp(szCommand, command.szName) != 0)
+            continue;
+        if (a_argc - 2 != command.cArgs) {
+            PrintError("\"%s\" takes %s", command.szName, command.cArgs == 1 ? "one file" : "INPUT and OUTPUT");
+            return ReportUsage();
+        }
+        return command.cArgs == 1 ? command.pfnOne(a_argv[2]) : command.pfnTwo(a_argv[2], a_argv[3]);
+    }
+    PrintError("unknown command \"%s\"", szCommand);
+    return ReportUsage();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int nExit = c_nExitError;
+    try {
+        nExit = Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        PrintError("out of memory");
+        nExit = c_nExitError;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return nExit;
+}
