@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shlwapi.h>
+
 #include <string>
 #include <vector>
 
@@ -42,10 +44,19 @@ std::string LongPath(const std::string& a_strPath)
     return cch && cch < MAX_PATH ? std::string(szLong) : a_strPath;
 }
 
+const char c_szScratchKey[] = "Software\\LxPolicyTests";
+
 class PolicyRulesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The add-in registration that Office applications trigger works on
+        // the current user's registry: it gets a scratch key instead.
+        SHDeleteKeyA(HKEY_CURRENT_USER, c_szScratchKey);
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, c_szScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, m_hUser.put(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, m_hUser.get()), ERROR_SUCCESS);
         RemoveFilesBesideModule();
         m_strScratch = vmtest::MakeScratchDir("policy-rules");
         m_sei.cbSize = sizeof(m_sei);
@@ -58,6 +69,9 @@ protected:
         g_bTraceLineEnabled = false;
         RemoveFilesBesideModule();
         vmtest::RemoveTree(m_strScratch);
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        m_hUser.reset();
+        SHDeleteKeyA(HKEY_CURRENT_USER, c_szScratchKey);
     }
 
     // An executable with the given major version, under an Office file name.
@@ -81,6 +95,7 @@ protected:
         return CCCF().CheckCCFValidity() == 0;
     }
 
+    vm::UniqueKey m_hUser;
     vmtest::ScopedPolicyFile m_policy;
     vmtest::DebugCapture m_capture;
     CLxShellExt m_ext;
@@ -478,6 +493,20 @@ TEST_P(RegistrationTest, AnswersFromThePolicyFile)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RegistrationTest, ::testing::ValuesIn(c_registrationRows));
+
+TEST_F(PolicyRulesTest, ExcludedApplicationIsNamedOnTheLineTraceOnly)
+{
+    REQUIRE_POLICY((PolicyFields{{"testapp.exe", c_szPlugin},
+                                 {"ExcludeAppList", "testapp.exe"},
+                                 {"VormidpmiAppList", "testapp.exe"}}));
+    m_ext.m_strAppName = "testapp.exe";
+    EXPECT_EQ(m_ext.IsRegisteredApplication(), 0);
+    // Switched on here only to see that the line is asked for; nothing in
+    // the module switches it on.
+    g_bTraceLineEnabled = true;
+    EXPECT_EQ(m_ext.IsRegisteredApplication(), 0);
+    EXPECT_EQ(m_capture.Count("Exclude App:testapp.exe\n"), 1u) << m_capture.Dump();
+}
 
 TEST_F(PolicyRulesTest, PluginNameAtTheWorkingBufferLimits)
 {
