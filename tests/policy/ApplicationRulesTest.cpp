@@ -384,6 +384,31 @@ TEST_F(PolicyRulesTest, ExcludeListAbsentOrTooLong)
         << m_capture.Dump();
 }
 
+TEST_F(PolicyRulesTest, DoubleByteNamesAreWalkedByCharacter)
+{
+    // Runs as its own ctest entry in code page 932 (LC_ALL=ja_JP.UTF-8).
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs the double-byte code page 932, this is " << GetACP();
+    struct {
+        const char* m_szName;
+        const char* m_szComment;
+    } rows[] = {
+        {"\x83\x7C.exe", "trail byte 0x7C is the separator's byte"},
+        {"\x83\x41.exe", "trail byte 0x41 is an upper-case letter's byte"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.m_szComment);
+        m_ext.m_strAppName = row.m_szName;
+        std::string strList = std::string(row.m_szName) + "|notepad.exe";
+        m_capture.Clear();
+        EXPECT_TRUE(m_ext.IsExcludeApplication(strList.c_str(), row.m_szName)) << m_capture.Dump();
+        EXPECT_TRUE(m_capture.Contains("[CLxShellExt::IsExcludeApplication] strExcludeAppName=" +
+                                       std::string(row.m_szName) + ", m_strAppName=" +
+                                       row.m_szName + "\n"))
+            << m_capture.Dump();
+    }
+}
+
 // ---- Registration in the policy file ------------------------------------
 
 TEST_F(PolicyRulesTest, UnusablePolicyAnswersTwo)
