@@ -1,0 +1,121 @@
+// Which running instances of the application already carry the enforcement
+// plug-in. The scan runs inside Explorer: a fault or an exception inside a
+// walk ends that walk with a safe answer and never reaches the shell.
+
+#include "decision/LxShellExt.h"
+#include "policy/AppProcessQueue.h"
+#include "policy/Toolhelp.h"
+#include "trace/FaultGuard.h"
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Runs a_fn under the fault guard and turns a C++ exception into a failed
+// run as well: nothing may unwind through the guard's frame, which stays
+// registered at fs:[0] until the guarded call returns.
+template <typename Fn>
+bool RunWalkGuarded(Fn& a_fn)
+{
+    struct Context {
+        Fn* m_pFn;
+        bool m_bThrew;
+    } context{&a_fn, false};
+    bool bCompleted = vm::RunGuarded(
+        [](void* a_pContext) {
+            auto* pContext = static_cast<Context*>(a_pContext);
+            try {
+                (*pContext->m_pFn)();
+            } catch (...) {
+                pContext->m_bThrew = true;
+            }
+        },
+        &context);
+    return bCompleted && !context.m_bThrew;
+}
+
+} // namespace
+
+int CLxShellExt::GetAppList(AppProcessQueue& a_queue)
+{
+    // The snapshot lives outside the guarded walk: a fault skips the walk's
+    // frames, never the destructor that closes the handle.
+    CToolhelpSnapshot snapshot;
+    const char* szAppName = m_strAppName.c_str();
+    auto walk = [&]() {
+        snapshot.Create(c_dwSnapProcesses, 0);
+        PROCESSENTRY32 entry{};
+        entry.dwSize = sizeof(entry);
+        for (BOOL bMore = snapshot.ProcessFirst(&entry); bMore;
+             bMore = snapshot.Functions().Process32Next(snapshot.Handle(), &entry)) {
+            if (lstrcmpiA(PathFindFileNameA(entry.szExeFile), szAppName) != 0)
+                continue;
+            auto pApp = std::make_unique<AppProcessEntry>();
+            pApp->th32ProcessID = entry.th32ProcessID;
+            lstrcpynA(pApp->szExeFile, entry.szExeFile, sizeof(pApp->szExeFile));
+            a_queue.push_back(std::move(pApp));
+        }
+    };
+    bool bCompleted = RunWalkGuarded(walk);
+    snapshot.Close();
+    return bCompleted ? static_cast<int>(a_queue.size()) : 0;
+}
+
+bool CLxShellExt::CheckModule(DWORD a_dwProcessId)
+{
+    CToolhelpSnapshot snapshot;
+    const char* szPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
+    bool bFound = false;
+    auto walk = [&]() {
+        snapshot.Create(c_dwSnapModules, a_dwProcessId);
+        MODULEENTRY32 entry{};
+        entry.dwSize = sizeof(entry);
+        for (BOOL bMore = snapshot.ModuleFirst(&entry); bMore;
+             bMore = snapshot.Functions().Module32Next(snapshot.Handle(), &entry)) {
+            if (lstrcmpiA(PathFindFileNameA(entry.szModule), szPlugin) == 0) {
+                bFound = true;
+                return;
+            }
+        }
+    };
+    // A walk ended by a fault counts as "plug-in not seen", whatever it saw.
+    if (!RunWalkGuarded(walk))
+        bFound = false;
+    snapshot.Close();
+    return bFound;
+}
+
+bool CLxShellExt::IsInjectableApplication()
+{
+    AppProcessQueue queue;
+    int nCount = GetAppList(queue);
+    TraceAlways("%s GetAppList -> count[%d], m_bDDEOpen[%d]", m_strAppName.c_str(), nCount,
+                m_bDDEOpen);
+    if (nCount == 0 || !m_bDDEOpen)
+        return true;
+
+    // Written before each call that may fault, so a caught fault leaves
+    // what the walk had found so far.
+    volatile bool bInjected = false;
+    auto walk = [&]() {
+        TraceSwitchable("queue size[%d]", static_cast<int>(queue.size()));
+        for (const auto& pEntry : queue) {
+            DWORD dwProcessId = pEntry->th32ProcessID;
+            bool bCarriesPlugin = CheckModule(dwProcessId);
+            TraceAlways("bInjected[%d] -> CheckModule(%d)", bInjected ? 1 : 0,
+                        static_cast<int>(dwProcessId));
+            if (!bCarriesPlugin)
+                break;
+            bInjected = true;
+            TraceAlways("process id(%d) already injected. skip.\n", static_cast<int>(dwProcessId));
+        }
+    };
+    if (!RunWalkGuarded(walk))
+        TraceAlways("[CLxShellExt::IsInjectableApplication] -> execption occurred!!");
+    queue.clear();
+    return !bInjected;
+}

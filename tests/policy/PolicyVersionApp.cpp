@@ -1,0 +1,5 @@
+// Never run: the policy tests read only its version record.
+int main()
+{
+    return 0;
+}

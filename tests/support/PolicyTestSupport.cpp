@@ -1,0 +1,157 @@
+#include "tests/support/PolicyTestSupport.h"
+
+#include "tests/support/TestPaths.h"
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace vmtest {
+namespace {
+
+const char* FileNamePart(const char* a_szPath)
+{
+    const char* szName = strrchr(a_szPath, '\\');
+    return szName ? szName + 1 : a_szPath;
+}
+
+} // namespace
+
+uint32_t PolicyCrc32(const std::string& a_strBytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : a_strBytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string SealPolicyText(const PolicyFields& a_fields)
+{
+    std::string strText = "LUMIDEX-CCF 1\n; written by the policy tests\n";
+    for (const auto& field : a_fields)
+        strText += field.first + "=" + field.second + "\n";
+    char szChecksum[32];
+    snprintf(szChecksum, sizeof(szChecksum), "Checksum=%08X\n",
+             static_cast<unsigned>(PolicyCrc32(strText)));
+    return strText + szChecksum;
+}
+
+ScopedPolicyFile::ScopedPolicyFile() : m_bHadFile(FileExists(Path()))
+{
+    if (m_bHadFile)
+        m_strSaved = ReadFile(Path());
+}
+
+ScopedPolicyFile::~ScopedPolicyFile()
+{
+    if (m_bHadFile)
+        WriteRaw(m_strSaved);
+    else
+        Remove();
+}
+
+std::string ScopedPolicyFile::Path()
+{
+    return TestDir() + "\\company.ccf";
+}
+
+void ScopedPolicyFile::Write(const PolicyFields& a_fields) const
+{
+    WriteRaw(SealPolicyText(a_fields));
+}
+
+void ScopedPolicyFile::WriteRaw(const std::string& a_strText) const
+{
+    WriteFile(Path(), a_strText);
+}
+
+void ScopedPolicyFile::Remove() const
+{
+    DeleteFileA(Path().c_str());
+}
+
+PolicyCodePatch::PolicyCodePatch(void* a_pTarget, void* a_pReplacement)
+    : m_pTarget(static_cast<unsigned char*>(a_pTarget))
+{
+    DWORD dwOld = 0;
+    VirtualProtect(m_pTarget, sizeof(m_saved), PAGE_EXECUTE_READWRITE, &dwOld);
+    memcpy(m_saved, m_pTarget, sizeof(m_saved));
+    int32_t rel = static_cast<int32_t>(reinterpret_cast<intptr_t>(a_pReplacement) -
+                                       reinterpret_cast<intptr_t>(m_pTarget + 5));
+    m_pTarget[0] = 0xE9; // jmp rel32
+    memcpy(m_pTarget + 1, &rel, sizeof(rel));
+    FlushInstructionCache(GetCurrentProcess(), m_pTarget, sizeof(m_saved));
+}
+
+PolicyCodePatch::~PolicyCodePatch()
+{
+    memcpy(m_pTarget, m_saved, sizeof(m_saved));
+    FlushInstructionCache(GetCurrentProcess(), m_pTarget, sizeof(m_saved));
+}
+
+void* PolicyCodePatch::Kernel32Export(const char* a_szName)
+{
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KERNEL32.DLL"), a_szName));
+}
+
+bool PolicyChildProcess::StartWaiting(const std::string& a_strExe, const std::string& a_strDll)
+{
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    vm::UniqueNullHandle hReady(CreateEventA(&sa, TRUE, FALSE, nullptr));
+    char szArgs[64];
+    snprintf(szArgs, sizeof(szArgs), " wait %lu %lu ",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hReady.get())),
+             static_cast<unsigned long>(GetCurrentProcessId()));
+    std::string strCommand = "\"" + a_strExe + "\"" + szArgs + "\"" + a_strDll + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    if (!CreateProcessA(a_strExe.c_str(), &strCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &si, m_info.put()))
+        return false;
+    HANDLE handles[] = {hReady.get(), m_info.get().hProcess};
+    return WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;
+}
+
+void PolicyChildProcess::Stop()
+{
+    if (m_info.get().hProcess) {
+        TerminateProcess(m_info.get().hProcess, 0);
+        WaitForSingleObject(m_info.get().hProcess, 10000);
+    }
+    m_info.reset();
+}
+
+DWORD PolicyOpenHandleCount()
+{
+    DWORD dwCount = 0;
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD dwFlags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &dwFlags))
+            ++dwCount;
+    }
+    return dwCount;
+}
+
+bool PolicyCopyFile(const std::string& a_strFrom, const std::string& a_strTo)
+{
+    return CopyFileA(a_strFrom.c_str(), a_strTo.c_str(), FALSE) != FALSE;
+}
+
+std::vector<DWORD> PolicyListProcesses(const std::string& a_strExeName)
+{
+    std::vector<DWORD> ids;
+    vm::UniqueFileHandle hSnapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL bMore = Process32First(hSnapshot.get(), &entry); bMore;
+         bMore = Process32Next(hSnapshot.get(), &entry))
+        if (lstrcmpiA(FileNamePart(entry.szExeFile), a_strExeName.c_str()) == 0)
+            ids.push_back(entry.th32ProcessID);
+    return ids;
+}
+
+} // namespace vmtest
