@@ -608,7 +608,11 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
         return DISP_E_EXCEPTION;
     HRESULT hr = S_OK;
     if (!a_block.m_bRecovering) {
-        HKEY hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ);
+        // Read access alone would not let a "Val" statement of the key's block
+        // delete its value; a key we may only read is still walked.
+        HKEY hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ | KEY_SET_VALUE);
+        if (!hKey)
+            hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ);
         if (!hKey)
             a_block.m_bRecovering = true;
         hr = ReplaceCurrentKey(a_block.m_key, hKey);
