@@ -99,16 +99,23 @@ std::string DumpKeyTree(HKEY a_hKey, const std::string& a_strPrefix)
     return strDump;
 }
 
-void LayOutKeys(HKEY a_hKey, const std::string& a_strEntries)
+std::vector<std::string> SplitEntries(const std::string& a_strEntries)
 {
+    std::vector<std::string> entries;
     size_t nStart = 0;
     while (nStart < a_strEntries.size()) {
         size_t nEnd = a_strEntries.find(';', nStart);
         if (nEnd == std::string::npos)
             nEnd = a_strEntries.size();
-        std::string strEntry = a_strEntries.substr(nStart, nEnd - nStart);
+        entries.push_back(a_strEntries.substr(nStart, nEnd - nStart));
         nStart = nEnd + 1;
+    }
+    return entries;
+}
 
+void LayOutKeys(HKEY a_hKey, const std::string& a_strEntries)
+{
+    for (const std::string& strEntry : SplitEntries(a_strEntries)) {
         size_t nBar = strEntry.find('|');
         std::string strPath = strEntry.substr(0, nBar);
         if (!strPath.empty() && strPath[0] == '\\')

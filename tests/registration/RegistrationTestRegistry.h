@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace vmtest {
 
@@ -17,6 +18,9 @@ std::string DumpKeyTree(HKEY a_hKey, const std::string& a_strPrefix);
 // Creates what a dump in the same notation lists (strings values only),
 // below a_hKey; entries start with their path, without a prefix.
 void LayOutKeys(HKEY a_hKey, const std::string& a_strEntries);
+
+// The ";"-separated entries of a dump.
+std::vector<std::string> SplitEntries(const std::string& a_strEntries);
 
 bool KeyExists(HKEY a_hKeyRoot, const std::string& a_strPath);
 // The string value, or "<missing>".

@@ -55,17 +55,10 @@ protected:
     // Entries in the notation of DumpKeyTree, each with its root's prefix.
     void LayOut(const std::string& a_strEntries)
     {
-        size_t nStart = 0;
-        while (nStart < a_strEntries.size()) {
-            size_t nEnd = a_strEntries.find(';', nStart);
-            if (nEnd == std::string::npos)
-                nEnd = a_strEntries.size();
-            std::string strEntry = a_strEntries.substr(nStart, nEnd - nStart);
-            nStart = nEnd + 1;
+        for (const std::string& strEntry : vmtest::SplitEntries(a_strEntries))
             for (size_t i = 0; i < 3; ++i)
                 if (strEntry.compare(0, 2, c_redirects[i].m_szPrefix) == 0)
                     vmtest::LayOutKeys(m_keys[i].get(), strEntry.substr(2));
-        }
     }
 
     std::string State()
@@ -252,6 +245,24 @@ struct TokenRow {
     size_t m_cbToken;
 };
 
+// Each token is read into a buffer that ends at an inaccessible page.
+template <size_t N>
+void CheckTokenRows(const TokenRow (&a_rows)[N])
+{
+    CScriptVariables variables;
+    for (const TokenRow& row : a_rows) {
+        SCOPED_TRACE(row.m_szWhat);
+        GuardedBuffer buffer(c_cbToken);
+        CRegistryScript script(variables);
+        script.SetReadingPosition(row.m_strText.c_str());
+        EXPECT_EQ(row.m_hr, script.ReadToken(buffer.get()));
+        EXPECT_TRUE(buffer.PrefixUntouched());
+        if (SUCCEEDED(row.m_hr)) {
+            EXPECT_EQ(row.m_cbToken, std::strlen(buffer.get()));
+        }
+    }
+}
+
 TEST(TokenTest, LongTokensStayInsideTheBuffer)
 {
     const TokenRow rows[] = {
@@ -265,18 +276,7 @@ TEST(TokenTest, LongTokensStayInsideTheBuffer)
         {"unquoted 4096", std::string(4096, 'u'), DISP_E_EXCEPTION, 0},
         {"unquoted 10000", std::string(10000, 'u') + " next", DISP_E_EXCEPTION, 0},
     };
-    CScriptVariables variables;
-    for (const TokenRow& row : rows) {
-        SCOPED_TRACE(row.m_szWhat);
-        GuardedBuffer buffer(c_cbToken);
-        CRegistryScript script(variables);
-        script.SetReadingPosition(row.m_strText.c_str());
-        EXPECT_EQ(row.m_hr, script.ReadToken(buffer.get()));
-        EXPECT_TRUE(buffer.PrefixUntouched());
-        if (SUCCEEDED(row.m_hr)) {
-            EXPECT_EQ(row.m_cbToken, std::strlen(buffer.get()));
-        }
-    }
+    CheckTokenRows(rows);
 }
 
 TEST(TokenTest, SplitsAtTheFourBlanksOnly)
@@ -379,6 +379,46 @@ TEST_F(ScratchRootsTest, DeepNestingIsRefusedNotOverflowed)
     strScript += " }";
     EXPECT_EQ(DISP_E_EXCEPTION, Run(strScript, false));
     EXPECT_EQ("", State());
+}
+
+// ---------------------------------------------------------------------------
+// Double-byte code page (the test runs again under code page 932)
+
+// "\x95\x5C" is one character of code page 932 whose trail byte is a
+// backslash.
+const char c_szDbcsName[] = "\x95\x5C";
+
+TEST_F(ScratchRootsTest, DbcsTrailBytesAreNoBackslashes)
+{
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs the double-byte code page 932";
+    EXPECT_EQ(S_OK, Run(std::string("HKCU { ") + c_szDbcsName + " = s '" + c_szDbcsName + "' }", true));
+    EXPECT_TRUE(vmtest::KeyExists(m_keys[2].get(), c_szDbcsName));
+    EXPECT_EQ(c_szDbcsName, vmtest::ReadStringValue(m_keys[2].get(), c_szDbcsName, ""));
+    EXPECT_EQ(S_OK, Run(std::string("HKCU { ") + c_szDbcsName + " }", false));
+    EXPECT_EQ("", State());
+}
+
+TEST(DbcsTokenTest, DoubleByteCharactersAreKeptWholeAtTheBufferEnd)
+{
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs the double-byte code page 932";
+    const TokenRow rows[] = {
+        // A whole character still fits after 4093 bytes...
+        {"quoted 4093+2", "'" + std::string(4093, 'q') + c_szDbcsName + "'", S_OK, 4095},
+        // ...but not after 4094.
+        {"quoted 4094+2", "'" + std::string(4094, 'q') + c_szDbcsName + "'", DISP_E_EXCEPTION, 0},
+        {"unquoted 4093+2", std::string(4093, 'u') + c_szDbcsName, S_OK, 4095},
+        {"unquoted 4094+2", std::string(4094, 'u') + c_szDbcsName, DISP_E_EXCEPTION, 0},
+    };
+    CheckTokenRows(rows);
+    // The expansion copies the trail byte with its lead byte.
+    CScriptVariables variables;
+    CRegistryScript script(variables);
+    char* pszExpanded = nullptr;
+    ASSERT_EQ(S_OK, script.ExpandVariables((std::string(c_szDbcsName) + "%%").c_str(), &pszExpanded));
+    EXPECT_EQ(std::string(c_szDbcsName) + "%", pszExpanded);
+    CoTaskMemFree(pszExpanded);
 }
 
 // ---------------------------------------------------------------------------
