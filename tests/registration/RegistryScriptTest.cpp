@@ -3,6 +3,7 @@
 // HKCU\Software\VormidmgrRegistrationScriptTest, so a script's roots land there.
 
 #include "registration/RegistryScript.h"
+#include "registration/SelfRegistration.h"
 
 #include "tests/registration/RegistrationTestRegistry.h"
 #include "tests/support/TestPaths.h"
@@ -503,6 +504,66 @@ TEST_F(ModuleScriptTest, MissingResourceOrFileIsAPlatformError)
     EXPECT_TRUE(FAILED(hr));
     EXPECT_EQ(FACILITY_WIN32, HRESULT_FACILITY(hr));
     EXPECT_EQ("", State());
+}
+
+// ---------------------------------------------------------------------------
+// The type library beside a module that does not embed one: this test
+// program has no TYPELIB resource, so the library is looked for in
+// "registration_test.tlb" beside it.
+
+class TypeLibFileTest : public ModuleScriptTest {
+protected:
+    void SetUp() override
+    {
+        ModuleScriptTest::SetUp();
+        m_strTlb = vmtest::TestDir() + "\\registration_test.tlb";
+        vm::UniqueLibrary module(LoadLibraryExA(ModulePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        ASSERT_TRUE(module);
+        HRSRC hResource = FindResourceA(module.get(), MAKEINTRESOURCEA(1), "TYPELIB");
+        ASSERT_NE(nullptr, hResource);
+        const char* pLib = static_cast<const char*>(LockResource(LoadResource(module.get(), hResource)));
+        vmtest::WriteFile(m_strTlb, std::string(pLib, SizeofResource(module.get(), hResource)));
+    }
+    void TearDown() override
+    {
+        DeleteFileA(m_strTlb.c_str());
+        ModuleScriptTest::TearDown();
+    }
+
+    std::string m_strTlb;
+};
+
+TEST_F(TypeLibFileTest, FallsBackToTheTlbFileBesideTheModule)
+{
+    ITypeLib* pLib = reinterpret_cast<ITypeLib*>(1);
+    BSTR bstrPath = nullptr;
+    ASSERT_EQ(S_OK, OpenOwnTypeLibrary(&pLib, &bstrPath));
+    std::wstring wstrPath(bstrPath);
+    EXPECT_EQ(m_strTlb, std::string(wstrPath.begin(), wstrPath.end()));
+    SysFreeString(bstrPath);
+    pLib->Release();
+
+    DeleteFileA(m_strTlb.c_str());
+    pLib = reinterpret_cast<ITypeLib*>(1);
+    bstrPath = reinterpret_cast<BSTR>(1);
+    EXPECT_TRUE(FAILED(OpenOwnTypeLibrary(&pLib, &bstrPath)));
+    EXPECT_EQ(nullptr, pLib);
+    EXPECT_EQ(nullptr, bstrPath);
+    EXPECT_TRUE(FAILED(RegisterOwnTypeLibrary()));
+    EXPECT_TRUE(FAILED(UnregisterOwnTypeLibrary()));
+}
+
+TEST_F(TypeLibFileTest, RegistersWithTheFolderAsHelpDirectoryAndUnregisters)
+{
+    // The redirected HKCR takes what the type-library services write.
+    ASSERT_EQ(S_OK, RegisterOwnTypeLibrary());
+    const std::string strVersion = "TypeLib\\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}\\1.0";
+    EXPECT_EQ(m_strTlb, vmtest::ReadStringValue(m_keys[0].get(), strVersion + "\\0\\win32", ""));
+    std::string strHelpDir = vmtest::ReadStringValue(m_keys[0].get(), strVersion + "\\HELPDIR", "");
+    EXPECT_EQ(vmtest::TestDir() + "\\", strHelpDir);
+
+    EXPECT_EQ(S_OK, UnregisterOwnTypeLibrary());
+    EXPECT_FALSE(vmtest::KeyExists(m_keys[0].get(), "TypeLib\\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}"));
 }
 
 } // namespace
