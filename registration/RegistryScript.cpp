@@ -666,8 +666,9 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
         return S_OK; // the current token starts the next statement
     }
 
-    if (KeyHasSubkeys(a_block.m_key.get())) {
-        // The key stays; only a subkey that bears its own name goes.
+    bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
+    if (bKeyStays) {
+        // Only a subkey that bears the key's own name goes.
         if (!IsProtectedName(szSavedName))
             DeleteKeyTree(a_block.m_key.get(), szSavedName);
     } else {
@@ -682,7 +683,7 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
     if (!bWalkedBlock)
         return S_OK;
     hr = ReadToken(a_szToken);
-    if (FAILED(hr))
+    if (FAILED(hr) || bKeyStays)
         return hr;
     return SkipValueAssignment(a_szToken);
 }
