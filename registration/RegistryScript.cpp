@@ -1,0 +1,865 @@
+#include "registration/RegistryScript.h"
+
+#include "module/ModuleState.h"
+
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+// The registry nests keys at most this deep; a script nesting deeper is
+// refused before its recursion could exhaust the stack of the host.
+constexpr int c_nMaxBlockDepth = 512;
+
+struct RootEntry {
+    const char* m_szName;
+    HKEY m_hKey;
+};
+
+// Short names first: the table is searched in this order.
+const RootEntry c_roots[] = {
+    {"HKCR", HKEY_CLASSES_ROOT},
+    {"HKCU", HKEY_CURRENT_USER},
+    {"HKLM", HKEY_LOCAL_MACHINE},
+    {"HKU", HKEY_USERS},
+    {"HKPD", HKEY_PERFORMANCE_DATA},
+    {"HKDD", HKEY_DYN_DATA},
+    {"HKCC", HKEY_CURRENT_CONFIG},
+    {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+    {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+    {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+    {"HKEY_USERS", HKEY_USERS},
+    {"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
+    {"HKEY_DYN_DATA", HKEY_DYN_DATA},
+    {"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+};
+
+// Keys that other classes share: never deleted by force.
+const char* const c_protectedNames[] = {"CLSID", "TYPELIB"};
+
+// Frees a task-memory text when the run ends, on every path.
+class CTaskMemText {
+public:
+    CTaskMemText() = default;
+    ~CTaskMemText() { CoTaskMemFree(m_psz); }
+    CTaskMemText(const CTaskMemText&) = delete;
+    CTaskMemText& operator=(const CTaskMemText&) = delete;
+    char** put() { return &m_psz; }
+    char* get() const { return m_psz; }
+
+private:
+    char* m_psz = nullptr;
+};
+
+// A zero last error would read as success; a failure must stay a failure.
+HRESULT LastErrorResult()
+{
+    DWORD dwError = GetLastError();
+    return dwError ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
+}
+
+bool IsBlank(char a_ch)
+{
+    return a_ch == ' ' || a_ch == '\t' || a_ch == '\r' || a_ch == '\n';
+}
+
+bool IsKeyword(const char* a_szToken, const char* a_szKeyword)
+{
+    return lstrcmpiA(a_szToken, a_szKeyword) == 0;
+}
+
+// A backslash may be the trail byte of a double-byte character: walk by
+// characters, not by bytes.
+bool HasBackslash(const char* a_szName)
+{
+    for (const char* p = a_szName; *p; p = CharNextA(p))
+        if (*p == '\\')
+            return true;
+    return false;
+}
+
+bool IsProtectedName(const char* a_szName)
+{
+    for (const char* szProtected : c_protectedNames)
+        if (lstrcmpiA(a_szName, szProtected) == 0)
+            return true;
+    return false;
+}
+
+// A nested block starts only at a lone brace: a key named "{...}" (a class
+// id) must not be read as one.
+bool IsBlockStart(const char* a_szToken)
+{
+    return a_szToken[0] == '{' && a_szToken[1] == '\0';
+}
+
+HKEY LookUpRoot(const char* a_szName)
+{
+    for (const RootEntry& root : c_roots)
+        if (lstrcmpiA(a_szName, root.m_szName) == 0)
+            return root.m_hKey;
+    return nullptr;
+}
+
+HKEY OpenKey(HKEY a_hKeyParent, const char* a_szName, REGSAM a_sam)
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(a_hKeyParent, a_szName, 0, a_sam, &hKey) != ERROR_SUCCESS)
+        return nullptr;
+    return hKey;
+}
+
+HKEY OpenOrCreateKey(HKEY a_hKeyParent, const char* a_szName)
+{
+    HKEY hKey = OpenKey(a_hKeyParent, a_szName, KEY_ALL_ACCESS);
+    if (!hKey)
+        hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ);
+    if (hKey)
+        return hKey;
+    if (RegCreateKeyExA(a_hKeyParent, a_szName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                        nullptr) != ERROR_SUCCESS)
+        return nullptr;
+    return hKey;
+}
+
+// Makes a_hKeyNew the current key and closes the one it replaces.
+HRESULT ReplaceCurrentKey(vm::UniqueKey& a_key, HKEY a_hKeyNew)
+{
+    HKEY hKeyOld = a_key.release();
+    a_key.reset(a_hKeyNew);
+    if (hKeyOld && RegCloseKey(hKeyOld) != ERROR_SUCCESS)
+        return DISP_E_EXCEPTION;
+    return S_OK;
+}
+
+// Copies at most a_cbDest - 1 bytes, never splitting a double-byte character.
+void CopyCut(char* a_szDest, size_t a_cbDest, const char* a_szSource)
+{
+    size_t cb = 0;
+    for (const char* p = a_szSource; *p;) {
+        const char* pNext = CharNextA(p);
+        size_t cbChar = static_cast<size_t>(pNext - p);
+        if (cb + cbChar >= a_cbDest)
+            break;
+        std::memcpy(a_szDest + cb, p, cbChar);
+        cb += cbChar;
+        p = pNext;
+    }
+    a_szDest[cb] = '\0';
+}
+
+int HexDigitValue(char a_ch)
+{
+    if (a_ch >= '0' && a_ch <= '9')
+        return a_ch - '0';
+    if (a_ch >= 'A' && a_ch <= 'F')
+        return a_ch - 'A' + 10;
+    if (a_ch >= 'a' && a_ch <= 'f')
+        return a_ch - 'a' + 10;
+    return 0;
+}
+
+wchar_t* DuplicateText(const wchar_t* a_wsz)
+{
+    size_t cb = (std::wcslen(a_wsz) + 1) * sizeof(wchar_t);
+    wchar_t* wszCopy = static_cast<wchar_t*>(CoTaskMemAlloc(cb));
+    if (wszCopy)
+        std::memcpy(wszCopy, a_wsz, cb);
+    return wszCopy;
+}
+
+// The growing output of the variable expansion, in task memory.
+class CExpansionBuffer {
+public:
+    ~CExpansionBuffer() { CoTaskMemFree(m_psz); }
+
+    HRESULT Init(size_t a_cbInitial)
+    {
+        m_cb = a_cbInitial ? a_cbInitial : 2;
+        m_psz = static_cast<char*>(CoTaskMemAlloc(m_cb));
+        return m_psz ? S_OK : E_OUTOFMEMORY;
+    }
+
+    // Room for a_cb more bytes and the terminating zero.
+    HRESULT Reserve(size_t a_cb)
+    {
+        while (m_cbUsed + a_cb + 1 > m_cb) {
+            if (m_cb > static_cast<size_t>(-1) / 2)
+                return E_OUTOFMEMORY;
+            char* pszGrown = static_cast<char*>(CoTaskMemRealloc(m_psz, m_cb * 2));
+            if (!pszGrown)
+                return E_OUTOFMEMORY;
+            m_psz = pszGrown;
+            m_cb *= 2;
+        }
+        return S_OK;
+    }
+
+    HRESULT Append(const char* a_p, size_t a_cb)
+    {
+        HRESULT hr = Reserve(a_cb);
+        if (FAILED(hr))
+            return hr;
+        std::memcpy(m_psz + m_cbUsed, a_p, a_cb);
+        m_cbUsed += a_cb;
+        return S_OK;
+    }
+
+    HRESULT AppendWide(const wchar_t* a_wsz)
+    {
+        int cb = WideCharToMultiByte(CP_ACP, 0, a_wsz, -1, nullptr, 0, nullptr, nullptr);
+        if (cb <= 0)
+            return LastErrorResult();
+        HRESULT hr = Reserve(static_cast<size_t>(cb));
+        if (FAILED(hr))
+            return hr;
+        WideCharToMultiByte(CP_ACP, 0, a_wsz, -1, m_psz + m_cbUsed, cb, nullptr, nullptr);
+        m_cbUsed += static_cast<size_t>(cb) - 1; // without its zero
+        return S_OK;
+    }
+
+    char* Detach()
+    {
+        m_psz[m_cbUsed] = '\0';
+        char* psz = m_psz;
+        m_psz = nullptr;
+        return psz;
+    }
+
+private:
+    char* m_psz = nullptr;
+    size_t m_cb = 0;
+    size_t m_cbUsed = 0;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Variables
+
+CScriptVariables::~CScriptVariables()
+{
+    for (UINT i = 0; i < m_cPairs; ++i) {
+        CoTaskMemFree(m_pPairs[i].m_wszName);
+        CoTaskMemFree(m_pPairs[i].m_wszValue);
+    }
+    CoTaskMemFree(m_pPairs);
+}
+
+bool CScriptVariables::Add(const wchar_t* a_wszName, const wchar_t* a_wszValue)
+{
+    if (m_cPairs == m_cRoom) {
+        UINT cRoom = m_cRoom ? m_cRoom * 2 : c_cInitialRoom;
+        Pair* pGrown = static_cast<Pair*>(CoTaskMemRealloc(m_pPairs, cRoom * sizeof(Pair)));
+        if (!pGrown)
+            return false;
+        m_pPairs = pGrown;
+        m_cRoom = cRoom;
+    }
+    wchar_t* wszName = DuplicateText(a_wszName);
+    wchar_t* wszValue = DuplicateText(a_wszValue);
+    if (!wszName || !wszValue) {
+        CoTaskMemFree(wszName);
+        CoTaskMemFree(wszValue);
+        return false;
+    }
+    m_pPairs[m_cPairs++] = Pair{wszName, wszValue};
+    return true;
+}
+
+const wchar_t* CScriptVariables::Lookup(const wchar_t* a_wszName) const
+{
+    for (UINT i = 0; i < m_cPairs; ++i)
+        if (lstrcmpiW(m_pPairs[i].m_wszName, a_wszName) == 0)
+            return m_pPairs[i].m_wszValue;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Language: expansion and tokens
+
+HRESULT CRegistryScript::ExpandVariables(const char* a_szText, char** a_ppszExpanded) const
+{
+    *a_ppszExpanded = nullptr;
+    size_t cbText = std::strlen(a_szText);
+    if (cbText > static_cast<size_t>(-1) / 2)
+        return E_OUTOFMEMORY;
+    CExpansionBuffer out;
+    HRESULT hr = out.Init(cbText * 2);
+    if (FAILED(hr))
+        return hr;
+
+    const char* p = a_szText;
+    while (*p) {
+        if (*p != '%') {
+            size_t cbChar = (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? 2 : 1;
+            hr = out.Append(p, cbChar);
+            if (FAILED(hr))
+                return hr;
+            p += cbChar;
+            continue;
+        }
+        if (p[1] == '%') {
+            hr = out.Append("%", 1);
+            if (FAILED(hr))
+                return hr;
+            p += 2;
+            continue;
+        }
+        const char* pName = p + 1;
+        const char* pEnd = pName;
+        while (*pEnd && *pEnd != '%')
+            pEnd = CharNextA(pEnd);
+        if (!*pEnd)
+            return DISP_E_EXCEPTION;
+        size_t cbName = static_cast<size_t>(pEnd - pName);
+        if (cbName >= c_cbVariableName)
+            return E_FAIL;
+        char szName[c_cbVariableName];
+        std::memcpy(szName, pName, cbName);
+        szName[cbName] = '\0';
+        wchar_t wszName[c_cbVariableName];
+        if (!MultiByteToWideChar(CP_ACP, 0, szName, -1, wszName, static_cast<int>(c_cbVariableName)))
+            return DISP_E_EXCEPTION;
+        const wchar_t* wszValue = m_variables.Lookup(wszName);
+        if (!wszValue)
+            return DISP_E_EXCEPTION;
+        hr = out.AppendWide(wszValue);
+        if (FAILED(hr))
+            return hr;
+        p = pEnd + 1;
+    }
+    *a_ppszExpanded = out.Detach();
+    return S_OK;
+}
+
+void CRegistryScript::SkipBlanks()
+{
+    while (*m_pszPos && IsBlank(*m_pszPos))
+        m_pszPos = CharNextA(m_pszPos);
+}
+
+HRESULT CRegistryScript::ReadToken(char* a_szToken)
+{
+    a_szToken[0] = '\0';
+    SkipBlanks();
+    if (!*m_pszPos)
+        return DISP_E_EXCEPTION;
+
+    size_t cb = 0;
+    if (*m_pszPos == '\'') {
+        ++m_pszPos;
+        for (;;) {
+            if (!*m_pszPos) {
+                a_szToken[cb] = '\0';
+                return DISP_E_EXCEPTION;
+            }
+            if (*m_pszPos == '\'') {
+                if (m_pszPos[1] != '\'')
+                    break;
+                ++m_pszPos; // a doubled apostrophe stands for one
+            }
+            // Room for a whole double-byte character and the zero.
+            if (cb + 2 >= c_cbToken) {
+                a_szToken[cb] = '\0';
+                return DISP_E_EXCEPTION;
+            }
+            const char* pNext = CharNextA(m_pszPos);
+            size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
+            std::memcpy(a_szToken + cb, m_pszPos, cbChar);
+            cb += cbChar;
+            m_pszPos = pNext;
+        }
+        ++m_pszPos; // the closing apostrophe
+    } else {
+        while (*m_pszPos && !IsBlank(*m_pszPos)) {
+            const char* pNext = CharNextA(m_pszPos);
+            size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
+            // Longer than the buffer holds: refused rather than cut, so that
+            // the rest of the word is never read as the next token.
+            if (cb + cbChar >= c_cbToken) {
+                a_szToken[cb] = '\0';
+                return DISP_E_EXCEPTION;
+            }
+            std::memcpy(a_szToken + cb, m_pszPos, cbChar);
+            cb += cbChar;
+            m_pszPos = pNext;
+        }
+    }
+    a_szToken[cb] = '\0';
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Walks
+
+HRESULT CRegistryScript::RunScriptResource(const wchar_t* a_wszModulePath, UINT a_uResourceId,
+                                           bool a_bRegister)
+{
+    char szPath[MAX_PATH];
+    if (!WideCharToMultiByte(CP_ACP, 0, a_wszModulePath, -1, szPath, MAX_PATH, nullptr, nullptr))
+        return LastErrorResult();
+    vm::UniqueLibrary module(LoadLibraryExA(szPath, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module)
+        return LastErrorResult();
+    HRSRC hResource = FindResourceA(module.get(), MAKEINTRESOURCEA(a_uResourceId), "REGISTRY");
+    if (!hResource)
+        return LastErrorResult();
+    HGLOBAL hData = LoadResource(module.get(), hResource);
+    if (!hData)
+        return LastErrorResult();
+    DWORD cbScript = SizeofResource(module.get(), hResource);
+    const void* pScript = LockResource(hData);
+    if (!pScript && cbScript)
+        return LastErrorResult();
+
+    // The resource carries no terminating zero.
+    CTaskMemText text;
+    *text.put() = static_cast<char*>(CoTaskMemAlloc(static_cast<SIZE_T>(cbScript) + 1));
+    if (!text.get())
+        return E_OUTOFMEMORY;
+    if (cbScript)
+        std::memcpy(text.get(), pScript, cbScript);
+    text.get()[cbScript] = '\0';
+    return RunScript(text.get(), a_bRegister);
+}
+
+HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
+{
+    CTaskMemText expanded;
+    HRESULT hr = ExpandVariables(a_szText, expanded.put());
+    if (FAILED(hr))
+        return hr;
+
+    char szToken[c_cbToken];
+    m_pszPos = expanded.get();
+    // A script of nothing but white space registers nothing.
+    SkipBlanks();
+    while (*m_pszPos) {
+        hr = ReadToken(szToken);
+        if (FAILED(hr))
+            break;
+        HKEY hKeyRoot = LookUpRoot(szToken);
+        if (!hKeyRoot) {
+            hr = DISP_E_EXCEPTION;
+            break;
+        }
+        hr = ReadToken(szToken);
+        if (FAILED(hr))
+            break;
+        if (szToken[0] != '{') {
+            hr = DISP_E_EXCEPTION;
+            break;
+        }
+        if (a_bRegister) {
+            const char* pszBlock = m_pszPos;
+            hr = ProcessBlock(szToken, hKeyRoot, true, false);
+            if (FAILED(hr)) {
+                // Take out again what this root block has written; the blocks
+                // before it stay registered.
+                m_pszPos = pszBlock;
+                m_bTakingBack = true;
+                ProcessBlock(szToken, hKeyRoot, false, false);
+                m_bTakingBack = false;
+                break;
+            }
+        } else {
+            hr = ProcessBlock(szToken, hKeyRoot, false, false);
+            if (FAILED(hr))
+                break;
+        }
+        SkipBlanks();
+    }
+    m_pszPos = "";
+    return hr;
+}
+
+HRESULT CRegistryScript::ProcessBlock(char* a_szToken, HKEY a_hKeyParent, bool a_bRegister,
+                                      bool a_bRecovering)
+{
+    if (m_nDepth >= c_nMaxBlockDepth)
+        return DISP_E_EXCEPTION;
+    ++m_nDepth;
+    BlockState block;
+    block.m_bRecovering = a_bRecovering;
+    block.m_bRecoveringAtEntry = a_bRecovering;
+    HRESULT hr = ReadToken(a_szToken);
+    while (SUCCEEDED(hr) && a_szToken[0] != '}') {
+        hr = a_bRegister ? RegisterStatement(a_szToken, a_hKeyParent, block)
+                         : UnregisterStatement(a_szToken, a_hKeyParent, block);
+    }
+    --m_nDepth;
+    return hr;
+}
+
+HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
+{
+    HRESULT hr = S_OK;
+    if (IsKeyword(a_szToken, "ForceRemove") || IsKeyword(a_szToken, "Delete")) {
+        bool bDelete = IsKeyword(a_szToken, "Delete");
+        hr = ReadToken(a_szToken);
+        if (FAILED(hr))
+            return hr;
+        if (HasBackslash(a_szToken))
+            return DISP_E_EXCEPTION;
+        if (!IsProtectedName(a_szToken))
+            DeleteKeyTree(a_hKeyParent, a_szToken); // a missing key is no error
+        if (bDelete) {
+            hr = ReadToken(a_szToken);
+            if (SUCCEEDED(hr))
+                hr = SkipValueAssignment(a_szToken);
+            if (FAILED(hr))
+                return hr;
+            return EnterNestedBlock(a_szToken, a_block);
+        }
+    }
+    if (IsKeyword(a_szToken, "NoRemove")) {
+        hr = ReadToken(a_szToken);
+        if (FAILED(hr))
+            return hr;
+        a_block.m_bRemove = false;
+    }
+    hr = IsKeyword(a_szToken, "Val") ? RegisterValue(a_szToken, a_hKeyParent)
+                                     : RegisterKey(a_szToken, a_hKeyParent, a_block);
+    if (FAILED(hr))
+        return hr;
+    return EnterNestedBlock(a_szToken, a_block);
+}
+
+HRESULT CRegistryScript::EnterNestedBlock(char* a_szToken, BlockState& a_block)
+{
+    if (!IsBlockStart(a_szToken))
+        return S_OK; // the token starts the next statement
+    if (!a_block.m_key)
+        return DISP_E_EXCEPTION; // a block with no key statement before it
+    HRESULT hr = ProcessBlock(a_szToken, a_block.m_key.get(), true, false);
+    if (FAILED(hr))
+        return hr;
+    return ReadToken(a_szToken);
+}
+
+HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
+{
+    if (HasBackslash(a_szToken))
+        return DISP_E_EXCEPTION;
+    HKEY hKey = OpenOrCreateKey(a_hKeyParent, a_szToken);
+    if (!hKey)
+        return DISP_E_EXCEPTION;
+    HRESULT hr = ReplaceCurrentKey(a_block.m_key, hKey);
+    if (FAILED(hr))
+        return hr;
+    hr = ReadToken(a_szToken);
+    if (FAILED(hr))
+        return hr;
+    if (a_szToken[0] == '=')
+        return WriteValue(a_block.m_key.get(), "", a_szToken);
+    return S_OK;
+}
+
+HRESULT CRegistryScript::RegisterValue(char* a_szToken, HKEY a_hKeyParent)
+{
+    char szValueName[c_cbValueName];
+    HRESULT hr = ReadValueHead(a_szToken, szValueName);
+    if (FAILED(hr))
+        return hr;
+    return WriteValue(a_hKeyParent, szValueName, a_szToken);
+}
+
+HRESULT CRegistryScript::UnregisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
+{
+    HRESULT hr = S_OK;
+    // Nothing is deleted by force when unregistering: the name is a key
+    // statement like any other.
+    if (IsKeyword(a_szToken, "ForceRemove") || IsKeyword(a_szToken, "Delete")) {
+        hr = ReadToken(a_szToken);
+        if (FAILED(hr))
+            return hr;
+        return UnregisterKey(a_szToken, a_hKeyParent, a_block);
+    }
+    if (IsKeyword(a_szToken, "NoRemove")) {
+        // Stays cleared for the rest of the block.
+        a_block.m_bRemove = false;
+        hr = ReadToken(a_szToken);
+        if (FAILED(hr))
+            return hr;
+    }
+    if (IsKeyword(a_szToken, "Val"))
+        return UnregisterValue(a_szToken, a_hKeyParent, a_block);
+    return UnregisterKey(a_szToken, a_hKeyParent, a_block);
+}
+
+HRESULT CRegistryScript::UnregisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block)
+{
+    char szValueName[c_cbValueName];
+    HRESULT hr = ReadValueHead(a_szToken, szValueName);
+    if (FAILED(hr))
+        return hr;
+    if (!a_block.m_bRecovering)
+        RegDeleteValueA(a_hKeyParent, szValueName);
+    return SkipValueAssignment(a_szToken);
+}
+
+HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
+{
+    if (HasBackslash(a_szToken))
+        return DISP_E_EXCEPTION;
+    HRESULT hr = S_OK;
+    if (!a_block.m_bRecovering) {
+        // Read access alone would not let a "Val" statement of the key's block
+        // delete its value; a key we may only read is still walked.
+        HKEY hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ | KEY_SET_VALUE);
+        if (!hKey)
+            hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ);
+        if (!hKey)
+            a_block.m_bRecovering = true;
+        hr = ReplaceCurrentKey(a_block.m_key, hKey);
+        if (FAILED(hr))
+            return hr;
+    }
+    char szSavedName[c_cbSavedKeyName];
+    CopyCut(szSavedName, sizeof(szSavedName), a_szToken);
+
+    bool bInUse = a_block.m_bRecovering || KeyHasSubkeys(a_block.m_key.get()) ||
+                  KeyHasNamedValues(a_block.m_key.get());
+    if (!bInUse) {
+        // Neither subkeys nor values of its own: the key goes, and a block
+        // written for it is passed over without touching anything.
+        hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
+        if (FAILED(hr))
+            return hr;
+        hr = ReadToken(a_szToken);
+        if (SUCCEEDED(hr))
+            hr = SkipValueAssignment(a_szToken);
+        if (SUCCEEDED(hr) && IsBlockStart(a_szToken))
+            hr = SkipNestedBlock(a_szToken);
+        return hr;
+    }
+
+    hr = ReadToken(a_szToken);
+    if (SUCCEEDED(hr))
+        hr = SkipValueAssignment(a_szToken);
+    if (FAILED(hr))
+        return hr;
+
+    bool bWalkedBlock = false;
+    HRESULT hrBlock = S_OK;
+    if (IsBlockStart(a_szToken)) {
+        hrBlock = ProcessBlock(a_szToken, a_block.m_key.get(), false, a_block.m_bRecovering);
+        if (a_block.m_bRecovering) {
+            if (FAILED(hrBlock))
+                return hrBlock;
+            a_block.m_bRecovering = a_block.m_bRecoveringAtEntry;
+            hr = ReadToken(a_szToken);
+            if (FAILED(hr))
+                return hr;
+            return SkipValueAssignment(a_szToken);
+        }
+        // Taking a failed registration back, the keys around the failure
+        // still go; the error then ends every level.
+        if (FAILED(hrBlock) && !m_bTakingBack)
+            return hrBlock;
+        bWalkedBlock = true;
+    } else if (a_block.m_bRecovering) {
+        return S_OK; // the current token starts the next statement
+    }
+
+    bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
+    if (bKeyStays) {
+        // Only a subkey that bears the key's own name goes.
+        if (!IsProtectedName(szSavedName))
+            DeleteKeyTree(a_block.m_key.get(), szSavedName);
+    } else {
+        hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
+        if (FAILED(hr))
+            return hr;
+    }
+    if (FAILED(hrBlock))
+        return hrBlock;
+    // Without a block the token after the assignment already starts the next
+    // statement; reading on would lose it.
+    if (!bWalkedBlock)
+        return S_OK;
+    hr = ReadToken(a_szToken);
+    if (FAILED(hr) || bKeyStays)
+        return hr;
+    return SkipValueAssignment(a_szToken);
+}
+
+HRESULT CRegistryScript::CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block)
+{
+    HRESULT hr = ReplaceCurrentKey(a_block.m_key, nullptr);
+    if (FAILED(hr))
+        return hr;
+    if (a_block.m_bRemove)
+        RegDeleteKeyA(a_hKeyParent, a_szName);
+    return S_OK;
+}
+
+HRESULT CRegistryScript::SkipNestedBlock(char* a_szToken)
+{
+    // A recovering walk reads the statements and changes nothing.
+    HRESULT hr = ProcessBlock(a_szToken, nullptr, false, true);
+    if (FAILED(hr))
+        return hr;
+    hr = ReadToken(a_szToken);
+    if (FAILED(hr))
+        return hr;
+    return SkipValueAssignment(a_szToken);
+}
+
+HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
+{
+    HRESULT hr = ReadToken(a_szToken);
+    if (FAILED(hr))
+        return hr;
+    size_t cb = std::strlen(a_szToken);
+    // A cut name would write or delete another value than the script names.
+    if (cb >= c_cbValueName)
+        return DISP_E_EXCEPTION;
+    std::memcpy(a_szValueName, a_szToken, cb + 1);
+    hr = ReadToken(a_szToken);
+    if (FAILED(hr))
+        return hr;
+    return a_szToken[0] == '=' ? S_OK : DISP_E_EXCEPTION;
+}
+
+HRESULT CRegistryScript::SkipValueAssignment(char* a_szToken)
+{
+    if (a_szToken[0] != '=')
+        return S_OK;
+    char szText[c_cbToken];
+    HRESULT hr = ReadToken(szText); // the type letter
+    if (FAILED(hr))
+        return hr;
+    hr = ReadToken(szText); // the value text
+    if (FAILED(hr))
+        return hr;
+    return ReadToken(a_szToken);
+}
+
+HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken)
+{
+    char szType[c_cbToken];
+    HRESULT hr = ReadToken(szType);
+    if (FAILED(hr))
+        return hr;
+    bool bString = IsKeyword(szType, "S");
+    bool bDword = IsKeyword(szType, "D");
+    bool bBinary = IsKeyword(szType, "B");
+    if (!bString && !bDword && !bBinary)
+        return DISP_E_EXCEPTION;
+
+    char szText[c_cbToken];
+    hr = ReadToken(szText);
+    if (FAILED(hr))
+        return hr;
+    size_t cbText = std::strlen(szText);
+
+    if (bString) {
+        RegSetValueExA(a_hKey, a_szValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(szText),
+                       static_cast<DWORD>(cbText + 1));
+    } else if (bDword) {
+        wchar_t wszText[c_cbToken];
+        ULONG ulValue = 0; // what a text that does not convert writes
+        if (MultiByteToWideChar(CP_ACP, 0, szText, -1, wszText, static_cast<int>(c_cbToken)))
+            VarUI4FromStr(wszText, 0, 0, &ulValue);
+        DWORD dwValue = ulValue;
+        RegSetValueExA(a_hKey, a_szValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue),
+                       sizeof(dwValue));
+    } else {
+        if (cbText % 2)
+            return E_FAIL;
+        BYTE abData[c_cbToken / 2] = {};
+        for (size_t i = 0; i < cbText; ++i) {
+            int nDigit = HexDigitValue(szText[i]);
+            abData[i / 2] |= static_cast<BYTE>(i % 2 ? nDigit : nDigit << 4);
+        }
+        RegSetValueExA(a_hKey, a_szValueName, 0, REG_BINARY, abData, static_cast<DWORD>(cbText / 2));
+    }
+    return ReadToken(a_szToken);
+}
+
+// ---------------------------------------------------------------------------
+// The module's own script
+
+HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister)
+{
+    char szPath[MAX_PATH];
+    DWORD cch = GetModuleFileNameA(g_hInstance, szPath, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH)
+        return LastErrorResult();
+    wchar_t wszPath[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, szPath, -1, wszPath, MAX_PATH))
+        return LastErrorResult();
+
+    // The path stands inside a quoted text of the script.
+    wchar_t wszDoubled[2 * MAX_PATH];
+    size_t cchDoubled = 0;
+    for (const wchar_t* p = wszPath; *p; ++p) {
+        wszDoubled[cchDoubled++] = *p;
+        if (*p == L'\'')
+            wszDoubled[cchDoubled++] = L'\'';
+    }
+    wszDoubled[cchDoubled] = L'\0';
+
+    CScriptVariables variables;
+    // A variable that could not be stored is missing, and the script's use of
+    // it fails.
+    variables.Add(L"Module", wszDoubled);
+    CRegistryScript script(variables);
+    return script.RunScriptResource(wszPath, a_uResourceId, a_bRegister != FALSE);
+}
+
+// ---------------------------------------------------------------------------
+// Key helpers
+
+LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName)
+{
+    HKEY hKeyRaw = nullptr;
+    LONG lResult = RegOpenKeyExA(a_hKeyParent, a_szName, 0, KEY_READ | KEY_WRITE, &hKeyRaw);
+    if (lResult != ERROR_SUCCESS)
+        return lResult;
+    vm::UniqueKey key(hKeyRaw);
+    for (;;) {
+        char szSubkey[c_cchSubkeyName];
+        DWORD cchSubkey = c_cchSubkeyName;
+        lResult = RegEnumKeyExA(key.get(), 0, szSubkey, &cchSubkey, nullptr, nullptr, nullptr, nullptr);
+        if (lResult == ERROR_NO_MORE_ITEMS)
+            break;
+        if (lResult != ERROR_SUCCESS)
+            return lResult;
+        lResult = DeleteKeyTree(key.get(), szSubkey);
+        if (lResult != ERROR_SUCCESS)
+            return lResult;
+    }
+    key.reset();
+    return RegDeleteKeyA(a_hKeyParent, a_szName);
+}
+
+bool KeyHasSubkeys(HKEY a_hKey)
+{
+    DWORD cSubkeys = 0;
+    if (RegQueryInfoKeyA(a_hKey, nullptr, nullptr, nullptr, &cSubkeys, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        return false;
+    return cSubkeys != 0;
+}
+
+bool KeyHasNamedValues(HKEY a_hKey)
+{
+    DWORD cValues = 0;
+    if (RegQueryInfoKeyA(a_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &cValues,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        return false;
+    if (cValues != 1)
+        return cValues > 0;
+    char szName[c_cbToken] = {};
+    DWORD cchName = sizeof(szName);
+    LONG lResult = RegEnumValueA(a_hKey, 0, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
+    if (lResult == ERROR_MORE_DATA)
+        return true; // a name too long for the buffer is surely not empty
+    return lResult == ERROR_SUCCESS && szName[0] != '\0';
+}

@@ -1,0 +1,109 @@
+#pragma once
+// The registration-script processor: expands the variables of a script, reads
+// its tokens and walks its blocks into the registry (register) or out of it
+// (unregister). It knows nothing of any class: all of that is in the script.
+
+#include "common/Handle.h"
+
+#include <windows.h>
+
+// Sizes of the working buffers; each sets a limit of the language.
+constexpr size_t c_cbToken = 4096;       // one token, with its terminating zero
+constexpr size_t c_cbVariableName = 32;  // a name between two "%" signs
+constexpr size_t c_cbValueName = MAX_PATH; // the name of a "Val" statement
+constexpr size_t c_cbSavedKeyName = MAX_PATH;
+constexpr DWORD c_cchSubkeyName = 256;   // one level while deleting a tree
+
+// Resource holding the module's own registration script.
+constexpr UINT c_uRegistryResourceId = 101;
+
+// (name, value) pairs of wide texts; every pair owns copies of both.
+class CScriptVariables {
+public:
+    CScriptVariables() = default;
+    ~CScriptVariables();
+    CScriptVariables(const CScriptVariables&) = delete;
+    CScriptVariables& operator=(const CScriptVariables&) = delete;
+
+    // False when there is no memory; the table is then unchanged.
+    bool Add(const wchar_t* a_wszName, const wchar_t* a_wszValue);
+    // The first pair whose name matches without regard to case, or null.
+    const wchar_t* Lookup(const wchar_t* a_wszName) const;
+    UINT Count() const { return m_cPairs; }
+
+private:
+    struct Pair {
+        wchar_t* m_wszName;
+        wchar_t* m_wszValue;
+    };
+    static constexpr UINT c_cInitialRoom = 10;
+
+    Pair* m_pPairs = nullptr;
+    UINT m_cPairs = 0;
+    UINT m_cRoom = 0;
+};
+
+class CRegistryScript {
+public:
+    explicit CRegistryScript(const CScriptVariables& a_variables) : m_variables(a_variables) {}
+    CRegistryScript(const CRegistryScript&) = delete;
+    CRegistryScript& operator=(const CRegistryScript&) = delete;
+
+    // Loads the "REGISTRY" resource a_uResourceId from the module file as data
+    // and runs it.
+    HRESULT RunScriptResource(const wchar_t* a_wszModulePath, UINT a_uResourceId, bool a_bRegister);
+    // Expands the variables of a_szText and walks its root blocks. A failed
+    // registration takes its failing root block out again.
+    HRESULT RunScript(const char* a_szText, bool a_bRegister);
+
+    // The expanded text in task memory (CoTaskMemFree), or an error.
+    HRESULT ExpandVariables(const char* a_szText, char** a_ppszExpanded) const;
+    // Reads the next token into a_szToken (c_cbToken bytes) and moves the
+    // reading position behind it.
+    HRESULT ReadToken(char* a_szToken);
+    void SkipBlanks();
+    // Where the next token is read; for tests of the tokenizer.
+    void SetReadingPosition(const char* a_pszText) { m_pszPos = a_pszText; }
+    const char* ReadingPosition() const { return m_pszPos; }
+
+private:
+    // What one level of a walk keeps while it reads its statements.
+    struct BlockState {
+        vm::UniqueKey m_key; // the current key: the one the last key statement opened
+        bool m_bRemove = true;
+        bool m_bRecovering = false;
+        bool m_bRecoveringAtEntry = false;
+    };
+
+    HRESULT ProcessBlock(char* a_szToken, HKEY a_hKeyParent, bool a_bRegister, bool a_bRecovering);
+    HRESULT RegisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
+    HRESULT EnterNestedBlock(char* a_szToken, BlockState& a_block);
+    HRESULT RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
+    HRESULT RegisterValue(char* a_szToken, HKEY a_hKeyParent);
+    HRESULT UnregisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
+    HRESULT UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
+    HRESULT UnregisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
+    HRESULT CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    HRESULT SkipNestedBlock(char* a_szToken);
+    // Reads a value name and the "=" that must follow it.
+    HRESULT ReadValueHead(char* a_szToken, char* a_szValueName);
+    HRESULT SkipValueAssignment(char* a_szToken);
+    HRESULT WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken);
+
+    const CScriptVariables& m_variables;
+    const char* m_pszPos = "";
+    // Set while a failed registration takes its root block out again: a
+    // script error then still lets the enclosing keys of the failure go.
+    bool m_bTakingBack = false;
+    int m_nDepth = 0;
+};
+
+// Runs the module's own script resource with the variable "Module" set to the
+// module's path (apostrophes doubled for quoted texts).
+HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister);
+
+// Deletes a_szName below a_hKeyParent with all its subkeys; a Win32 error code.
+LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName);
+bool KeyHasSubkeys(HKEY a_hKey);
+// True when the key holds a value other than a lone default value.
+bool KeyHasNamedValues(HKEY a_hKey);
