@@ -1,9 +1,117 @@
 #include "resolution/PathHelpers.h"
 
+#include "decision/LxShellExt.h"
+#include "trace/Trace.h"
+
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <mbstring.h>
+
 #include <cstring>
+
+namespace {
+
+constexpr size_t c_cbLongPath = 1040;
+
+using CompareCopy = char[c_cbCompareCopy];
+
+// Upper-cased copy for a case-blind comparison; false when the text does not
+// fit. _mbsupr leaves the trail bytes of double-byte characters alone, so a
+// character whose trail byte looks like a small letter stays what it is.
+bool UpperCopy(CompareCopy& a_szCopy, const char* a_szText)
+{
+    size_t cch = strlen(a_szText);
+    if (cch >= sizeof(a_szCopy))
+        return false;
+    memcpy(a_szCopy, a_szText, cch + 1);
+    _mbsupr(reinterpret_cast<unsigned char*>(a_szCopy));
+    return true;
+}
+
+// First occurrence that starts on a character boundary: a pattern starting
+// with a letter or a backslash must not match the trail byte of a
+// double-byte character.
+const char* FindCharacterWise(const char* a_szText, const char* a_szPattern)
+{
+    size_t cchPattern = strlen(a_szPattern);
+    for (const char* p = a_szText; *p; p = CharNextA(p)) {
+        if (strncmp(p, a_szPattern, cchPattern) == 0)
+            return p;
+    }
+    return cchPattern == 0 ? a_szText : nullptr;
+}
+
+} // namespace
+
+bool ContainsNoCase(const char* a_szText, const char* a_szPattern)
+{
+    CompareCopy szText, szPattern;
+    if (!UpperCopy(szText, a_szText) || !UpperCopy(szPattern, a_szPattern))
+        return false;
+    return FindCharacterWise(szText, szPattern) != nullptr;
+}
+
+void ReplaceNoCase(char* a_szText, size_t a_cbText, const char* a_szPattern,
+                   const char* a_szReplacement)
+{
+    CompareCopy szText, szPattern;
+    if (!UpperCopy(szText, a_szText) || !UpperCopy(szPattern, a_szPattern))
+        return;
+    TraceAlways("szExe[%s], szCompare[%s]", szText, szPattern);
+
+    const char* pFound = FindCharacterWise(szText, szPattern);
+    if (!pFound) {
+        TraceAlways("strstr is null!");
+        return;
+    }
+    char szResult[c_cbReplaceResult] = {};
+    int cch = snprintf(szResult, sizeof(szResult), "%.*s%s%s", static_cast<int>(pFound - szText),
+                       szText, a_szReplacement, pFound + strlen(szPattern));
+    if (cch < 0 || static_cast<size_t>(cch) >= sizeof(szResult) || static_cast<size_t>(cch) >= a_cbText)
+        return; // a cut result would name another file
+    memcpy(a_szText, szResult, static_cast<size_t>(cch) + 1);
+}
+
+// A space is never a trail byte of a double-byte character, so the byte
+// scans below cannot split one.
+void CutAtLastSpace(char* a_szText)
+{
+    for (size_t i = strlen(a_szText); i > 1; --i) {
+        if (a_szText[i - 1] == ' ') {
+            a_szText[i - 1] = '\0';
+            return;
+        }
+    }
+}
+
+void TrimTrailingSpaces(char* a_szText)
+{
+    size_t cch = strlen(a_szText);
+    while (cch > 0 && a_szText[cch - 1] == ' ')
+        --cch;
+    a_szText[cch] = '\0';
+}
+
+// The last character may be a double-byte one: it goes as a whole.
+void StripQuotes(char* a_szText)
+{
+    if (a_szText[0] != '"')
+        return;
+    char* pLast = a_szText;
+    size_t cChars = 0;
+    for (char* p = a_szText; *p; p = CharNextA(p)) {
+        pLast = p;
+        ++cChars;
+    }
+    if (cChars < 3) {
+        a_szText[0] = '\0';
+        return;
+    }
+    size_t cbInner = static_cast<size_t>(pLast - a_szText) - 1;
+    memmove(a_szText, a_szText + 1, cbInner);
+    a_szText[cbInner] = '\0';
+}
 
 char* ReplaceFileName(char* a_szPath, size_t a_cbPath, const char* a_szName)
 {
@@ -18,8 +126,22 @@ char* ReplaceFileName(char* a_szPath, size_t a_cbPath, const char* a_szName)
     return a_szPath;
 }
 
-// TODO(resolution): the command-string parser and its text operations.
-void ParseCommandPath(const char* a_szCommand, char* a_szOut, size_t a_cbOut)
+std::optional<std::string> CLxShellExt::GetLongFilePathName(const char* a_szPath)
 {
-    lstrcpynA(a_szOut, a_szCommand, static_cast<int>(a_cbOut));
+    const char* szPath = a_szPath ? a_szPath : "";
+    char szLong[c_cbLongPath] = {};
+    DWORD cch = GetLongPathNameA(szPath, szLong, sizeof(szLong));
+    if (cch == 0) {
+        DWORD dwError = GetLastError();
+        TraceSwitchable("[ERROR] GetLongFilePathName(%s) -> GetLastError(%d)", szPath,
+                        static_cast<int>(dwError));
+        return std::nullopt;
+    }
+    if (cch >= sizeof(szLong)) {
+        TraceSwitchable("[ERROR] GetLongFilePathName(%s) -> buffer is too small to contain the path",
+                        szPath);
+        return std::nullopt;
+    }
+    TraceSwitchable("[TRACE] GetLongFilePathName -> [%s]", szLong);
+    return std::string(szLong);
 }

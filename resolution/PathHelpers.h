@@ -1,12 +1,22 @@
 #pragma once
-// Command-string parser and the small text operations on path buffers.
+// Command-string parser and the small text operations on path buffers. Texts
+// are in the process's ANSI code page, which may be a double-byte one.
 
 #include <cstddef>
 
-// Reduces a registry command string to the path of its executable.
+// Working copies of the case-blind search and replace.
+constexpr size_t c_cbCompareCopy = 1040;
+constexpr size_t c_cbReplaceResult = 520;
+
+// Reduces a registry command string to the path of its executable. A command
+// that does not fit the output buffer is refused: the output is left empty.
 void ParseCommandPath(const char* a_szCommand, char* a_szOut, size_t a_cbOut);
 
+// Both searches compare upper-cased copies and match whole characters only.
 bool ContainsNoCase(const char* a_szText, const char* a_szPattern);
+// Replaces the first occurrence; the rest of the text comes back upper-cased.
+// A result that would not fit the buffer (or the working copies) leaves the
+// text as it was.
 void ReplaceNoCase(char* a_szText, size_t a_cbText, const char* a_szPattern,
                    const char* a_szReplacement);
 void CutAtLastSpace(char* a_szText);

@@ -1,0 +1,192 @@
+// Which executable opens the requested document: the control table's
+// application for a controlled request, else the request's class key, else
+// the user's choice, else the machine-wide association.
+
+#include "decision/LxShellExt.h"
+#include "resolution/PathHelpers.h"
+#include "resolution/ShellRegistry.h"
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+namespace {
+
+constexpr char c_szUserFileExtsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\";
+constexpr char c_szAcadDdeKey[] = "AutoCAD.Drawing.15\\shell\\open\\ddeexec\\Application";
+constexpr char c_szAcadDdeServer[] = "acad";
+
+bool IsControlledRequest(const CLxShellExt& a_ext)
+{
+    bool bOpenDocument = a_ext.m_uOperation == OPERATION_OPEN_DOCUMENT;
+    switch (a_ext.m_uControlType) {
+    case 4:
+        return true;
+    case 3:
+        return bOpenDocument || a_ext.m_bAcapFile;
+    case 2:
+        return a_ext.m_bAcapFile;
+    case 1:
+        return bOpenDocument && a_ext.m_bAcapFile;
+    default:
+        return false;
+    }
+}
+
+// Walks "shell", "open" (else "edit"), then a_szLast from the class key and
+// reads the default value of the key reached. A step that fails leaves the
+// walk where it was; the class key itself stays the shell's.
+void ReadClassKeyVerbValue(HKEY a_hClassKey, const char* a_szLast, RegistryText& a_szText)
+{
+    CLxShellRegistry walk;
+    a_szText[0] = '\0';
+    if (!walk.Open(a_hClassKey, nullptr))
+        return;
+    walk.SubOpen("shell");
+    if (!walk.SubOpen("open"))
+        walk.SubOpen("edit");
+    walk.SubOpen(a_szLast);
+    QueryDataText(walk, nullptr, a_szText);
+    walk.Close();
+}
+
+std::string ParsedCommandPath(const RegistryText& a_szCommand)
+{
+    RegistryText szPath = {};
+    ParseCommandPath(a_szCommand, szPath, c_cbRegistryText);
+    return szPath;
+}
+
+// Class-key route: the name is taken from the long form.
+void SetFromClassKeyCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
+{
+    std::string strPath = ParsedCommandPath(a_szCommand);
+    a_ext.m_strAppPath = a_ext.GetLongFilePathName(strPath.c_str()).value_or(strPath);
+    a_ext.m_strAppName = PathFindFileNameA(a_ext.m_strAppPath.c_str());
+}
+
+// Machine-wide route: the name is taken from the parser's output, which may
+// be a short (8.3) path.
+void SetFromProgIdCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
+{
+    std::string strPath = ParsedCommandPath(a_szCommand);
+    a_ext.m_strAppName = PathFindFileNameA(strPath.c_str());
+    a_ext.m_strAppPath = a_ext.GetLongFilePathName(strPath.c_str()).value_or(strPath);
+}
+
+bool ClassKeyRoute(CLxShellExt& a_ext, HKEY a_hClassKey)
+{
+    RegistryText szCommand;
+    ReadClassKeyVerbValue(a_hClassKey, "command", szCommand);
+    SetFromClassKeyCommand(a_ext, szCommand);
+
+    RegistryText szDde;
+    ReadClassKeyVerbValue(a_hClassKey, "ddeexec", szDde);
+    if (szDde[0]) {
+        a_ext.m_bDDEOpen = true;
+        TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[%s]", szDde);
+    }
+    TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] file extension[%s], applicaton[%s]",
+                    a_ext.m_strExt.c_str(), a_ext.m_strAppPath.c_str());
+    return true;
+}
+
+bool PerUserRoute(CLxShellExt& a_ext)
+{
+    std::string strKey = c_szUserFileExtsKey + a_ext.m_strExt;
+    RegistryText szApplication;
+    if (QueryRegistryText(HKEY_CURRENT_USER, strKey.c_str(), "Application", szApplication) != ERROR_SUCCESS)
+        return false;
+    a_ext.m_strAppName = szApplication;
+    TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] case : HKCU, extension[%s] -> application[%s]",
+                    a_ext.m_strExt.c_str(), a_ext.m_strAppName.c_str());
+    a_ext.GetExtControlApplicationPath();
+    return true;
+}
+
+void ReadOpenDdeServer(CLxShellExt& a_ext, const std::string& a_strDdeKey)
+{
+    RegistryText szServer;
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, a_strDdeKey.c_str(), nullptr, szServer) == ERROR_SUCCESS &&
+        szServer[0]) {
+        a_ext.m_bDDEOpen = true;
+        TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[%s]", szServer);
+    }
+}
+
+// The drawing program's association is known to lose its DDE server name,
+// after which documents open in a second instance: the name is put back.
+void RepairAcadDde(CLxShellExt& a_ext, const std::string& a_strDdeKey)
+{
+    if (a_ext.m_bDDEOpen || lstrcmpiA(a_strDdeKey.c_str(), c_szAcadDdeKey) != 0)
+        return;
+    CRegistryWriter writer;
+    LONG lStatus = writer.SetReg(HKEY_CLASSES_ROOT, c_szAcadDdeKey, nullptr, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(c_szAcadDdeServer),
+                                 sizeof(c_szAcadDdeServer), true);
+    TraceAlways("[CLxShellExt::GetApplicationPathFromReg] => %d=SetReg(%s, %s)", static_cast<int>(lStatus),
+                c_szAcadDdeKey, c_szAcadDdeServer);
+    a_ext.m_bDDEOpen = true;
+    TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[NULL], dde true setting");
+}
+
+bool ProgIdVerbRoute(CLxShellExt& a_ext, const std::string& a_strKey, const char* a_szVerb)
+{
+    RegistryText szCommand;
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, a_strKey.c_str(), nullptr, szCommand) != ERROR_SUCCESS)
+        return false;
+    SetFromProgIdCommand(a_ext, szCommand);
+    TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> %s, extension[%s] -> application[%s]",
+                    a_szVerb, a_ext.m_strExt.c_str(), a_ext.m_strAppPath.c_str());
+    return true;
+}
+
+bool MachineWideRoute(CLxShellExt& a_ext)
+{
+    RegistryText szProgId;
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, a_ext.m_strExt.c_str(), nullptr, szProgId) != ERROR_SUCCESS) {
+        TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] -> not registered extension, ext[%s]",
+                        a_ext.m_strExt.c_str());
+        return false;
+    }
+    std::string strProgId = szProgId;
+    std::string strKey = strProgId + "\\shell\\open\\command";
+    std::string strDdeKey = strProgId + "\\shell\\open\\ddeexec\\Application";
+    if (ProgIdVerbRoute(a_ext, strKey, "open")) {
+        ReadOpenDdeServer(a_ext, strDdeKey);
+        RepairAcadDde(a_ext, strDdeKey);
+        return true;
+    }
+    strKey = strProgId + "\\shell\\edit\\command";
+    if (ProgIdVerbRoute(a_ext, strKey, "edit"))
+        return true;
+    strKey = strProgId + "\\shell\\Read\\command";
+    if (ProgIdVerbRoute(a_ext, strKey, "Read"))
+        return true;
+    TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] -> not registered application, key[%s]",
+                    strKey.c_str());
+    return false;
+}
+
+} // namespace
+
+bool CLxShellExt::GetApplicationPathFromReg(bool a_bControl)
+{
+    TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] a_bControl[%d], m_bAcapFile[%d], m_uControlType[%d]",
+                    a_bControl ? 1 : 0, m_bAcapFile ? 1 : 0, static_cast<int>(m_uControlType));
+    if (a_bControl && IsControlledRequest(*this)) {
+        TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] [%s] is Lumidex control type", m_strExt.c_str());
+        return true;
+    }
+
+    HKEY hClassKey = m_lpsei ? m_lpsei->hkeyClass : nullptr;
+    CLxShellRegistry classKey;
+    bool bOpened = classKey.Open(hClassKey, nullptr);
+    TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] open hkeyClass(%p) -> %s",
+                    static_cast<void*>(hClassKey), bOpened ? "opened" : "not opened");
+    classKey.Close();
+    if (bOpened && hClassKey)
+        return ClassKeyRoute(*this, hClassKey);
+    if (PerUserRoute(*this))
+        return true;
+    return MachineWideRoute(*this);
+}

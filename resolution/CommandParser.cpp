@@ -1,0 +1,254 @@
+// ParseCommandPath: from a registry command string to the path of the
+// executable it starts. The steps and their order are those the association
+// data of the field expects; each probe stops at the first existing file.
+
+#include "resolution/PathHelpers.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <mbstring.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char c_szSystemRoot[] = "%SystemRoot%";
+constexpr char c_szProgramFiles[] = "%ProgramFiles%";
+constexpr char c_szQuotedPlaceholder[] = "\"%1\"";
+constexpr char c_szPlaceholder[] = "%1";
+
+using PathBuffer = char[MAX_PATH];
+
+// A directory the platform cannot give whole is treated as unknown (empty).
+void KeepIfWhole(PathBuffer& a_szDir, UINT a_cch)
+{
+    if (a_cch == 0 || a_cch >= MAX_PATH)
+        a_szDir[0] = '\0';
+}
+
+bool IsExistingFile(const char* a_szPath)
+{
+    return PathFileExistsA(a_szPath) && !PathIsDirectoryA(a_szPath);
+}
+
+char* FindCharacter(char* a_szText, unsigned a_ch)
+{
+    return reinterpret_cast<char*>(_mbschr(reinterpret_cast<unsigned char*>(a_szText), a_ch));
+}
+
+class CCommandParser {
+public:
+    CCommandParser(const char* a_szCommand, char* a_szOut, size_t a_cbOut)
+        : m_szCommand(a_szCommand), m_szOut(a_szOut), m_cbOut(a_cbOut)
+    {
+        KeepIfWhole(m_szWindowsDir, GetWindowsDirectoryA(m_szWindowsDir, MAX_PATH));
+        KeepIfWhole(m_szSystemDir, GetSystemDirectoryA(m_szSystemDir, MAX_PATH));
+    }
+
+    void Run();
+
+private:
+    bool CopyCommand();
+    void ExpandFirstVariable();
+    void CutAtPlaceholder();
+    void Shorten();
+    bool ProbeDirectory(const char* a_szDir);
+    bool RestoreImageViewerEntry();
+    bool TakeQuotedPath();
+    bool CutBeforeLastPercent();
+    void CutAtFirstSpace();
+    void PreferExistingPrefix();
+    bool CopyToOut(const char* a_szText);
+
+    const char* m_szCommand;
+    char* m_szOut;
+    size_t m_cbOut;
+    PathBuffer m_szWindowsDir = {};
+    PathBuffer m_szSystemDir = {};
+};
+
+void CCommandParser::Run()
+{
+    if (!CopyCommand())                                   // 1
+        return;
+    ExpandFirstVariable();                                // 2
+    CutAtLastSpace(m_szOut);                              // 3
+    CutAtPlaceholder();                                   // 4
+    TrimTrailingSpaces(m_szOut);                          // 5
+    StripQuotes(m_szOut);                                 // 6
+    Shorten();                                            // 7
+    if (PathFileExistsA(m_szOut))                         // 8
+        return;
+    if (ProbeDirectory(m_szWindowsDir) || ProbeDirectory(m_szSystemDir)) // 9, 10
+        return;
+    if (RestoreImageViewerEntry())                        // 11
+        return;
+    if (m_szCommand[0] == '"') {                          // 12
+        if (TakeQuotedPath())
+            CutAtFirstSpace();                            // 15
+        return;
+    }
+    if (strstr(m_szCommand, "ideas.cmd"))                 // 13
+        return;
+    if (strchr(m_szCommand, ' ')) {                       // 14.1
+        CopyCommand();
+        if (CutBeforeLastPercent()) {
+            Shorten();
+            PreferExistingPrefix();
+            return;
+        }
+    } else if (FindCharacter(const_cast<char*>(m_szCommand), '%')) { // 14.2
+        ReplaceNoCase(m_szOut, m_cbOut, c_szSystemRoot, m_szWindowsDir);
+    }
+    CutAtFirstSpace();                                    // 15
+    PreferExistingPrefix();
+}
+
+// A command that does not fit is refused rather than cut: a cut command can
+// name a different program.
+bool CCommandParser::CopyCommand()
+{
+    if (!CopyToOut(m_szCommand)) {
+        m_szOut[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool CCommandParser::CopyToOut(const char* a_szText)
+{
+    size_t cch = strlen(a_szText);
+    if (cch >= m_cbOut)
+        return false;
+    memcpy(m_szOut, a_szText, cch + 1);
+    return true;
+}
+
+void CCommandParser::ExpandFirstVariable()
+{
+    if (ContainsNoCase(m_szOut, c_szSystemRoot)) {
+        ReplaceNoCase(m_szOut, m_cbOut, c_szSystemRoot, m_szWindowsDir);
+        return;
+    }
+    if (!ContainsNoCase(m_szOut, c_szProgramFiles))
+        return;
+    PathBuffer szRoot = {};
+    memcpy(szRoot, m_szWindowsDir, sizeof(szRoot));
+    PathStripToRootA(szRoot);
+    PathBuffer szProgramFiles = {};
+    int cch = snprintf(szProgramFiles, sizeof(szProgramFiles), "%sProgram Files", szRoot);
+    if (cch > 0 && static_cast<size_t>(cch) < sizeof(szProgramFiles))
+        ReplaceNoCase(m_szOut, m_cbOut, c_szProgramFiles, szProgramFiles);
+}
+
+void CCommandParser::CutAtPlaceholder()
+{
+    if (char* p = strstr(m_szOut, c_szQuotedPlaceholder))
+        *p = '\0';
+    if (char* p = strstr(m_szOut, c_szPlaceholder))
+        *p = '\0';
+}
+
+// A short form that does not fit leaves the text in its long form.
+void CCommandParser::Shorten()
+{
+    PathBuffer szShort = {};
+    DWORD cch = GetShortPathNameA(m_szOut, szShort, MAX_PATH);
+    if (cch > 0 && cch < MAX_PATH)
+        CopyToOut(szShort);
+}
+
+// A probe path that does not fit is not probed: cut, it would be another file.
+bool CCommandParser::ProbeDirectory(const char* a_szDir)
+{
+    if (!*a_szDir)
+        return false;
+    PathBuffer szProbe = {};
+    int cch = snprintf(szProbe, sizeof(szProbe), "%s\\%s", a_szDir, m_szOut);
+    if (cch < 0 || static_cast<size_t>(cch) >= sizeof(szProbe))
+        return false;
+    return PathFileExistsA(szProbe) && CopyToOut(szProbe);
+}
+
+bool CCommandParser::RestoreImageViewerEntry()
+{
+    if (!strstr(m_szOut, "SHIMGVW.DLL"))
+        return false;
+    ReplaceNoCase(m_szOut, m_cbOut, "IMAGEVIEW_FULLSCREEN", "ImageView_Fullscreen");
+    return true;
+}
+
+// False when there is no closing quote: the text of step 7 stands.
+bool CCommandParser::TakeQuotedPath()
+{
+    const char* pClose = FindCharacter(const_cast<char*>(m_szCommand) + 1, '"');
+    if (!pClose)
+        return false;
+    memset(m_szOut, 0, m_cbOut);
+    size_t cch = static_cast<size_t>(pClose - m_szCommand) - 1;
+    memcpy(m_szOut, m_szCommand + 1, cch < m_cbOut ? cch : m_cbOut - 1);
+    Shorten();
+    return true;
+}
+
+// Neither '%' nor a space is ever the trail byte of a double-byte character,
+// so the byte scans here cannot land inside one.
+bool CCommandParser::CutBeforeLastPercent()
+{
+    char* pPercent = strrchr(m_szOut, '%');
+    if (!pPercent)
+        return false;
+    for (char* p = pPercent; p > m_szOut;) {
+        --p;
+        if (*p == ' ') {
+            *p = '\0';
+            return true;
+        }
+    }
+    return false;
+}
+
+void CCommandParser::CutAtFirstSpace()
+{
+    if (char* p = FindCharacter(m_szOut, ' '))
+        *p = '\0';
+}
+
+// An unquoted path with blanks ends above at its first blank or with its
+// arguments still attached, naming no file; started as it stands, the
+// platform would try "C:\Program.exe" for "C:\Program Files\...". The
+// command's own blank-separated prefixes are tried, longest first, so that
+// the intended program wins over anything planted at a shorter prefix. Only
+// full paths are taken: nothing is picked up from the current directory.
+void CCommandParser::PreferExistingPrefix()
+{
+    if (IsExistingFile(m_szOut))
+        return;
+    PathBuffer szCandidate = {};
+    size_t cch = strlen(m_szCommand);
+    if (cch >= sizeof(szCandidate))
+        return;
+    memcpy(szCandidate, m_szCommand, cch + 1);
+    while (cch > 0 && szCandidate[cch - 1] == ' ')
+        --cch;
+    while (cch > 0) {
+        szCandidate[cch] = '\0';
+        if (!PathIsRelativeA(szCandidate) && IsExistingFile(szCandidate) && CopyToOut(szCandidate))
+            return;
+        while (cch > 0 && szCandidate[cch - 1] != ' ')
+            --cch;
+        while (cch > 0 && szCandidate[cch - 1] == ' ')
+            --cch;
+    }
+}
+
+} // namespace
+
+void ParseCommandPath(const char* a_szCommand, char* a_szOut, size_t a_cbOut)
+{
+    if (a_cbOut == 0)
+        return;
+    CCommandParser(a_szCommand ? a_szCommand : "", a_szOut, a_cbOut).Run();
+}

@@ -1,0 +1,99 @@
+// The product's per-extension control table, and the full path of the
+// application it names.
+
+#include "decision/LxShellExt.h"
+#include "resolution/PathHelpers.h"
+#include "resolution/ShellRegistry.h"
+#include "trace/Trace.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char c_szControlTableKey[] = "SOFTWARE\\Korvane\\Lumidex\\FileExts\\";
+constexpr char c_szAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+
+bool IsWindows9x()
+{
+    return (GetVersion() & 0x80000000u) != 0;
+}
+
+std::string ApplicationCommandKey(const std::string& a_strAppName, const char* a_szVerb)
+{
+    return "Applications\\" + a_strAppName + "\\shell\\" + a_szVerb + "\\command";
+}
+
+// A request file name that does not fit the text buffer is not cut into the
+// name of another file: the fallback stays empty.
+void CopyRequestFile(LPSHELLEXECUTEINFOA a_lpsei, RegistryText& a_szText)
+{
+    memset(a_szText, 0, sizeof(a_szText));
+    const char* szFile = a_lpsei && a_lpsei->lpFile ? a_lpsei->lpFile : "";
+    size_t cch = strlen(szFile);
+    if (cch < c_cbRegistryText)
+        memcpy(a_szText, szFile, cch + 1);
+}
+
+// The command of the application: its "open", else its "edit" verb, else on
+// the 9x family its App Paths entry. The first value read wins, whether or
+// not it leads to an existing file.
+bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szCommand)
+{
+    std::string strKey = ApplicationCommandKey(a_strAppName, "open");
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS)
+        return true;
+    strKey = ApplicationCommandKey(a_strAppName, "edit");
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS)
+        return true;
+    if (IsWindows9x()) {
+        strKey = c_szAppPathsKey + a_strAppName;
+        TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] before QueryRegistryValue(HKEY_LOCAL_MACHINE, %s)",
+                        strKey.c_str());
+        if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS)
+            return true;
+    }
+    TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] not existed reg key [%s]", strKey.c_str());
+    return false;
+}
+
+} // namespace
+
+bool CLxShellExt::GetExtensionControlType()
+{
+    std::string strKey = c_szControlTableKey + m_strExt;
+    DWORD dwControlType = 0;
+    DWORD cbControlType = sizeof(dwControlType);
+    CLxShellRegistry registry;
+    if (registry.QueryRegistryValue(HKEY_LOCAL_MACHINE, strKey.c_str(), "ControlType",
+                                    reinterpret_cast<BYTE*>(&dwControlType), &cbControlType) != ERROR_SUCCESS) {
+        TraceAlways("[CLxShellExt::GetExtensionControlType] Is not control type [%s]", m_strExt.c_str());
+        return false;
+    }
+    m_uControlType = dwControlType;
+    if (m_uControlType == 0)
+        return false;
+
+    RegistryText szApplication;
+    if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), "Application", szApplication) != ERROR_SUCCESS) {
+        TraceAlways("[CLxShellExt::GetExtensionControlType] not existed control application,  ext[%s]",
+                    m_strExt.c_str());
+        return false;
+    }
+    m_strAppName = szApplication;
+    TraceAlways("[CLxShellExt::GetExtensionControlType] ControlType[%d], Application[%s]",
+                static_cast<int>(m_uControlType), m_strAppName.c_str());
+    return GetExtControlApplicationPath();
+}
+
+bool CLxShellExt::GetExtControlApplicationPath()
+{
+    RegistryText szCommand;
+    RegistryText szPath = {};
+    if (ReadApplicationCommand(m_strAppName, szCommand))
+        ParseCommandPath(szCommand, szPath, c_cbRegistryText);
+    else
+        CopyRequestFile(m_lpsei, szPath);
+    m_strAppPath = GetLongFilePathName(szPath).value_or(szPath);
+    TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[%s]", m_strAppPath.c_str());
+    return true;
+}

@@ -1,0 +1,210 @@
+#include "tests/resolution/ResolutionFixture.h"
+
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+namespace vmtest {
+namespace {
+
+const HKEY c_hRoots[3] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT};
+const char* const c_szRootNames[3] = {"HKLM", "HKCU", "HKCR"};
+
+} // namespace
+
+ScratchRegistry::ScratchRegistry(const std::string& a_strName)
+    : m_strBase("Software\\VormidmgrTest\\" + a_strName + "-" + std::to_string(GetCurrentProcessId()))
+{
+    SHDeleteKeyA(HKEY_CURRENT_USER, m_strBase.c_str());
+    for (int i = 0; i < 3; ++i) {
+        std::string strKey = m_strBase + "\\" + c_szRootNames[i];
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &m_hScratch[i], nullptr),
+                  ERROR_SUCCESS)
+            << strKey;
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(RegOverridePredefKey(c_hRoots[i], m_hScratch[i]), ERROR_SUCCESS) << c_szRootNames[i];
+}
+
+ScratchRegistry::~ScratchRegistry()
+{
+    for (int i = 0; i < 3; ++i) {
+        RegOverridePredefKey(c_hRoots[i], nullptr);
+        RegCloseKey(m_hScratch[i]);
+    }
+    SHDeleteKeyA(HKEY_CURRENT_USER, m_strBase.c_str());
+    SHDeleteEmptyKeyA(HKEY_CURRENT_USER, "Software\\VormidmgrTest");
+}
+
+void ScratchRegistry::SetRaw(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwType,
+                             const void* a_pData, DWORD a_cbData)
+{
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(a_hRoot, a_strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+              ERROR_SUCCESS)
+        << a_strKey;
+    EXPECT_EQ(RegSetValueExA(hKey, a_szValue, 0, a_dwType, static_cast<const BYTE*>(a_pData), a_cbData),
+              ERROR_SUCCESS)
+        << a_strKey;
+    RegCloseKey(hKey);
+}
+
+void ScratchRegistry::SetString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue,
+                                const std::string& a_strData, DWORD a_dwType)
+{
+    SetRaw(a_hRoot, a_strKey, a_szValue, a_dwType, a_strData.c_str(), static_cast<DWORD>(a_strData.size() + 1));
+}
+
+void ScratchRegistry::SetDword(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwData)
+{
+    SetRaw(a_hRoot, a_strKey, a_szValue, REG_DWORD, &a_dwData, sizeof(a_dwData));
+}
+
+void ScratchRegistry::CreateKey(HKEY a_hRoot, const std::string& a_strKey)
+{
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(a_hRoot, a_strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(hKey);
+}
+
+std::string ScratchRegistry::ReadString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue)
+{
+    char szData[1024] = {};
+    DWORD cbData = sizeof(szData) - 1;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(a_hRoot, a_strKey.c_str(), 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return "<missing>";
+    LONG lStatus = RegQueryValueExA(hKey, a_szValue, nullptr, nullptr, reinterpret_cast<BYTE*>(szData), &cbData);
+    RegCloseKey(hKey);
+    return lStatus == ERROR_SUCCESS ? std::string(szData) : "<missing>";
+}
+
+TraceSwitches::TraceSwitches(bool a_bLine) : m_bTrace(g_bTraceEnabled), m_bLine(g_bTraceLineEnabled)
+{
+    g_bTraceEnabled = true;
+    g_bTraceLineEnabled = a_bLine;
+}
+
+TraceSwitches::~TraceSwitches()
+{
+    g_bTraceEnabled = m_bTrace;
+    g_bTraceLineEnabled = m_bLine;
+}
+
+ResolutionRequest::ResolutionRequest(CLxShellExt& a_ext, const std::string& a_strFile, UINT a_uOperation,
+                                     HKEY a_hClassKey)
+    : m_ext(a_ext), m_strFile(a_strFile)
+{
+    m_sei.cbSize = sizeof(m_sei);
+    m_sei.lpVerb = "open";
+    m_sei.lpFile = m_strFile.c_str();
+    m_sei.nShow = SW_SHOWNORMAL;
+    if (a_hClassKey) {
+        m_sei.fMask = SEE_MASK_CLASSKEY;
+        m_sei.hkeyClass = a_hClassKey;
+    }
+    m_ext.m_lpsei = &m_sei;
+    m_ext.m_uOperation = a_uOperation;
+    m_ext.m_uControlType = 0;
+    m_ext.m_bAcapFile = false;
+    m_ext.m_bDDEOpen = false;
+    m_ext.m_strFilePath = m_strFile;
+    m_ext.m_strExt = PathFindExtensionA(m_strFile.c_str());
+}
+
+ResolutionRequest::~ResolutionRequest()
+{
+    m_ext.m_lpsei = nullptr;
+}
+
+std::string ShortPath(const std::string& a_strPath)
+{
+    char sz[MAX_PATH] = {};
+    DWORD cch = GetShortPathNameA(a_strPath.c_str(), sz, MAX_PATH);
+    EXPECT_TRUE(cch > 0 && cch < MAX_PATH) << a_strPath;
+    return sz;
+}
+
+std::string LongPath(const std::string& a_strPath)
+{
+    char sz[MAX_PATH] = {};
+    DWORD cch = GetLongPathNameA(a_strPath.c_str(), sz, MAX_PATH);
+    EXPECT_TRUE(cch > 0 && cch < MAX_PATH) << a_strPath;
+    return sz;
+}
+
+std::string WindowsDir()
+{
+    char sz[MAX_PATH] = {};
+    GetWindowsDirectoryA(sz, MAX_PATH);
+    return sz;
+}
+
+std::string SystemDir()
+{
+    char sz[MAX_PATH] = {};
+    GetSystemDirectoryA(sz, MAX_PATH);
+    return sz;
+}
+
+namespace {
+
+// SystemHandleInformation (16): one entry per open handle of every process.
+struct HandleEntry {
+    ULONG m_ulProcessId;
+    BYTE m_bType;
+    BYTE m_bFlags;
+    USHORT m_usHandle;
+    PVOID m_pObject;
+    ACCESS_MASK m_access;
+};
+struct HandleList {
+    ULONG m_ulCount;
+    HandleEntry m_entries[1];
+};
+using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+DWORD CountHandlesInSystemList()
+{
+    auto pfn = reinterpret_cast<NtQuerySystemInformationFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<char> buffer(1 << 20);
+    ULONG cbNeeded = 0;
+    LONG lStatus;
+    while ((lStatus = pfn(16, buffer.data(), static_cast<ULONG>(buffer.size()), &cbNeeded)) ==
+           static_cast<LONG>(0xC0000004)) // STATUS_INFO_LENGTH_MISMATCH
+        buffer.resize(buffer.size() * 2);
+    EXPECT_EQ(lStatus, 0);
+    const auto* pList = reinterpret_cast<const HandleList*>(buffer.data());
+    DWORD dwCount = 0;
+    for (ULONG i = 0; i < pList->m_ulCount; ++i)
+        if (pList->m_entries[i].m_ulProcessId == GetCurrentProcessId())
+            ++dwCount;
+    return dwCount;
+}
+
+} // namespace
+
+DWORD HandleCount()
+{
+    DWORD dwCount = 0;
+    EXPECT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &dwCount));
+    // Wine 8 answers 0 here; its system handle list counts registry keys
+    // as Windows does.
+    if (dwCount == 0)
+        dwCount = CountHandlesInSystemList();
+    return dwCount;
+}
+
+std::vector<std::string> TextsStartingWith(const DebugCapture& a_capture, const std::string& a_strPrefix)
+{
+    std::vector<std::string> texts;
+    for (const std::string& strText : a_capture.Texts())
+        if (strText.compare(0, a_strPrefix.size(), a_strPrefix) == 0)
+            texts.push_back(strText);
+    return texts;
+}
+
+} // namespace vmtest
