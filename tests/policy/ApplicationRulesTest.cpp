@@ -24,6 +24,18 @@ using Texts = std::vector<std::string>;
 
 namespace {
 
+// The long-path lookup traces its own lines; they are checked where it is
+// tested, and left out here.
+Texts WithoutLongPathTraces(const Texts& a_texts)
+{
+    Texts kept;
+    for (const std::string& strText : a_texts)
+        if (strText.rfind("[TRACE] GetLongFilePathName", 0) != 0 &&
+            strText.rfind("[ERROR] GetLongFilePathName", 0) != 0)
+            kept.push_back(strText);
+    return kept;
+}
+
 const char c_szPlugin[] = "lxpolicyplug.dll";
 const char* const c_addins[] = {"quorix01.dll", "quorix02.dll", "quorix03.dll"};
 
@@ -514,7 +526,7 @@ TEST_P(RegistrationTest, AnswersFromThePolicyFile)
     }
     }
     // "Exclude App:" goes through the newline-ending trace, off from load.
-    EXPECT_EQ(m_capture.Texts(), expected) << m_capture.Dump();
+    EXPECT_EQ(WithoutLongPathTraces(m_capture.Texts()), expected) << m_capture.Dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RegistrationTest, ::testing::ValuesIn(c_registrationRows));
@@ -563,7 +575,7 @@ TEST_F(PolicyRulesTest, PluginNameAtTheWorkingBufferLimits)
         m_capture.Clear();
         EXPECT_EQ(m_ext.IsRegisteredApplication(), 2);
         EXPECT_EQ(m_ext.m_strInjectionDll, row.m_strInjectionDll);
-        EXPECT_EQ(m_capture.Texts(), row.m_traces) << m_capture.Dump();
+        EXPECT_EQ(WithoutLongPathTraces(m_capture.Texts()), row.m_traces) << m_capture.Dump();
     }
 }
 
@@ -576,7 +588,7 @@ TEST_F(PolicyRulesTest, OfficeWithAddinRegistersThenAsksThePolicy)
     // The field is asked by the name as resolved, in its own letter case.
     REQUIRE_POLICY((PolicyFields{{"WinWord.exe", c_szPlugin}}));
     EXPECT_EQ(m_ext.IsRegisteredApplication(), 1);
-    Texts texts = m_capture.Texts();
+    Texts texts = WithoutLongPathTraces(m_capture.Texts());
     ASSERT_EQ(texts.size(), 2u) << m_capture.Dump();
     EXPECT_EQ(texts[0], "IsRegisteredApplication()\n");
 }
