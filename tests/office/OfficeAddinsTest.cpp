@@ -5,12 +5,14 @@
 #include "decision/LxShellExt.h"
 
 #include "common/Handle.h"
+#include "module/ModuleState.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,13 @@ const AddinRow c_addins[] = {
     {"Software\\Microsoft\\Office\\PowerPoint\\Addins\\Quorix02.CPpt9AddIn", "quorix02.dll"},
     {"Software\\Microsoft\\Office\\Excel\\Addins\\Quorix03.ExcelAddIn", "quorix03.dll"},
 };
+
+// A module that a just ended regsvr32 had loaded stays locked for a moment.
+bool DeleteSoon(const std::string& a_strPath)
+{
+    return vmtest::WaitUntil([&] { return DeleteFileA(a_strPath.c_str()) || !vmtest::FileExists(a_strPath); },
+                             5000);
+}
 
 bool KeyExists(HKEY a_hRoot, const std::string& a_strPath)
 {
@@ -162,7 +171,7 @@ protected:
     void RemoveAddinModules()
     {
         for (const AddinRow& addin : c_addins)
-            DeleteFileA((TestDir() + "\\" + addin.szModule).c_str());
+            EXPECT_TRUE(DeleteSoon(TestDir() + "\\" + addin.szModule)) << addin.szModule;
     }
 
     vm::UniqueKey m_realSoftware;
@@ -357,6 +366,84 @@ TEST_F(OfficeUpkeepTest, Regsvr32IsTheSystemOneNotOneFromTheCurrentDirectory)
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
     SetCurrentDirectoryA(TestDir().c_str());
     vmtest::RemoveTree(strDir);
+}
+
+// ---- the module's own path at its length limit ----------------------------
+
+// The child half of ModulePathAtItsLimit: this program copied to a folder
+// that gives its own path a chosen length, which it finds in its
+// environment. Not run on its own.
+TEST_F(OfficeUpkeepTest, DISABLED_ChildRegistersFromItsOwnDirectory)
+{
+    const char* szLength = std::getenv("VM_OFFICE_CHILD_PATH_LENGTH");
+    ASSERT_TRUE(szLength);
+    vmtest::WriteFile(TestDir() + "\\child-ran.txt", szLength);
+    size_t cchExpected = std::strtoul(szLength, nullptr, 10);
+    ASSERT_EQ(cchExpected, GetOwnModulePath().size());
+
+    m_shellExt.RegisterOfficeAddins();
+
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, std::string(c_szOffice) + "\\12.0\\Excel\\Security"));
+    for (const AddinRow& addin : c_addins)
+        EXPECT_TRUE(WaitRegistered(addin)) << addin.szModule;
+}
+
+// Makes a_strBase\aaa...\bbb... of exactly a_cch characters.
+std::string MakeDirOfLength(const std::string& a_strBase, size_t a_cch)
+{
+    std::string strDir = a_strBase;
+    char chName = 'a';
+    while (strDir.size() < a_cch) {
+        size_t cchLeft = a_cch - strDir.size() - 1; // the backslash
+        // Never leave a remainder too short for a name of its own.
+        size_t cchName = cchLeft > 200 ? (cchLeft - 200 >= 2 ? 200 : 150) : cchLeft;
+        strDir += "\\" + std::string(cchName, chName++);
+        CreateDirectoryA(strDir.c_str(), nullptr);
+    }
+    return strDir;
+}
+
+// The longest path that fits the 260-byte buffer gives the module directory
+// and a regsvr32 command line that hold it whole. (A program path of MAX_PATH
+// characters or more cannot be started under Wine: ERROR_INVALID_NAME.)
+TEST(OfficeModulePathTest, ModulePathAtItsLimit)
+{
+    const std::string strExeName = "office_test.exe";
+    const size_t cchModulePath = MAX_PATH - 1;
+    std::string strBase = vmtest::MakeScratchDir("office-long");
+    std::string strDir = MakeDirOfLength(strBase, cchModulePath - strExeName.size() - 1);
+    std::string strExe = strDir + "\\" + strExeName;
+    ASSERT_EQ(cchModulePath, strExe.size());
+    ASSERT_TRUE(CopyFileA((TestDir() + "\\" + strExeName).c_str(), strExe.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((TestDir() + "\\cipher.dll").c_str(), (strDir + "\\cipher.dll").c_str(), FALSE));
+    for (const AddinRow& addin : c_addins)
+        ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\" + addin.szModule).c_str(),
+                              (strDir + "\\" + addin.szModule).c_str(), FALSE));
+
+    std::string strLength = std::to_string(cchModulePath);
+    SetEnvironmentVariableA("VM_OFFICE_CHILD_PATH_LENGTH", strLength.c_str());
+    std::string strCommand = "\"" + strExe + "\" --gtest_also_run_disabled_tests "
+                             "--gtest_filter=OfficeUpkeepTest.DISABLED_ChildRegistersFromItsOwnDirectory";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo child;
+    ASSERT_TRUE(CreateProcessA(strExe.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &si, child.put()));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get().hProcess, 60000));
+    SetEnvironmentVariableA("VM_OFFICE_CHILD_PATH_LENGTH", nullptr);
+    DWORD dwExit = 1;
+    GetExitCodeProcess(child.get().hProcess, &dwExit);
+    child.reset();
+    EXPECT_EQ(strLength, vmtest::ReadFile(strDir + "\\child-ran.txt")) << "the child did not run";
+    EXPECT_EQ(0u, dwExit) << "the child's checks failed";
+    vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; }, c_dwRegistrationTimeoutMs);
+    // The shell's tree removal gives up on paths this long: one by one.
+    for (const char* szFile : {"office_test.exe", "cipher.dll", "quorix01.dll", "quorix02.dll",
+                               "quorix03.dll", "child-ran.txt"})
+        EXPECT_TRUE(DeleteSoon(strDir + "\\" + szFile)) << szFile;
+    for (std::string strPath = strDir; strPath.size() >= strBase.size();
+         strPath.resize(strPath.find_last_of('\\')))
+        EXPECT_TRUE(RemoveDirectoryA(strPath.c_str())) << strPath;
 }
 
 // ---- DeleteOtherAddins -----------------------------------------------------
