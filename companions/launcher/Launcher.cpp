@@ -1,0 +1,169 @@
+// vormidmgr.exe: starts the application named on its command line with the
+// enforcement plug-in loaded before the application's first instruction runs.
+// Failures go to the debugger output and to a non-zero exit code; the
+// application is never left running without a plug-in that was asked for.
+
+#include "companions/launcher/LaunchCommand.h"
+
+#include "common/Handle.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+enum ExitCode : int {
+    c_nExitStarted = 0,
+    c_nExitBadCommandLine = 1,
+    c_nExitNoApplication = 2,
+    c_nExitNoPlugin = 3,
+    c_nExitStartFailed = 4,
+    c_nExitInjectionFailed = 5,
+};
+
+// LoadLibraryA of a plug-in runs its attach code; a plug-in that hangs there
+// must not hold the launcher forever.
+constexpr DWORD c_dwLoadTimeoutMs = 30000;
+
+void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
+
+void Report(const char* a_szFormat, ...)
+{
+    char szText[2048];
+    int cchPrefix = std::snprintf(szText, sizeof(szText), "[vormidmgr.exe] ");
+    va_list args;
+    va_start(args, a_szFormat);
+    std::vsnprintf(szText + cchPrefix, sizeof(szText) - cchPrefix, a_szFormat, args);
+    va_end(args);
+    OutputDebugStringA(szText);
+}
+
+std::string GetOwnPath()
+{
+    char szPath[MAX_PATH] = {};
+    DWORD cch = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH)
+        return std::string();
+    return std::string(szPath, cch);
+}
+
+// The path lives in the child only while LoadLibraryA reads it.
+class CRemoteText {
+public:
+    CRemoteText(HANDLE a_hProcess, const std::string& a_strText) : m_hProcess(a_hProcess)
+    {
+        SIZE_T cb = a_strText.size() + 1;
+        m_pv = VirtualAllocEx(a_hProcess, nullptr, cb, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        SIZE_T cbWritten = 0;
+        if (m_pv && (!WriteProcessMemory(a_hProcess, m_pv, a_strText.c_str(), cb, &cbWritten) ||
+                     cbWritten != cb)) {
+            VirtualFreeEx(a_hProcess, m_pv, 0, MEM_RELEASE);
+            m_pv = nullptr;
+        }
+    }
+    ~CRemoteText()
+    {
+        if (m_pv)
+            VirtualFreeEx(m_hProcess, m_pv, 0, MEM_RELEASE);
+    }
+    CRemoteText(const CRemoteText&) = delete;
+    CRemoteText& operator=(const CRemoteText&) = delete;
+    void* get() const { return m_pv; }
+
+private:
+    HANDLE m_hProcess;
+    void* m_pv = nullptr;
+};
+
+// Runs LoadLibraryA(plug-in) on a thread of its own inside the suspended
+// child. kernel32 lies at the same address in every process of a session, so
+// our LoadLibraryA is the child's.
+bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
+{
+    CRemoteText path(a_hProcess, a_strPlugin);
+    if (!path.get()) {
+        Report("cannot write the plug-in path into the application, error %lu", GetLastError());
+        return false;
+    }
+    FARPROC pfnLoad = GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA");
+    if (!pfnLoad)
+        return false;
+    auto pfnStart = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(pfnLoad));
+    vm::UniqueNullHandle thread(
+        CreateRemoteThread(a_hProcess, nullptr, 0, pfnStart, path.get(), 0, nullptr));
+    if (!thread) {
+        Report("cannot start the loading thread, error %lu", GetLastError());
+        return false;
+    }
+    if (WaitForSingleObject(thread.get(), c_dwLoadTimeoutMs) != WAIT_OBJECT_0) {
+        Report("the plug-in did not finish loading: %s", a_strPlugin.c_str());
+        // The thread may still read the path: end the process before it is freed.
+        TerminateProcess(a_hProcess, ERROR_TIMEOUT);
+        WaitForSingleObject(a_hProcess, c_dwLoadTimeoutMs);
+        return false;
+    }
+    DWORD dwModule = 0;
+    if (!GetExitCodeThread(thread.get(), &dwModule) || dwModule == 0) {
+        Report("the plug-in did not load: %s", a_strPlugin.c_str());
+        return false;
+    }
+    return true;
+}
+
+int Launch(const vmlaunch::LaunchRequest& a_request)
+{
+    std::string strApplication = vmlaunch::FindApplicationPath(a_request.strApplicationCommand);
+    if (strApplication.empty()) {
+        Report("application not found: %s", a_request.strApplicationCommand.c_str());
+        return c_nExitNoApplication;
+    }
+    bool bInject = !a_request.strPluginPath.empty();
+    if (bInject && !vmlaunch::IsExistingFile(a_request.strPluginPath)) {
+        Report("plug-in not found: %s", a_request.strPluginPath.c_str());
+        return c_nExitNoPlugin;
+    }
+
+    std::vector<char> command(a_request.strApplicationCommand.begin(),
+                              a_request.strApplicationCommand.end());
+    command.push_back('\0');
+    const char* szDirectory =
+        a_request.strDirectory.empty() ? nullptr : a_request.strDirectory.c_str();
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo process;
+    if (!CreateProcessA(strApplication.c_str(), command.data(), nullptr, nullptr, FALSE,
+                        bInject ? CREATE_SUSPENDED : 0, nullptr, szDirectory, &si,
+                        process.put())) {
+        Report("cannot start %s, error %lu", strApplication.c_str(), GetLastError());
+        return c_nExitStartFailed;
+    }
+    if (!bInject)
+        return c_nExitStarted;
+
+    HANDLE hProcess = process.get().hProcess;
+    if (!InjectPlugin(hProcess, a_request.strPluginPath) ||
+        ResumeThread(process.get().hThread) == static_cast<DWORD>(-1)) {
+        TerminateProcess(hProcess, ERROR_DLL_INIT_FAILED);
+        WaitForSingleObject(hProcess, c_dwLoadTimeoutMs);
+        return c_nExitInjectionFailed;
+    }
+    return c_nExitStarted;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    const char* szCommandLine = GetCommandLineA();
+    std::string strArguments = vmlaunch::SkipLauncherPath(szCommandLine ? szCommandLine : "",
+                                                          GetOwnPath());
+    vmlaunch::LaunchRequest request;
+    if (!vmlaunch::SplitLaunchArguments(strArguments, request)) {
+        Report("no /D: argument in the command line: %s", szCommandLine ? szCommandLine : "");
+        return c_nExitBadCommandLine;
+    }
+    return Launch(request);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// Helpers of the Office upkeep and companion tests: finding the probe
+// program, waiting for what another process does, reading what it recorded.
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+namespace vmtest {
+
+// A Unix path handed over in the environment by the build, as a Windows path
+// (Wine shows the Unix root as drive Z:); empty when the variable is unset.
+std::string WindowsPathFromEnv(const char* a_szVariable);
+
+// The probe program: records its command line, current directory and whether
+// vmplugin.dll is loaded into the file named by VM_PROBE_RECORD.
+std::string ProbeExe();
+constexpr char c_szProbeRecordVariable[] = "VM_PROBE_RECORD";
+
+// Polls until a_isDone answers true or the time is up; the last answer.
+bool WaitUntil(const std::function<bool()>& a_isDone, DWORD a_dwTimeoutMs);
+
+// The probe's record as name=value lines; empty when there is none.
+std::map<std::string, std::string> ReadProbeRecord(const std::string& a_strPath);
+
+// Number of running processes whose executable file name is a_strExeName.
+int CountProcesses(const std::string& a_strExeName);
+
+// Ends every running process whose executable file name is a_strExeName, so
+// that one test's leftover cannot spoil the next; the number ended.
+int TerminateProcesses(const std::string& a_strExeName);
+
+} // namespace vmtest
