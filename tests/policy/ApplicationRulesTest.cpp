@@ -8,6 +8,7 @@
 #include "trace/Trace.h"
 
 #include "tests/support/DebugCapture.h"
+#include "tests/support/PolicyFile.h"
 #include "tests/support/PolicyTestSupport.h"
 #include "tests/support/TestPaths.h"
 
@@ -428,7 +429,7 @@ TEST_F(PolicyRulesTest, UnusablePolicyAnswersTwo)
     const std::string c_strBroken[] = {
         "",                                               // missing file (written as removed)
         "LUMIDEX-CCF 2\ntestapp.exe=x.dll\nChecksum=00000000\n", // wrong signature
-        vmtest::SealPolicyText({{"testapp.exe", c_szPlugin}}) + "x=y\n", // line after the seal
+        vmtest::SealPolicy({{"testapp.exe", c_szPlugin}}) + "x=y\r\n", // line after the seal
     };
     for (const std::string& strText : c_strBroken) {
         SCOPED_TRACE("policy file [" + strText + "]");

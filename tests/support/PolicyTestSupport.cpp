@@ -1,5 +1,6 @@
 #include "tests/support/PolicyTestSupport.h"
 
+#include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
 #include <tlhelp32.h>
@@ -17,28 +18,6 @@ const char* FileNamePart(const char* a_szPath)
 }
 
 } // namespace
-
-uint32_t PolicyCrc32(const std::string& a_strBytes)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char byte : a_strBytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-std::string SealPolicyText(const PolicyFields& a_fields)
-{
-    std::string strText = "LUMIDEX-CCF 1\n; written by the policy tests\n";
-    for (const auto& field : a_fields)
-        strText += field.first + "=" + field.second + "\n";
-    char szChecksum[32];
-    snprintf(szChecksum, sizeof(szChecksum), "Checksum=%08X\n",
-             static_cast<unsigned>(PolicyCrc32(strText)));
-    return strText + szChecksum;
-}
 
 ScopedPolicyFile::ScopedPolicyFile() : m_bHadFile(FileExists(Path()))
 {
@@ -61,7 +40,7 @@ std::string ScopedPolicyFile::Path()
 
 void ScopedPolicyFile::Write(const PolicyFields& a_fields) const
 {
-    WriteRaw(SealPolicyText(a_fields));
+    WriteRaw(SealPolicy(a_fields));
 }
 
 void ScopedPolicyFile::WriteRaw(const std::string& a_strText) const

@@ -13,14 +13,7 @@
 
 namespace vmtest {
 
-// CRC-32 as zip computes it (reflected, polynomial 0xEDB88320).
-uint32_t PolicyCrc32(const std::string& a_strBytes);
-
 using PolicyFields = std::vector<std::pair<std::string, std::string>>;
-
-// The text of a sealed policy file: the signature line, one "Name=Value" line
-// a field, and the checksum line over every byte before it.
-std::string SealPolicyText(const PolicyFields& a_fields);
 
 // company.ccf beside cipher.dll in the test directory; the file found there at
 // construction is put back at destruction.
