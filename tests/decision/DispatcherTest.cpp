@@ -5,6 +5,7 @@
 #include "module/DocHook.h"
 
 #include "tests/support/DebugCapture.h"
+#include "tests/support/HandleCount.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
@@ -373,6 +374,39 @@ TEST_F(DispatcherTest, ConcurrentRequestsGetTheAnswersOfOneThread)
         thread.join();
     for (size_t i = 0; i < cases.size(); ++i)
         EXPECT_EQ(failures[i], 0) << cases[i].m_szVerb << " " << cases[i].m_strFile;
+}
+
+// The hook lives in Explorer for days: requests of every kind leave the
+// process holding what it held before.
+TEST_F(DispatcherTest, RequestsLeaveTheHandleCountAsItWas)
+{
+    std::string strApp = AssociateDocuments(".vmd", "app.exe");
+    RegisterApplication("app.exe");
+    std::string strDocument = Path("report.vmd");
+    vmtest::WriteFile(strDocument, "text");
+    HKEY hClass = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "VmTest.Document", 0, KEY_READ, &hClass), ERROR_SUCCESS);
+
+    auto offerAll = [&] {
+        Request document("open", &strDocument);
+        Offer(document);
+        Request classKey("print", &strDocument);
+        classKey.sei.fMask = SEE_MASK_CLASSKEY;
+        classKey.sei.hkeyClass = hClass;
+        Offer(classKey);
+        std::string strExe = Path("app.exe");
+        Request application("open", &strExe);
+        Offer(application);
+        std::string strOther = Path("none.vmq");
+        Request unknown(nullptr, &strOther);
+        Offer(unknown);
+    };
+    offerAll(); // first use loads what stays loaded
+    DWORD dwBefore = vmtest::OpenHandleCount();
+    for (int i = 0; i < 200; ++i)
+        offerAll();
+    EXPECT_EQ(vmtest::OpenHandleCount(), dwBefore);
+    EXPECT_EQ(RegCloseKey(hClass), ERROR_SUCCESS) << "the class key stays the caller's";
 }
 
 } // namespace

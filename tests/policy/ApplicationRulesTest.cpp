@@ -9,6 +9,7 @@
 
 #include "tests/support/DebugCapture.h"
 #include "tests/support/PolicyFile.h"
+#include "tests/support/HandleCount.h"
 #include "tests/support/PolicyTestSupport.h"
 #include "tests/support/TestPaths.h"
 
@@ -238,9 +239,9 @@ TEST_F(ImageViewerTest, StartsTheCommandAsBuiltAndKeepsNoHandle)
     m_sei.lpFile = strRecord.c_str();
     std::string strCommand = m_ext.m_strAppPath + " " + strRecord;
 
-    DWORD dwBefore = vmtest::PolicyOpenHandleCount();
+    DWORD dwBefore = vmtest::OpenHandleCount();
     EXPECT_EQ(m_ext.IsExceptionApplication(), EXECUTE_EXCEPTION);
-    EXPECT_EQ(vmtest::PolicyOpenHandleCount(), dwBefore);
+    EXPECT_EQ(vmtest::OpenHandleCount(), dwBefore);
     EXPECT_EQ(m_capture.Texts(), (Texts{"test", "test command[" + strCommand + "]"}))
         << m_capture.Dump();
     EXPECT_EQ(WaitForRecord(strRecord, 15000), strCommand);

@@ -9,6 +9,7 @@
 #include "trace/Trace.h"
 
 #include "tests/support/DebugCapture.h"
+#include "tests/support/HandleCount.h"
 #include "tests/support/PolicyTestSupport.h"
 #include "tests/support/TestPaths.h"
 
@@ -28,7 +29,7 @@ const char c_szPlugin[] = "lxscanplug.dll";
 
 DWORD HandleCount()
 {
-    return vmtest::PolicyOpenHandleCount();
+    return vmtest::OpenHandleCount();
 }
 
 class ProcessScannerTest : public ::testing::Test {

@@ -104,17 +104,6 @@ void PolicyChildProcess::Stop()
     m_info.reset();
 }
 
-DWORD PolicyOpenHandleCount()
-{
-    DWORD dwCount = 0;
-    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-        DWORD dwFlags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &dwFlags))
-            ++dwCount;
-    }
-    return dwCount;
-}
-
 bool PolicyCopyFile(const std::string& a_strFrom, const std::string& a_strTo)
 {
     return CopyFileA(a_strFrom.c_str(), a_strTo.c_str(), FALSE) != FALSE;

@@ -70,10 +70,6 @@ private:
     vm::UniqueProcessInfo m_info;
 };
 
-// Number of handles open in this process. Wine 8 answers GetProcessHandleCount
-// with 0 whatever is open, so the handle table is probed value by value.
-DWORD PolicyOpenHandleCount();
-
 // Copies a file; the test fails loudly when the copy does not succeed.
 bool PolicyCopyFile(const std::string& a_strFrom, const std::string& a_strTo);
 
