@@ -1,0 +1,305 @@
+// shellexec.exe as scripts see it: its arguments, the record a hook gets,
+// the output lines and their order, the exit codes and the fallback. The
+// test hook (TestHook.cpp) answers by verb and traces what it was given.
+
+#include "tests/support/TestPaths.h"
+#include "tests/tools/TestHookIds.h"
+#include "tests/tools/ToolChild.h"
+#include "tests/tools/ToolsRegistration.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using vmtest::CToolRun;
+using Lines = std::vector<std::string>;
+using vmtest::Joined;
+using Args = std::vector<std::string>;
+
+const char c_szHookA[] = TOOLS_TESTHOOK_A;
+const char c_szHookB[] = TOOLS_TESTHOOK_B;
+const char c_szHookNone[] = TOOLS_TESTHOOK_NONE;
+const char c_szRealHook[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+const char c_szClassKey[] = "vmtools.shellexec.class";
+
+std::string ShellExecPath()
+{
+    return vmtest::BinDir() + "\\shellexec.exe";
+}
+
+// The trace line the test hook writes for the record it got.
+std::string RecordLine(const char* a_szHook, const std::string& a_strFields)
+{
+    return std::string("debug: testhook ") + a_szHook + ": " + a_strFields;
+}
+
+class ShellExecTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(vmtest::FileExists(ShellExecPath())) << ShellExecPath();
+        std::string strModule = vmtest::TestDir() + "\\tools_testhook.dll";
+        m_pHookA = std::make_unique<vmtest::CClassRegistration>(c_szHookA, strModule);
+        m_pHookB = std::make_unique<vmtest::CClassRegistration>(c_szHookB, strModule);
+        m_pList = std::make_unique<vmtest::CHookListOverride>();
+        m_pClassKey = std::make_unique<vmtest::CClassKey>(c_szClassKey, "ShellexecTestClass");
+        ASSERT_TRUE(m_pHookA->Ok() && m_pHookB->Ok() && m_pList->Ok());
+    }
+
+    void TearDown() override
+    {
+        m_pClassKey.reset();
+        m_pList.reset();
+        m_pHookB.reset();
+        m_pHookA.reset();
+    }
+
+    void ListHooks(const Lines& a_names)
+    {
+        for (const std::string& strName : a_names)
+            ASSERT_TRUE(m_pList->Add(strName)) << strName;
+    }
+
+    CToolRun Run(const Args& a_args)
+    {
+        CToolRun run = vmtest::RunTool(ShellExecPath(), a_args);
+        EXPECT_TRUE(run.m_bEnded) << run.m_strCommand;
+        return run;
+    }
+
+    void ExpectRun(const Args& a_args, const Lines& a_expected, DWORD a_dwExit)
+    {
+        CToolRun run = Run(a_args);
+        SCOPED_TRACE(run.m_strCommand);
+        EXPECT_EQ(a_expected, run.m_lines) << "expected:\n" << Joined(a_expected) << "got:\n"
+                                           << Joined(run.m_lines) << run.m_strErr;
+        EXPECT_EQ(a_dwExit, run.m_dwExit);
+    }
+
+    std::unique_ptr<vmtest::CClassRegistration> m_pHookA;
+    std::unique_ptr<vmtest::CClassRegistration> m_pHookB;
+    std::unique_ptr<vmtest::CHookListOverride> m_pList;
+    std::unique_ptr<vmtest::CClassKey> m_pClassKey;
+};
+
+TEST_F(ShellExecTest, ArgumentsThatMakeNoRequestExit2WithAMessage)
+{
+    const Args rows[] = {
+        {},                                                        // no FILE
+        {"a.txt", "b.txt"},                                        // two FILEs
+        {"--verb"},                                                // option without its value
+        {"--verb", "open", "--verb", "print", "a.txt"},            // an option twice
+        {"--bogus", "a.txt"},                                      // unknown option
+        {"--no-file", "a.txt"},                                    // --no-file and a FILE
+        {"--clsid", "8D0C1A10-5E2B-4C61-9B7A-1F3E2D4C5B01", "a"}, // class id without braces
+        {"--clsid", "{8D0C1A10-5E2B-4C61-9B7A-1F3E2D4C5B0G}", "a"}, // not hex
+        {"--clsid", "{8D0C1A10-5E2B-4C61-9B7A-1F3E2D4C5B011}", "a"}, // one digit too many
+        {"--clsid", "Vormidmgr.DocHook.1", "a"},                   // a ProgID is no class id
+        {"--class", "vmtools.no.such.class", "a.txt"},             // class key that does not open
+        {"--class", "", "a.txt"},                                  // empty class key
+    };
+    ListHooks({c_szHookA});
+    for (const Args& args : rows) {
+        CToolRun run = Run(args);
+        SCOPED_TRACE(run.m_strCommand);
+        EXPECT_EQ(2u, run.m_dwExit);
+        EXPECT_EQ(Lines{}, run.m_lines) << Joined(run.m_lines);
+        EXPECT_EQ(0u, run.m_strErr.find("shellexec: ")) << run.m_strErr;
+    }
+}
+
+TEST_F(ShellExecTest, HelpPrintsUsageAndExitCodes)
+{
+    CToolRun run = Run({"--help"});
+    EXPECT_EQ(0u, run.m_dwExit);
+    ASSERT_FALSE(run.m_lines.empty());
+    EXPECT_EQ(0u, run.m_lines[0].find("usage: shellexec")) << run.m_lines[0];
+    std::string strAll = Joined(run.m_lines);
+    for (const char* szPart : {"--no-fallback", "--no-file", "Exit codes:", "An empty or missing hook list"})
+        EXPECT_NE(std::string::npos, strAll.find(szPart)) << szPart;
+}
+
+// Each row: the arguments after "--clsid A --trace --no-fallback", the file
+// text shown after the call, and the record fields the hook traced.
+struct CRecordRow {
+    Args m_args;
+    const char* m_szFile;
+    const char* m_szFields;
+};
+
+TEST_F(ShellExecTest, TheHookGetsTheRecordTheArgumentsDescribe)
+{
+    const CRecordRow rows[] = {
+        // no --verb: a NULL verb; the other texts NULL too
+        {{"x.txt"}, "x.txt",
+         "verb=(null) file=[x.txt] params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 class=(none)"},
+        // --verb "": an empty verb, not a NULL one
+        {{"--verb", "", "x.txt"}, "x.txt",
+         "verb=[] file=[x.txt] params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 class=(none)"},
+        // every text option in its own field, spaces kept
+        {{"--verb", "print", "--params", "-p 1 \"q\"", "--dir", "C:\\some dir", "C:\\d\\y.doc"}, "C:\\d\\y.doc",
+         "verb=[print] file=[C:\\d\\y.doc] params=[-p 1 \"q\"] dir=[C:\\some dir] mask=0x0 nShow=1 hInstApp=0 "
+         "class=(none)"},
+        // --no-file: lpFile NULL, shown as (null)
+        {{"--no-file", "--verb", "OpenHomePage"}, "(null)",
+         "verb=[OpenHomePage] file=(null) params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 class=(none)"},
+        // --class: the opened key as hkeyClass, flagged with SEE_MASK_CLASSKEY
+        {{"--class", c_szClassKey, "x.txt"}, "x.txt",
+         "verb=(null) file=[x.txt] params=(null) dir=(null) mask=0x3 nShow=1 hInstApp=0 class=[ShellexecTestClass]"},
+        // "--" lets a FILE begin with "--"
+        {{"--verb", "open", "--", "--odd"}, "--odd",
+         "verb=[open] file=[--odd] params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 class=(none)"},
+        // options may follow FILE
+        {{"x.txt", "--verb", "edit"}, "x.txt",
+         "verb=[edit] file=[x.txt] params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 class=(none)"},
+    };
+    for (const CRecordRow& row : rows) {
+        Args args = {"--clsid", c_szHookA, "--trace", "--no-fallback"};
+        args.insert(args.end(), row.m_args.begin(), row.m_args.end());
+        ExpectRun(args,
+                  {"hook " + std::string(c_szHookA) + " -> S_FALSE", "hInstApp=0",
+                   std::string("lpFile=") + row.m_szFile, RecordLine("A", "start\\n"),
+                   RecordLine("A", row.m_szFields)},
+                  1);
+    }
+}
+
+// Each row: verb and options for the list A, B, unregistered; the lines and
+// the exit code.
+struct CListRow {
+    Args m_args;
+    Lines m_expected;
+    DWORD m_dwExit;
+};
+
+TEST_F(ShellExecTest, HooksAreOfferedInRegistryOrderUntilTheFirstSOk)
+{
+    const std::string strA = std::string("hook ") + c_szHookA + " -> ";
+    const std::string strB = std::string("hook ") + c_szHookB + " -> ";
+    const std::string strNone = std::string("hook ") + c_szHookNone + " -> ";
+    const CListRow rows[] = {
+        // the first hook takes it: the others are not offered, nothing falls back
+        {{"--verb", "take", "x.txt"}, {strA + "S_OK", "hInstApp=42", "lpFile=x.txt"}, 0},
+        // the second takes it: hInstApp is its own
+        {{"--verb", "take-b", "x.txt"}, {strA + "S_FALSE", strB + "S_OK", "hInstApp=43", "lpFile=x.txt"}, 0},
+        // all hand it back; the class that cannot be created shows its error
+        {{"--verb", "bogus", "--no-fallback", "x.txt"},
+         {strA + "S_FALSE", strB + "S_FALSE", strNone + "0x80040154", "hInstApp=0", "lpFile=x.txt"}, 1},
+        // a failing call is shown in hex and the next hook is still offered
+        {{"--verb", "fail", "--no-fallback", "x.txt"},
+         {strA + "0x80004005", strB + "0x80004005", strNone + "0x80040154", "hInstApp=0", "lpFile=x.txt"}, 1},
+        // the trace of the taking hook only, in the order written
+        {{"--verb", "take", "--trace", "x.txt"},
+         {strA + "S_OK", "hInstApp=42", "lpFile=x.txt", RecordLine("A", "start\\n"),
+          RecordLine("A", "verb=[take] file=[x.txt] params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 "
+                          "class=(none)"),
+          RecordLine("A", "taken\\n")},
+         0},
+        // --clsid overrides the list
+        {{"--clsid", c_szHookB, "--verb", "take", "x.txt"}, {strB + "S_OK", "hInstApp=43", "lpFile=x.txt"}, 0},
+    };
+    ListHooks({c_szHookA, c_szHookB, c_szHookNone});
+    for (const CListRow& row : rows)
+        ExpectRun(row.m_args, row.m_expected, row.m_dwExit);
+}
+
+TEST_F(ShellExecTest, TheHookRewritesTheFileInPlaceInABufferOfAtLeastMaxPath)
+{
+    const std::string str259(259, 'n');
+    const std::string str260(260, 'n');
+    const std::string str300 = "C:\\" + std::string(297, 'l');
+    const struct {
+        Args m_args;
+        std::string m_strFile;
+    } rows[] = {
+        // enclosing quotes removed in place by the hook
+        {{"\"C:\\some dir\\x.txt\""}, "C:\\some dir\\x.txt"},
+        // the hook fills MAX_PATH bytes of a short file's buffer
+        {{"--verb", "fill", "x"}, std::string(MAX_PATH - 1, 'f')},
+        // exactly MAX_PATH - 1 characters: fits the minimum buffer
+        {{str259}, str259},
+        // MAX_PATH characters and more: the buffer grows with the text
+        {{str260}, str260},
+        {{str300}, str300},
+    };
+    for (const auto& row : rows) {
+        Args args = {"--clsid", c_szHookA, "--no-fallback"};
+        args.insert(args.end(), row.m_args.begin(), row.m_args.end());
+        ExpectRun(args, {"hook " + std::string(c_szHookA) + " -> S_FALSE", "hInstApp=0", "lpFile=" + row.m_strFile},
+                  1);
+    }
+}
+
+TEST_F(ShellExecTest, NoHookThatCanBeCreatedExits2WithoutFallingBack)
+{
+    // an unregistered class given alone
+    ExpectRun({"--clsid", c_szHookNone, "x.txt"},
+              {"hook " + std::string(c_szHookNone) + " -> 0x80040154", "hInstApp=0", "lpFile=x.txt"}, 2);
+    // a listed value that is no class id is not looked up as a ProgID
+    ListHooks({"Vormidmgr.DocHook.1"});
+    ExpectRun({"x.txt"}, {"hook Vormidmgr.DocHook.1 -> 0x800401F3", "hInstApp=0", "lpFile=x.txt"}, 2);
+}
+
+TEST_F(ShellExecTest, AnEmptyHookListFallsBack)
+{
+    std::string strDir = vmtest::MakeScratchDir("shellexec-empty");
+    std::string strMissing = strDir + "\\missing.txt";
+    ExpectRun({"--no-fallback", strMissing}, {"hInstApp=0", "lpFile=" + strMissing}, 1);
+    ExpectRun({strMissing}, {"hInstApp=0", "lpFile=" + strMissing, "shell: failed 2"}, 1);
+    vmtest::RemoveTree(strDir);
+}
+
+TEST_F(ShellExecTest, HandedBackRequestsAreCarriedOutByTheShell)
+{
+    std::string strDir = vmtest::MakeScratchDir("shellexec-fallback");
+    std::string strProbe = vmtest::TestDir() + "\\tools_probe.exe";
+    std::string strMarker = strDir + "\\marker.txt";
+    std::string strParams = "marker " + vmtest::QuoteArgument(strMarker);
+    std::string strHookA = "hook " + std::string(c_szHookA) + " -> S_FALSE";
+    ListHooks({c_szHookA});
+
+    // the program runs with the parameters: the shell carried it out
+    ExpectRun({"--params", strParams, strProbe}, {strHookA, "hInstApp=0", "lpFile=" + strProbe, "shell: ok"}, 0);
+    for (int i = 0; i < 100 && !vmtest::FileExists(strMarker); ++i)
+        Sleep(100);
+    EXPECT_NE(std::string::npos, vmtest::ReadFile(strMarker).find("marker")) << strMarker;
+
+    // a missing file: the shell's error, exit 1
+    std::string strMissing = strDir + "\\missing.txt";
+    ExpectRun({"--verb", "open", strMissing}, {strHookA, "hInstApp=0", "lpFile=" + strMissing, "shell: failed 2"},
+              1);
+    // no file at all
+    CToolRun run = Run({"--no-file"});
+    ASSERT_EQ(4u, run.m_lines.size()) << Joined(run.m_lines);
+    EXPECT_EQ("lpFile=(null)", run.m_lines[2]);
+    EXPECT_EQ(0u, run.m_lines[3].find("shell: failed ")) << run.m_lines[3];
+    EXPECT_EQ(1u, run.m_dwExit);
+    vmtest::RemoveTree(strDir);
+}
+
+TEST_F(ShellExecTest, TheProductHookHandsBackAnUnknownVerbAndTraces)
+{
+    vmtest::CClassRegistration realHook(c_szRealHook, vmtest::BinDir() + "\\vormidmgr.dll");
+    ASSERT_TRUE(realHook.Ok());
+    CToolRun run = Run({"--clsid", c_szRealHook, "--verb", "bogus", "--trace", "--no-fallback", "C:\\x.txt"});
+    SCOPED_TRACE(run.m_strCommand);
+    std::string strAll = Joined(run.m_lines);
+    ASSERT_GE(run.m_lines.size(), 4u) << strAll;
+    EXPECT_EQ("hook " + std::string(c_szRealHook) + " -> S_FALSE", run.m_lines[0]);
+    EXPECT_EQ("hInstApp=0", run.m_lines[1]);
+    EXPECT_EQ("lpFile=C:\\x.txt", run.m_lines[2]);
+    EXPECT_EQ(1u, run.m_dwExit);
+    size_t cStart = 0;
+    for (size_t i = 3; i < run.m_lines.size(); ++i) {
+        EXPECT_EQ(0u, run.m_lines[i].find("debug: ")) << run.m_lines[i];
+        if (run.m_lines[i].find("debug: ~~~~~~CDocHook::Execute Start(") == 0)
+            ++cStart;
+    }
+    EXPECT_EQ(1u, cStart) << strAll;
+}
+
+} // namespace

@@ -1,0 +1,77 @@
+#pragma once
+// Runs a tool as a child process, by full path, with its standard output and
+// error read through pipes while it runs. The pipes are read until the child
+// has ended and they are empty, not until they close: Wine starts its desktop
+// process (explorer.exe /desktop) from the first process that needs a window
+// station - shellexec, through COM - and that process keeps the child's
+// standard handles open as long as the desktop lives.
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vmtest {
+
+// One argument quoted so that the C runtime's parser gives it back as it is.
+std::string QuoteArgument(const std::string& a_strArg);
+
+class CToolChild {
+public:
+    CToolChild() = default;
+    // A child still running is ended: each test leaves no process behind.
+    ~CToolChild();
+    CToolChild(const CToolChild&) = delete;
+    CToolChild& operator=(const CToolChild&) = delete;
+
+    bool Start(const std::string& a_strExe, const std::vector<std::string>& a_args);
+    // False when it has not ended within a_dwMs; else its output is complete.
+    bool Wait(DWORD a_dwMs);
+    // True as soon as the error output holds a_strText; false after a_dwMs.
+    bool WaitForErrorText(const std::string& a_strText, DWORD a_dwMs);
+
+    DWORD Pid() const { return m_pi.dwProcessId; }
+    DWORD ExitCode() const;
+    const std::string& CommandLine() const { return m_strCommand; }
+    std::string Out() const;
+    std::string Err() const;
+    // Standard output split into lines, without their line ends.
+    std::vector<std::string> OutLines() const;
+
+private:
+    void Pump();
+    bool Drain(HANDLE a_hPipe, std::string* a_pstrText);
+    void StopPump();
+
+    PROCESS_INFORMATION m_pi{};
+    std::string m_strCommand;
+    HANDLE m_hOutRead = nullptr;
+    HANDLE m_hErrRead = nullptr;
+    std::thread m_pump;
+    std::atomic<bool> m_bEnded{false};
+    mutable std::mutex m_lock;
+    std::string m_strOut;
+    std::string m_strErr;
+};
+
+// What one finished run gave.
+struct CToolRun {
+    bool m_bEnded = false;
+    DWORD m_dwExit = 0;
+    DWORD m_dwPid = 0;
+    std::string m_strCommand;
+    std::string m_strErr;
+    std::vector<std::string> m_lines;
+};
+
+// Starts the tool, waits up to a_dwMs for its end and collects its output.
+CToolRun RunTool(const std::string& a_strExe, const std::vector<std::string>& a_args, DWORD a_dwMs = 60000);
+
+std::vector<std::string> SplitLines(const std::string& a_strText);
+// Lines for a failure message, one per line behind a bar.
+std::string Joined(const std::vector<std::string>& a_lines);
+
+} // namespace vmtest

@@ -1,0 +1,30 @@
+#pragma once
+// Takes the debugger texts of this process while it is alive. Every
+// OutputDebugString raises DBG_PRINTEXCEPTION_C before it looks for a
+// listener; a vectored handler that continues execution keeps the text from
+// the debug-output channel, so only the request's own texts are taken and
+// only while the request runs.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class CDebugTextCapture final {
+public:
+    CDebugTextCapture();
+    ~CDebugTextCapture();
+    CDebugTextCapture(const CDebugTextCapture&) = delete;
+    CDebugTextCapture& operator=(const CDebugTextCapture&) = delete;
+
+    // The texts so far, in the order they were written.
+    std::vector<std::string> Texts() const;
+
+private:
+    static LONG CALLBACK Handler(EXCEPTION_POINTERS* a_pInfo);
+    void Add(std::string a_strText);
+
+    PVOID m_hHandler = nullptr;
+    mutable CRITICAL_SECTION m_lock;
+    std::vector<std::string> m_texts;
+};

@@ -1,0 +1,256 @@
+// shellexec: a host for shell-execute hooks. Neither Wine nor a default
+// modern Windows offers requests to the hooks any more, so administrators and
+// tests use this program to do what Explorer did: offer the request to each
+// registered hook in turn and carry it out when all of them hand it back.
+
+#include "common/Handle.h"
+#include "tools/shellexec/DebugTextCapture.h"
+#include "tools/shellexec/ShellExecOptions.h"
+#include "tools/toolsupport/ToolText.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
+// The longest value name the registry allows, plus its zero.
+constexpr DWORD c_cchMaxValueName = 16384;
+
+enum ExitCode { c_nExitDone = 0, c_nExitNotDone = 1, c_nExitBadUse = 2 };
+
+class CComApartment final {
+public:
+    CComApartment() : m_hr(CoInitialize(nullptr)) {}
+    ~CComApartment()
+    {
+        if (SUCCEEDED(m_hr))
+            CoUninitialize();
+    }
+    CComApartment(const CComApartment&) = delete;
+    CComApartment& operator=(const CComApartment&) = delete;
+    HRESULT Result() const { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// The registered hooks by value name, in the registry's enumeration order.
+// No key means no hooks.
+std::vector<std::string> ReadRegisteredHooks()
+{
+    std::vector<std::string> names;
+    vm::UniqueKey hKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, c_szHooksKey, 0, KEY_READ, hKey.put()) != ERROR_SUCCESS)
+        return names;
+    std::vector<char> name(c_cchMaxValueName);
+    for (DWORD iValue = 0;; ++iValue) {
+        DWORD cchName = c_cchMaxValueName;
+        LONG lResult = RegEnumValueA(hKey.get(), iValue, name.data(), &cchName, nullptr, nullptr, nullptr, nullptr);
+        if (lResult != ERROR_SUCCESS)
+            break;
+        names.emplace_back(name.data(), cchName);
+    }
+    return names;
+}
+
+HRESULT ClsidFromText(const std::string& a_strText, CLSID& a_clsid)
+{
+    // Only the registry form: anything else would be looked up as a ProgID.
+    if (!IsClsidText(a_strText))
+        return CO_E_CLASSSTRING;
+    WCHAR wszText[39] = {};
+    MultiByteToWideChar(CP_ACP, 0, a_strText.c_str(), -1, wszText, 39);
+    return CLSIDFromString(wszText, &a_clsid);
+}
+
+struct CHookAnswer {
+    bool m_bCreated = false;
+    HRESULT m_hr = E_FAIL;
+};
+
+CHookAnswer OfferToHook(const std::string& a_strClsid, SHELLEXECUTEINFOA& a_sei)
+{
+    CHookAnswer answer;
+    CLSID clsid;
+    answer.m_hr = ClsidFromText(a_strClsid, clsid);
+    if (FAILED(answer.m_hr))
+        return answer;
+    IShellExecuteHookA* pHook = nullptr;
+    answer.m_hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExecuteHookA,
+                                   reinterpret_cast<void**>(&pHook));
+    if (FAILED(answer.m_hr) || !pHook) {
+        if (SUCCEEDED(answer.m_hr))
+            answer.m_hr = E_NOINTERFACE;
+        return answer;
+    }
+    answer.m_bCreated = true;
+    answer.m_hr = pHook->Execute(&a_sei);
+    pHook->Release();
+    return answer;
+}
+
+std::string AnswerText(HRESULT a_hr)
+{
+    if (a_hr == S_OK)
+        return "S_OK";
+    if (a_hr == S_FALSE)
+        return "S_FALSE";
+    char szHex[16];
+    snprintf(szHex, sizeof(szHex), "0x%08lX", static_cast<unsigned long>(a_hr));
+    return szHex;
+}
+
+void PrintLine(const std::string& a_strLine)
+{
+    fwrite(a_strLine.data(), 1, a_strLine.size(), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+// The request's file text as it stands. Our own buffer is read no further
+// than its end, in case a hook left it without a terminating zero.
+std::string FileText(const SHELLEXECUTEINFOA& a_sei, const std::vector<char>& a_file)
+{
+    if (!a_sei.lpFile)
+        return "(null)";
+    if (a_sei.lpFile == a_file.data())
+        return std::string(a_file.data(), strnlen(a_file.data(), a_file.size()));
+    return a_sei.lpFile;
+}
+
+struct CRequestOutcome {
+    bool m_bTaken = false;
+    size_t m_cOffered = 0;
+    size_t m_cCreated = 0;
+};
+
+CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, SHELLEXECUTEINFOA& a_sei)
+{
+    CRequestOutcome outcome;
+    for (const std::string& strClsid : a_hooks) {
+        CHookAnswer answer = OfferToHook(strClsid, a_sei);
+        ++outcome.m_cOffered;
+        if (answer.m_bCreated)
+            ++outcome.m_cCreated;
+        // Shown at once: a hook that brings the host down leaves its line.
+        PrintLine("hook " + strClsid + " -> " + AnswerText(answer.m_hr));
+        if (answer.m_hr == S_OK) {
+            outcome.m_bTaken = true;
+            break;
+        }
+    }
+    return outcome;
+}
+
+int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
+{
+    std::vector<std::string> hooks;
+    if (a_options.m_strClsid)
+        hooks.push_back(*a_options.m_strClsid);
+    else
+        hooks = ReadRegisteredHooks();
+
+    // Hooks rewrite the file text in place and may assume the shell's
+    // MAX_PATH buffer, so it is never smaller than that.
+    std::vector<char> file;
+    if (a_options.m_strFile) {
+        file.assign(std::max<size_t>(a_options.m_strFile->size() + 1, MAX_PATH), '\0');
+        memcpy(file.data(), a_options.m_strFile->c_str(), a_options.m_strFile->size());
+    }
+
+    SHELLEXECUTEINFOA sei{};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = a_hkeyClass ? SEE_MASK_CLASSKEY : 0;
+    sei.hkeyClass = a_hkeyClass;
+    sei.lpVerb = a_options.m_strVerb ? a_options.m_strVerb->c_str() : nullptr;
+    sei.lpFile = a_options.m_strFile ? file.data() : nullptr;
+    sei.lpParameters = a_options.m_strParams ? a_options.m_strParams->c_str() : nullptr;
+    sei.lpDirectory = a_options.m_strDir ? a_options.m_strDir->c_str() : nullptr;
+    sei.nShow = SW_SHOWNORMAL;
+    sei.hInstApp = nullptr;
+
+    std::unique_ptr<CDebugTextCapture> pCapture;
+    if (a_options.m_bTrace)
+        pCapture.reset(new CDebugTextCapture);
+
+    CRequestOutcome outcome = OfferToHooks(hooks, sei);
+    unsigned long uInstApp = static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(sei.hInstApp));
+    std::string strFile = FileText(sei, file);
+
+    int nExit = c_nExitDone;
+    std::string strShell;
+    if (!outcome.m_bTaken) {
+        if (outcome.m_cOffered > 0 && outcome.m_cCreated == 0) {
+            nExit = c_nExitBadUse;
+        } else if (a_options.m_bNoFallback) {
+            nExit = c_nExitNotDone;
+        } else {
+            // No dialog may wait for a user, and the program must be started
+            // before this process ends.
+            sei.fMask |= SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+            if (ShellExecuteExA(&sei)) {
+                strShell = "shell: ok";
+            } else {
+                strShell = "shell: failed " + std::to_string(GetLastError());
+                nExit = c_nExitNotDone;
+            }
+        }
+    }
+    std::vector<std::string> texts;
+    if (pCapture)
+        texts = pCapture->Texts();
+    pCapture.reset();
+
+    PrintLine("hInstApp=" + std::to_string(uInstApp));
+    PrintLine("lpFile=" + strFile);
+    for (const std::string& strText : texts)
+        PrintLine("debug: " + vmtool::EscapeLineBreaks(strText.data(), strText.size()));
+    if (!strShell.empty())
+        PrintLine(strShell);
+    return nExit;
+}
+
+int BadUse(const std::string& a_strMessage)
+{
+    fprintf(stderr, "shellexec: %s\nTry 'shellexec --help'.\n", a_strMessage.c_str());
+    return c_nExitBadUse;
+}
+
+} // namespace
+
+int main(int a_argc, char** a_argv)
+{
+    vmtool::UseBinaryStdout();
+    CShellExecOptions options;
+    std::string strError;
+    if (!ParseShellExecArguments(a_argc, a_argv, options, strError))
+        return BadUse(strError);
+    if (options.m_bHelp) {
+        fputs(c_szShellExecUsage, stdout);
+        return c_nExitDone;
+    }
+
+    // We opened the class key, so we own it; the hooks only borrow it.
+    vm::UniqueKey hkeyClass;
+    if (options.m_strClassKey) {
+        LONG lResult = RegOpenKeyExA(HKEY_CLASSES_ROOT, options.m_strClassKey->c_str(), 0, KEY_READ, hkeyClass.put());
+        if (lResult != ERROR_SUCCESS)
+            return BadUse("cannot open HKEY_CLASSES_ROOT\\" + *options.m_strClassKey + " (error " +
+                          std::to_string(lResult) + ")");
+    }
+
+    CComApartment apartment;
+    if (FAILED(apartment.Result()))
+        return BadUse("CoInitialize failed: " + AnswerText(apartment.Result()));
+    return RunRequest(options, hkeyClass.get());
+}

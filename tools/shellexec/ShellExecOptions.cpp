@@ -1,0 +1,153 @@
+#include "tools/shellexec/ShellExecOptions.h"
+
+#include <cctype>
+
+const char c_szShellExecUsage[] =
+    "usage: shellexec [--verb V] [--params P] [--dir D] [--class KEY] [--clsid {GUID}]\n"
+    "                 [--no-fallback] [--trace] FILE\n"
+    "       shellexec --no-file [--verb V] [...]\n"
+    "\n"
+    "Offers one shell-execute request to the shell-execute hooks, as Explorer does:\n"
+    "the class ids named by the values of\n"
+    "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks,\n"
+    "in the registry's value order. The first hook that answers S_OK ends it; when\n"
+    "every hook hands it back, ShellExecuteExA carries the request out.\n"
+    "\n"
+    "  --verb V       the verb; without it the verb is NULL, --verb \"\" is empty\n"
+    "  --params P     the parameters (NULL without)\n"
+    "  --dir D        the directory (NULL without)\n"
+    "  --class KEY    opens HKEY_CLASSES_ROOT\\KEY and passes it as hkeyClass with\n"
+    "                 SEE_MASK_CLASSKEY\n"
+    "  --clsid {GUID} offers the request to that class alone\n"
+    "  --no-fallback  never calls ShellExecuteExA\n"
+    "  --trace        shows the debugger texts written in this process during the\n"
+    "                 request instead of letting them reach a debug viewer\n"
+    "  --no-file      lpFile is NULL\n"
+    "  --             ends the options (for a FILE that begins with --)\n"
+    "\n"
+    "The hooks see fMask 0 (SEE_MASK_CLASSKEY with --class), nShow SW_SHOWNORMAL,\n"
+    "hInstApp 0 and lpFile in a writable buffer of at least MAX_PATH bytes. The\n"
+    "fallback adds SEE_MASK_FLAG_NO_UI and SEE_MASK_NOASYNC: no dialog, and the\n"
+    "program is started before shellexec ends.\n"
+    "\n"
+    "Output, one line each, in this order:\n"
+    "  hook {GUID} -> S_OK | S_FALSE | 0xHRESULT   for each hook offered\n"
+    "  hInstApp=N                                  after the hooks, before any fallback\n"
+    "  lpFile=TEXT                                 after the hooks; (null) for --no-file\n"
+    "  debug: TEXT                                 with --trace; a line feed shows as \\n\n"
+    "  shell: ok | shell: failed N                 when it fell back (N: GetLastError)\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  a hook took the request, or the fallback carried it out\n"
+    "  1  every hook handed it back and it was not carried out (--no-fallback, or\n"
+    "     the fallback failed)\n"
+    "  2  bad arguments, a --class key that cannot be opened, or hooks were listed\n"
+    "     but none of them could be created (then nothing falls back)\n"
+    "An empty or missing hook list is not an error: the request falls back (exit 1\n"
+    "with --no-fallback).\n";
+
+namespace {
+
+enum class OptionKind { Flag, Value };
+
+struct COptionRow {
+    const char* m_szName;
+    OptionKind m_kind;
+    bool CShellExecOptions::*m_pbFlag;
+    std::optional<std::string> CShellExecOptions::*m_pstrValue;
+};
+
+const COptionRow c_options[] = {
+    {"--verb", OptionKind::Value, nullptr, &CShellExecOptions::m_strVerb},
+    {"--params", OptionKind::Value, nullptr, &CShellExecOptions::m_strParams},
+    {"--dir", OptionKind::Value, nullptr, &CShellExecOptions::m_strDir},
+    {"--class", OptionKind::Value, nullptr, &CShellExecOptions::m_strClassKey},
+    {"--clsid", OptionKind::Value, nullptr, &CShellExecOptions::m_strClsid},
+    {"--no-fallback", OptionKind::Flag, &CShellExecOptions::m_bNoFallback, nullptr},
+    {"--no-file", OptionKind::Flag, &CShellExecOptions::m_bNoFile, nullptr},
+    {"--trace", OptionKind::Flag, &CShellExecOptions::m_bTrace, nullptr},
+    {"--help", OptionKind::Flag, &CShellExecOptions::m_bHelp, nullptr},
+    {},
+};
+
+const COptionRow* FindOption(const std::string& a_strName)
+{
+    for (const COptionRow* pRow = c_options; pRow->m_szName; ++pRow)
+        if (a_strName == pRow->m_szName)
+            return pRow;
+    return nullptr;
+}
+
+} // namespace
+
+bool IsClsidText(const std::string& a_strText)
+{
+    if (a_strText.size() != 38 || a_strText.front() != '{' || a_strText.back() != '}')
+        return false;
+    for (size_t i = 1; i < 37; ++i) {
+        bool bDash = (i == 9 || i == 14 || i == 19 || i == 24);
+        if (bDash ? a_strText[i] != '-' : !std::isxdigit(static_cast<unsigned char>(a_strText[i])))
+            return false;
+    }
+    return true;
+}
+
+bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOptions& a_options,
+                             std::string& a_strError)
+{
+    a_options = CShellExecOptions{};
+    bool bOptionsEnded = false;
+    for (int i = 1; i < a_argc; ++i) {
+        std::string strArg = a_argv[i];
+        if (!bOptionsEnded && strArg == "--") {
+            bOptionsEnded = true;
+            continue;
+        }
+        if (bOptionsEnded || strArg.compare(0, 2, "--") != 0) {
+            if (a_options.m_strFile) {
+                a_strError = "more than one FILE: '" + strArg + "'";
+                return false;
+            }
+            a_options.m_strFile = strArg;
+            continue;
+        }
+        const COptionRow* pRow = FindOption(strArg);
+        if (!pRow) {
+            a_strError = "unknown option " + strArg;
+            return false;
+        }
+        if (pRow->m_kind == OptionKind::Flag) {
+            a_options.*(pRow->m_pbFlag) = true;
+            continue;
+        }
+        if (i + 1 >= a_argc) {
+            a_strError = strArg + " needs a value";
+            return false;
+        }
+        std::optional<std::string>& value = a_options.*(pRow->m_pstrValue);
+        if (value) {
+            a_strError = strArg + " given twice";
+            return false;
+        }
+        value = a_argv[++i];
+    }
+    if (a_options.m_bHelp)
+        return true;
+    if (a_options.m_bNoFile && a_options.m_strFile) {
+        a_strError = "--no-file and a FILE exclude each other";
+        return false;
+    }
+    if (!a_options.m_bNoFile && !a_options.m_strFile) {
+        a_strError = "FILE missing (or --no-file)";
+        return false;
+    }
+    if (a_options.m_strClsid && !IsClsidText(*a_options.m_strClsid)) {
+        a_strError = "--clsid wants {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, not '" + *a_options.m_strClsid + "'";
+        return false;
+    }
+    if (a_options.m_strClassKey && a_options.m_strClassKey->empty()) {
+        a_strError = "--class needs a key name";
+        return false;
+    }
+    return true;
+}

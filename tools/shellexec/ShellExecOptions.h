@@ -1,0 +1,28 @@
+#pragma once
+// The command line of shellexec. Scripts rely on it: names and meanings stay.
+
+#include <optional>
+#include <string>
+
+struct CShellExecOptions {
+    std::optional<std::string> m_strVerb; // absent: NULL verb; "" is an empty verb
+    std::optional<std::string> m_strParams;
+    std::optional<std::string> m_strDir;
+    std::optional<std::string> m_strClassKey; // below HKEY_CLASSES_ROOT
+    std::optional<std::string> m_strClsid;    // offer to this class alone
+    std::optional<std::string> m_strFile;     // absent only with --no-file
+    bool m_bNoFile = false;
+    bool m_bNoFallback = false;
+    bool m_bTrace = false;
+    bool m_bHelp = false;
+};
+
+// Fills a_options from argv[1..]; false with a message for the user when the
+// arguments make no request.
+bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOptions& a_options,
+                             std::string& a_strError);
+
+// A class id in registry form: braces, 8-4-4-4-12 hex digits.
+bool IsClsidText(const std::string& a_strText);
+
+extern const char c_szShellExecUsage[];
