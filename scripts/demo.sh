@@ -79,18 +79,37 @@ offer() {
   run "$product\\shellexec.exe" --no-fallback --trace "$@" || true
 }
 
+# Texts of the launcher, the plug-in and the applications reach the system's
+# debug-output channel; tracewatch records them while the requests run.
+watch_log=$(mktemp)
+wine "$product\\tracewatch.exe" --seconds 40 </dev/null >"$watch_log" 2>/dev/null &
+watch_pid=$!
+sleep 2
+
 echo
 echo "== Requests offered to the hook, as Explorer offers them"
 offer --verb open "$docs\\report.txt"
 offer --verb print "$docs\\plan.vmd"
 offer --verb open "$docs\\secret.vmx"
 offer --verb open "$docs\\note.vmu"
+offer --verb open --class VmDemo.Sealed "$docs\\secret.vmx"
 offer --verb openas "$docs\\report.txt"
 offer --verb open --params '/p' 'C:\windows\notepad.exe'
 offer --verb open 'C:\windows\system32\calc.exe'
 offer --verb open "$docs\\Desktop.scf"
 offer --verb runas "$docs\\report.txt"
 offer --no-file --verb open
+
+echo
+echo "== What the launcher and the plug-in wrote (tracewatch, other processes)"
+sleep 3
+grep -a -E '\[vmplugin\]|\[vormidmgr.exe\]' "$watch_log" | tr -d '\r' | sed 's/^[0-9]*: /  /' || true
+kill "$watch_pid" 2>/dev/null || true
+rm -f "$watch_log"
+
+echo
+echo "== The Office add-ins the upkeep registered (regsvr32 /s quorix0N.dll)"
+run reg query 'HKCU\Software\Microsoft\Office' /s | grep -a -E 'Quorix|LoadBehavior' || true
 
 echo
 echo "== Unregistering: regsvr32 /u /s vormidmgr.dll"
