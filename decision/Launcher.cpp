@@ -5,6 +5,8 @@
 #include "resolution/PathHelpers.h"
 #include "trace/Trace.h"
 
+#include <shlwapi.h>
+
 #include <cstdio>
 
 namespace {
@@ -13,19 +15,22 @@ constexpr size_t c_cbCommandLine = 4096;
 
 // Starts a command line as the shell would start a program: no inherited
 // handles, the caller's environment and directory, an empty start-up record.
-BOOL StartProcess(char* a_szCommandLine, DWORD a_dwFlags, PROCESS_INFORMATION* a_pInfo)
+// The program is named by its full path: the command line starts with an
+// unquoted path that may hold blanks, and left to itself the platform would
+// try C:\Program.exe (or a file in the current directory) first.
+BOOL StartProcess(const char* a_szApplication, char* a_szCommandLine, DWORD a_dwFlags,
+                  PROCESS_INFORMATION* a_pInfo)
 {
     STARTUPINFOA si{};
     si.cb = sizeof(si);
-    return CreateProcessA(nullptr, a_szCommandLine, nullptr, nullptr, FALSE, a_dwFlags, nullptr,
-                          nullptr, &si, a_pInfo);
+    return CreateProcessA(a_szApplication, a_szCommandLine, nullptr, nullptr, FALSE, a_dwFlags,
+                          nullptr, nullptr, &si, a_pInfo);
 }
 
-// Starts a command line and keeps nothing of the started process.
-void StartDetached(std::string a_strCommandLine)
+bool IsExistingFullPath(const std::string& a_strPath)
 {
-    vm::UniqueProcessInfo info;
-    StartProcess(&a_strCommandLine[0], 0, info.put());
+    return !a_strPath.empty() && !PathIsRelativeA(a_strPath.c_str()) &&
+           PathFileExistsA(a_strPath.c_str()) && !PathIsDirectoryA(a_strPath.c_str());
 }
 
 } // namespace
@@ -33,13 +38,13 @@ void StartDetached(std::string a_strCommandLine)
 CChildProcess::~CChildProcess()
 {
     Close();
-    m_info.reset();
 }
 
-BOOL CChildProcess::Start(char* a_szCommandLine, DWORD a_dwCreationFlags)
+BOOL CChildProcess::Start(const char* a_szApplication, char* a_szCommandLine,
+                          DWORD a_dwCreationFlags)
 {
     Close();
-    BOOL bStarted = StartProcess(a_szCommandLine, a_dwCreationFlags, m_info.put());
+    BOOL bStarted = StartProcess(a_szApplication, a_szCommandLine, a_dwCreationFlags, m_info.put());
     if (bStarted)
         m_hProcess = m_info.get().hProcess;
     return bStarted;
@@ -87,7 +92,11 @@ int CLxShellExt::RunApplication()
 
     std::string strCommand = m_strAppPath + " \"" + m_strFilePath + "\"";
     TraceAlways("CreateProcess!!![%s]", strCommand.c_str());
-    StartDetached(strCommand);
+    // Only an application named by an existing full path is started.
+    if (IsExistingFullPath(m_strAppPath)) {
+        CChildProcess child;
+        child.Start(m_strAppPath.c_str(), &strCommand[0], 0);
+    }
     return EXECUTE_EXCEPTION;
 }
 
@@ -113,6 +122,12 @@ bool CLxShellExt::RunLauncher()
     char szLauncher[MAX_PATH] = {};
     lstrcpynA(szLauncher, GetOwnModulePath().c_str(), MAX_PATH);
     ReplaceFileName(szLauncher, "vormidmgr.exe");
+    if (!*szLauncher) {
+        // Without our own path the launcher could only be looked for in the
+        // current directory: nothing is started.
+        TraceAlways("[CLxShellExt::RunLauncher] module path unknown, launcher not started");
+        return true;
+    }
 
     char szCommandLine[c_cbCommandLine];
     const char* szDirectory = m_lpsei->lpDirectory;
@@ -133,7 +148,7 @@ bool CLxShellExt::RunLauncher()
     TraceSwitchable("sz[%s]", szCommandLine);
 
     CChildProcess child;
-    child.Start(szCommandLine, 0);
+    child.Start(szLauncher, szCommandLine, 0);
     child.Close();
     return true;
 }

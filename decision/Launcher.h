@@ -12,7 +12,9 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    BOOL Start(char* a_szCommandLine, DWORD a_dwCreationFlags);
+    // a_szApplication is the program's full path; the command line is passed
+    // to it as it stands.
+    BOOL Start(const char* a_szApplication, char* a_szCommandLine, DWORD a_dwCreationFlags);
     // Closes the process handle; FALSE when there was none.
     BOOL Close();
 

@@ -227,6 +227,31 @@ TEST_F(DispatcherTest, OpenOfRegisteredApplicationIsLaunched)
                                "~~~~~~CDocHook::Execute End (return=S_OK)\n"}));
 }
 
+// The launcher is started by its full path and receives the line exactly as
+// traced; a recording program stands in for it.
+TEST_F(DispatcherTest, LauncherReceivesTheTracedCommandLine)
+{
+    ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmlaunchprobe.exe").c_str(), Launcher().c_str(), FALSE));
+    std::string strRecord = Path("record.txt");
+    SetEnvironmentVariableA("VM_PROBE_RECORD", strRecord.c_str());
+    RegisterApplication("app.exe");
+    std::string strFile = Path("app.exe");
+    Request request("open", &strFile);
+    request.sei.lpParameters = "";
+    request.sei.lpDirectory = "C:\\docs";
+    EXPECT_EQ(Offer(request), S_OK);
+
+    for (int i = 0; i < 200 && !vmtest::FileExists(strRecord); ++i)
+        Sleep(50);
+    SetEnvironmentVariableA("VM_PROBE_RECORD", nullptr);
+    std::string strLine = Launcher() + " \"" + strFile + "\" /D:" + m_strPlugin + "/D:C:\\docs";
+    EXPECT_TRUE(TracedInOrder({"sz[" + strLine + "]"}));
+    std::string strRecorded = vmtest::ReadFile(strRecord);
+    EXPECT_NE(strRecorded.find("cmdline=" + strLine + "\n"), std::string::npos) << strRecorded;
+    for (int i = 0; i < 100 && !DeleteFileA(Launcher().c_str()); ++i)
+        Sleep(50);
+}
+
 // Rows 9 and 11: open-with on an executable or a file without extension.
 TEST_F(DispatcherTest, OpenWithOnExecutableDecidesWithoutPath)
 {
