@@ -114,6 +114,13 @@ run reg query 'HKCU\Software\Microsoft\Office' /s | grep -a -E 'Quorix|LoadBehav
 echo
 echo "== Unregistering: regsvr32 /u /s vormidmgr.dll"
 run regsvr32 /u /s "$product\\vormidmgr.dll"
-run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks' || true
+for key in 'HKCR\Vormidmgr.DocHook' 'HKCR\Vormidmgr.DocHook.1' \
+           'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}' \
+           'HKCR\TypeLib\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}'; do
+  if run reg query "$key" >/dev/null 2>&1; then echo "still there: $key"; else echo "removed: $key"; fi
+done
+if run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks' >/dev/null 2>&1; then
+  echo "kept: the ShellExecuteHooks key, without the hook's value (other programs' values stay)"
+fi
 wineserver -k 2>/dev/null || true
 echo "== Done"
