@@ -89,7 +89,9 @@ TEST_F(DbcsTest, ParserFindsProgramsInDoubleByteFolders)
 {
     std::string strScratch = vmtest::MakeScratchDir("dbcs");
     std::string strDir = strScratch + "\\" + c_strHyo;
-    std::string strBlankDir = strScratch + "\\" + c_strHyo + " x";
+    // The part before the blank names nothing, so the parser's own steps do
+    // not stop early at an existing folder.
+    std::string strBlankDir = strScratch + "\\x " + c_strHyo;
     // Wine converts file names through the Unix locale: where ja_JP.UTF-8 is
     // not installed, no non-ASCII name can be created (error 2) and these
     // cases cannot run; the text-only cases above still do.
