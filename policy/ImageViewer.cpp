@@ -59,6 +59,15 @@ std::string SystemProgram(const std::string& a_strName)
     return szFound;
 }
 
+// The program word of the command (between quotes, or up to the first
+// blank) is a full path.
+bool NamesFullPath(const std::string& a_strCommand)
+{
+    if (!a_strCommand.empty() && a_strCommand[0] == '"')
+        return IsFullPath(a_strCommand.substr(1, a_strCommand.find('"', 1) - 1));
+    return IsFullPath(a_strCommand.substr(0, a_strCommand.find(' ')));
+}
+
 } // namespace
 
 std::string FindImageViewerProgram(const std::string& a_strCommand)
@@ -90,6 +99,10 @@ bool StartImageViewer(const std::string& a_strCommand)
 {
     std::string strProgram = FindImageViewerProgram(a_strCommand);
     if (strProgram.empty()) {
+        // A full path that names no program fails as quietly as the plain
+        // process creation would; only a name we refuse to search for is told.
+        if (NamesFullPath(a_strCommand))
+            return false;
         TraceAlways("[CLxShellExt::IsExceptionApplication] image viewer not found, not started[%s]",
                     a_strCommand.c_str());
         return false;

@@ -272,6 +272,29 @@ TEST_F(ImageViewerTest, NothingIsStartedFromTheCurrentDirectory)
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "");
 }
 
+TEST_F(ImageViewerTest, MissingFullPathFailsQuietly)
+{
+    // Nothing to refuse here: the start simply fails, as the plain process
+    // creation would, and only the rule's own two lines are written.
+    std::string strMissing = m_strScratch + "\\missing\\shimgvw.dll";
+    const std::string c_strAppPaths[] = {
+        strMissing,                                   // unquoted full path
+        "\"" + strMissing + "\" /x",                  // quoted full path
+        m_strScratch + "\\no such dir\\viewer.exe",   // full path with a blank
+    };
+    m_ext.m_strAppName = "shimgvw.dll";
+    m_sei.lpFile = "C:\\pictures\\a.jpg";
+    for (const std::string& strAppPath : c_strAppPaths) {
+        SCOPED_TRACE("m_strAppPath [" + strAppPath + "]");
+        m_ext.m_strAppPath = strAppPath;
+        m_capture.Clear();
+        EXPECT_EQ(m_ext.IsExceptionApplication(), EXECUTE_EXCEPTION);
+        std::string strCommand = strAppPath + " C:\\pictures\\a.jpg";
+        EXPECT_EQ(m_capture.Texts(), (Texts{"test", "test command[" + strCommand + "]"}))
+            << m_capture.Dump();
+    }
+}
+
 TEST_F(ImageViewerTest, ProgramIsAFullPathOrASystemProgram)
 {
     std::string strSpaced = m_strScratch + "\\with space";
