@@ -13,7 +13,7 @@ struct InterfaceEntry {
     int m_nEntry; // 0: IDocHook, 1: IShellExecuteHookA
 };
 
-// IUnknown gives the first entry; the table ends with an empty row.
+// The table ends with an empty row.
 const InterfaceEntry c_interfaces[] = {
     {&IID_IDocHook, 0},
     {&IID_IDispatch, 0},
@@ -51,9 +51,16 @@ HRESULT CDocHook::InnerQueryInterface(REFIID a_riid, void** a_ppv)
     if (!a_ppv)
         return E_POINTER;
     *a_ppv = nullptr;
-    if (IsEqualIID(a_riid, IID_IUnknown)) {
+    // An aggregated object answers IUnknown with its own inner unknown, the
+    // one its outer object holds; a plain object with its first entry.
+    if (IsEqualIID(a_riid, IID_IUnknown) && m_pUnkOuter != &m_innerUnknown) {
         *a_ppv = static_cast<IUnknown*>(&m_innerUnknown);
         m_innerUnknown.AddRef();
+        return S_OK;
+    }
+    if (IsEqualIID(a_riid, IID_IUnknown)) {
+        *a_ppv = static_cast<IDocHook*>(this);
+        AddRef();
         return S_OK;
     }
     for (const InterfaceEntry* pEntry = c_interfaces; pEntry->m_piid; ++pEntry) {

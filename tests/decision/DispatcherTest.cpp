@@ -253,6 +253,33 @@ TEST_F(DispatcherTest, LauncherReceivesTheTracedCommandLine)
         Sleep(50);
 }
 
+// The launcher's line is built in 4096 bytes: a line that fills them to the
+// last byte before the zero is started, one byte more is refused. Either way
+// the request counts as launched.
+TEST_F(DispatcherTest, LauncherLineAtTheBufferEnd)
+{
+    RegisterApplication("app.exe");
+    std::string strFile = Path("app.exe");
+    std::string strFixed = Launcher() + " \"" + strFile + "\" " + "/D:" + m_strPlugin;
+    for (size_t cchLine : {size_t{4095}, size_t{4096}}) {
+        SCOPED_TRACE(cchLine);
+        std::string strParameters(cchLine - strFixed.size(), 'p');
+        Request request("open", &strFile);
+        request.sei.lpParameters = strParameters.c_str();
+        m_capture.Clear();
+        EXPECT_EQ(Offer(request), S_OK);
+        EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+        std::string strLine = Launcher() + " \"" + strFile + "\" " + strParameters + "/D:" + m_strPlugin;
+        ASSERT_EQ(strLine.size(), cchLine);
+        bool bStarted = cchLine < 4096;
+        // The trace keeps what fits its own 4096 bytes.
+        EXPECT_EQ(m_capture.Contains(("sz[" + strLine).substr(0, 4095)), bStarted) << m_capture.Dump();
+        EXPECT_EQ(m_capture.Contains("[CLxShellExt::RunLauncher] command line too long (4096 bytes), not started"),
+                  !bStarted)
+            << m_capture.Dump();
+    }
+}
+
 // Rows 9 and 11: open-with on an executable or a file without extension.
 TEST_F(DispatcherTest, OpenWithOnExecutableDecidesWithoutPath)
 {

@@ -154,6 +154,33 @@ INSTANTIATE_TEST_SUITE_P(
                       InterfaceRow{&IID_IShellExecuteHookW, "IShellExecuteHookW (only ANSI is offered)", false},
                       InterfaceRow{&IID_IClassFactory, "IClassFactory", false}));
 
+// IUnknown, IDocHook and IDispatch are one entry of the object; the execute
+// hook is the other. Callers compare identities by these pointers.
+TEST_F(ModuleTest, IUnknownIsTheFirstEntry)
+{
+    IClassFactory* pFactory = ClassObject();
+    IUnknown* pCreated = nullptr;
+    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&pCreated)), S_OK);
+    pFactory->Release();
+
+    void* pvDocHook = nullptr;
+    void* pvDispatch = nullptr;
+    void* pvHook = nullptr;
+    void* pvUnknown = nullptr;
+    ASSERT_EQ(pCreated->QueryInterface(c_iidDocHook, &pvDocHook), S_OK);
+    ASSERT_EQ(pCreated->QueryInterface(IID_IDispatch, &pvDispatch), S_OK);
+    ASSERT_EQ(pCreated->QueryInterface(IID_IShellExecuteHookA, &pvHook), S_OK);
+    ASSERT_EQ(static_cast<IUnknown*>(pvHook)->QueryInterface(IID_IUnknown, &pvUnknown), S_OK);
+    EXPECT_EQ(static_cast<void*>(pCreated), pvDocHook) << "created as IUnknown";
+    EXPECT_EQ(pvUnknown, pvDocHook) << "asked for IUnknown";
+    EXPECT_EQ(pvDispatch, pvDocHook);
+    EXPECT_NE(pvHook, pvDocHook);
+    for (void* pv : {pvDocHook, pvDispatch, pvHook, pvUnknown})
+        static_cast<IUnknown*>(pv)->Release();
+    pCreated->Release();
+    EXPECT_EQ(s_pfnCanUnloadNow(), S_OK) << "every reference counted once";
+}
+
 // A small outer object that aggregates the hook.
 class COuter final : public IUnknown {
 public:
