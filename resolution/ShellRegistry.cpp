@@ -4,6 +4,17 @@
 
 #include <cstring>
 
+namespace {
+
+// A name that is not given (the default value) shows the way the platform's
+// formatter shows a null text, so the line reads the same as on any host.
+const char* NameText(const char* a_szName)
+{
+    return a_szName ? a_szName : "(null)";
+}
+
+} // namespace
+
 LONG CLxShellRegistry::QueryRegistryValue(HKEY a_hRoot, const char* a_szSubKey,
                                           const char* a_szValueName, BYTE* a_pData,
                                           DWORD* a_pcbData)
@@ -12,14 +23,14 @@ LONG CLxShellRegistry::QueryRegistryValue(HKEY a_hRoot, const char* a_szSubKey,
     LONG lStatus = RegOpenKeyExA(a_hRoot, a_szSubKey, 0, KEY_QUERY_VALUE, key.put());
     if (lStatus != ERROR_SUCCESS) {
         TraceAlways("[CLxShellRegistry::QueryRegistryValue] registry open key failed, regkey = %s",
-                    a_szSubKey ? a_szSubKey : "");
+                    NameText(a_szSubKey));
         return lStatus;
     }
     lStatus = RegQueryValueExA(key.get(), a_szValueName, nullptr, nullptr, a_pData, a_pcbData);
     if (lStatus != ERROR_SUCCESS) {
         key.reset();
         TraceAlways("[CLxShellRegistry::QueryRegistryValue] registry QueryValue failed, valuename = %s, ret = %d",
-                    a_szValueName ? a_szValueName : "", static_cast<int>(lStatus));
+                    NameText(a_szValueName), static_cast<int>(lStatus));
         return lStatus;
     }
     return RegCloseKey(key.release());
@@ -98,13 +109,13 @@ LONG CRegistryWriter::SetReg(HKEY a_hRoot, const char* a_szSubKey, const char* a
 {
     LONG lStatus = OpenKey(a_hRoot, a_szSubKey, KEY_ALL_ACCESS, a_bCreate);
     if (lStatus != ERROR_SUCCESS) {
-        TraceLine("registry open key failed, regkey = %s", a_szSubKey ? a_szSubKey : "");
+        TraceLine("registry open key failed, regkey = %s", NameText(a_szSubKey));
         return lStatus;
     }
     lStatus = RegSetValueExA(m_hKey.get(), a_szValueName, 0, a_dwType, a_pData, a_cbData);
     if (lStatus != ERROR_SUCCESS) {
         CloseKey();
-        TraceLine("registry set value failed, valuename = %s", a_szValueName ? a_szValueName : "");
+        TraceLine("registry set value failed, valuename = %s", NameText(a_szValueName));
         return lStatus;
     }
     lStatus = CloseKey();

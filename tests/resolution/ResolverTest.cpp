@@ -351,6 +351,7 @@ TEST_F(ResolverTest, MachineWideVerbsAndFailures)
     SetCommand(HKEY_CLASSES_ROOT, ".ne", "Ne.1");
     SetCommand(HKEY_CLASSES_ROOT, "Ne.1\\shell\\open\\command", m_strNotepad + " %1");
     SetCommand(HKEY_CLASSES_ROOT, "Ne.1\\shell\\open\\ddeexec\\Application", "");
+    ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, ".nd");
     struct Row {
         const char* m_szFile;
         bool m_bResult;
@@ -361,6 +362,8 @@ TEST_F(ResolverTest, MachineWideVerbsAndFailures)
         {"a.rd", true, "[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> Read, extension[.rd] -> application[" + m_strNotepad + "]"},
         {"a.nv", false, "[CLxShellExt::GetExtOpenApplicationPath] -> not registered application, key[Nv.1\\shell\\Read\\command]"},
         {"a.zz", false, "[CLxShellExt::GetExtOpenApplicationPath] -> not registered extension, ext[.zz]"},
+        // an extension key without a ProgID: the failed read of its default value names no value
+        {"a.nd", false, "[CLxShellRegistry::QueryRegistryValue] registry QueryValue failed, valuename = (null), ret = 2"},
         // an empty DDE server name is no DDE
         {"a.ne", true, "[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> open, extension[.ne] -> application[" + m_strNotepad + "]"},
     };

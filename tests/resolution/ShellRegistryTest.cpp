@@ -20,12 +20,17 @@ protected:
 TEST_F(ShellRegistryTest, QueryRegistryValueReportsMissingKeyAndValue)
 {
     ScratchRegistry::SetString(HKEY_CLASSES_ROOT, "txtfile", nullptr, "Text Document");
+    ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, "nodefault");
     CLxShellRegistry registry;
     char szData[MAX_PATH] = {};
     DWORD cbData = sizeof(szData);
     EXPECT_EQ(registry.QueryRegistryValue(HKEY_CLASSES_ROOT, "nofile", nullptr, reinterpret_cast<BYTE*>(szData), &cbData), 2);
     cbData = sizeof(szData);
     EXPECT_EQ(registry.QueryRegistryValue(HKEY_CLASSES_ROOT, "txtfile", "Missing", reinterpret_cast<BYTE*>(szData), &cbData), 2);
+    // No value name: the default value, which this key lacks; the name shows
+    // as the platform's formatter shows a null text.
+    cbData = sizeof(szData);
+    EXPECT_EQ(registry.QueryRegistryValue(HKEY_CLASSES_ROOT, "nodefault", nullptr, reinterpret_cast<BYTE*>(szData), &cbData), 2);
     cbData = sizeof(szData);
     EXPECT_EQ(registry.QueryRegistryValue(HKEY_CLASSES_ROOT, "txtfile", nullptr, reinterpret_cast<BYTE*>(szData), &cbData), 0);
     EXPECT_STREQ(szData, "Text Document");
@@ -33,7 +38,8 @@ TEST_F(ShellRegistryTest, QueryRegistryValueReportsMissingKeyAndValue)
     EXPECT_EQ(m_capture.Texts(),
               (std::vector<std::string>{
                   "[CLxShellRegistry::QueryRegistryValue] registry open key failed, regkey = nofile",
-                  "[CLxShellRegistry::QueryRegistryValue] registry QueryValue failed, valuename = Missing, ret = 2"}))
+                  "[CLxShellRegistry::QueryRegistryValue] registry QueryValue failed, valuename = Missing, ret = 2",
+                  "[CLxShellRegistry::QueryRegistryValue] registry QueryValue failed, valuename = (null), ret = 2"}))
         << m_capture.Dump();
 }
 
