@@ -436,8 +436,8 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
 
     char szToken[c_cbToken];
     m_pszPos = expanded.get();
-    // A script of nothing but white space registers nothing.
-    SkipBlanks();
+    // Only an empty text is an empty script: white space alone is a root
+    // block whose name is missing.
     while (*m_pszPos) {
         hr = ReadToken(szToken);
         if (FAILED(hr))
@@ -533,8 +533,8 @@ HRESULT CRegistryScript::EnterNestedBlock(char* a_szToken, BlockState& a_block)
 {
     if (!IsBlockStart(a_szToken))
         return S_OK; // the token starts the next statement
-    if (!a_block.m_key)
-        return DISP_E_EXCEPTION; // a block with no key statement before it
+    // With no key statement before it the block nests in no key: its keys
+    // can be neither opened nor created, and its values go nowhere.
     HRESULT hr = ProcessBlock(a_szToken, a_block.m_key.get(), true, false);
     if (FAILED(hr))
         return hr;

@@ -163,10 +163,16 @@ const WalkRow c_registerRows[] = {
     {"text after blocks", "", "HKCU { A } junk", true, DISP_E_EXCEPTION, "CU\\A"},
     {"unterminated block", "", "HKCU { A = s 'x'", true, DISP_E_EXCEPTION, ""},
     {"unterminated quote", "", "HKCU { A = s 'x }", true, DISP_E_EXCEPTION, ""},
-    // A block with no key statement before it has no key to nest in.
+    // A block with no key statement before it nests in no key: a key there fails, a value goes nowhere.
     {"block without key", "", "HKCU { val a = s 'x' { B } }", true, DISP_E_EXCEPTION, ""},
+    {"empty block without key", "", "HKCU { val a = s 'x' { } }", true, S_OK, "CU|a=x"},
+    {"values without key", "CU\\X\\Y", "HKCU { Delete X { val v = s 'y' } Z }", true, S_OK, "CU\\Z"},
+    // After Delete the block nests in the key of the statement before.
+    {"block after delete", "CU\\X", "HKCU { A Delete X { val v = s 'y' } }", true, S_OK, "CU\\A;CU\\A|v=y"},
     {"empty script", "", "", true, S_OK, ""},
-    {"blank script", "", " \r\n\t", true, S_OK, ""},
+    // White space alone is text where a root name is expected; around blocks it is nothing.
+    {"blank script", "", " \r\n\t", true, DISP_E_EXCEPTION, ""},
+    {"blanks around blocks", "", "\r\n HKCU { A }\r\n\t ", true, S_OK, "CU\\A"},
 };
 INSTANTIATE_TEST_SUITE_P(Register, WalkTest, ::testing::ValuesIn(c_registerRows));
 
@@ -208,6 +214,7 @@ const WalkRow c_unregisterRows[] = {
     {"value", "CU\\A|V=x;CU\\A|W=y;CU\\A\\S", "HKCU { A { val V = s 'x' } }", false, S_OK, "CU\\A;CU\\A|W=y;CU\\A\\S"},
     // A script error ends an unregistration; nothing is undone.
     {"error", "CU\\A;CU\\B", "HKCU { A B\\C }", false, DISP_E_EXCEPTION, "CU\\B"},
+    {"blank script", "CU\\A", " \r\n", false, DISP_E_EXCEPTION, "CU\\A"},
 };
 INSTANTIATE_TEST_SUITE_P(Unregister, WalkTest, ::testing::ValuesIn(c_unregisterRows));
 
