@@ -693,7 +693,9 @@ HRESULT CRegistryScript::CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szNa
     HRESULT hr = ReplaceCurrentKey(a_block.m_key, nullptr);
     if (FAILED(hr))
         return hr;
-    if (a_block.m_bRemove)
+    // An empty name opens the parent itself, which is not this statement's
+    // to delete.
+    if (a_block.m_bRemove && *a_szName)
         RegDeleteKeyA(a_hKeyParent, a_szName);
     return S_OK;
 }
@@ -818,6 +820,9 @@ HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister)
 
 LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName)
 {
+    // An empty name would open the parent itself and empty it.
+    if (!*a_szName)
+        return ERROR_INVALID_PARAMETER;
     HKEY hKeyRaw = nullptr;
     LONG lResult = RegOpenKeyExA(a_hKeyParent, a_szName, 0, KEY_READ | KEY_WRITE, &hKeyRaw);
     if (lResult != ERROR_SUCCESS)

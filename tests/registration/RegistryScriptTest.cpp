@@ -147,6 +147,8 @@ const WalkRow c_registerRows[] = {
     {"take back values", "", "HKCU { Outer { Inner { val v = b 123 } } }", true, E_FAIL, ""},
     // ForceRemove deletes the whole existing tree before writing anew.
     {"force remove", "CU\\A\\Old|v=1;CU\\A|x=y", "HKCU { ForceRemove A { New } }", true, S_OK, "CU\\A;CU\\A\\New"},
+    // An empty key name is the parent itself, never deleted by force.
+    {"force remove empty name", "CU\\A\\Keep", "HKCU { A { ForceRemove '' } }", true, S_OK, "CU\\A;CU\\A\\Keep"},
     // CLSID and TypeLib are never deleted by force.
     {"protected", "CR\\CLSID\\Other;CR\\TypeLib\\Other",
      "HKCR { ForceRemove CLSID { Mine } ForceRemove typelib { Mine } }", true, S_OK,
@@ -207,6 +209,9 @@ const WalkRow c_unregisterRows[] = {
      "CU\\A;CU\\A\\Other"},
     {"own name protected", "CR\\CLSID\\CLSID;CR\\CLSID\\Other", "HKCR { CLSID { } }", false, S_OK,
      "CR\\CLSID;CR\\CLSID\\CLSID;CR\\CLSID\\Other"},
+    // An empty key name is the parent itself: neither its tree nor the parent goes.
+    {"empty name keeps tree", "CU\\A\\Keep", "HKCU { A { '' } }", false, S_OK, "CU\\A;CU\\A\\Keep"},
+    {"empty name keeps parent", "CU\\A|V=x", "HKCU { NoRemove A { val V = s 'x' '' } }", false, S_OK, "CU\\A"},
     // ForceRemove does not force anything at unregistration.
     {"force remove", "CU\\A\\Other;CU\\A\\Mine", "HKCU { ForceRemove A { Mine } }", false, S_OK,
      "CU\\A;CU\\A\\Other"},
