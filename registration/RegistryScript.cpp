@@ -436,8 +436,8 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
 
     char szToken[c_cbToken];
     m_pszPos = expanded.get();
-    // A script of nothing but white space registers nothing.
-    SkipBlanks();
+    // Only an empty text is an empty script: white space alone is a root
+    // block whose name is missing.
     while (*m_pszPos) {
         hr = ReadToken(szToken);
         if (FAILED(hr))
@@ -533,8 +533,8 @@ HRESULT CRegistryScript::EnterNestedBlock(char* a_szToken, BlockState& a_block)
 {
     if (!IsBlockStart(a_szToken))
         return S_OK; // the token starts the next statement
-    if (!a_block.m_key)
-        return DISP_E_EXCEPTION; // a block with no key statement before it
+    // With no key statement before it the block nests in no key: its keys
+    // can be neither opened nor created, and its values go nowhere.
     HRESULT hr = ProcessBlock(a_szToken, a_block.m_key.get(), true, false);
     if (FAILED(hr))
         return hr;
@@ -693,7 +693,9 @@ HRESULT CRegistryScript::CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szNa
     HRESULT hr = ReplaceCurrentKey(a_block.m_key, nullptr);
     if (FAILED(hr))
         return hr;
-    if (a_block.m_bRemove)
+    // An empty name opens the parent itself, which is not this statement's
+    // to delete.
+    if (a_block.m_bRemove && *a_szName)
         RegDeleteKeyA(a_hKeyParent, a_szName);
     return S_OK;
 }
@@ -818,6 +820,9 @@ HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister)
 
 LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName)
 {
+    // An empty name would open the parent itself and empty it.
+    if (!*a_szName)
+        return ERROR_INVALID_PARAMETER;
     HKEY hKeyRaw = nullptr;
     LONG lResult = RegOpenKeyExA(a_hKeyParent, a_szName, 0, KEY_READ | KEY_WRITE, &hKeyRaw);
     if (lResult != ERROR_SUCCESS)

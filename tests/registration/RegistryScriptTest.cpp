@@ -147,6 +147,8 @@ const WalkRow c_registerRows[] = {
     {"take back values", "", "HKCU { Outer { Inner { val v = b 123 } } }", true, E_FAIL, ""},
     // ForceRemove deletes the whole existing tree before writing anew.
     {"force remove", "CU\\A\\Old|v=1;CU\\A|x=y", "HKCU { ForceRemove A { New } }", true, S_OK, "CU\\A;CU\\A\\New"},
+    // An empty key name is the parent itself, never deleted by force.
+    {"force remove empty name", "CU\\A\\Keep", "HKCU { A { ForceRemove '' } }", true, S_OK, "CU\\A;CU\\A\\Keep"},
     // CLSID and TypeLib are never deleted by force.
     {"protected", "CR\\CLSID\\Other;CR\\TypeLib\\Other",
      "HKCR { ForceRemove CLSID { Mine } ForceRemove typelib { Mine } }", true, S_OK,
@@ -163,10 +165,16 @@ const WalkRow c_registerRows[] = {
     {"text after blocks", "", "HKCU { A } junk", true, DISP_E_EXCEPTION, "CU\\A"},
     {"unterminated block", "", "HKCU { A = s 'x'", true, DISP_E_EXCEPTION, ""},
     {"unterminated quote", "", "HKCU { A = s 'x }", true, DISP_E_EXCEPTION, ""},
-    // A block with no key statement before it has no key to nest in.
+    // A block with no key statement before it nests in no key: a key there fails, a value goes nowhere.
     {"block without key", "", "HKCU { val a = s 'x' { B } }", true, DISP_E_EXCEPTION, ""},
+    {"empty block without key", "", "HKCU { val a = s 'x' { } }", true, S_OK, "CU|a=x"},
+    {"values without key", "CU\\X\\Y", "HKCU { Delete X { val v = s 'y' } Z }", true, S_OK, "CU\\Z"},
+    // After Delete the block nests in the key of the statement before.
+    {"block after delete", "CU\\X", "HKCU { A Delete X { val v = s 'y' } }", true, S_OK, "CU\\A;CU\\A|v=y"},
     {"empty script", "", "", true, S_OK, ""},
-    {"blank script", "", " \r\n\t", true, S_OK, ""},
+    // White space alone is text where a root name is expected; around blocks it is nothing.
+    {"blank script", "", " \r\n\t", true, DISP_E_EXCEPTION, ""},
+    {"blanks around blocks", "", "\r\n HKCU { A }\r\n\t ", true, S_OK, "CU\\A"},
 };
 INSTANTIATE_TEST_SUITE_P(Register, WalkTest, ::testing::ValuesIn(c_registerRows));
 
@@ -201,6 +209,9 @@ const WalkRow c_unregisterRows[] = {
      "CU\\A;CU\\A\\Other"},
     {"own name protected", "CR\\CLSID\\CLSID;CR\\CLSID\\Other", "HKCR { CLSID { } }", false, S_OK,
      "CR\\CLSID;CR\\CLSID\\CLSID;CR\\CLSID\\Other"},
+    // An empty key name is the parent itself: neither its tree nor the parent goes.
+    {"empty name keeps tree", "CU\\A\\Keep", "HKCU { A { '' } }", false, S_OK, "CU\\A;CU\\A\\Keep"},
+    {"empty name keeps parent", "CU\\A|V=x", "HKCU { NoRemove A { val V = s 'x' '' } }", false, S_OK, "CU\\A"},
     // ForceRemove does not force anything at unregistration.
     {"force remove", "CU\\A\\Other;CU\\A\\Mine", "HKCU { ForceRemove A { Mine } }", false, S_OK,
      "CU\\A;CU\\A\\Other"},
@@ -208,6 +219,7 @@ const WalkRow c_unregisterRows[] = {
     {"value", "CU\\A|V=x;CU\\A|W=y;CU\\A\\S", "HKCU { A { val V = s 'x' } }", false, S_OK, "CU\\A;CU\\A|W=y;CU\\A\\S"},
     // A script error ends an unregistration; nothing is undone.
     {"error", "CU\\A;CU\\B", "HKCU { A B\\C }", false, DISP_E_EXCEPTION, "CU\\B"},
+    {"blank script", "CU\\A", " \r\n", false, DISP_E_EXCEPTION, "CU\\A"},
 };
 INSTANTIATE_TEST_SUITE_P(Unregister, WalkTest, ::testing::ValuesIn(c_unregisterRows));
 
