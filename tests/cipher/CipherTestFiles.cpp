@@ -1,20 +1,16 @@
 #include "tests/cipher/CipherTestFiles.h"
 
+#include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
 #include <cstdio>
 
 namespace ciphertest {
 
+// The reference CRC-32 of the tests, independent of the library's own.
 uint32_t RefCrc32(const std::string& a_strBytes)
 {
-    uint32_t c = 0xFFFFFFFFu;
-    for (unsigned char byte : a_strBytes) {
-        c ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-    }
-    return ~c;
+    return vmtest::Crc32(a_strBytes);
 }
 
 std::string Sealed(const std::string& a_strBody, const std::string& a_strEol, const std::string& a_strSignature)
