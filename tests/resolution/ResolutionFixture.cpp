@@ -7,37 +7,12 @@
 #include <shlwapi.h>
 
 namespace vmtest {
-namespace {
-
-const HKEY c_hRoots[3] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT};
-const char* const c_szRootNames[3] = {"HKLM", "HKCU", "HKCR"};
-
-} // namespace
-
 ScratchRegistry::ScratchRegistry(const std::string& a_strName)
-    : m_strBase("Software\\VormidmgrTest\\" + a_strName + "-" + std::to_string(GetCurrentProcessId()))
+    : m_redirect("resolution-" + a_strName)
 {
-    SHDeleteKeyA(HKEY_CURRENT_USER, m_strBase.c_str());
-    for (int i = 0; i < 3; ++i) {
-        std::string strKey = m_strBase + "\\" + c_szRootNames[i];
-        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &m_hScratch[i], nullptr),
-                  ERROR_SUCCESS)
-            << strKey;
-    }
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(RegOverridePredefKey(c_hRoots[i], m_hScratch[i]), ERROR_SUCCESS) << c_szRootNames[i];
 }
 
-ScratchRegistry::~ScratchRegistry()
-{
-    for (int i = 0; i < 3; ++i) {
-        RegOverridePredefKey(c_hRoots[i], nullptr);
-        RegCloseKey(m_hScratch[i]);
-    }
-    SHDeleteKeyA(HKEY_CURRENT_USER, m_strBase.c_str());
-    SHDeleteEmptyKeyA(HKEY_CURRENT_USER, "Software\\VormidmgrTest");
-}
+ScratchRegistry::~ScratchRegistry() = default;
 
 void ScratchRegistry::SetRaw(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwType,
                              const void* a_pData, DWORD a_cbData)

@@ -4,6 +4,7 @@
 #include "decision/LxShellExt.h"
 
 #include "tests/support/DebugCapture.h"
+#include "tests/support/RegistryRedirect.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,7 @@ public:
     static std::string ReadString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue);
 
 private:
-    std::string m_strBase;
-    HKEY m_hScratch[3] = {};
+    RegistryRedirect m_redirect;
 };
 
 // Turns the switchable trace on (and the line trace when asked) for a test

@@ -36,6 +36,7 @@ RegistryRedirect::~RegistryRedirect()
     RegCloseKey(m_hUser);
     RegCloseKey(m_hClasses);
     SHDeleteKeyA(HKEY_CURRENT_USER, m_strBase.c_str());
+    SHDeleteEmptyKeyA(HKEY_CURRENT_USER, "Software\\VormidmgrTests");
 }
 
 void SetString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue,
