@@ -101,6 +101,13 @@ offer --verb runas "$docs\\report.txt"
 offer --no-file --verb open
 
 echo
+echo "== The sealed documents' association now opens through DDE: the hook looks for a"
+echo "   running notepad that carries the plug-in and would hand the request back to it;"
+echo "   without a display Wine's notepad ends at once, so none runs and it launches again"
+reg add 'HKCR\VmDemo.Sealed\shell\open\ddeexec\Application' /ve /t REG_SZ /d notepad /f
+offer --verb open "$docs\\secret.vmx"
+
+echo
 echo "== What the launcher and the plug-in wrote (tracewatch, other processes)"
 sleep 3
 grep -a -E '\[vmplugin\]|\[vormidmgr.exe\]' "$watch_log" | tr -d '\r' | sed 's/^[0-9]*: /  /' || true
