@@ -348,9 +348,12 @@ protected:
         return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory);
     }
 
+    // Right after the probe's rename Wine can still hold the record open with
+    // delete access, and the C runtime's fopen, which does not share delete,
+    // then fails: the record is there once it reads, not once it exists.
     bool WaitRecord() const
     {
-        return vmtest::WaitUntil([&] { return vmtest::FileExists(m_strRecord); }, c_dwProcessTimeoutMs);
+        return vmtest::WaitUntil([&] { return !ReadProbeRecord(m_strRecord).empty(); }, c_dwProcessTimeoutMs);
     }
 
     static std::string s_strRoot;
