@@ -5,9 +5,19 @@
 namespace vmlaunch {
 namespace {
 
+constexpr size_t c_cchMark = sizeof(c_szArgumentMark) - 1;
+
+// Blanks, quotes, "/" and ":" are never the second byte of a double-byte
+// character, so the byte scans below are safe in any code page; a backslash
+// can be, so paths are split by the platform (GetFullPathNameA), not by hand.
 bool IsBlank(char a_ch)
 {
     return a_ch == ' ' || a_ch == '\t';
+}
+
+bool IsSlash(char a_ch)
+{
+    return a_ch == '\\' || a_ch == '/';
 }
 
 size_t SkipBlanks(const std::string& a_str, size_t a_iPos)
@@ -27,10 +37,13 @@ bool StartsWithNoCase(const std::string& a_str, const std::string& a_strPrefix)
 }
 
 // Length of the longest prefix ending before a blank (or at the end) that
-// names an existing file; 0 when none does. A quote ends the search, since
-// no path holds one.
+// names an existing file; 0 when none does, and always 0 for a relative
+// text, which would be looked up in the current directory. A quote ends the
+// search, since no path holds one.
 size_t LongestExistingPrefix(const std::string& a_str)
 {
+    if (!IsFullPath(a_str))
+        return 0;
     size_t cchBest = 0;
     for (size_t i = 0; i < a_str.size() && a_str[i] != '"'; ++i) {
         bool bWordEnds = i + 1 == a_str.size() || IsBlank(a_str[i + 1]);
@@ -40,7 +53,67 @@ size_t LongestExistingPrefix(const std::string& a_str)
     return cchBest;
 }
 
+// The full path the platform makes of a_strPath ("..", "." and "/" resolved),
+// split after its last backslash; false when it does not fit MAX_PATH or
+// names no file.
+bool SplitFullPath(const std::string& a_strPath, std::string& a_strFolder, std::string& a_strName)
+{
+    char szFull[MAX_PATH] = {};
+    char* pszName = nullptr;
+    DWORD cch = GetFullPathNameA(a_strPath.c_str(), MAX_PATH, szFull, &pszName);
+    if (cch == 0 || cch >= MAX_PATH || !pszName || !*pszName)
+        return false;
+    a_strFolder.assign(szFull, pszName);
+    a_strName = pszName;
+    return true;
+}
+
+bool IsExistingFolder(const std::string& a_strPath)
+{
+    DWORD dwAttributes = GetFileAttributesA(a_strPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ReadPlugin(const std::string& a_strText, const std::string& a_strOwnFolder, std::string& a_strPlugin)
+{
+    std::string strFolder, strName;
+    if (a_strOwnFolder.empty() || !IsFullPath(a_strText) || !SplitFullPath(a_strText, strFolder, strName))
+        return false;
+    // "plug.dll:x" would name a stream of another file on NTFS.
+    if (strName.find(':') != std::string::npos || !IsExistingFile(strFolder + strName))
+        return false;
+    if (lstrcmpiA(GetFolderOf(strFolder + strName).c_str(), a_strOwnFolder.c_str()) != 0)
+        return false;
+    a_strPlugin = strFolder + strName;
+    return true;
+}
+
+bool ReadDirectory(const std::string& a_strText, std::string& a_strDirectory)
+{
+    char szFull[MAX_PATH] = {};
+    if (!IsFullPath(a_strText))
+        return false;
+    DWORD cch = GetFullPathNameA(a_strText.c_str(), MAX_PATH, szFull, nullptr);
+    if (cch == 0 || cch >= MAX_PATH || !IsExistingFolder(szFull))
+        return false;
+    a_strDirectory.assign(szFull, cch);
+    return true;
+}
+
 } // namespace
+
+bool IsFullPath(const std::string& a_strPath)
+{
+    if (a_strPath.size() < 3)
+        return false;
+    char chDrive = a_strPath[0];
+    bool bLetter = (chDrive >= 'A' && chDrive <= 'Z') || (chDrive >= 'a' && chDrive <= 'z');
+    if (bLetter)
+        return a_strPath[1] == ':' && IsSlash(a_strPath[2]);
+    // \\server\share, but not the device forms \\?\ and \\.\ .
+    return IsSlash(chDrive) && IsSlash(a_strPath[1]) && !IsSlash(a_strPath[2]) &&
+           a_strPath[2] != '?' && a_strPath[2] != '.';
+}
 
 bool IsExistingFile(const std::string& a_strPath)
 {
@@ -71,23 +144,53 @@ std::string SkipLauncherPath(const std::string& a_strCommandLine, const std::str
     return strLine.substr(SkipBlanks(strLine, iEnd));
 }
 
-bool SplitLaunchArguments(const std::string& a_strArguments, LaunchRequest& a_request)
+// A short (8.3) form must not make our own folder look foreign, nor a
+// foreign one look like ours: both sides are compared in long form.
+std::string GetFolderOf(const std::string& a_strPath)
 {
-    const size_t cchMark = sizeof(c_szArgumentMark) - 1;
-    size_t iFirst = a_strArguments.find(c_szArgumentMark);
-    if (iFirst == std::string::npos)
-        return false;
-    a_request.strApplicationCommand = a_strArguments.substr(0, iFirst);
-    std::string strRest = a_strArguments.substr(iFirst + cchMark);
-    size_t iSecond = strRest.find(c_szArgumentMark);
-    if (iSecond == std::string::npos) {
-        a_request.strPluginPath = strRest;
-        a_request.strDirectory.clear();
-    } else {
-        a_request.strPluginPath = strRest.substr(0, iSecond);
-        a_request.strDirectory = strRest.substr(iSecond + cchMark);
+    char szLong[MAX_PATH] = {};
+    DWORD cch = GetLongPathNameA(a_strPath.c_str(), szLong, MAX_PATH);
+    std::string strFolder, strName;
+    if (cch == 0 || cch >= MAX_PATH || !SplitFullPath(szLong, strFolder, strName))
+        return std::string();
+    return strFolder;
+}
+
+int ReadLaunchRequest(const std::string& a_strArguments, const std::string& a_strOwnFolder,
+                      LaunchRequest& a_request, std::string& a_strWhy)
+{
+    size_t iLast = a_strArguments.rfind(c_szArgumentMark);
+    if (iLast == std::string::npos) {
+        a_strWhy = "no /D: argument";
+        return c_nExitBadCommandLine;
     }
-    return true;
+    std::string strLast = a_strArguments.substr(iLast + c_cchMark);
+    size_t iCommandEnd = iLast;
+    a_request.strDirectory.clear();
+    if (!ReadPlugin(strLast, a_strOwnFolder, a_request.strPluginPath)) {
+        size_t iBefore = iLast == 0 ? std::string::npos : a_strArguments.rfind(c_szArgumentMark, iLast - 1);
+        std::string strBetween;
+        if (iBefore != std::string::npos)
+            strBetween = a_strArguments.substr(iBefore + c_cchMark, iLast - iBefore - c_cchMark);
+        if (iBefore == std::string::npos || !ReadPlugin(strBetween, a_strOwnFolder, a_request.strPluginPath)) {
+            a_strWhy = "no plug-in of the folder \"" + a_strOwnFolder + "\" in \"" +
+                       a_strArguments.substr(iBefore == std::string::npos ? iLast : iBefore) + "\"";
+            return c_nExitNoPlugin;
+        }
+        if (!ReadDirectory(strLast, a_request.strDirectory)) {
+            a_strWhy = "working directory is not an existing full path: \"" + strLast + "\"";
+            return c_nExitBadDirectory;
+        }
+        iCommandEnd = iBefore;
+    }
+    std::string strCommand = a_strArguments.substr(0, iCommandEnd);
+    a_request.strApplicationPath = FindApplicationPath(strCommand);
+    if (a_request.strApplicationPath.empty()) {
+        a_strWhy = "application is not an existing file named by a full path: \"" + strCommand + "\"";
+        return c_nExitNoApplication;
+    }
+    a_request.strCommandLine = QuoteApplicationPath(strCommand, a_request.strApplicationPath);
+    return c_nExitStarted;
 }
 
 std::string FindApplicationPath(const std::string& a_strCommand)
@@ -97,9 +200,18 @@ std::string FindApplicationPath(const std::string& a_strCommand)
         if (iQuote == std::string::npos)
             return std::string();
         std::string strPath = a_strCommand.substr(1, iQuote - 1);
-        return IsExistingFile(strPath) ? strPath : std::string();
+        return IsFullPath(strPath) && IsExistingFile(strPath) ? strPath : std::string();
     }
     return a_strCommand.substr(0, LongestExistingPrefix(a_strCommand));
+}
+
+std::string QuoteApplicationPath(const std::string& a_strCommand, const std::string& a_strApplication)
+{
+    if (a_strCommand.empty() || a_strCommand[0] == '"' ||
+        a_strApplication.find_first_of(" \t") == std::string::npos ||
+        a_strCommand.compare(0, a_strApplication.size(), a_strApplication) != 0)
+        return a_strCommand;
+    return '"' + a_strApplication + '"' + a_strCommand.substr(a_strApplication.size());
 }
 
 } // namespace vmlaunch

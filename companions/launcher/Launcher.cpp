@@ -1,7 +1,7 @@
 // vormidmgr.exe: starts the application named on its command line with the
 // enforcement plug-in loaded before the application's first instruction runs.
-// Failures go to the debugger output and to a non-zero exit code; the
-// application is never left running without a plug-in that was asked for.
+// Failures go to the debugger output and to a non-zero exit code (listed in
+// LaunchCommand.h); an application is never left running without its plug-in.
 
 #include "companions/launcher/LaunchCommand.h"
 
@@ -15,14 +15,7 @@
 
 namespace {
 
-enum ExitCode : int {
-    c_nExitStarted = 0,
-    c_nExitBadCommandLine = 1,
-    c_nExitNoApplication = 2,
-    c_nExitNoPlugin = 3,
-    c_nExitStartFailed = 4,
-    c_nExitInjectionFailed = 5,
-};
+using namespace vmlaunch;
 
 // LoadLibraryA of a plug-in runs its attach code; a plug-in that hangs there
 // must not hold the launcher forever.
@@ -113,36 +106,21 @@ bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
     return true;
 }
 
-int Launch(const vmlaunch::LaunchRequest& a_request)
+// Every check is done before this: a refused request starts nothing.
+int Launch(const LaunchRequest& a_request)
 {
-    std::string strApplication = vmlaunch::FindApplicationPath(a_request.strApplicationCommand);
-    if (strApplication.empty()) {
-        Report("application not found: %s", a_request.strApplicationCommand.c_str());
-        return c_nExitNoApplication;
-    }
-    bool bInject = !a_request.strPluginPath.empty();
-    if (bInject && !vmlaunch::IsExistingFile(a_request.strPluginPath)) {
-        Report("plug-in not found: %s", a_request.strPluginPath.c_str());
-        return c_nExitNoPlugin;
-    }
-
-    std::vector<char> command(a_request.strApplicationCommand.begin(),
-                              a_request.strApplicationCommand.end());
+    std::vector<char> command(a_request.strCommandLine.begin(), a_request.strCommandLine.end());
     command.push_back('\0');
     const char* szDirectory =
         a_request.strDirectory.empty() ? nullptr : a_request.strDirectory.c_str();
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
-    if (!CreateProcessA(strApplication.c_str(), command.data(), nullptr, nullptr, FALSE,
-                        bInject ? CREATE_SUSPENDED : 0, nullptr, szDirectory, &si,
-                        process.put())) {
-        Report("cannot start %s, error %lu", strApplication.c_str(), GetLastError());
+    if (!CreateProcessA(a_request.strApplicationPath.c_str(), command.data(), nullptr, nullptr,
+                        FALSE, CREATE_SUSPENDED, nullptr, szDirectory, &si, process.put())) {
+        Report("cannot start %s, error %lu", a_request.strApplicationPath.c_str(), GetLastError());
         return c_nExitStartFailed;
     }
-    if (!bInject)
-        return c_nExitStarted;
-
     HANDLE hProcess = process.get().hProcess;
     if (!InjectPlugin(hProcess, a_request.strPluginPath) ||
         ResumeThread(process.get().hThread) == static_cast<DWORD>(-1)) {
@@ -158,12 +136,15 @@ int Launch(const vmlaunch::LaunchRequest& a_request)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     const char* szCommandLine = GetCommandLineA();
-    std::string strArguments = vmlaunch::SkipLauncherPath(szCommandLine ? szCommandLine : "",
-                                                          GetOwnPath());
-    vmlaunch::LaunchRequest request;
-    if (!vmlaunch::SplitLaunchArguments(strArguments, request)) {
-        Report("no /D: argument in the command line: %s", szCommandLine ? szCommandLine : "");
-        return c_nExitBadCommandLine;
+    std::string strOwnPath = GetOwnPath();
+    std::string strArguments =
+        SkipLauncherPath(szCommandLine ? szCommandLine : "", strOwnPath);
+    LaunchRequest request;
+    std::string strWhy;
+    int nRead = ReadLaunchRequest(strArguments, GetFolderOf(strOwnPath), request, strWhy);
+    if (nRead != c_nExitStarted) {
+        Report("%s; nothing started", strWhy.c_str());
+        return nRead;
     }
     return Launch(request);
 }

@@ -53,66 +53,85 @@ int RunToEnd(const std::string& a_strApplication, const std::string& a_strComman
     return static_cast<int>(dwExit);
 }
 
-// ---- reading the command line ---------------------------------------------
-
-struct SplitRow {
-    const char* szArguments;
-    bool bSplit;
-    const char* szCommand;
-    const char* szPlugin;
-    const char* szDirectory;
-};
-const SplitRow c_splitRows[] = {
-    // document form, plug-in only
-    {"C:\\Office\\WINWORD.EXE \"C:\\docs\\a.doc\"/D:C:\\K\\plug.dll", true,
-     "C:\\Office\\WINWORD.EXE \"C:\\docs\\a.doc\"", "C:\\K\\plug.dll", ""},
-    // with the working directory after the second mark
-    {"C:\\Office\\WINWORD.EXE \"C:\\docs\\a.doc\"/D:C:\\K\\plug.dll/D:C:\\docs", true,
-     "C:\\Office\\WINWORD.EXE \"C:\\docs\\a.doc\"", "C:\\K\\plug.dll", "C:\\docs"},
-    // application with parameters present but empty: the blank stays in the command
-    {"\"C:\\Office\\WINWORD.EXE\" /D:C:\\K\\plug.dll", true, "\"C:\\Office\\WINWORD.EXE\" ",
-     "C:\\K\\plug.dll", ""},
-    // empty plug-in
-    {"C:\\A\\app.exe/D:", true, "C:\\A\\app.exe", "", ""},
-    // empty plug-in with a directory
-    {"C:\\A\\app.exe/D:/D:C:\\work", true, "C:\\A\\app.exe", "", "C:\\work"},
-    // the directory runs to the end, further marks included
-    {"C:\\A\\app.exe/D:p.dll/D:C:\\x/D:y", true, "C:\\A\\app.exe", "p.dll", "C:\\x/D:y"},
-    // the mark is case-sensitive: a lower-case /d: parameter stays in the command
-    {"\"C:\\A\\app.exe\" /d:x/D:p.dll", true, "\"C:\\A\\app.exe\" /d:x", "p.dll", ""},
-    // the FIRST mark ends the command (documented rule)
-    {"\"C:\\A\\app.exe\" /D:x/D:p.dll", true, "\"C:\\A\\app.exe\" ", "x", "p.dll"},
-    // no mark at all: refused
-    {"C:\\A\\app.exe \"C:\\doc.txt\"", false, "", "", ""},
-    {"", false, "", "", ""},
+// Runs a program to its end as its debugger, so that what it writes to the
+// debugger output is seen; DEBUG_ONLY_THIS_PROCESS leaves its children alone.
+struct DebuggedRun {
+    int nExit = -1; // -1: not started, -2: did not end in time
+    std::vector<std::string> texts;
 };
 
-TEST(LaunchCommandTest, SplitsAtTheFirstMarks)
+std::string ReadDebugString(HANDLE a_hProcess, const OUTPUT_DEBUG_STRING_INFO& a_info)
 {
-    for (const SplitRow& row : c_splitRows) {
-        SCOPED_TRACE(row.szArguments);
-        LaunchRequest request;
-        ASSERT_EQ(row.bSplit, vmlaunch::SplitLaunchArguments(row.szArguments, request));
-        if (!row.bSplit)
-            continue;
-        EXPECT_EQ(row.szCommand, request.strApplicationCommand);
-        EXPECT_EQ(row.szPlugin, request.strPluginPath);
-        EXPECT_EQ(row.szDirectory, request.strDirectory);
+    char szText[4096] = {};
+    SIZE_T cb = a_info.nDebugStringLength < sizeof(szText) ? a_info.nDebugStringLength : sizeof(szText) - 1;
+    SIZE_T cbRead = 0;
+    if (a_info.fUnicode || !ReadProcessMemory(a_hProcess, a_info.lpDebugStringData, szText, cb, &cbRead))
+        return std::string();
+    return std::string(szText, strnlen(szText, cbRead));
+}
+
+DebuggedRun RunDebugged(const std::string& a_strApplication, const std::string& a_strCommandLine,
+                        const std::string& a_strDirectory)
+{
+    DebuggedRun run;
+    std::vector<char> command(a_strCommandLine.begin(), a_strCommandLine.end());
+    command.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo process;
+    if (!CreateProcessA(a_strApplication.c_str(), command.data(), nullptr, nullptr, FALSE,
+                        DEBUG_ONLY_THIS_PROCESS, nullptr,
+                        a_strDirectory.empty() ? nullptr : a_strDirectory.c_str(), &si, process.put()))
+        return run;
+    for (;;) {
+        DEBUG_EVENT event{};
+        if (!WaitForDebugEvent(&event, c_dwProcessTimeoutMs)) {
+            TerminateProcess(process.get().hProcess, 1);
+            DebugActiveProcessStop(process.get().dwProcessId);
+            run.nExit = -2;
+            return run;
+        }
+        DWORD dwContinue = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            vm::UniqueNullHandle{event.u.CreateProcessInfo.hFile}.reset();
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            vm::UniqueNullHandle{event.u.LoadDll.hFile}.reset();
+            break;
+        case OUTPUT_DEBUG_STRING_EVENT:
+            run.texts.push_back(ReadDebugString(process.get().hProcess, event.u.DebugString));
+            break;
+        case EXCEPTION_DEBUG_EVENT:
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                dwContinue = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            run.nExit = static_cast<int>(event.u.ExitProcess.dwExitCode);
+            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+            return run;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, dwContinue);
     }
 }
+
+// ---- reading the command line ---------------------------------------------
 
 class LaunchPathsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         s_strRoot = vmtest::MakeScratchDir("launch-paths");
-        CreateDirectoryA((s_strRoot + "\\with blank").c_str(), nullptr);
-        CreateDirectoryA((s_strRoot + "\\plain").c_str(), nullptr);
+        for (const char* szDir : {"\\with blank", "\\plain", "\\own dir", "\\elsewhere", "\\work dir"})
+            CreateDirectoryA((s_strRoot + szDir).c_str(), nullptr);
         vmtest::WriteFile(s_strRoot + "\\with blank\\probe app.exe", "x");
         vmtest::WriteFile(s_strRoot + "\\plain\\app.exe", "x");
         vmtest::WriteFile(s_strRoot + "\\plain\\long.exe", "x");
         vmtest::WriteFile(s_strRoot + "\\plain\\long.exe extra", "x");
         vmtest::WriteFile(s_strRoot + "\\with blank\\vm launcher.exe", "x");
+        vmtest::WriteFile(s_strRoot + "\\own dir\\plug.dll", "x");
+        vmtest::WriteFile(s_strRoot + "\\own dir\\planted.exe", "x");
+        vmtest::WriteFile(s_strRoot + "\\elsewhere\\plug.dll", "x");
     }
     static void TearDownTestSuite() { vmtest::RemoveTree(s_strRoot); }
     static std::string Root() { return s_strRoot; }
@@ -120,6 +139,93 @@ protected:
     static std::string s_strRoot;
 };
 std::string LaunchPathsTest::s_strRoot;
+
+struct ReadRow {
+    const char* szArguments; // {a} {b}: applications, {p}: our plug-in, {f}: a foreign one, {w}: a folder
+    int nExit;
+    const char* szCommandLine;
+    const char* szApplication;
+    const char* szPlugin;
+    const char* szDirectory;
+};
+const ReadRow c_readRows[] = {
+    // the document form; then with the working directory
+    {"{a} \"C:\\docs\\a.doc\"/D:{p}", 0, "{a} \"C:\\docs\\a.doc\"", "{a}", "{p}", ""},
+    {"{a} \"C:\\docs\\a.doc\"/D:{p}/D:{w}", 0, "{a} \"C:\\docs\\a.doc\"", "{a}", "{p}", "{w}"},
+    // parameters present but empty: the blank stays in the command
+    {"\"{a}\" /D:{p}", 0, "\"{a}\" ", "{a}", "{p}", ""},
+    // an application path with a blank is quoted; the rest passes unchanged
+    {"{b} \"C:\\a doc.txt\"/D:{p}", 0, "\"{b}\" \"C:\\a doc.txt\"", "{b}", "{p}", ""},
+    {"{b}/D:{p}/D:{w}", 0, "\"{b}\"", "{b}", "{p}", "{w}"},
+    {"\"{b}\" /n/D:{p}", 0, "\"{b}\" /n", "{b}", "{p}", ""},
+    // marks inside the application command move neither the plug-in nor the directory
+    {"\"{a}\" x/D:{f}/D:{p}", 0, "\"{a}\" x/D:{f}", "{a}", "{p}", ""},
+    {"\"{a}\" x/D:/D:{p}/D:{w}", 0, "\"{a}\" x/D:", "{a}", "{p}", "{w}"},
+    {"\"{a}\" /D:{p}/D:{p}", 0, "\"{a}\" /D:{p}", "{a}", "{p}", ""},
+    // "/d:" is no mark wherever it stands: below, the last argument is "{p}/d:{w}"
+    {"\"{a}\" /d:{w}/D:{p}", 0, "\"{a}\" /d:{w}", "{a}", "{p}", ""},
+    {"\"{a}\" /x/D:{p}/d:{w}", 3, "", "", "", ""},
+    // dots that stay inside our folder are resolved
+    {"\"{a}\" /x/D:{r}\\own dir\\..\\own dir\\plug.dll", 0, "\"{a}\" /x", "{a}", "{p}", ""},
+    // no plug-in: empty, foreign, led out by dots, missing, a folder, relative
+    {"\"{a}\" /x/D:", 3, "", "", "", ""},
+    {"\"{a}\" /x/D:/D:{w}", 3, "", "", "", ""},
+    {"\"{a}\" /x/D:{f}", 3, "", "", "", ""},
+    {"\"{a}\" /x/D:{r}\\own dir\\..\\elsewhere\\plug.dll", 3, "", "", "", ""},
+    {"\"{a}\" /x/D:{r}\\own dir\\missing.dll", 3, "", "", "", ""},
+    {"\"{a}\" /x/D:{r}\\own dir", 3, "", "", "", ""},
+    {"\"{a}\" /x/D:plug.dll", 3, "", "", "", ""},
+    // a directory that is not an existing folder's full path
+    {"\"{a}\" /x/D:{p}/D:\\..\\..", 6, "", "", "", ""},
+    {"\"{a}\" /x/D:{p}/D:{r}\\no such dir", 6, "", "", "", ""},
+    {"\"{a}\" /x/D:{p}/D:", 6, "", "", "", ""},
+    {"\"{a}\" /x/D:{p}/D:{a}", 6, "", "", "", ""},
+    // the application: missing, or relative (present in the current directory)
+    {"{r}\\nowhere\\missing.exe \"C:\\a.doc\"/D:{p}", 2, "", "", "", ""},
+    {"planted.exe /x/D:{p}", 2, "", "", "", ""},
+    {"\"planted.exe\" /x/D:{p}", 2, "", "", "", ""},
+    // no mark at all
+    {"\"{a}\" /x", 1, "", "", "", ""},
+    {"", 1, "", "", "", ""},
+};
+
+TEST_F(LaunchPathsTest, ReadsTheRequestFromTheRightEnd)
+{
+    // Our folder is the current directory, so a relative name would be found.
+    std::string strOwn = Root() + "\\own dir";
+    char szOld[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, szOld);
+    ASSERT_TRUE(SetCurrentDirectoryA(strOwn.c_str()));
+    std::string strOwnFolder = vmlaunch::GetFolderOf(strOwn + "\\plug.dll");
+    ASSERT_EQ(0, lstrcmpiA((strOwn + "\\").c_str(), strOwnFolder.c_str())) << strOwnFolder;
+    auto expand = [&](const char* a_sz) {
+        return Expand(a_sz, {{"{a}", Root() + "\\plain\\app.exe"}, {"{b}", Root() + "\\with blank\\probe app.exe"},
+                             {"{p}", strOwn + "\\plug.dll"}, {"{f}", Root() + "\\elsewhere\\plug.dll"},
+                             {"{w}", Root() + "\\work dir"}, {"{r}", Root()}});
+    };
+    for (const ReadRow& row : c_readRows) {
+        std::string strArguments = expand(row.szArguments);
+        SCOPED_TRACE("ReadLaunchRequest(\"" + strArguments + "\")");
+        LaunchRequest request;
+        std::string strWhy;
+        int nExit = vmlaunch::ReadLaunchRequest(strArguments, strOwnFolder, request, strWhy);
+        EXPECT_EQ(row.nExit, nExit) << strWhy;
+        if (nExit != 0)
+            continue;
+        EXPECT_EQ(expand(row.szCommandLine), request.strCommandLine);
+        EXPECT_EQ(expand(row.szApplication), request.strApplicationPath);
+        EXPECT_EQ(0, lstrcmpiA(expand(row.szPlugin).c_str(), request.strPluginPath.c_str())) << request.strPluginPath;
+        EXPECT_EQ(0, lstrcmpiA(expand(row.szDirectory).c_str(), request.strDirectory.c_str())) << request.strDirectory;
+    }
+    // Our folder named in its short form is still ours.
+    char szShort[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameA((strOwn + "\\plug.dll").c_str(), szShort, MAX_PATH), 0u);
+    LaunchRequest request;
+    std::string strWhy;
+    EXPECT_EQ(0, vmlaunch::ReadLaunchRequest(expand("{a}/D:") + szShort, strOwnFolder, request, strWhy))
+        << szShort << ": " << strWhy;
+    SetCurrentDirectoryA(szOld);
+}
 
 struct FindRow {
     const char* szCommand; // {r}: the scratch folder
@@ -187,19 +293,23 @@ TEST_F(LaunchPathsTest, SkipsTheLaunchersOwnPath)
 
 // ---- the launcher starting a real application -------------------------------
 
+// Installed as the product is, under a folder with a blank: the launcher and
+// the plug-in side by side, the application under "Program Files" too.
 class LauncherTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         s_strRoot = vmtest::MakeScratchDir("launcher");
-        for (const char* szDir : {"\\plain", "\\with blank", "\\docs", "\\work dir", "\\plugin dir"})
+        for (const char* szDir : {"\\plain", "\\Program Files", "\\Program Files\\Korvane",
+                                  "\\Program Files\\Probe Suite", "\\evil", "\\docs", "\\work dir"})
             CreateDirectoryA((s_strRoot + szDir).c_str(), nullptr);
-        CopyFileA(vmtest::ProbeExe().c_str(), (s_strRoot + "\\plain\\probe.exe").c_str(), FALSE);
-        CopyFileA(vmtest::ProbeExe().c_str(), (s_strRoot + "\\with blank\\probe app.exe").c_str(), FALSE);
-        CopyFileA(vmtest::ProbeExe().c_str(), (s_strRoot + "\\plain\\victim.exe").c_str(), FALSE);
-        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), (s_strRoot + "\\plugin dir\\vmplugin.dll").c_str(), FALSE);
-        vmtest::WriteFile(s_strRoot + "\\plugin dir\\broken.dll", "not a module");
-        vmtest::WriteFile(s_strRoot + "\\docs\\a doc.txt", "document");
+        CopyFileA((BinDir() + "\\vormidmgr.exe").c_str(), Expand("{launcher}").c_str(), FALSE);
+        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{plugin}").c_str(), FALSE);
+        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{evil}").c_str(), FALSE);
+        for (const char* szApp : {"{plain}", "{blank}", "{victim}"})
+            CopyFileA(vmtest::ProbeExe().c_str(), Expand(szApp).c_str(), FALSE);
+        vmtest::WriteFile(Expand("{broken}"), "not a module");
+        vmtest::WriteFile(Expand("{doc}"), "document");
     }
     static void TearDownTestSuite() { vmtest::RemoveTree(s_strRoot); }
 
@@ -217,26 +327,33 @@ protected:
 
     static std::string Expand(const std::string& a_strTemplate)
     {
-        return ::Expand(a_strTemplate, {{"{plain}", s_strRoot + "\\plain\\probe.exe"},
-                                        {"{blank}", s_strRoot + "\\with blank\\probe app.exe"},
+        std::string strInstall = s_strRoot + "\\Program Files\\Korvane";
+        return ::Expand(a_strTemplate, {{"{launcher}", strInstall + "\\vormidmgr.exe"},
+                                        {"{plugin}", strInstall + "\\vmplugin.dll"},
+                                        {"{broken}", strInstall + "\\broken.dll"},
+                                        {"{evil}", s_strRoot + "\\evil\\vmplugin.dll"},
+                                        {"{plain}", s_strRoot + "\\plain\\probe.exe"},
+                                        {"{blank}", s_strRoot + "\\Program Files\\Probe Suite\\probe app.exe"},
                                         {"{victim}", s_strRoot + "\\plain\\victim.exe"},
                                         {"{doc}", s_strRoot + "\\docs\\a doc.txt"},
-                                        {"{plugin}", s_strRoot + "\\plugin dir\\vmplugin.dll"},
-                                        {"{broken}", s_strRoot + "\\plugin dir\\broken.dll"},
                                         {"{work}", s_strRoot + "\\work dir"},
                                         {"{r}", s_strRoot}});
     }
 
-    // As the hook writes it: launcher path, blank, command, marks without blanks.
-    static int RunLauncher(const std::string& a_strArguments)
+    // As the hook writes it: the launcher's path unquoted, a blank, the
+    // application command, the marks without blanks.
+    static DebuggedRun RunLauncher(const std::string& a_strArguments, const std::string& a_strDirectory = "")
     {
-        std::string strLauncher = BinDir() + "\\vormidmgr.exe";
-        return RunToEnd(strLauncher, strLauncher + " " + a_strArguments);
+        std::string strLauncher = Expand("{launcher}");
+        return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory);
     }
 
+    // Right after the probe's rename Wine can still hold the record open with
+    // delete access, and the C runtime's fopen, which does not share delete,
+    // then fails: the record is there once it reads, not once it exists.
     bool WaitRecord() const
     {
-        return vmtest::WaitUntil([&] { return vmtest::FileExists(m_strRecord); }, c_dwProcessTimeoutMs);
+        return vmtest::WaitUntil([&] { return !ReadProbeRecord(m_strRecord).empty(); }, c_dwProcessTimeoutMs);
     }
 
     static std::string s_strRoot;
@@ -246,21 +363,26 @@ std::string LauncherTest::s_strRoot;
 
 struct LaunchRow {
     const char* szCase;
-    const char* szCommand;   // the application command, as the hook builds it
-    const char* szExe;       // the program that must run
-    bool bPlugin;
+    const char* szCommand;     // the application command, as the hook builds it
+    const char* szCommandLine; // what the application must receive
+    const char* szArgv;        // and the C runtime's reading of it, joined by "|"
+    const char* szExe;         // the program that must run
     bool bDirectory;
 };
 const LaunchRow c_launchRows[] = {
-    {"application with parameters", "\"{plain}\" /x -y", "{plain}", true, false},
-    {"application with parameters and directory", "\"{plain}\" /x -y", "{plain}", true, true},
-    {"parameters present but empty", "\"{plain}\" ", "{plain}", true, false},
-    {"unquoted path with blanks", "{blank}", "{blank}", true, false},
-    {"unquoted path with blanks and directory", "{blank}", "{blank}", true, true},
-    {"document", "{plain} \"{doc}\"", "{plain}", true, false},
-    {"document, application path with blanks, directory", "{blank} \"{doc}\"", "{blank}", true, true},
-    {"empty plug-in", "\"{plain}\" /x", "{plain}", false, false},
-    {"empty plug-in with directory", "{blank} \"{doc}\"", "{blank}", false, true},
+    {"application with parameters", "\"{plain}\" /x -y", "\"{plain}\" /x -y", "{plain}|/x|-y", "{plain}", false},
+    {"application with parameters and directory", "\"{plain}\" /x -y", "\"{plain}\" /x -y", "{plain}|/x|-y",
+     "{plain}", true},
+    {"parameters present but empty", "\"{plain}\" ", "\"{plain}\" ", "{plain}", "{plain}", false},
+    {"path with blanks, no parameters", "{blank}", "\"{blank}\"", "{blank}", "{blank}", false},
+    {"path with blanks, no parameters, directory", "{blank}", "\"{blank}\"", "{blank}", "{blank}", true},
+    {"document", "{plain} \"{doc}\"", "{plain} \"{doc}\"", "{plain}|{doc}", "{plain}", false},
+    {"document, path with blanks, directory", "{blank} \"{doc}\"", "\"{blank}\" \"{doc}\"", "{blank}|{doc}",
+     "{blank}", true},
+    {"parameters holding a mark and a plug-in", "\"{plain}\" x/D:{evil}", "\"{plain}\" x/D:{evil}",
+     "{plain}|x/D:{evil}", "{plain}", false},
+    {"parameters ending in a mark, directory", "\"{blank}\" x/D:", "\"{blank}\" x/D:", "{blank}|x/D:",
+     "{blank}", true},
 };
 
 class LaunchFormTest : public LauncherTest, public ::testing::WithParamInterface<LaunchRow> {};
@@ -268,17 +390,18 @@ class LaunchFormTest : public LauncherTest, public ::testing::WithParamInterface
 TEST_P(LaunchFormTest, StartsTheApplicationWithThePluginInside)
 {
     const LaunchRow& row = GetParam();
-    std::string strCommand = Expand(row.szCommand);
-    std::string strArguments = strCommand + "/D:" + (row.bPlugin ? Expand("{plugin}") : "");
+    std::string strArguments = Expand(row.szCommand) + "/D:" + Expand("{plugin}");
     if (row.bDirectory)
         strArguments += "/D:" + Expand("{work}");
     SCOPED_TRACE(std::string(row.szCase) + ": " + strArguments);
 
-    ASSERT_EQ(0, RunLauncher(strArguments));
+    DebuggedRun run = RunLauncher(strArguments);
+    ASSERT_EQ(0, run.nExit) << ::testing::PrintToString(run.texts);
     ASSERT_TRUE(WaitRecord());
     auto record = ReadProbeRecord(m_strRecord);
-    EXPECT_EQ(strCommand, record["cmdline"]);
-    EXPECT_EQ(row.bPlugin ? "1" : "0", record["plugin"]);
+    EXPECT_EQ(Expand(row.szCommandLine), record["cmdline"]);
+    EXPECT_EQ(Expand(row.szArgv), record["argv"]);
+    EXPECT_EQ(0, lstrcmpiA(Expand("{plugin}").c_str(), record["pluginpath"].c_str())) << record["pluginpath"];
     EXPECT_EQ(0, lstrcmpiA(Expand(row.szExe).c_str(), record["exe"].c_str())) << record["exe"];
     char szOwnDir[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, szOwnDir);
@@ -288,32 +411,23 @@ TEST_P(LaunchFormTest, StartsTheApplicationWithThePluginInside)
 
 INSTANTIATE_TEST_SUITE_P(Rows, LaunchFormTest, ::testing::ValuesIn(c_launchRows));
 
-// The hook does not quote the launcher's path, which usually holds blanks.
-TEST_F(LauncherTest, LauncherPathWithBlanksUnquoted)
-{
-    std::string strDir = s_strRoot + "\\Program Files";
-    CreateDirectoryA(strDir.c_str(), nullptr);
-    std::string strLauncher = strDir + "\\vormidmgr.exe";
-    ASSERT_TRUE(CopyFileA((BinDir() + "\\vormidmgr.exe").c_str(), strLauncher.c_str(), FALSE));
-    std::string strCommand = Expand("{plain} \"{doc}\"");
-    ASSERT_EQ(0, RunToEnd(strLauncher, strLauncher + " " + strCommand + "/D:" + Expand("{plugin}")));
-    ASSERT_TRUE(WaitRecord());
-    auto record = ReadProbeRecord(m_strRecord);
-    EXPECT_EQ(strCommand, record["cmdline"]);
-    EXPECT_EQ("1", record["plugin"]);
-}
-
 struct FailureRow {
     const char* szCase;
     const char* szArguments;
+    int nExit;
+    const char* szDirectory; // the launcher's current directory; "": the test's
 };
 const FailureRow c_failureRows[] = {
-    {"missing application", "{r}\\nowhere\\missing.exe \"{doc}\"/D:{plugin}"},
-    {"missing quoted application", "\"{r}\\nowhere\\missing.exe\" /x/D:{plugin}"},
-    {"missing plug-in file", "\"{victim}\" /x/D:{r}\\plugin dir\\absent.dll"},
-    {"plug-in that is not a module", "\"{victim}\" /x/D:{broken}"},
-    {"missing working directory", "\"{victim}\" /x/D:{plugin}/D:{r}\\no such dir"},
-    {"no /D: argument", "\"{victim}\" /x"},
+    {"missing application", "{r}\\nowhere\\missing.exe \"{doc}\"/D:{plugin}", 2, ""},
+    {"relative application found in the current directory", "victim.exe /x/D:{plugin}", 2, "{r}\\plain"},
+    {"empty plug-in", "\"{victim}\" /x/D:", 3, ""},
+    {"empty plug-in with directory", "\"{victim}\" /x/D:/D:{work}", 3, ""},
+    {"plug-in outside the launcher's folder", "\"{victim}\" /x/D:{evil}", 3, ""},
+    {"missing plug-in file", "\"{victim}\" /x/D:{r}\\Program Files\\Korvane\\absent.dll", 3, ""},
+    {"plug-in that is not a module", "\"{victim}\" /x/D:{broken}", 5, ""},
+    {"relative directory after a planted plug-in", "\"{victim}\" x/D:{evil}/D:{plugin}/D:\\..\\..", 6, ""},
+    {"missing working directory", "\"{victim}\" /x/D:{plugin}/D:{r}\\no such dir", 6, ""},
+    {"no /D: argument", "\"{victim}\" /x", 1, ""},
 };
 
 class LaunchFailureTest : public LauncherTest, public ::testing::WithParamInterface<FailureRow> {
@@ -325,13 +439,15 @@ protected:
     }
 };
 
-TEST_P(LaunchFailureTest, FailsWithoutLeavingAProcess)
+TEST_P(LaunchFailureTest, RefusesAndSaysSoWithoutLeavingAProcess)
 {
     const FailureRow& row = GetParam();
     std::string strArguments = Expand(row.szArguments);
     SCOPED_TRACE(std::string(row.szCase) + ": " + strArguments);
-    int nExit = RunLauncher(strArguments);
-    EXPECT_GT(nExit, 0);
+    DebuggedRun run = RunLauncher(strArguments, Expand(row.szDirectory));
+    EXPECT_EQ(row.nExit, run.nExit);
+    ASSERT_EQ(1u, run.texts.size()) << ::testing::PrintToString(run.texts);
+    EXPECT_EQ(0u, run.texts[0].rfind("[vormidmgr.exe] ", 0)) << run.texts[0];
     EXPECT_EQ(0, vmtest::CountProcesses("victim.exe"));
     Sleep(200);
     EXPECT_FALSE(vmtest::FileExists(m_strRecord)) << "the application ran: " << vmtest::ReadFile(m_strRecord);

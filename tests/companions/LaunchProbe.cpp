@@ -1,5 +1,7 @@
 // The application the launcher tests start: it writes down how it was
-// started, in one step so that the waiting test never reads half a record.
+// started (its command line, the arguments the C runtime made of it, and
+// which vmplugin.dll is inside), in one step so that the waiting test never
+// reads half a record.
 
 #include <windows.h>
 
@@ -7,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-int main()
+int main(int argc, char** argv)
 {
     const char* szRecord = std::getenv("VM_PROBE_RECORD");
     if (!szRecord || !*szRecord)
@@ -16,9 +18,16 @@ int main()
     GetCurrentDirectoryA(MAX_PATH, szDir);
     char szExe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, szExe, MAX_PATH);
+    HMODULE hPlugin = GetModuleHandleA("vmplugin.dll");
+    char szPlugin[MAX_PATH] = {};
+    if (hPlugin)
+        GetModuleFileNameA(hPlugin, szPlugin, MAX_PATH);
+    std::string strArgv;
+    for (int i = 0; i < argc; ++i)
+        strArgv += (i ? "|" : "") + std::string(argv[i]);
     std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + szDir +
-                            "\nplugin=" + (GetModuleHandleA("vmplugin.dll") ? "1" : "0") +
-                            "\nexe=" + szExe + "\n";
+                            "\nplugin=" + (hPlugin ? "1" : "0") + "\npluginpath=" + szPlugin +
+                            "\nexe=" + szExe + "\nargv=" + strArgv + "\n";
     std::string strTemp = std::string(szRecord) + ".tmp";
     FILE* pFile = std::fopen(strTemp.c_str(), "wb");
     if (!pFile)
