@@ -312,8 +312,11 @@ TEST_F(ImageViewerTest, ViewerStartsTheProgramItsCommandNames)
     std::string strViewer = m_strScratch + "\\Program Files\\viewer.exe";
     std::string strPlainViewer = m_strScratch + "\\viewer.exe";
     std::string strDocument = m_strScratch + "\\dl\\holiday photo.png";
-    for (const std::string& strPath : {strViewer, strPlainViewer, m_strScratch + "\\Program.exe",
-                                       m_strScratch + "\\dl\\holiday.exe", strDocument})
+    // Planted: <scratch>\Program and <scratch>\Program.exe beside <scratch>\Program Files,
+    // holiday.exe beside "holiday photo.png".
+    for (const std::string& strPath : {strViewer, strPlainViewer, m_strScratch + "\\Program",
+                                       m_strScratch + "\\Program.exe", m_strScratch + "\\dl\\holiday.exe",
+                                       strDocument})
         ASSERT_TRUE(vmtest::PolicyCopyFile(strProbe, strPath));
     char szWindows[MAX_PATH];
     GetEnvironmentVariableA("SystemRoot", szWindows, MAX_PATH);
