@@ -147,6 +147,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_uOperation = OPERATION_NONE;
     m_uControlType = 0;
     m_strFilePath.clear();
+    m_nStartError = 0;
     m_strExt = PathFindExtensionA(a_szFile);
 }
 
@@ -231,9 +232,13 @@ bool CLxShellExt::FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
     }
     if (a_nDecision == EXECUTE_EXCEPTION) {
         TraceAlways("%s", a_szExceptionTrace);
+        // A start that failed is answered as a failure; the shell still does
+        // not open a controlled file by itself.
+        if (m_nStartError)
+            *m_pnResult = m_nStartError;
         return true;
     }
     RunLauncher();
-    *m_pnResult = c_nResultLaunched;
+    *m_pnResult = m_nStartError ? m_nStartError : c_nResultLaunched;
     return true;
 }

@@ -1,9 +1,13 @@
 #pragma once
-// CChildProcess: starts one process and owns the handles of the start.
+// CChildProcess: starts one process and owns the handles of the start; and
+// what every start of the hook shares: the variables of a command expanded,
+// the program found by its full path, a failure turned into the shell's code.
 
 #include "common/Handle.h"
 
 #include <windows.h>
+
+#include <string>
 
 class CChildProcess {
 public:
@@ -22,3 +26,25 @@ private:
     HANDLE m_hProcess = nullptr;
     vm::UniqueProcessInfo m_info;
 };
+
+// Starts a_strCommandLine with a_strProgram (a full path) as its program and
+// keeps nothing of the process. 0 when it started, else the shell's SE_ERR_*
+// code for the platform's error.
+int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine);
+
+// The shell's SE_ERR_* code (32 or less, never 0) closest to a platform error.
+int StartErrorCode(DWORD a_dwError);
+
+// a_strText with every environment variable expanded. Registry commands name
+// programs and modules through %SystemRoot% and the like; a variable left in
+// place would be read relative to the current directory. False when the
+// expanded text would pass the longest command line a process can be given.
+bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded);
+
+// The always-on line of a start that failed or was refused.
+void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
+                     const std::string& a_strCommand);
+
+// Both paths name the same file: compared in their long forms, without
+// regard to letter case.
+bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond);

@@ -89,6 +89,13 @@ public:
     bool m_bDDEOpen = false;
     int m_bDeleteOtherAddin = -1;
     int m_bNotLoadSSDriver = -1;
+    // The shell's SE_ERR_* code of a start of this request that failed or
+    // was refused; 0 while none did. Answered in place of 44 or 33.
+    int m_nStartError = 0;
+
+    // Records a start that failed or was refused, with its always-on line.
+    void RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
+                     const std::string& a_strCommand);
 
 private:
     bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
@@ -96,7 +103,11 @@ private:
     bool RunApplicationOperation();
     bool RunOpenWithRequest();
     bool RunDocumentRequest();
-    std::string BuildApplicationCommand() const;
+    std::string BuildApplicationCommand(const std::string& a_strAppPath) const;
+    bool IsLaunchableRequest();
+    bool IsDocumentItsOwnProgram(const char* a_szTag, const std::string& a_strProgram,
+                                 const std::string& a_strDocument);
+    void StartApplicationDirectly(const std::string& a_strCommand);
     bool FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
                         const char* a_szExceptionTrace);
 };

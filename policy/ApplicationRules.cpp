@@ -138,7 +138,7 @@ int CLxShellExt::IsExceptionApplication()
     const char* szFile = m_lpsei && m_lpsei->lpFile ? m_lpsei->lpFile : "";
     std::string strCommand = m_strAppPath + " " + szFile;
     TraceAlways("test command[%s]", strCommand.c_str());
-    StartImageViewer(strCommand);
+    m_nStartError = StartImageViewer(m_strAppPath, szFile);
     return EXECUTE_EXCEPTION;
 }
 

@@ -1,9 +1,10 @@
 #include "policy/ImageViewer.h"
 
-#include "common/Handle.h"
+#include "decision/Launcher.h"
 #include "trace/Trace.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 namespace {
@@ -24,8 +25,8 @@ bool IsExistingFile(const std::string& a_strPath)
     return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A full path, with ".exe" added when it names no extension, as the process
-// creation does it.
+// The quoted program word as a full path, with ".exe" added when it names no
+// extension, as the process creation does it.
 std::string ExistingProgram(const std::string& a_strPath)
 {
     if (!IsFullPath(a_strPath) || a_strPath.size() >= MAX_PATH)
@@ -59,60 +60,100 @@ std::string SystemProgram(const std::string& a_strName)
     return szFound;
 }
 
-// The program word of the command (between quotes, or up to the first
-// blank) is a full path.
-bool NamesFullPath(const std::string& a_strCommand)
+// The program of a viewer command, and how much of the command names it.
+struct ViewerProgram {
+    std::string m_strProgram; // empty: none found
+    size_t m_cchWord = 0;     // the command's text that names the program
+    bool m_bFromPrefix = false;
+};
+
+// Unquoted full path: the longest blank-separated prefix that names an
+// existing file wins, tested as it stands. Trying the shortest first, or
+// adding ".exe" to a shorter prefix, would let a planted C:\Program.exe run
+// in place of a program under C:\Program Files.
+ViewerProgram LongestExistingPrefix(const std::string& a_strCommand)
 {
-    if (!a_strCommand.empty() && a_strCommand[0] == '"')
-        return IsFullPath(a_strCommand.substr(1, a_strCommand.find('"', 1) - 1));
-    return IsFullPath(a_strCommand.substr(0, a_strCommand.find(' ')));
+    ViewerProgram found;
+    size_t end = a_strCommand.size();
+    while (end != std::string::npos && end > 0) {
+        std::string strPrefix = a_strCommand.substr(0, end);
+        if (strPrefix.size() < MAX_PATH && IsExistingFile(strPrefix)) {
+            found.m_strProgram = strPrefix;
+            found.m_cchWord = end;
+            found.m_bFromPrefix = true;
+            return found;
+        }
+        end = a_strCommand.rfind(' ', end - 1);
+    }
+    return found;
 }
 
-} // namespace
-
-std::string FindImageViewerProgram(const std::string& a_strCommand)
+ViewerProgram FindProgram(const std::string& a_strCommand)
 {
+    ViewerProgram found;
     if (!a_strCommand.empty() && a_strCommand[0] == '"') {
         size_t close = a_strCommand.find('"', 1);
         std::string strToken = a_strCommand.substr(1, close == std::string::npos ? std::string::npos
                                                                                   : close - 1);
         std::string strProgram = ExistingProgram(strToken);
-        return strProgram.empty() ? SystemProgram(strToken) : strProgram;
+        found.m_strProgram = strProgram.empty() ? SystemProgram(strToken) : strProgram;
+        return found;
     }
-
-    // Unquoted: like the process creation, try the text up to each blank in
-    // turn, but only as a full path.
     std::string strFirst = a_strCommand.substr(0, a_strCommand.find(' '));
-    if (!IsFullPath(strFirst))
-        return SystemProgram(strFirst);
-    size_t end = 0;
-    do {
-        end = a_strCommand.find(' ', end + 1);
-        std::string strProgram = ExistingProgram(a_strCommand.substr(0, end));
-        if (!strProgram.empty())
-            return strProgram;
-    } while (end != std::string::npos);
-    return std::string();
+    if (!IsFullPath(strFirst)) {
+        found.m_strProgram = SystemProgram(strFirst);
+        return found;
+    }
+    return LongestExistingPrefix(a_strCommand);
 }
 
-bool StartImageViewer(const std::string& a_strCommand)
+// A path with a blank is quoted, so that the program sees it as one argument.
+std::string AsOneArgument(const std::string& a_strText)
 {
-    std::string strProgram = FindImageViewerProgram(a_strCommand);
-    if (strProgram.empty()) {
-        // A full path that names no program fails as quietly as the plain
-        // process creation would; only a name we refuse to search for is told.
-        if (NamesFullPath(a_strCommand))
-            return false;
-        TraceAlways("[CLxShellExt::IsExceptionApplication] image viewer not found, not started[%s]",
-                    a_strCommand.c_str());
-        return false;
+    return a_strText.find(' ') == std::string::npos ? a_strText : "\"" + a_strText + "\"";
+}
+
+constexpr char c_szTag[] = "[CLxShellExt::IsExceptionApplication]";
+
+} // namespace
+
+std::string FindImageViewerProgram(const std::string& a_strCommand)
+{
+    return FindProgram(a_strCommand).m_strProgram;
+}
+
+int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDocument)
+{
+    std::string strCommand = a_strAppPath + " " + a_strDocument;
+    // A document text with a double quote could end its argument early; no
+    // file name holds one.
+    if (a_strDocument.find('"') != std::string::npos) {
+        TraceNotStarted(c_szTag, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand);
+        return SE_ERR_ACCESSDENIED;
     }
-    // The command line is the one the rule builds; the program is named
-    // beside it only to keep the search away from the current directory.
-    std::string strCommandLine = a_strCommand;
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    vm::UniqueProcessInfo info;
-    return CreateProcessA(strProgram.c_str(), &strCommandLine[0], nullptr, nullptr, FALSE, 0,
-                          nullptr, nullptr, &si, info.put()) != FALSE;
+    std::string strAppPath;
+    if (!ExpandEnvironment(a_strAppPath, strAppPath)) {
+        TraceNotStarted(c_szTag, "viewer command does not fit", SE_ERR_OOM, strCommand);
+        return SE_ERR_OOM;
+    }
+    ViewerProgram program = FindProgram(strAppPath);
+    if (program.m_strProgram.empty()) {
+        TraceAlways("%s image viewer not found, not started[%s]", c_szTag, strCommand.c_str());
+        return SE_ERR_FNF;
+    }
+    if (IsSameFile(program.m_strProgram, a_strDocument)) {
+        TraceNotStarted(c_szTag, "the document is the program", SE_ERR_NOASSOC, strCommand);
+        return SE_ERR_NOASSOC;
+    }
+
+    std::string strCommandLine = strAppPath;
+    if (program.m_bFromPrefix)
+        strCommandLine = AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
+    strCommandLine += " " + AsOneArgument(a_strDocument);
+    if (strCommandLine != strCommand)
+        TraceAlways("%s started as [%s]", c_szTag, strCommandLine.c_str());
+    int nError = StartCommandLine(program.m_strProgram, strCommandLine);
+    if (nError)
+        TraceNotStarted(c_szTag, "CreateProcess failed", nError, strCommandLine);
+    return nError;
 }

@@ -3,12 +3,14 @@
 
 #include <string>
 
-// Starts a_strCommand as its command line, unchanged, and keeps nothing of
-// the started process. The program is taken from a full path at the start of
-// the command, or a bare program name from the system or Windows directory;
-// anything else is not started, so nothing is run from the current directory.
-// True when a process was started.
-bool StartImageViewer(const std::string& a_strCommand);
+// Starts the viewer command a_strAppPath for a_strDocument and keeps nothing
+// of the started process. The program is the quoted first word, else the
+// longest blank-separated prefix of the command that names an existing file
+// by its full path, else a bare program name from the system or Windows
+// directory; nothing is run from the current directory. The document is
+// passed as one argument. 0 when a process was started, else the shell's
+// SE_ERR_* code, with the line that names the cause.
+int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDocument);
 
 // The program a_strCommand would start, found as above; empty when none is.
 std::string FindImageViewerProgram(const std::string& a_strCommand);

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -225,19 +227,63 @@ TEST_F(ModuleTest, AggregationOnlyThroughIUnknown)
     EXPECT_EQ(s_pfnCanUnloadNow(), S_OK);
 }
 
+// The count says how many type informations GetTypeInfo serves: one, the
+// hook's own interface, read from the registered type library.
 TEST_F(ModuleTest, TypeInfoCountIsOne)
 {
+    ITypeLib* pTypeLib = nullptr;
+    const std::string strPath = ModulePath();
+    std::wstring wstrPath(strPath.begin(), strPath.end());
+    ASSERT_EQ(LoadTypeLibEx(wstrPath.c_str(), REGKIND_REGISTER, &pTypeLib), S_OK);
+    TLIBATTR* pLibAttr = nullptr;
+    ASSERT_EQ(pTypeLib->GetLibAttr(&pLibAttr), S_OK);
+    const TLIBATTR libAttr = *pLibAttr;
+    pTypeLib->ReleaseTLibAttr(pLibAttr);
+    pTypeLib->Release();
+
     IClassFactory* pFactory = ClassObject();
     IDispatch* pDispatch = nullptr;
     ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&pDispatch)), S_OK);
     pFactory->Release();
-    UINT cInfo = 0;
+    UINT cInfo = 0xdeadbeef;
     EXPECT_EQ(pDispatch->GetTypeInfoCount(&cInfo), S_OK);
     EXPECT_EQ(cInfo, 1u);
-    ITypeInfo* pInfo = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
+    ITypeInfo* pInfo = nullptr;
+    ASSERT_EQ(pDispatch->GetTypeInfo(0, 0, &pInfo), S_OK);
+    TYPEATTR* pAttr = nullptr;
+    ASSERT_EQ(pInfo->GetTypeAttr(&pAttr), S_OK);
+    EXPECT_TRUE(IsEqualGUID(pAttr->guid, c_iidDocHook));
+    pInfo->ReleaseTypeAttr(pAttr);
+    pInfo->Release();
+    pInfo = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
     EXPECT_EQ(pDispatch->GetTypeInfo(1, 0, &pInfo), DISP_E_BADINDEX);
     EXPECT_EQ(pInfo, nullptr);
     pDispatch->Release();
+    UnRegisterTypeLib(libAttr.guid, libAttr.wMajorVerNum, libAttr.wMinorVerNum, libAttr.lcid, libAttr.syskind);
+}
+
+// The module entry names the host and the module on the switchable trace,
+// which is on from load, at attach and at detach. A copy under another name
+// is loaded and unloaded here, since the suite keeps the module itself.
+TEST(ModuleEntryTest, AttachAndDetachAreTraced)
+{
+    std::string strCopy = vmtest::TestDir() + "\\vmentrycopy.dll";
+    ASSERT_TRUE(CopyFileA(ModulePath().c_str(), strCopy.c_str(), FALSE));
+    vmtest::DebugCapture capture;
+    HMODULE hModule = LoadLibraryA(strCopy.c_str());
+    ASSERT_NE(hModule, nullptr) << GetLastError();
+    EXPECT_TRUE(FreeLibrary(hModule));
+    DeleteFileA(strCopy.c_str());
+
+    char szExe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, szExe, MAX_PATH);
+    char szHandle[16];
+    snprintf(szHandle, sizeof(szHandle), "%x", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(hModule)));
+    std::string strEntry = std::string("vormidmgr dllmain : exe = ") + PathFindFileNameA(szExe) +
+                           ". module handle = " + szHandle;
+    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{strEntry, "vormidmgr dllmain -> DLL_PROCESS_ATTACH",
+                                                          strEntry, "vormidmgr dllmain -> DLL_PROCESS_DETACH"}))
+        << capture.Dump();
 }
 
 TEST_F(ModuleTest, HookAnswersHomePageWithoutFileAlone)

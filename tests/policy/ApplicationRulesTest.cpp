@@ -117,9 +117,10 @@ protected:
     std::string m_strScratch;
 };
 
-#define REQUIRE_POLICY(fields)                                                         \
-    if (!UsePolicy(fields))                                                            \
-    GTEST_SKIP() << "cipher.dll beside the tests does not read company.ccf yet"
+// A policy reader that cannot read a sealed file fails the test: it would
+// otherwise hide every answer below.
+#define REQUIRE_POLICY(fields) \
+    ASSERT_TRUE(UsePolicy(fields)) << "cipher.dll beside the tests does not read company.ccf"
 
 // ---- Office version rules ------------------------------------------------
 
@@ -272,10 +273,8 @@ TEST_F(ImageViewerTest, NothingIsStartedFromTheCurrentDirectory)
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "");
 }
 
-TEST_F(ImageViewerTest, MissingFullPathFailsQuietly)
+TEST_F(ImageViewerTest, MissingViewerIsAnsweredAsNotFound)
 {
-    // Nothing to refuse here: the start simply fails, as the plain process
-    // creation would, and only the rule's own two lines are written.
     std::string strMissing = m_strScratch + "\\missing\\shimgvw.dll";
     const std::string c_strAppPaths[] = {
         strMissing,                                   // unquoted full path
@@ -287,12 +286,71 @@ TEST_F(ImageViewerTest, MissingFullPathFailsQuietly)
     for (const std::string& strAppPath : c_strAppPaths) {
         SCOPED_TRACE("m_strAppPath [" + strAppPath + "]");
         m_ext.m_strAppPath = strAppPath;
+        m_ext.m_nStartError = 0;
         m_capture.Clear();
         EXPECT_EQ(m_ext.IsExceptionApplication(), EXECUTE_EXCEPTION);
+        EXPECT_EQ(m_ext.m_nStartError, SE_ERR_FNF);
         std::string strCommand = strAppPath + " C:\\pictures\\a.jpg";
-        EXPECT_EQ(m_capture.Texts(), (Texts{"test", "test command[" + strCommand + "]"}))
+        EXPECT_EQ(m_capture.Texts(),
+                  (Texts{"test", "test command[" + strCommand + "]",
+                         "[CLxShellExt::IsExceptionApplication] image viewer not found, not started[" +
+                             strCommand + "]"}))
             << m_capture.Dump();
     }
+}
+
+// The program is the longest prefix of the viewer command that names a file:
+// a planted program at a shorter prefix never runs, variables are expanded,
+// the document arrives as one argument, and a document is never the program.
+TEST_F(ImageViewerTest, ViewerStartsTheProgramItsCommandNames)
+{
+    std::string strRecord = m_strScratch + "\\viewer-record.txt";
+    SetEnvironmentVariableA("VM_PROBE_RECORD", strRecord.c_str());
+    std::string strProbe = TestDir() + "\\vmlaunchprobe.exe";
+    CreateDirectoryA((m_strScratch + "\\Program Files").c_str(), nullptr);
+    CreateDirectoryA((m_strScratch + "\\dl").c_str(), nullptr);
+    std::string strViewer = m_strScratch + "\\Program Files\\viewer.exe";
+    std::string strPlainViewer = m_strScratch + "\\viewer.exe";
+    std::string strDocument = m_strScratch + "\\dl\\holiday photo.png";
+    // Planted: <scratch>\Program and <scratch>\Program.exe beside <scratch>\Program Files,
+    // holiday.exe beside "holiday photo.png".
+    for (const std::string& strPath : {strViewer, strPlainViewer, m_strScratch + "\\Program",
+                                       m_strScratch + "\\Program.exe", m_strScratch + "\\dl\\holiday.exe",
+                                       strDocument})
+        ASSERT_TRUE(vmtest::PolicyCopyFile(strProbe, strPath));
+    char szWindows[MAX_PATH];
+    GetEnvironmentVariableA("SystemRoot", szWindows, MAX_PATH);
+    std::string strPlainDocument = m_strScratch + "\\a.png";
+
+    struct {
+        const char* m_szComment;
+        std::string m_strAppPath;
+        const std::string& m_strDocument;
+        std::string m_strStarted; // the viewer's command line; "" when nothing starts
+    } rows[] = {
+        {"planted <scratch>\\Program.exe", strViewer + " /show", strDocument,
+         "\"" + strViewer + "\" /show \"" + strDocument + "\""},
+        {"variables after the program", strPlainViewer + " %SystemRoot%\\system32\\shimgvw.dll,ImageView_Fullscreen",
+         strPlainDocument,
+         strPlainViewer + " " + szWindows + "\\system32\\shimgvw.dll,ImageView_Fullscreen " + strPlainDocument},
+        {"the document as its own viewer, holiday.exe beside it", strDocument, strDocument, ""},
+    };
+    m_ext.m_strAppName = "shimgvw.dll";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.m_szComment) + ": m_strAppPath [" + row.m_strAppPath + "]");
+        m_ext.m_strAppPath = row.m_strAppPath;
+        m_ext.m_nStartError = 0;
+        m_sei.lpFile = row.m_strDocument.c_str();
+        EXPECT_EQ(m_ext.IsExceptionApplication(), EXECUTE_EXCEPTION);
+        EXPECT_EQ(m_ext.m_nStartError, row.m_strStarted.empty() ? SE_ERR_NOASSOC : 0);
+        std::string strRecorded = WaitForRecord(strRecord, row.m_strStarted.empty() ? 1500 : 15000);
+        DeleteFileA(strRecord.c_str());
+        if (row.m_strStarted.empty())
+            EXPECT_EQ(strRecorded, "");
+        else
+            EXPECT_EQ(strRecorded.substr(0, strRecorded.find("\ncwd=")), "cmdline=" + row.m_strStarted);
+    }
+    SetEnvironmentVariableA("VM_PROBE_RECORD", nullptr);
 }
 
 TEST_F(ImageViewerTest, ProgramIsAFullPathOrASystemProgram)
@@ -309,10 +367,10 @@ TEST_F(ImageViewerTest, ProgramIsAFullPathOrASystemProgram)
         std::string m_strCommand;
         std::string m_strProgram;
     } rows[] = {
-        // unquoted full path with a blank, tried up to each blank in turn
+        // unquoted full path with a blank: the longest prefix that names a file
         {strApp + " x.jpg", strApp},
-        // the same without ".exe": added as the process creation adds it
-        {strSpaced + "\\viewer x.jpg", strApp},
+        // the same without ".exe": none is added to a prefix
+        {strSpaced + "\\viewer x.jpg", ""},
         // quoted full path
         {"\"" + strApp + "\" x.jpg", strApp},
         // a bare name comes from the system directory
