@@ -6,6 +6,7 @@
 #include "registration/SelfRegistration.h"
 
 #include "tests/registration/RegistrationTestRegistry.h"
+#include "tests/support/GuardedBuffer.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -226,30 +227,7 @@ INSTANTIATE_TEST_SUITE_P(Unregister, WalkTest, ::testing::ValuesIn(c_unregisterR
 // ---------------------------------------------------------------------------
 // Buffer ends
 
-// A page whose last byte is followed by an inaccessible page: a write past a
-// buffer placed at its end faults at once.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t a_cb)
-    {
-        m_pBase = static_cast<char*>(VirtualAlloc(nullptr, 2 * c_cbPage, MEM_COMMIT, PAGE_READWRITE));
-        DWORD dwOld = 0;
-        VirtualProtect(m_pBase + c_cbPage, c_cbPage, PAGE_NOACCESS, &dwOld);
-        m_p = m_pBase + c_cbPage - a_cb;
-        std::fill(m_pBase, m_p, '\xA5');
-    }
-    ~GuardedBuffer() { VirtualFree(m_pBase, 0, MEM_RELEASE); }
-    char* get() { return m_p; }
-    bool PrefixUntouched() const
-    {
-        return std::all_of(m_pBase, m_p, [](char a_ch) { return a_ch == '\xA5'; });
-    }
-
-private:
-    static constexpr size_t c_cbPage = 4096;
-    char* m_pBase;
-    char* m_p;
-};
+using vmtest::GuardedBuffer;
 
 struct TokenRow {
     const char* m_szWhat;
