@@ -146,6 +146,14 @@ const WalkRow c_registerRows[] = {
     {"enclosing kept", "CU\\Outer\\Keep", "HKCU { Outer { Inner B\\C } }", true, DISP_E_EXCEPTION,
      "CU\\Outer;CU\\Outer\\Keep"},
     {"take back values", "", "HKCU { Outer { Inner { val v = b 123 } } }", true, E_FAIL, ""},
+    // The take-back removes only what the failed run created: keys and values that were there stay.
+    {"existing keys stay", "CU\\Software\\RvA\\Outer",
+     "HKCU { Software { RvA { Outer { Inner B\\C } } } }", true, DISP_E_EXCEPTION,
+     "CU\\Software;CU\\Software\\RvA;CU\\Software\\RvA\\Outer"},
+    {"existing values stay", "CU\\A|Old=o", "HKCU { A { val Old = s 'n' val New = s 'n' } B\\C }", true,
+     DISP_E_EXCEPTION, "CU\\A;CU\\A|Old=n"},
+    // A created key goes also when a later statement opened it again.
+    {"created key named twice", "", "HKCU { C C { Y } A\\B }", true, DISP_E_EXCEPTION, ""},
     // ForceRemove deletes the whole existing tree before writing anew.
     {"force remove", "CU\\A\\Old|v=1;CU\\A|x=y", "HKCU { ForceRemove A { New } }", true, S_OK, "CU\\A;CU\\A\\New"},
     // An empty key name is the parent itself, never deleted by force.
