@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -112,17 +113,25 @@ HKEY OpenKey(HKEY a_hKeyParent, const char* a_szName, REGSAM a_sam)
     return hKey;
 }
 
-HKEY OpenOrCreateKey(HKEY a_hKeyParent, const char* a_szName)
+HKEY OpenOrCreateKey(HKEY a_hKeyParent, const char* a_szName, bool& a_bCreated)
 {
+    a_bCreated = false;
     HKEY hKey = OpenKey(a_hKeyParent, a_szName, KEY_ALL_ACCESS);
     if (!hKey)
         hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ);
     if (hKey)
         return hKey;
+    DWORD dwDisposition = 0;
     if (RegCreateKeyExA(a_hKeyParent, a_szName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
-                        nullptr) != ERROR_SUCCESS)
+                        &dwDisposition) != ERROR_SUCCESS)
         return nullptr;
+    a_bCreated = dwDisposition == REG_CREATED_NEW_KEY;
     return hKey;
+}
+
+bool ValueExists(HKEY a_hKey, const char* a_szName)
+{
+    return RegQueryValueExA(a_hKey, a_szName, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
 }
 
 // Makes a_hKeyNew the current key and closes the one it replaces.
@@ -276,6 +285,83 @@ const wchar_t* CScriptVariables::Lookup(const wchar_t* a_wszName) const
         if (lstrcmpiW(m_pPairs[i].m_wszName, a_wszName) == 0)
             return m_pPairs[i].m_wszValue;
     return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// What a registration walk created
+
+void CKeyPath::Reset(HKEY a_hKeyRoot)
+{
+    int cch = snprintf(m_sz, sizeof(m_sz), "%p", static_cast<void*>(a_hKeyRoot));
+    m_cch = cch > 0 ? static_cast<size_t>(cch) : 0;
+}
+
+void CKeyPath::Truncate(size_t a_cch)
+{
+    m_cch = a_cch;
+    if (IsKnown())
+        m_sz[m_cch] = '\0';
+}
+
+void CKeyPath::AppendKey(const char* a_szName)
+{
+    size_t cchName = std::strlen(a_szName);
+    size_t cchNew = m_cch + 1 + cchName;
+    if (IsKnown() && cchNew < sizeof(m_sz)) {
+        m_sz[m_cch] = '\\';
+        std::memcpy(m_sz + m_cch + 1, a_szName, cchName + 1);
+    }
+    m_cch = cchNew;
+}
+
+bool CCreatedItems::Add(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue)
+{
+    if (!a_path.IsKnown(a_cchKey))
+        return true; // never taken for created: what it names stays
+    if (m_cItems == m_cRoom) {
+        UINT cRoom = m_cRoom ? m_cRoom * 2 : 16;
+        auto* pGrown = static_cast<Item*>(CoTaskMemRealloc(m_pItems, cRoom * sizeof(Item)));
+        if (!pGrown)
+            return false;
+        m_pItems = pGrown;
+        m_cRoom = cRoom;
+    }
+    const char* szValue = a_szValue ? a_szValue : "";
+    size_t cchValue = std::strlen(szValue);
+    auto* psz = static_cast<char*>(CoTaskMemAlloc(a_cchKey + cchValue + 2));
+    if (!psz)
+        return false;
+    std::memcpy(psz, a_path.get(), a_cchKey);
+    psz[a_cchKey] = '\0';
+    std::memcpy(psz + a_cchKey + 1, szValue, cchValue + 1);
+    m_pItems[m_cItems++] = Item{psz, a_szValue != nullptr};
+    return true;
+}
+
+bool CCreatedItems::Contains(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue) const
+{
+    if (!a_path.IsKnown(a_cchKey))
+        return false;
+    for (UINT i = 0; i < m_cItems; ++i) {
+        const Item& item = m_pItems[i];
+        if (item.m_bValue != (a_szValue != nullptr) || std::strlen(item.m_psz) != a_cchKey ||
+            CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, item.m_psz, static_cast<int>(a_cchKey),
+                           a_path.get(), static_cast<int>(a_cchKey)) != CSTR_EQUAL)
+            continue;
+        if (!a_szValue || lstrcmpiA(item.m_psz + a_cchKey + 1, a_szValue) == 0)
+            return true;
+    }
+    return false;
+}
+
+void CCreatedItems::Clear()
+{
+    for (UINT i = 0; i < m_cItems; ++i)
+        CoTaskMemFree(m_pItems[i].m_psz);
+    CoTaskMemFree(m_pItems);
+    m_pItems = nullptr;
+    m_cItems = 0;
+    m_cRoom = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -454,8 +540,10 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
             hr = DISP_E_EXCEPTION;
             break;
         }
+        m_path.Reset(hKeyRoot);
         if (a_bRegister) {
             const char* pszBlock = m_pszPos;
+            m_created.Clear();
             hr = ProcessBlock(szToken, hKeyRoot, true, false);
             if (FAILED(hr)) {
                 // Take out again what this root block has written; the blocks
@@ -486,11 +574,13 @@ HRESULT CRegistryScript::ProcessBlock(char* a_szToken, HKEY a_hKeyParent, bool a
     BlockState block;
     block.m_bRecovering = a_bRecovering;
     block.m_bRecoveringAtEntry = a_bRecovering;
+    block.m_cchPath = m_path.Length();
     HRESULT hr = ReadToken(a_szToken);
     while (SUCCEEDED(hr) && a_szToken[0] != '}') {
         hr = a_bRegister ? RegisterStatement(a_szToken, a_hKeyParent, block)
                          : UnregisterStatement(a_szToken, a_hKeyParent, block);
     }
+    m_path.Truncate(block.m_cchPath);
     --m_nDepth;
     return hr;
 }
@@ -522,7 +612,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
             return hr;
         a_block.m_bRemove = false;
     }
-    hr = IsKeyword(a_szToken, "Val") ? RegisterValue(a_szToken, a_hKeyParent)
+    hr = IsKeyword(a_szToken, "Val") ? RegisterValue(a_szToken, a_hKeyParent, a_block)
                                      : RegisterKey(a_szToken, a_hKeyParent, a_block);
     if (FAILED(hr))
         return hr;
@@ -545,9 +635,18 @@ HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockSt
 {
     if (HasBackslash(a_szToken))
         return DISP_E_EXCEPTION;
-    HKEY hKey = OpenOrCreateKey(a_hKeyParent, a_szToken);
+    m_path.Truncate(a_block.m_cchPath);
+    m_path.AppendKey(a_szToken);
+    bool bCreated = false;
+    HKEY hKey = OpenOrCreateKey(a_hKeyParent, a_szToken, bCreated);
     if (!hKey)
         return DISP_E_EXCEPTION;
+    if (bCreated && !m_created.Add(m_path, m_path.Length(), nullptr)) {
+        // Unrecorded, a failed run could not take it back.
+        RegCloseKey(hKey);
+        RegDeleteKeyA(a_hKeyParent, a_szToken);
+        return E_OUTOFMEMORY;
+    }
     HRESULT hr = ReplaceCurrentKey(a_block.m_key, hKey);
     if (FAILED(hr))
         return hr;
@@ -559,12 +658,14 @@ HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockSt
     return S_OK;
 }
 
-HRESULT CRegistryScript::RegisterValue(char* a_szToken, HKEY a_hKeyParent)
+HRESULT CRegistryScript::RegisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block)
 {
     char szValueName[c_cbValueName];
     HRESULT hr = ReadValueHead(a_szToken, szValueName);
     if (FAILED(hr))
         return hr;
+    if (!ValueExists(a_hKeyParent, szValueName) && !m_created.Add(m_path, a_block.m_cchPath, szValueName))
+        return E_OUTOFMEMORY;
     return WriteValue(a_hKeyParent, szValueName, a_szToken);
 }
 
@@ -597,7 +698,7 @@ HRESULT CRegistryScript::UnregisterValue(char* a_szToken, HKEY a_hKeyParent, con
     HRESULT hr = ReadValueHead(a_szToken, szValueName);
     if (FAILED(hr))
         return hr;
-    if (!a_block.m_bRecovering)
+    if (!a_block.m_bRecovering && MayRemove(a_block.m_cchPath, szValueName))
         RegDeleteValueA(a_hKeyParent, szValueName);
     return SkipValueAssignment(a_szToken);
 }
@@ -606,6 +707,8 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
 {
     if (HasBackslash(a_szToken))
         return DISP_E_EXCEPTION;
+    m_path.Truncate(a_block.m_cchPath);
+    m_path.AppendKey(a_szToken);
     HRESULT hr = S_OK;
     if (!a_block.m_bRecovering) {
         // Read access alone would not let a "Val" statement of the key's block
@@ -668,8 +771,9 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
 
     bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
     if (bKeyStays) {
-        // Only a subkey that bears the key's own name goes.
-        if (!IsProtectedName(szSavedName))
+        // Only a subkey that bears the key's own name goes; none while a
+        // failed registration is taken back, as no statement created it.
+        if (!IsProtectedName(szSavedName) && !m_bTakingBack)
             DeleteKeyTree(a_block.m_key.get(), szSavedName);
     } else {
         hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
@@ -695,9 +799,16 @@ HRESULT CRegistryScript::CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szNa
         return hr;
     // An empty name opens the parent itself, which is not this statement's
     // to delete.
-    if (a_block.m_bRemove && *a_szName)
+    if (a_block.m_bRemove && *a_szName && MayRemove(m_path.Length(), nullptr))
         RegDeleteKeyA(a_hKeyParent, a_szName);
     return S_OK;
+}
+
+// A failed registration takes back only what it created: keys and values
+// that were there before the run stay, even when the run emptied them.
+bool CRegistryScript::MayRemove(size_t a_cchKey, const char* a_szValue) const
+{
+    return !m_bTakingBack || m_created.Contains(m_path, a_cchKey, a_szValue);
 }
 
 HRESULT CRegistryScript::SkipNestedBlock(char* a_szToken)

@@ -43,6 +43,53 @@ private:
     UINT m_cRoom = 0;
 };
 
+// The key a walk stands in, as the root's handle value followed by the key
+// names, each after a backslash. A path longer than the buffer is unknown:
+// its length is still counted, so that going back to a shorter one works.
+class CKeyPath {
+public:
+    void Reset(HKEY a_hKeyRoot);
+    size_t Length() const { return m_cch; }
+    void Truncate(size_t a_cch);
+    void AppendKey(const char* a_szName);
+    // Whether the first a_cch characters are all there.
+    bool IsKnown(size_t a_cch) const { return a_cch < sizeof(m_sz); }
+    bool IsKnown() const { return IsKnown(m_cch); }
+    const char* get() const { return m_sz; }
+
+private:
+    static constexpr size_t c_cbPath = 2048;
+    char m_sz[c_cbPath] = {};
+    size_t m_cch = 0;
+};
+
+// Keys (by path) and values (by key path and name) that a registration walk
+// created: the walk that takes a failed registration back removes only these.
+class CCreatedItems {
+public:
+    CCreatedItems() = default;
+    ~CCreatedItems() { Clear(); }
+    CCreatedItems(const CCreatedItems&) = delete;
+    CCreatedItems& operator=(const CCreatedItems&) = delete;
+
+    // The key of the first a_cchKey characters of a_path, or its value
+    // a_szValue when that is not null. False when there is no memory.
+    bool Add(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue);
+    // False for a path that is not known.
+    bool Contains(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue) const;
+    void Clear();
+
+private:
+    // One block each: the key path, its zero, the value name, its zero.
+    struct Item {
+        char* m_psz;
+        bool m_bValue;
+    };
+    Item* m_pItems = nullptr;
+    UINT m_cItems = 0;
+    UINT m_cRoom = 0;
+};
+
 class CRegistryScript {
 public:
     explicit CRegistryScript(const CScriptVariables& a_variables) : m_variables(a_variables) {}
@@ -73,17 +120,21 @@ private:
         bool m_bRemove = true;
         bool m_bRecovering = false;
         bool m_bRecoveringAtEntry = false;
+        size_t m_cchPath = 0; // m_path at entry: the key the statements live in
     };
 
     HRESULT ProcessBlock(char* a_szToken, HKEY a_hKeyParent, bool a_bRegister, bool a_bRecovering);
     HRESULT RegisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
     HRESULT EnterNestedBlock(char* a_szToken, BlockState& a_block);
     HRESULT RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
-    HRESULT RegisterValue(char* a_szToken, HKEY a_hKeyParent);
+    HRESULT RegisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
     HRESULT UnregisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
     HRESULT UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
     HRESULT UnregisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
     HRESULT CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    // Whether the walk may remove the key of the first a_cchKey characters
+    // of its path, or that key's value a_szValue when that is not null.
+    bool MayRemove(size_t a_cchKey, const char* a_szValue) const;
     HRESULT SkipNestedBlock(char* a_szToken);
     // Reads a value name and the "=" that must follow it.
     HRESULT ReadValueHead(char* a_szToken, char* a_szValueName);
@@ -93,8 +144,11 @@ private:
     const CScriptVariables& m_variables;
     const char* m_pszPos = "";
     // Set while a failed registration takes its root block out again: a
-    // script error then still lets the enclosing keys of the failure go.
+    // script error then still lets the enclosing keys of the failure go, but
+    // only keys and values that the failed walk created go at all.
     bool m_bTakingBack = false;
+    CKeyPath m_path; // of the current key of the innermost block
+    CCreatedItems m_created;
     int m_nDepth = 0;
 };
 

@@ -7,8 +7,6 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <mbstring.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -28,14 +26,20 @@ void KeepIfWhole(PathBuffer& a_szDir, UINT a_cch)
         a_szDir[0] = '\0';
 }
 
-bool IsExistingFile(const char* a_szPath)
+// "X:\..." or "\\server\...". Anything else ("name", "\name", "X:name")
+// the platform resolves against a current directory, which a planted file
+// can sit in: such a text is never looked up as it stands.
+bool IsFullPath(const char* a_szPath)
 {
-    return PathFileExistsA(a_szPath) && !PathIsDirectoryA(a_szPath);
+    char chDrive = static_cast<char>(a_szPath[0] | 0x20);
+    bool bDrive = chDrive >= 'a' && chDrive <= 'z' && a_szPath[1] == ':' &&
+                  (a_szPath[2] == '\\' || a_szPath[2] == '/');
+    return bDrive || (a_szPath[0] == '\\' && a_szPath[1] == '\\');
 }
 
-char* FindCharacter(char* a_szText, unsigned a_ch)
+bool IsExistingFile(const char* a_szPath)
 {
-    return reinterpret_cast<char*>(_mbschr(reinterpret_cast<unsigned char*>(a_szText), a_ch));
+    return IsFullPath(a_szPath) && PathFileExistsA(a_szPath) && !PathIsDirectoryA(a_szPath);
 }
 
 class CCommandParser {
@@ -59,7 +63,7 @@ private:
     bool TakeQuotedPath();
     bool CutBeforeLastPercent();
     void CutAtFirstSpace();
-    void PreferExistingPrefix();
+    bool TakeExistingPrefix(size_t a_cchOut, bool a_bOutExists);
     bool CopyToOut(const char* a_szText);
 
     const char* m_szCommand;
@@ -78,9 +82,12 @@ void CCommandParser::Run()
     CutAtPlaceholder();                                   // 4
     TrimTrailingSpaces(m_szOut);                          // 5
     StripQuotes(m_szOut);                                 // 6
+    size_t cchCut = strlen(m_szOut);
     Shorten();                                            // 7
-    if (PathFileExistsA(m_szOut))                         // 8
+    if (IsFullPath(m_szOut) && PathFileExistsA(m_szOut)) { // 8
+        TakeExistingPrefix(cchCut, true);
         return;
+    }
     if (ProbeDirectory(m_szWindowsDir) || ProbeDirectory(m_szSystemDir)) // 9, 10
         return;
     if (RestoreImageViewerEntry())                        // 11
@@ -95,15 +102,16 @@ void CCommandParser::Run()
     if (strchr(m_szCommand, ' ')) {                       // 14.1
         CopyCommand();
         if (CutBeforeLastPercent()) {
+            size_t cchOut = strlen(m_szOut);
             Shorten();
-            PreferExistingPrefix();
+            TakeExistingPrefix(cchOut, IsExistingFile(m_szOut));
             return;
         }
-    } else if (FindCharacter(const_cast<char*>(m_szCommand), '%')) { // 14.2
+    } else if (FindCharacter(m_szCommand, '%')) {         // 14.2
         ReplaceNoCase(m_szOut, m_cbOut, c_szSystemRoot, m_szWindowsDir);
     }
     CutAtFirstSpace();                                    // 15
-    PreferExistingPrefix();
+    TakeExistingPrefix(strlen(m_szOut), IsExistingFile(m_szOut));
 }
 
 // A command that does not fit is refused rather than cut: a cut command can
@@ -151,9 +159,13 @@ void CCommandParser::CutAtPlaceholder()
         *p = '\0';
 }
 
-// A short form that does not fit leaves the text in its long form.
+// A short form that does not fit leaves the text in its long form. A name
+// that is no full path stays as it is: shortened, it would be looked up in
+// the current directory.
 void CCommandParser::Shorten()
 {
+    if (!IsFullPath(m_szOut))
+        return;
     PathBuffer szShort = {};
     DWORD cch = GetShortPathNameA(m_szOut, szShort, MAX_PATH);
     if (cch > 0 && cch < MAX_PATH)
@@ -183,7 +195,7 @@ bool CCommandParser::RestoreImageViewerEntry()
 // False when there is no closing quote: the text of step 7 stands.
 bool CCommandParser::TakeQuotedPath()
 {
-    const char* pClose = FindCharacter(const_cast<char*>(m_szCommand) + 1, '"');
+    const char* pClose = FindCharacter(m_szCommand + 1, '"');
     if (!pClose)
         return false;
     memset(m_szOut, 0, m_cbOut);
@@ -216,32 +228,35 @@ void CCommandParser::CutAtFirstSpace()
         *p = '\0';
 }
 
-// An unquoted path with blanks ends above at its first blank or with its
-// arguments still attached, naming no file; started as it stands, the
-// platform would try "C:\Program.exe" for "C:\Program Files\...". The
-// command's own blank-separated prefixes are tried, longest first, so that
-// the intended program wins over anything planted at a shorter prefix. Only
-// full paths are taken: nothing is picked up from the current directory.
-void CCommandParser::PreferExistingPrefix()
+// An unquoted path with blanks ends above at its first blank, with its
+// arguments still attached, or at a shorter prefix that happens to exist;
+// started as it stands, the platform would try "C:\Program.exe" for
+// "C:\Program Files\...". The command's own blank-separated prefixes are
+// tried longest first, so that the intended program wins over anything
+// planted at a shorter prefix. Out (a_cchOut characters before shortening)
+// stays when it names an existing file and no longer prefix does. Only full
+// paths are taken: nothing is picked up from the current directory.
+bool CCommandParser::TakeExistingPrefix(size_t a_cchOut, bool a_bOutExists)
 {
-    if (IsExistingFile(m_szOut))
-        return;
     PathBuffer szCandidate = {};
     size_t cch = strlen(m_szCommand);
     if (cch >= sizeof(szCandidate))
-        return;
+        return false;
     memcpy(szCandidate, m_szCommand, cch + 1);
     while (cch > 0 && szCandidate[cch - 1] == ' ')
         --cch;
     while (cch > 0) {
+        if (cch <= a_cchOut && a_bOutExists)
+            return false;
         szCandidate[cch] = '\0';
-        if (!PathIsRelativeA(szCandidate) && IsExistingFile(szCandidate) && CopyToOut(szCandidate))
-            return;
+        if (IsExistingFile(szCandidate) && CopyToOut(szCandidate))
+            return true;
         while (cch > 0 && szCandidate[cch - 1] != ' ')
             --cch;
         while (cch > 0 && szCandidate[cch - 1] == ' ')
             --cch;
     }
+    return false;
 }
 
 } // namespace

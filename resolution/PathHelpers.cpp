@@ -17,15 +17,14 @@ constexpr size_t c_cbLongPath = 1040;
 using CompareCopy = char[c_cbCompareCopy];
 
 // Upper-cased copy for a case-blind comparison; false when the text does not
-// fit. _mbsupr leaves the trail bytes of double-byte characters alone, so a
-// character whose trail byte looks like a small letter stays what it is.
+// fit.
 bool UpperCopy(CompareCopy& a_szCopy, const char* a_szText)
 {
     size_t cch = strlen(a_szText);
     if (cch >= sizeof(a_szCopy))
         return false;
     memcpy(a_szCopy, a_szText, cch + 1);
-    _mbsupr(reinterpret_cast<unsigned char*>(a_szCopy));
+    UpperCase(a_szCopy);
     return true;
 }
 
@@ -35,7 +34,7 @@ bool UpperCopy(CompareCopy& a_szCopy, const char* a_szText)
 const char* FindCharacterWise(const char* a_szText, const char* a_szPattern)
 {
     size_t cchPattern = strlen(a_szPattern);
-    for (const char* p = a_szText; *p; p = CharNextA(p)) {
+    for (const char* p = a_szText; *p; p = NextCharacter(p)) {
         if (strncmp(p, a_szPattern, cchPattern) == 0)
             return p;
     }
@@ -43,6 +42,45 @@ const char* FindCharacterWise(const char* a_szText, const char* a_szPattern)
 }
 
 } // namespace
+
+const char* NextCharacter(const char* a_p)
+{
+    if (!*a_p)
+        return a_p;
+    return (IsDBCSLeadByte(static_cast<BYTE>(*a_p)) && a_p[1]) ? a_p + 2 : a_p + 1;
+}
+
+const char* FindCharacter(const char* a_szText, char a_ch)
+{
+    for (const char* p = a_szText; *p; p = NextCharacter(p))
+        if (*p == a_ch)
+            return p;
+    return nullptr;
+}
+
+// Single bytes: A to Z only, as the runtime does it in the "C" locale (a
+// single-byte code page's accented letters stay). A double-byte character
+// goes whole through the runtime's character mapping, which knows the
+// full-width letters; a result of another width is not taken, so that the
+// text keeps its length.
+void UpperCase(char* a_szText)
+{
+    for (char* p = a_szText; *p;) {
+        char* pNext = p + (NextCharacter(p) - p);
+        if (pNext - p == 1) {
+            if (*p >= 'a' && *p <= 'z')
+                *p = static_cast<char>(*p - 'a' + 'A');
+        } else {
+            unsigned uChar = static_cast<unsigned>(static_cast<BYTE>(p[0])) << 8 | static_cast<BYTE>(p[1]);
+            unsigned uUpper = _mbctoupper(uChar);
+            if (uUpper > 0xFF && uUpper <= 0xFFFF && (uUpper & 0xFF) != 0) {
+                p[0] = static_cast<char>(uUpper >> 8);
+                p[1] = static_cast<char>(uUpper & 0xFF);
+            }
+        }
+        p = pNext;
+    }
+}
 
 bool ContainsNoCase(const char* a_szText, const char* a_szPattern)
 {
@@ -100,7 +138,7 @@ void StripQuotes(char* a_szText)
         return;
     char* pLast = a_szText;
     size_t cChars = 0;
-    for (char* p = a_szText; *p; p = CharNextA(p)) {
+    for (char* p = a_szText; *p; p += NextCharacter(p) - p) {
         pLast = p;
         ++cChars;
     }

@@ -12,6 +12,21 @@ constexpr size_t c_cbReplaceResult = 520;
 // that does not fit the output buffer is refused: the output is left empty.
 void ParseCommandPath(const char* a_szCommand, char* a_szOut, size_t a_cbOut);
 
+// The character after a_p in the ANSI code page, stepped in our own code: the
+// runtime's multibyte scans step over the terminating zero when a text ends
+// in a lone lead byte. A lead byte followed by the zero counts as one byte,
+// and at the zero the scan stays there.
+const char* NextCharacter(const char* a_p);
+// The first a_ch that is a whole character (never a trail byte), or null.
+const char* FindCharacter(const char* a_szText, char a_ch);
+inline char* FindCharacter(char* a_szText, char a_ch)
+{
+    return const_cast<char*>(FindCharacter(static_cast<const char*>(a_szText), a_ch));
+}
+// Upper-cases in place by the runtime's rules for the code page, one whole
+// character at a time; the length in bytes stays.
+void UpperCase(char* a_szText);
+
 // Both searches compare upper-cased copies and match whole characters only.
 bool ContainsNoCase(const char* a_szText, const char* a_szPattern);
 // Replaces the first occurrence; the rest of the text comes back upper-cased.

@@ -14,9 +14,16 @@ struct GuardFrame {
     jmp_buf m_resume;
 };
 
+// OutputDebugString raises these and handles them itself (or a debugger
+// does); every other exception, whatever its severity, ends the guarded call.
+// A guard-page hit (0x80000001) is only a warning, yet it means the formatter
+// was reading memory that is not ours to read.
+constexpr DWORD c_dwDebugPrint = 0x40010006;     // DBG_PRINTEXCEPTION_C
+constexpr DWORD c_dwDebugPrintWide = 0x4001000A; // DBG_PRINTEXCEPTION_WIDE_C
+
 bool IsFault(DWORD a_dwCode)
 {
-    return (a_dwCode & 0xC0000000u) == 0xC0000000u;
+    return a_dwCode != c_dwDebugPrint && a_dwCode != c_dwDebugPrintWide;
 }
 
 // Resumes at the setjmp of the frame as a longjmp would, but by handing the

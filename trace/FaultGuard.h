@@ -1,6 +1,6 @@
 #pragma once
-// Runs a callback and ends it quietly when it raises a fault (an access
-// violation or any other error-severity exception). gcc has no __try, so the
+// Runs a callback and ends it quietly when it raises an exception (an access
+// violation, a guard-page hit, anything but the debugger-output notices). gcc has no __try, so the
 // guard registers a structured-exception frame of its own at fs:[0].
 
 namespace vm {

@@ -295,14 +295,6 @@ TEST_F(CcfTest, FileIsReadOnceAndTextsStayValidForTheObjectsLife)
     EXPECT_EQ(gone.CheckCCFValidity(), CCF_E_MISSING);
 }
 
-TEST(CDRMLogicTest, LivesAndDiesQuietly)
-{
-    static CDRMLogic s_logic; // as the hook keeps it
-    CDRMLogic onStack;
-    delete new CDRMLogic;
-    SUCCEED();
-}
-
 // Documents live in a scratch folder of their own.
 class HeaderTest : public ::testing::Test {
 protected:

@@ -6,6 +6,7 @@
 #include "registration/SelfRegistration.h"
 
 #include "tests/registration/RegistrationTestRegistry.h"
+#include "tests/support/GuardedBuffer.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -145,6 +146,14 @@ const WalkRow c_registerRows[] = {
     {"enclosing kept", "CU\\Outer\\Keep", "HKCU { Outer { Inner B\\C } }", true, DISP_E_EXCEPTION,
      "CU\\Outer;CU\\Outer\\Keep"},
     {"take back values", "", "HKCU { Outer { Inner { val v = b 123 } } }", true, E_FAIL, ""},
+    // The take-back removes only what the failed run created: keys and values that were there stay.
+    {"existing keys stay", "CU\\Software\\RvA\\Outer",
+     "HKCU { Software { RvA { Outer { Inner B\\C } } } }", true, DISP_E_EXCEPTION,
+     "CU\\Software;CU\\Software\\RvA;CU\\Software\\RvA\\Outer"},
+    {"existing values stay", "CU\\A|Old=o", "HKCU { A { val Old = s 'n' val New = s 'n' } B\\C }", true,
+     DISP_E_EXCEPTION, "CU\\A;CU\\A|Old=n"},
+    // A created key goes also when a later statement opened it again.
+    {"created key named twice", "", "HKCU { C C { Y } A\\B }", true, DISP_E_EXCEPTION, ""},
     // ForceRemove deletes the whole existing tree before writing anew.
     {"force remove", "CU\\A\\Old|v=1;CU\\A|x=y", "HKCU { ForceRemove A { New } }", true, S_OK, "CU\\A;CU\\A\\New"},
     // An empty key name is the parent itself, never deleted by force.
@@ -226,30 +235,7 @@ INSTANTIATE_TEST_SUITE_P(Unregister, WalkTest, ::testing::ValuesIn(c_unregisterR
 // ---------------------------------------------------------------------------
 // Buffer ends
 
-// A page whose last byte is followed by an inaccessible page: a write past a
-// buffer placed at its end faults at once.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t a_cb)
-    {
-        m_pBase = static_cast<char*>(VirtualAlloc(nullptr, 2 * c_cbPage, MEM_COMMIT, PAGE_READWRITE));
-        DWORD dwOld = 0;
-        VirtualProtect(m_pBase + c_cbPage, c_cbPage, PAGE_NOACCESS, &dwOld);
-        m_p = m_pBase + c_cbPage - a_cb;
-        std::fill(m_pBase, m_p, '\xA5');
-    }
-    ~GuardedBuffer() { VirtualFree(m_pBase, 0, MEM_RELEASE); }
-    char* get() { return m_p; }
-    bool PrefixUntouched() const
-    {
-        return std::all_of(m_pBase, m_p, [](char a_ch) { return a_ch == '\xA5'; });
-    }
-
-private:
-    static constexpr size_t c_cbPage = 4096;
-    char* m_pBase;
-    char* m_p;
-};
+using vmtest::GuardedBuffer;
 
 struct TokenRow {
     const char* m_szWhat;

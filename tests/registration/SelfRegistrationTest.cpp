@@ -338,14 +338,26 @@ TEST_F(SelfRegistrationTest, UnregisteringRemovesWhatRegistrationAddedAndNoMore)
     EXPECT_EQ("Other Hook", vmtest::ReadStringValue(HKEY_LOCAL_MACHINE, c_szHooks, c_szOtherHook));
 }
 
-TEST_F(SelfRegistrationTest, UnregisteringANeverRegisteredModuleSucceeds)
+// Never registered, every key of the script is missing, and the blocks written
+// for those keys must not act on the keys that enclose them: empty keys
+// planted there, named like the statements of those blocks, stay.
+TEST_F(SelfRegistrationTest, UnregisteringANeverRegisteredModuleTouchesNothingElse)
 {
+    const char* const planted[] = {"CurVer", "CLSID\\InprocServer32", "CLSID\\Programmable"};
+    for (const char* szPath : planted) {
+        ASSERT_FALSE(vmtest::KeyExists(HKEY_CLASSES_ROOT, szPath)) << szPath;
+        vmtest::LayOutKeys(HKEY_CLASSES_ROOT, szPath);
+    }
     vm::UniqueLibrary module(LoadLibraryA(m_strModule.c_str()));
     ASSERT_TRUE(module);
     auto pfnUnregister =
         reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module.get(), "DllUnregisterServer")));
     ASSERT_NE(nullptr, pfnUnregister);
-    EXPECT_EQ(S_OK, pfnUnregister());
+    pfnUnregister();
+    for (const char* szPath : planted) {
+        EXPECT_TRUE(vmtest::KeyExists(HKEY_CLASSES_ROOT, szPath)) << szPath;
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, szPath);
+    }
     EXPECT_EQ(m_cClassesBefore, CountSubkeys(HKEY_CLASSES_ROOT, "CLSID"));
     EXPECT_EQ(m_strExplorerBefore, Dump(HKEY_LOCAL_MACHINE, c_szExplorer));
 }

@@ -269,7 +269,9 @@ TEST_F(ParseCommandPathTest, UnquotedPathWithBlanksNamesTheIntendedProgram)
 }
 
 // A program planted at a shorter prefix never wins over the intended one, and
-// a directory named like a program is never taken.
+// a directory named like a program is never taken. The planted "Program" is
+// a candidate of every route: step 8 after the cut of step 3, step 14.1, and
+// step 15.
 TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
 {
     std::string strDir = vmtest::MakeScratchDir("planted");
@@ -277,20 +279,43 @@ TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
     CreateDirectoryA((strDir + "\\Program Files\\Acme").c_str(), nullptr);
     std::string strIntended = strDir + "\\Program Files\\Acme\\acme.exe";
     MakeFile(strIntended);
-    MakeFile(strDir + "\\Program.exe");
+    MakeFile(strDir + "\\Program");
     EXPECT_EQ(Parse(strIntended), strIntended);
     EXPECT_EQ(Parse(strIntended + " /open %1"), strIntended);
+    EXPECT_EQ(Parse(strIntended + " /a /b"), strIntended);
 
     // "d x\y.exe" is a directory; neither it nor the missing "d" is taken.
     CreateDirectoryA((strDir + "\\d x").c_str(), nullptr);
     CreateDirectoryA((strDir + "\\d x\\y.exe").c_str(), nullptr);
     EXPECT_EQ(Parse(strDir + "\\d x\\y.exe"), strDir + "\\d");
 
-    // With the intended program gone no prefix names a file: the text of
-    // step 15 stands (and names no file either).
+    // With both programs gone no prefix names a file: the text of step 15
+    // stands (and names no file either).
     DeleteFileA(strIntended.c_str());
+    DeleteFileA((strDir + "\\Program").c_str());
     EXPECT_EQ(Parse(strIntended), strDir + "\\Program");
     vmtest::RemoveTree(strDir);
+}
+
+// Programs planted in the current directory under the names the commands
+// use: a relative name goes on to the Windows and system folders (9, 10), is
+// not shortened there (7), and no relative prefix is taken (14).
+TEST_F(ParseCommandPathTest, CurrentDirectoryIsNeverSearched)
+{
+    std::string strDir = vmtest::MakeScratchDir("current");
+    for (const char* szName : {"notepad.exe", "unknown.exe", "longprogram.exe"})
+        MakeFile(strDir + "\\" + szName);
+    char szBefore[MAX_PATH] = {};
+    ASSERT_TRUE(GetCurrentDirectoryA(MAX_PATH, szBefore));
+    ASSERT_TRUE(SetCurrentDirectoryA(strDir.c_str()));
+    std::string strNotepad = Parse("notepad.exe %1");
+    std::string strUnknown = Parse("unknown.exe /p %1");
+    std::string strLong = Parse("longprogram.exe %1");
+    SetCurrentDirectoryA(szBefore);
+    vmtest::RemoveTree(strDir);
+    EXPECT_EQ(strNotepad, WindowsDir() + "\\notepad.exe");
+    EXPECT_EQ(strUnknown, "unknown.exe /p");
+    EXPECT_EQ(strLong, "longprogram.exe");
 }
 
 TEST_F(ParseCommandPathTest, EdgeCases)
@@ -314,19 +339,27 @@ TEST_F(ParseCommandPathTest, EdgeCases)
         {"quoted without a closing quote: the text of step 7", "\"" + strPf + "\\Acme\\acme.exe /x %1",
          strPf + "\\Acme\\acme.exe /"},
         {"ideas.cmd leading nowhere: the text of step 7", "C:\\nowhere\\ideas.cmd %1", "C:\\nowhere\\ideas.cmd"},
-        {"relative prefixes are never probed in the current directory", "unknown.exe /p %1", "unknown.exe /p"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(Parse(row.m_strCommand), row.m_strExpected) << row.m_szWhat << "\n  " << row.m_strCommand;
 }
 
+// The second "%SystemRoot%" and the "%ProgramFiles%" stay in the text that
+// step 11 hands out.
 TEST_F(ParseCommandPathTest, OnlyTheFirstSystemRootIsExpanded)
 {
     vmtest::DebugCapture capture;
-    std::string strOut = Parse("%SystemRoot%\\notepad.exe %ProgramFiles%\\%SystemRoot%");
-    EXPECT_EQ(strOut, ShortPath(WindowsDir() + "\\NOTEPAD.EXE"));
-    EXPECT_EQ(capture.Texts(), std::vector<std::string>{"szExe[%SYSTEMROOT%\\NOTEPAD.EXE %PROGRAMFILES%\\%SYSTEMROOT%], "
-                                                        "szCompare[%SYSTEMROOT%]"})
+    std::string strOut = Parse("%SystemRoot%\\System32\\rundll32.exe %SystemRoot%\\%ProgramFiles%\\shimgvw.dll,"
+                               "ImageView_Fullscreen %1");
+    std::string strUpperWin = Upper(WindowsDir());
+    EXPECT_EQ(strOut, strUpperWin + "\\SYSTEM32\\RUNDLL32.EXE %SYSTEMROOT%\\%PROGRAMFILES%\\SHIMGVW.DLL,"
+                      "ImageView_Fullscreen");
+    EXPECT_EQ(capture.Texts(),
+              (std::vector<std::string>{
+                  "szExe[%SYSTEMROOT%\\SYSTEM32\\RUNDLL32.EXE %SYSTEMROOT%\\%PROGRAMFILES%\\SHIMGVW.DLL,"
+                  "IMAGEVIEW_FULLSCREEN %1], szCompare[%SYSTEMROOT%]",
+                  "szExe[" + strUpperWin + "\\SYSTEM32\\RUNDLL32.EXE %SYSTEMROOT%\\%PROGRAMFILES%\\SHIMGVW.DLL,"
+                  "IMAGEVIEW_FULLSCREEN], szCompare[IMAGEVIEW_FULLSCREEN]"}))
         << capture.Dump();
 }
 

@@ -5,6 +5,7 @@
 #include "resolution/PathHelpers.h"
 
 #include "tests/resolution/ResolutionFixture.h"
+#include "tests/support/GuardedBuffer.h"
 #include "tests/support/TestPaths.h"
 
 #include <mbctype.h>
@@ -58,6 +59,37 @@ TEST_F(DbcsTest, TextOperationsKeepDoubleByteCharactersWhole)
     EXPECT_STREQ(ReplaceFileName(sz, "y.exe"), "C:\\dir\\y.exe");
     lstrcpynA(sz, ("C:\\" + c_strHyo + "\\x.dll").c_str(), MAX_PATH);
     EXPECT_EQ(std::string(ReplaceFileName(sz, "y.exe")), "C:\\" + c_strHyo + "\\y.exe");
+}
+
+// A text that ends in a lone lead byte, its zero the last readable byte before
+// an inaccessible page: the lead byte counts as one byte, and neither the
+// upper-casing nor the parser's character searches (14.2, 12.1, 15) read on.
+// The output buffer ends at such a page too, its bytes after the text not zero.
+TEST_F(DbcsTest, LoneLeadByteAtTheEndIsOneByte)
+{
+    struct Row {
+        const char* m_szWhat;
+        std::string m_strText;
+        std::string m_strUpper;
+        std::string m_strParsed;
+    } rows[] = {
+        {"a lone 0x81: 14.2 and 15 search it", "q\x81", "Q\x81", "q\x81"},
+        {"quoted without a closing quote: 12.1 searches it", "\"C:\\x\x9F", "\"C:\\X\x9F", "C:\\x"},
+        {"a percent sign: 14.2 replaces nothing, 15 searches", "%a\xE0", "%A\xE0", "%a\xE0"},
+        {"the last lead byte of the code page", "x\xFC", "X\xFC", "x\xFC"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.m_szWhat);
+        vmtest::GuardedBuffer text(row.m_strText);
+        UpperCase(text.get());
+        EXPECT_EQ(std::string(text.get()), row.m_strUpper);
+
+        vmtest::GuardedBuffer command(row.m_strText);
+        vmtest::GuardedBuffer out(MAX_PATH);
+        memset(out.get(), 'x', MAX_PATH);
+        ParseCommandPath(command.get(), out.get(), MAX_PATH);
+        EXPECT_EQ(std::string(out.get()), row.m_strParsed);
+    }
 }
 
 // Parser steps whose text work meets double-byte characters, without files.

@@ -45,12 +45,6 @@ protected:
     SwitchGuard m_switches;
 };
 
-TEST_F(TraceTest, SwitchesStartAsLoaded)
-{
-    EXPECT_TRUE(g_bTraceEnabled);
-    EXPECT_FALSE(g_bTraceLineEnabled);
-}
-
 TEST_F(TraceTest, AlwaysOnWritesTheTextAsFormattedInOneMessage)
 {
     TraceAlways("[CLxShellExt::Execute] case : Open");
@@ -96,6 +90,26 @@ TEST_F(TraceTest, FaultWhileFormattingLosesOnlyThatLine)
     ASSERT_EQ(texts.size(), 1000u);
     EXPECT_EQ(texts.front(), "kept 0");
     EXPECT_EQ(texts.back(), "kept 999");
+}
+
+// A guard page raises a warning-severity exception (0x80000001), not an
+// access violation; it is re-armed before every line, as the platform
+// disarms it on the first touch.
+TEST_F(TraceTest, GuardPageWhileFormattingLosesOnlyThatLine)
+{
+    char* pGuarded = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD));
+    ASSERT_TRUE(pGuarded);
+    g_bTraceLineEnabled = true;
+    for (int i = 0; i < 3; ++i) {
+        DWORD dwOld = 0;
+        ASSERT_TRUE(VirtualProtect(pGuarded, 4096, PAGE_READWRITE | PAGE_GUARD, &dwOld));
+        TraceAlways("lost %s", pGuarded);
+        ASSERT_TRUE(VirtualProtect(pGuarded, 4096, PAGE_READWRITE | PAGE_GUARD, &dwOld));
+        TraceLine("lost %s", pGuarded);
+        TraceAlways("kept %d", i);
+    }
+    VirtualFree(pGuarded, 0, MEM_RELEASE);
+    EXPECT_EQ(m_capture.Texts(), (std::vector<std::string>{"kept 0", "kept 1", "kept 2"})) << m_capture.Dump();
 }
 
 TEST_F(TraceTest, LineTraceFaultLosesOnlyThatLine)
