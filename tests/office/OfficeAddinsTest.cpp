@@ -153,11 +153,21 @@ protected:
                                  c_dwRegistrationTimeoutMs);
     }
 
+    // The add-ins' registration also writes their classes (HKCR is not
+    // redirected here).
     void RemoveRealAddinKeys()
     {
-        for (const AddinRow& addin : c_addins)
-            SHDeleteKeyA(m_realSoftware.get(),
-                         std::string(addin.szKey).substr(sizeof("Software\\") - 1).c_str());
+        for (const AddinRow& addin : c_addins) {
+            std::string strEntry = addin.szKey;
+            SHDeleteKeyA(m_realSoftware.get(), strEntry.substr(sizeof("Software\\") - 1).c_str());
+            std::string strProgId = strEntry.substr(strEntry.find_last_of('\\') + 1);
+            char szClsid[64] = {};
+            DWORD cb = sizeof(szClsid);
+            if (RegGetValueA(HKEY_CLASSES_ROOT, (strProgId + "\\CLSID").c_str(), nullptr, RRF_RT_REG_SZ,
+                             nullptr, szClsid, &cb) == ERROR_SUCCESS)
+                SHDeleteKeyA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + szClsid).c_str());
+            SHDeleteKeyA(HKEY_CLASSES_ROOT, strProgId.c_str());
+        }
     }
 
     void PlaceAddinModules()
