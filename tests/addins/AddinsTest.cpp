@@ -5,12 +5,17 @@
 #include "decision/LxShellExt.h"
 
 #include "common/Handle.h"
+#include "companions/addins/AddinIdentity.h"
 #include "tests/support/CompanionsSupport.h"
+#include "tests/support/DebugCapture.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 #include "tests/tools/ToolChild.h"
 
+#include "Extensibility_h.h"
+
 #include <gtest/gtest.h>
+#include <oleauto.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -136,8 +141,11 @@ protected:
     {
         WaitRegistrationsEnded();
         m_bOfficeExisted = KeyExists("Software\\Microsoft\\Office");
-        for (const AddinRow& addin : c_addins)
+        for (const AddinRow& addin : c_addins) {
             RemoveRegistration(addin);
+            std::string strBuilt = vmtest::BinDir() + "\\" + addin.szModule;
+            ASSERT_TRUE(CopyFileA(strBuilt.c_str(), ModuleHere(addin).c_str(), FALSE)) << strBuilt;
+        }
     }
     void TearDown() override
     {
@@ -242,9 +250,18 @@ TEST_F(AddinsTest, UpkeepRegistersWhatTheHostLoadsAndRepairsWhatFailed)
 }
 
 // regsvr32 /u leaves the registry as it was before regsvr32: the classes,
-// the ProgIDs, the entries and the Office keys made for them.
+// the ProgIDs, the entries and the Office keys made for them, but not a key
+// that holds another vendor's add-in.
 TEST_F(AddinsTest, UnregisterRemovesEverythingRegistrationWrote)
 {
+    for (const AddinRow& addin : c_addins) {
+        // Left empty by an earlier registration: registration makes them here.
+        std::string strApplication = std::string("Software\\Microsoft\\Office\\") + addin.szApplication;
+        RegDeleteKeyA(HKEY_CURRENT_USER, (strApplication + "\\Addins").c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, strApplication.c_str());
+    }
+    const std::string strForeign = "Software\\Microsoft\\Office\\Word\\Addins\\Other.Vendor.Addin";
+    vmtest::SetDword(HKEY_CURRENT_USER, strForeign, "LoadBehavior", 3);
     std::set<std::string> before = RegistrySnapshot();
     for (const AddinRow& addin : c_addins)
         Regsvr32("/s \"" + ModuleHere(addin) + "\"");
@@ -258,6 +275,86 @@ TEST_F(AddinsTest, UnregisterRemovesEverythingRegistrationWrote)
     std::set<std::string> after = RegistrySnapshot();
     EXPECT_EQ(std::vector<std::string>(), Difference(after, before)) << "left behind";
     EXPECT_EQ(std::vector<std::string>(), Difference(before, after)) << "removed too much";
+    SHDeleteKeyA(HKEY_CURRENT_USER, strForeign.c_str());
+}
+
+// An add-in that Office creates but whose connection fails is marked 2 as
+// well; the line says which step failed.
+TEST_F(AddinsTest, HostMarksAnAddinThatRefusesTheConnection)
+{
+    const std::string strProgId = "VmTest.RefusingAddin";
+    const std::string strClsid = "{0C8B6F7E-55A1-4D0B-9B0E-7A1D2C3B4F50}";
+    const std::string strEntry = "Software\\Microsoft\\Office\\Word\\Addins\\" + strProgId;
+    vmtest::SetString(HKEY_CLASSES_ROOT, strProgId + "\\CLSID", nullptr, strClsid);
+    vmtest::SetString(HKEY_CLASSES_ROOT, "CLSID\\" + strClsid + "\\InprocServer32", nullptr,
+                      TestDir() + "\\addins_refusing.dll");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "CLSID\\" + strClsid + "\\InprocServer32", "ThreadingModel", "Apartment");
+    vmtest::SetDword(HKEY_CURRENT_USER, strEntry, "LoadBehavior", 3);
+
+    vmtest::CToolRun run = RunHost("Word");
+    DWORD dwBehavior = 0xdeadbeef, cb = sizeof(dwBehavior);
+    RegGetValueA(HKEY_CURRENT_USER, strEntry.c_str(), "LoadBehavior", RRF_RT_REG_DWORD, nullptr, &dwBehavior, &cb);
+    SHDeleteKeyA(HKEY_CLASSES_ROOT, strProgId.c_str());
+    SHDeleteKeyA(HKEY_CLASSES_ROOT, ("CLSID\\" + strClsid).c_str());
+    SHDeleteKeyA(HKEY_CURRENT_USER, strEntry.c_str());
+
+    EXPECT_EQ(1u, run.m_dwExit) << vmtest::Joined(run.m_lines);
+    ASSERT_EQ(1u, run.m_lines.size()) << vmtest::Joined(run.m_lines);
+    EXPECT_EQ(0u, run.m_lines[0].find(strProgId + ": refused the connection, 0x80004005"));
+    EXPECT_NE(std::string::npos, run.m_lines[0].find("; LoadBehavior set to 2"));
+    EXPECT_EQ(2u, dwBehavior);
+}
+
+// The dual interface's dispatch half reaches the same methods, by the
+// published dispatch ids; the class object serves only the add-in's class.
+TEST(AddinDispatchTest, OnConnectionThroughIDispatch)
+{
+    vm::UniqueLibrary addin(LoadLibraryA((vmtest::BinDir() + "\\quorix01.dll").c_str()));
+    ASSERT_TRUE(addin);
+    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    auto pfnGet = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(addin.get(), "DllGetClassObject")));
+    ASSERT_TRUE(pfnGet);
+    void* pv = reinterpret_cast<void*>(0xdeadbeef);
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, pfnGet(CLSID_NULL, IID_IClassFactory, &pv));
+    EXPECT_EQ(nullptr, pv);
+
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    IClassFactory* pFactory = nullptr;
+    ASSERT_EQ(S_OK, pfnGet(c_addin.m_clsid, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)));
+    IDispatch* pDispatch = nullptr;
+    ASSERT_EQ(S_OK, pFactory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&pDispatch)));
+    pFactory->Release();
+
+    OLECHAR wszConnect[] = L"OnConnection", wszShutdown[] = L"OnBeginShutdown";
+    LPOLESTR names[] = {wszConnect};
+    DISPID dispid = DISPID_UNKNOWN;
+    EXPECT_EQ(S_OK, pDispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispid));
+    EXPECT_EQ(1, dispid);
+    names[0] = wszShutdown;
+    DISPID dispidShutdown = DISPID_UNKNOWN;
+    EXPECT_EQ(S_OK, pDispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &dispidShutdown));
+    EXPECT_EQ(5, dispidShutdown);
+
+    SAFEARRAY* pCustom = SafeArrayCreateVector(VT_VARIANT, 0, 0);
+    VARIANTARG args[4]; // in reverse: custom, AddInInst, ConnectMode, Application
+    for (VARIANTARG& arg : args)
+        VariantInit(&arg);
+    args[0].vt = VT_ARRAY | VT_VARIANT | VT_BYREF;
+    args[0].pparray = &pCustom;
+    args[1].vt = VT_DISPATCH;
+    args[2].vt = VT_I4;
+    args[2].lVal = ext_cm_CommandLine;
+    args[3].vt = VT_DISPATCH;
+    DISPPARAMS params = {args, nullptr, 4, 0};
+    vmtest::DebugCapture capture;
+    EXPECT_EQ(S_OK, pDispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                                      nullptr, nullptr));
+    EXPECT_TRUE(capture.Contains("[Quorix01.Word9AddIn] connected to (unknown host) (connect mode 3)"))
+        << capture.Dump();
+    pDispatch->Release();
+    SafeArrayDestroy(pCustom);
+    CoUninitialize();
 }
 
 } // namespace
