@@ -16,15 +16,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-# A Windows program's output through a file: the Wine server would hold a pipe.
-run() {
-  local out status
-  out=$(mktemp)
-  wine "$@" </dev/null >"$out" 2>&1 && status=0 || status=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $status
-}
+source "$here/../../scripts/wine-lib.sh"
 
 scratch=$(mktemp -d)
 cleanup() {
@@ -32,7 +24,6 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-winpath() { echo "Z:${1//\//\\}"; }
 
 wineserver -k 2>/dev/null
 rm -rf "$prefix"
