@@ -95,6 +95,22 @@ LONG WriteAddinEntry()
     return lResult;
 }
 
+// The class as a machine-wide installation left it for every user: served by
+// this very module under our ProgID.
+bool IsClassServedBy(const std::string& a_strModule)
+{
+    char szText[MAX_PATH];
+    DWORD cb = sizeof(szText);
+    if (RegGetValueA(HKEY_CLASSES_ROOT, (std::string(c_addin.m_szProgId) + "\\CLSID").c_str(), nullptr,
+                     RRF_RT_REG_SZ, nullptr, szText, &cb) != ERROR_SUCCESS ||
+        lstrcmpiA(szText, c_addin.m_szClsid) != 0)
+        return false;
+    cb = sizeof(szText);
+    return RegGetValueA(HKEY_CLASSES_ROOT, (ClassKey() + "\\InprocServer32").c_str(), nullptr, RRF_RT_REG_SZ,
+                        nullptr, szText, &cb) == ERROR_SUCCESS &&
+           lstrcmpiA(szText, a_strModule.c_str()) == 0;
+}
+
 // Deletes a key that holds neither values nor sub-keys; anything in it means
 // someone else uses it.
 void DeleteKeyIfEmpty(HKEY a_hRoot, const std::string& a_strKey)
@@ -134,7 +150,11 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
     const std::string strModule = GetAddinModulePath();
     if (strModule.empty())
         return SELFREG_E_CLASS;
-    if (WriteClass(strModule) == ERROR_SUCCESS && WriteAddinEntry() == ERROR_SUCCESS)
+    // A user without the right to write the machine's classes (the hook's
+    // upkeep runs regsvr32 as the user) still gets the entry when the
+    // installation has registered the class for this module already.
+    LONG lClass = WriteClass(strModule);
+    if ((lClass == ERROR_SUCCESS || IsClassServedBy(strModule)) && WriteAddinEntry() == ERROR_SUCCESS)
         return S_OK;
     // Half a registration would make Office list an add-in that never loads.
     RemoveRegistration();

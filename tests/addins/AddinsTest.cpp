@@ -8,6 +8,7 @@
 #include "companions/addins/AddinIdentity.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
+#include "tests/support/KeySecurity.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 #include "tests/tools/ToolChild.h"
@@ -276,6 +277,28 @@ TEST_F(AddinsTest, UnregisterRemovesEverythingRegistrationWrote)
     EXPECT_EQ(std::vector<std::string>(), Difference(after, before)) << "left behind";
     EXPECT_EQ(std::vector<std::string>(), Difference(before, after)) << "removed too much";
     SHDeleteKeyA(HKEY_CURRENT_USER, strForeign.c_str());
+}
+
+// A user who may not write the machine's classes (the upkeep's regsvr32 runs
+// as the user) still gets the Office entry when the installation registered
+// the class for this module.
+TEST_F(AddinsTest, RegistrationWithoutRightsToTheClassesStillWritesTheEntry)
+{
+    const AddinRow& addin = c_addins[0];
+    Regsvr32("/s \"" + ModuleHere(addin) + "\"");
+    ASSERT_TRUE(Loadable(addin));
+    SHDeleteKeyA(HKEY_CURRENT_USER, EntryKey(addin).c_str());
+    vm::UniqueKey progId;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, addin.szProgId, 0, KEY_ALL_ACCESS, progId.put()));
+    vmtest::SetDeniedToEveryone(progId.get(), KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
+    vm::UniqueKey probe;
+    bool bLocked = RegOpenKeyExA(HKEY_CLASSES_ROOT, addin.szProgId, 0, KEY_SET_VALUE, probe.put()) != ERROR_SUCCESS;
+
+    Regsvr32("/s \"" + ModuleHere(addin) + "\"");
+
+    vmtest::SetDeniedToEveryone(progId.get(), 0);
+    ASSERT_TRUE(bLocked) << "the key's DACL did not lock it";
+    EXPECT_TRUE(Loadable(addin));
 }
 
 // An add-in that Office creates but whose connection fails is marked 2 as

@@ -7,6 +7,7 @@
 #include "common/Handle.h"
 #include "module/ModuleState.h"
 #include "tests/support/CompanionsSupport.h"
+#include "tests/support/KeySecurity.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -526,24 +527,6 @@ TEST_F(DeleteOtherAddinsTest, NoAddinsKeysCreatesNothing)
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, c_szOffice));
 }
 
-// With a_bDenied, a DACL that denies everyone everything; otherwise no DACL
-// at all (everything allowed).
-void SetDeniedToEveryone(HKEY a_hKey, bool a_bDenied)
-{
-    SECURITY_DESCRIPTOR sd;
-    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    alignas(DWORD) BYTE aclBuffer[256];
-    auto* pAcl = reinterpret_cast<ACL*>(aclBuffer);
-    InitializeAcl(pAcl, sizeof(aclBuffer), ACL_REVISION);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID pEveryone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &pEveryone);
-    AddAccessDeniedAce(pAcl, ACL_REVISION, KEY_ALL_ACCESS | DELETE, pEveryone);
-    SetSecurityDescriptorDacl(&sd, TRUE, a_bDenied ? pAcl : nullptr, FALSE);
-    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(a_hKey, DACL_SECURITY_INFORMATION, &sd));
-    FreeSid(pEveryone);
-}
-
 // An entry that cannot be deleted is stepped over; the walk ends and still
 // deletes the foreign entries after it.
 TEST_F(DeleteOtherAddinsTest, UndeletableEntryDoesNotStopTheWalk)
@@ -556,10 +539,10 @@ TEST_F(DeleteOtherAddinsTest, UndeletableEntryDoesNotStopTheWalk)
     vm::UniqueKey child;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, (strAddins + "\\A.Locked\\Child").c_str(),
                                            0, KEY_ALL_ACCESS, child.put()));
-    SetDeniedToEveryone(child.get(), true);
+    vmtest::SetDeniedToEveryone(child.get(), KEY_ALL_ACCESS | DELETE);
     struct Unlock {
         HKEY hKey;
-        ~Unlock() { SetDeniedToEveryone(hKey, false); }
+        ~Unlock() { vmtest::SetDeniedToEveryone(hKey, 0); }
     } unlock{child.get()};
     if (SHDeleteKeyA(HKEY_CURRENT_USER, (strAddins + "\\A.Locked\\Child").c_str()) == ERROR_SUCCESS)
         GTEST_SKIP() << "the deletion of a key whose DACL denies it was not refused";
