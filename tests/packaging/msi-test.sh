@@ -42,7 +42,46 @@ snapshot() {
   python3 "$here/regdump.py" "$scratch/$name-hklm.reg" "$scratch/$name-hkcu.reg" >"$scratch/$name.registry"
   (cd "$prefix/drive_c" && find . | sort) >"$scratch/$name.files"
 }
+# What stays, and why:
+#  - the hook's upkeep makes the user's Office security keys (9.0 to 12.0) on every
+#    request, as the hook must; they are the user's, not the package's;
+#  - Wine's msiexec keeps its bookkeeping keys (Installer, emptied) and the empty
+#    folder C:\windows\Installer;
+#  - Wine makes a display-driver key the first time a program asks for a window
+#    station (COM does, in shellexec and addinhost).
+kept='^> HKEY_CURRENT_USER\\Software\\Microsoft\\Office(\\[0-9.]+(\\(Word|PowerPoint|Excel)(\\Security)?)?)?$'
+kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?$'
+kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
+kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
+kept_files='^> \./windows/Installer$'
+
+# Compares a snapshot with the one before the install, but for what stays.
+#   compare_with_before NAME WHAT EXTRA_KEPT_PATTERN
+compare_with_before() {
+  local name=$1 what=$2 extra=$3
+  diff "$scratch/before.registry" "$scratch/$name.registry" | grep '^[<>]' | grep -Ev "$kept$extra" >"$scratch/$name.registry.diff"
+  diff "$scratch/before.files" "$scratch/$name.files" | grep '^[<>]' | grep -Ev "$kept_files" >"$scratch/$name.files.diff"
+  if [ -s "$scratch/$name.registry.diff" ]; then
+    fail "registry after $what differs from before the install:"; sed 's/^/    /' "$scratch/$name.registry.diff"
+  else
+    pass "registry after $what as before, but for what the platform and the hook keep"
+  fi
+  if [ -s "$scratch/$name.files.diff" ]; then
+    fail "files after $what differ from before the install:"; sed 's/^/    /' "$scratch/$name.files.diff"
+  else
+    pass "files after $what as before"
+  fi
+}
+
 snapshot before
+
+# ---- a failed install leaves nothing: the policy file named does not exist ------
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/missing.ccf")" >/dev/null \
+  && fail "msiexec /i with a missing policy file succeeded" || pass "msiexec /i with a missing policy file failed"
+snapshot rolledback
+# Wine's msiexec keeps the emptied records of the components it rolled back.
+compare_with_before rolledback "the failed install" \
+  '|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\[0-9A-F]{32}$'
 
 # ---- install, with a sealed company policy -------------------------------------
 cat >"$scratch/policy.txt" <<'POLICY'
@@ -149,22 +188,6 @@ out=$(run "$product\\vmcheck.exe"); status=$?
 run msiexec /x "$(winpath "$scratch/lumidex-next.msi")" /qn && pass "msiexec /x" || fail "msiexec /x exit $?"
 snapshot after
 
-# What stays, and why:
-#  - the hook's upkeep makes the user's Office security keys (9.0 to 12.0) on every
-#    request, as the hook must; they are the user's, not the package's;
-#  - Wine's msiexec keeps its bookkeeping keys (Installer, emptied) and the empty
-#    folder C:\windows\Installer;
-#  - Wine makes a display-driver key the first time a program asks for a window
-#    station (COM does, in shellexec and addinhost).
-kept='^> HKEY_CURRENT_USER\\Software\\Microsoft\\Office(\\[0-9.]+(\\(Word|PowerPoint|Excel)(\\Security)?)?)?$'
-kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?$'
-kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
-kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
-kept_files='^> \./windows/Installer$'
-diff "$scratch/before.registry" "$scratch/after.registry" | grep '^[<>]' | grep -Ev "$kept" >"$scratch/registry.diff"
-diff "$scratch/before.files" "$scratch/after.files" | grep '^[<>]' | grep -Ev "$kept_files" >"$scratch/files.diff"
-if [ -s "$scratch/registry.diff" ]; then fail "registry after uninstall differs from before install:"; sed 's/^/    /' "$scratch/registry.diff"; else pass "registry as before, but for the user's Office security keys"; fi
-if [ -s "$scratch/files.diff" ]; then fail "files after uninstall differ from before install:"; sed 's/^/    /' "$scratch/files.diff"; else pass "files as before"; fi
-
+compare_with_before after "the uninstall" ''
 echo "$failures failure(s)"
 [ $failures -eq 0 ]
