@@ -11,7 +11,7 @@
 #include "common/Handle.h"
 #include "tools/addinhost/HostObject.h"
 #include "tools/toolsupport/ComApartment.h"
-#include "tools/shellexec/DebugTextCapture.h"
+#include "tools/toolsupport/DebugTextCapture.h"
 #include "tools/toolsupport/ToolText.h"
 
 #include "Extensibility_h.h"

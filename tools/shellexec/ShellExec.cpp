@@ -4,9 +4,9 @@
 // registered hook in turn and carry it out when all of them hand it back.
 
 #include "common/Handle.h"
-#include "tools/shellexec/DebugTextCapture.h"
 #include "tools/shellexec/ShellExecOptions.h"
 #include "tools/toolsupport/ComApartment.h"
+#include "tools/toolsupport/DebugTextCapture.h"
 #include "tools/toolsupport/ToolText.h"
 
 #include <windows.h>
