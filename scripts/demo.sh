@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs the built product into a private Wine prefix as an
-# administrator would, then offers representative shell requests to the hook
-# through shellexec and shows each answer with its trace.
+# administrator would, from its MSI package with a sealed company policy,
+# checks the installation, offers representative shell requests to the hook
+# through shellexec and shows each answer with its trace, shows Office loading
+# the add-ins, and uninstalls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -25,38 +27,31 @@ product_unix="$drive_c/Program Files/Korvane/Lumidex"
 product='C:\Program Files\Korvane\Lumidex'
 docs='C:\docs'
 
-# Runs a Windows program with its output on our terminal (through a file: the
-# Wine server would hold a pipe open after the program ends).
-run() {
-  local out status
-  out=$(mktemp)
-  wine "$@" </dev/null >"$out" 2>&1 && status=0 || status=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $status
-}
+source "$root/scripts/wine-lib.sh"
 
 reg() { run reg "$@" >/dev/null; }
 
-echo "== Installing the product into $product"
-mkdir -p "$product_unix" "$drive_c/docs"
-cp "$build"/bin/*.dll "$build"/bin/*.exe "$product_unix/"
-ls "$product_unix"
-
-echo "== Registering the hook: regsvr32 /s vormidmgr.dll"
-run regsvr32 /s "$product\\vormidmgr.dll"
-run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'
-run reg query 'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}\InprocServer32'
-
 echo "== Company policy: notepad.exe runs under control with the sample plug-in"
+mkdir -p "$drive_c/docs"
 cat >"$drive_c/docs/policy.txt" <<'POLICY'
 ; demo company policy
 CompanyID=DEMO-0001
 DeleteOtherAddin=0
 notepad.exe=vmplugin.dll
 POLICY
-run "$product\\ciphertool.exe" seal "$docs\\policy.txt" "$product\\company.ccf"
-run "$product\\ciphertool.exe" check-policy "$product\\company.ccf"
+run "$(winpath "$root/$build/bin/ciphertool.exe")" seal "$docs\\policy.txt" "$docs\\company.ccf"
+run "$(winpath "$root/$build/bin/ciphertool.exe")" check-policy "$docs\\company.ccf"
+
+echo
+echo "== Installing the package: msiexec /i lumidex.msi /qn COMPANYPOLICY=$docs\\company.ccf"
+run msiexec /i "$(winpath "$root/$build/bin/lumidex.msi")" /qn "COMPANYPOLICY=$docs\\company.ccf"
+ls "$product_unix"
+run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'
+run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\Explorer' /v EnableShellExecuteHooks
+
+echo
+echo "== Checking the installation: vmcheck"
+run "$product\\vmcheck.exe" || true
 
 echo "== Control table: .vmd documents are always controlled and open in notepad"
 reg add 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v ControlType /t REG_DWORD /d 4 /f
@@ -115,19 +110,37 @@ kill "$watch_pid" 2>/dev/null || true
 rm -f "$watch_log"
 
 echo
-echo "== The Office add-ins the upkeep registered (regsvr32 /s quorix0N.dll)"
-run reg query 'HKCU\Software\Microsoft\Office' /s | grep -a -E 'Quorix|LoadBehavior' || true
+echo "== Office loads the add-ins: addinhost does what Word, PowerPoint and Excel do at start-up"
+for app in Word PowerPoint Excel; do
+  echo "-- addinhost --trace $app"
+  run "$product\\addinhost.exe" --trace "$app" || true
+done
 
 echo
-echo "== Unregistering: regsvr32 /u /s vormidmgr.dll"
-run regsvr32 /u /s "$product\\vormidmgr.dll"
-for key in 'HKCR\Vormidmgr.DocHook' 'HKCR\Vormidmgr.DocHook.1' \
-           'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}' \
-           'HKCR\TypeLib\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}'; do
+echo "== Word's add-in fails to load (its class points at a missing file): Word marks it 2"
+word_clsid=$(run reg query 'HKCR\Quorix01.Word9AddIn\CLSID' /ve | grep -o '{[^}]*}')
+reg add "HKCR\\CLSID\\$word_clsid\\InprocServer32" /ve /t REG_SZ /d 'C:\nowhere\quorix01.dll' /f
+run "$product\\addinhost.exe" Word || true
+run "$product\\vmcheck.exe" | grep -a 'Quorix01' || true
+echo "-- the next request's upkeep registers it again (regsvr32 /s quorix01.dll)"
+offer --verb open "$docs\\report.txt" >/dev/null
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  run reg query 'HKCU\Software\Microsoft\Office\Word\Addins\Quorix01.Word9AddIn' /v LoadBehavior | grep -q 0x3 && break
+  sleep 0.5
+done
+run "$product\\addinhost.exe" Word || true
+
+echo
+echo "== Uninstalling: msiexec /x lumidex.msi /qn"
+run msiexec /x "$(winpath "$root/$build/bin/lumidex.msi")" /qn
+for key in 'HKCR\Vormidmgr.DocHook' 'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}' \
+           'HKCR\TypeLib\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}' 'HKCR\Quorix01.Word9AddIn' \
+           'HKCU\Software\Microsoft\Office\Word\Addins\Quorix01.Word9AddIn' \
+           'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'; do
   if run reg query "$key" >/dev/null 2>&1; then echo "still there: $key"; else echo "removed: $key"; fi
 done
-if run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks' >/dev/null 2>&1; then
-  echo "kept: the ShellExecuteHooks key, without the hook's value (other programs' values stay)"
-fi
+run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\Explorer' /v EnableShellExecuteHooks \
+  >/dev/null 2>&1 && echo "still there: EnableShellExecuteHooks" || echo "removed: EnableShellExecuteHooks"
+[ -d "$product_unix" ] && echo "still there: $product" || echo "removed: $product"
 wineserver -k 2>/dev/null || true
 echo "== Done"

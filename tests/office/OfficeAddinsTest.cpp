@@ -7,6 +7,7 @@
 #include "common/Handle.h"
 #include "module/ModuleState.h"
 #include "tests/support/CompanionsSupport.h"
+#include "tests/support/KeySecurity.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -153,11 +154,21 @@ protected:
                                  c_dwRegistrationTimeoutMs);
     }
 
+    // The add-ins' registration also writes their classes (HKCR is not
+    // redirected here).
     void RemoveRealAddinKeys()
     {
-        for (const AddinRow& addin : c_addins)
-            SHDeleteKeyA(m_realSoftware.get(),
-                         std::string(addin.szKey).substr(sizeof("Software\\") - 1).c_str());
+        for (const AddinRow& addin : c_addins) {
+            std::string strEntry = addin.szKey;
+            SHDeleteKeyA(m_realSoftware.get(), strEntry.substr(sizeof("Software\\") - 1).c_str());
+            std::string strProgId = strEntry.substr(strEntry.find_last_of('\\') + 1);
+            char szClsid[64] = {};
+            DWORD cb = sizeof(szClsid);
+            if (RegGetValueA(HKEY_CLASSES_ROOT, (strProgId + "\\CLSID").c_str(), nullptr, RRF_RT_REG_SZ,
+                             nullptr, szClsid, &cb) == ERROR_SUCCESS)
+                SHDeleteKeyA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + szClsid).c_str());
+            SHDeleteKeyA(HKEY_CLASSES_ROOT, strProgId.c_str());
+        }
     }
 
     void PlaceAddinModules()
@@ -516,24 +527,6 @@ TEST_F(DeleteOtherAddinsTest, NoAddinsKeysCreatesNothing)
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, c_szOffice));
 }
 
-// With a_bDenied, a DACL that denies everyone everything; otherwise no DACL
-// at all (everything allowed).
-void SetDeniedToEveryone(HKEY a_hKey, bool a_bDenied)
-{
-    SECURITY_DESCRIPTOR sd;
-    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-    alignas(DWORD) BYTE aclBuffer[256];
-    auto* pAcl = reinterpret_cast<ACL*>(aclBuffer);
-    InitializeAcl(pAcl, sizeof(aclBuffer), ACL_REVISION);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID pEveryone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &pEveryone);
-    AddAccessDeniedAce(pAcl, ACL_REVISION, KEY_ALL_ACCESS | DELETE, pEveryone);
-    SetSecurityDescriptorDacl(&sd, TRUE, a_bDenied ? pAcl : nullptr, FALSE);
-    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(a_hKey, DACL_SECURITY_INFORMATION, &sd));
-    FreeSid(pEveryone);
-}
-
 // An entry that cannot be deleted is stepped over; the walk ends and still
 // deletes the foreign entries after it.
 TEST_F(DeleteOtherAddinsTest, UndeletableEntryDoesNotStopTheWalk)
@@ -546,10 +539,10 @@ TEST_F(DeleteOtherAddinsTest, UndeletableEntryDoesNotStopTheWalk)
     vm::UniqueKey child;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, (strAddins + "\\A.Locked\\Child").c_str(),
                                            0, KEY_ALL_ACCESS, child.put()));
-    SetDeniedToEveryone(child.get(), true);
+    vmtest::SetDeniedToEveryone(child.get(), KEY_ALL_ACCESS | DELETE);
     struct Unlock {
         HKEY hKey;
-        ~Unlock() { SetDeniedToEveryone(hKey, false); }
+        ~Unlock() { vmtest::SetDeniedToEveryone(hKey, 0); }
     } unlock{child.get()};
     if (SHDeleteKeyA(HKEY_CURRENT_USER, (strAddins + "\\A.Locked\\Child").c_str()) == ERROR_SUCCESS)
         GTEST_SKIP() << "the deletion of a key whose DACL denies it was not refused";

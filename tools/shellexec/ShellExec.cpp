@@ -4,8 +4,9 @@
 // registered hook in turn and carry it out when all of them hand it back.
 
 #include "common/Handle.h"
-#include "tools/shellexec/DebugTextCapture.h"
 #include "tools/shellexec/ShellExecOptions.h"
+#include "tools/toolsupport/ComApartment.h"
+#include "tools/toolsupport/DebugTextCapture.h"
 #include "tools/toolsupport/ToolText.h"
 
 #include <windows.h>
@@ -27,22 +28,6 @@ const char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explo
 constexpr DWORD c_cchMaxValueName = 16384;
 
 enum ExitCode { c_nExitDone = 0, c_nExitNotDone = 1, c_nExitBadUse = 2 };
-
-class CComApartment final {
-public:
-    CComApartment() : m_hr(CoInitialize(nullptr)) {}
-    ~CComApartment()
-    {
-        if (SUCCEEDED(m_hr))
-            CoUninitialize();
-    }
-    CComApartment(const CComApartment&) = delete;
-    CComApartment& operator=(const CComApartment&) = delete;
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
 
 // The registered hooks by value name, in the registry's enumeration order.
 // No key means no hooks.
@@ -249,7 +234,7 @@ int main(int a_argc, char** a_argv)
                           std::to_string(lResult) + ")");
     }
 
-    CComApartment apartment;
+    vmtool::CComApartment apartment;
     if (FAILED(apartment.Result()))
         return BadUse("CoInitialize failed: " + AnswerText(apartment.Result()));
     return RunRequest(options, hkeyClass.get());

@@ -1,4 +1,4 @@
-#include "tools/shellexec/DebugTextCapture.h"
+#include "tools/toolsupport/DebugTextCapture.h"
 
 #include <cstring>
 

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# The package as an administrator uses it, under Wine's msiexec in a fresh
+# prefix: install with a company policy, the hook answers a request, the check
+# passes and names each breakage, Office's add-ins load, a newer package
+# upgrades in place, and the uninstall leaves registry and files as before.
+#   msi-test.sh BIN_DIR PREFIX WXS
+set -uo pipefail
+bin=$1
+prefix=$2
+wxs=$3
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+source "$here/../../scripts/wine-lib.sh"
+
+scratch=$(mktemp -d)
+cleanup() {
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+wineserver -k 2>/dev/null
+rm -rf "$prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
+
+product_unix="$prefix/drive_c/Program Files/Korvane/Lumidex"
+product='C:\Program Files\Korvane\Lumidex'
+
+# Registry (both roots) and files of the prefix, one sorted line each.
+snapshot() {
+  local name=$1
+  run regedit /E "$(winpath "$scratch/$name-hklm.reg")" HKEY_LOCAL_MACHINE >/dev/null
+  run regedit /E "$(winpath "$scratch/$name-hkcu.reg")" HKEY_CURRENT_USER >/dev/null
+  python3 "$here/regdump.py" "$scratch/$name-hklm.reg" "$scratch/$name-hkcu.reg" >"$scratch/$name.registry"
+  (cd "$prefix/drive_c" && find . | sort) >"$scratch/$name.files"
+}
+# What stays, and why:
+#  - the hook's upkeep makes the user's Office security keys (9.0 to 12.0) on every
+#    request, as the hook must; they are the user's, not the package's;
+#  - Wine's msiexec keeps its bookkeeping keys (Installer, emptied) and the empty
+#    folder C:\windows\Installer;
+#  - Wine makes a display-driver key the first time a program asks for a window
+#    station (COM does, in shellexec and addinhost).
+kept='^> HKEY_CURRENT_USER\\Software\\Microsoft\\Office(\\[0-9.]+(\\(Word|PowerPoint|Excel)(\\Security)?)?)?$'
+kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?$'
+kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
+kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
+kept_files='^> \./windows/Installer$'
+
+# Compares a snapshot with the one before the install, but for what stays.
+#   compare_with_before NAME WHAT EXTRA_KEPT_PATTERN
+compare_with_before() {
+  local name=$1 what=$2 extra=$3
+  diff "$scratch/before.registry" "$scratch/$name.registry" | grep '^[<>]' | grep -Ev "$kept$extra" >"$scratch/$name.registry.diff"
+  diff "$scratch/before.files" "$scratch/$name.files" | grep '^[<>]' | grep -Ev "$kept_files" >"$scratch/$name.files.diff"
+  if [ -s "$scratch/$name.registry.diff" ]; then
+    fail "registry after $what differs from before the install:"; sed 's/^/    /' "$scratch/$name.registry.diff"
+  else
+    pass "registry after $what as before, but for what the platform and the hook keep"
+  fi
+  if [ -s "$scratch/$name.files.diff" ]; then
+    fail "files after $what differ from before the install:"; sed 's/^/    /' "$scratch/$name.files.diff"
+  else
+    pass "files after $what as before"
+  fi
+}
+
+snapshot before
+
+# ---- a failed install leaves nothing: the policy file named does not exist ------
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/missing.ccf")" >/dev/null \
+  && fail "msiexec /i with a missing policy file succeeded" || pass "msiexec /i with a missing policy file failed"
+snapshot rolledback
+# Wine's msiexec keeps the emptied records of the components it rolled back.
+compare_with_before rolledback "the failed install" \
+  '|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\[0-9A-F]{32}$'
+
+# ---- install, with a sealed company policy -------------------------------------
+cat >"$scratch/policy.txt" <<'POLICY'
+CompanyID=TEST-0001
+vmcheck.exe=vmplugin.dll
+POLICY
+run "$bin/ciphertool.exe" seal "$(winpath "$scratch/policy.txt")" "$(winpath "$scratch/company.ccf")" >/dev/null \
+  || fail "ciphertool could not seal the test policy"
+
+start=$(date +%s.%N)
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
+  && pass "msiexec /i" || fail "msiexec /i exit $?"
+echo "install took $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $start }") s"
+for f in vormidmgr.dll cipher.dll vormidmgr.exe vmplugin.dll quorix01.dll quorix02.dll quorix03.dll \
+         shellexec.exe tracewatch.exe ciphertool.exe addinhost.exe vmcheck.exe company.ccf; do
+  [ -f "$product_unix/$f" ] || fail "not installed: $f"
+done
+cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" || fail "company.ccf is not the given policy file"
+
+check=$(run "$product\\vmcheck.exe"); status=$?
+echo "$check" | sed 's/^/  /'
+[ $status -eq 0 ] && pass "vmcheck on the installed prefix" || fail "vmcheck exit $status on a healthy install"
+[ "$(echo "$check" | grep -c '^OK ')" -ge 16 ] || fail "vmcheck ran fewer checks than expected"
+
+# ---- the hook answers: vmcheck.exe is under control with the sample plug-in -----
+answer=$(run "$product\\shellexec.exe" --no-fallback --verb open "$product\\vmcheck.exe")
+echo "$answer" | sed 's/^/  /'
+echo "$answer" | grep -q '^hook {3B0F4085-0A5D-4E5C-92C9-CA3454D3285D} -> S_OK$' && echo "$answer" | grep -q '^hInstApp=44$' \
+  && pass "the installed hook took the request to the launcher" || fail "the hook did not take the request"
+
+# ---- Office loads the add-ins that the package registered -----------------------
+for app in Word PowerPoint Excel; do
+  out=$(run "$product\\addinhost.exe" "$app") && echo "$out" | grep -q ': connected to '"$app"'$' \
+    && pass "addinhost $app" || fail "addinhost $app: $out"
+done
+
+# ---- the check names each breakage ----------------------------------------------
+hook_clsid='{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}'
+hooks_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'
+policy_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\Explorer'
+excel_clsid=$(run reg query 'HKCR\Quorix03.ExcelAddIn\CLSID' /ve | grep -o '{[^}]*}')
+hide() { mv "$product_unix/$1" "$scratch/$1.hidden"; }
+unhide() { mv "$scratch/$1.hidden" "$product_unix/$1"; }
+reseal() { printf '%s\n' "$@" >"$scratch/other.txt"
+           run "$product\\ciphertool.exe" seal "$(winpath "$scratch/other.txt")" "$product\\company.ccf" >/dev/null; }
+keep_policy() { cp "$product_unix/company.ccf" "$scratch/kept.ccf"; }
+restore_policy() { cp "$scratch/kept.ccf" "$product_unix/company.ccf"; }
+register() { run regsvr32 /s "$product\\$1" >/dev/null; }
+
+# each row: what breaks | the FAIL line it must give | how it breaks | how it mends
+rows=(
+  "hook class unregistered|FAIL hook class: |run reg delete 'HKCR\\CLSID\\$hook_clsid' /f|register vormidmgr.dll"
+  "hook module missing|FAIL hook module: |hide vormidmgr.dll|unhide vormidmgr.dll"
+  "hook not listed|FAIL shell-execute hook list: |run reg delete '$hooks_key' /v '$hook_clsid' /f|register vormidmgr.dll"
+  "policy value off|FAIL hook policy value: |run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 0 /f|run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 1 /f"
+  "cipher.dll missing|FAIL cipher.dll: |hide cipher.dll|unhide cipher.dll"
+  "policy file missing|FAIL policy file: .* missing or unreadable|hide company.ccf|unhide company.ccf"
+  "policy file tampered|FAIL policy file: .*checksum|keep_policy; sed -i 's/TEST-0001/TEST-0002/' \"\$product_unix/company.ccf\"|restore_policy"
+  "no company id|FAIL company id: |keep_policy; reseal 'vmcheck.exe=vmplugin.dll'|restore_policy"
+  "plug-in missing|FAIL plug-in vmplugin.dll: |hide vmplugin.dll|unhide vmplugin.dll"
+  "launcher missing|FAIL launcher: |hide vormidmgr.exe|unhide vormidmgr.exe"
+  "add-in module missing|FAIL add-in module quorix02.dll: |hide quorix02.dll|unhide quorix02.dll"
+  "add-in class unregistered|FAIL add-in class Quorix03.ExcelAddIn: |run reg delete 'HKCR\\CLSID\\$excel_clsid\\InprocServer32' /f|register quorix03.dll"
+  "add-in failed in Office|FAIL add-in load behaviour Quorix01.Word9AddIn: .*LoadBehavior is 2|run reg add 'HKCU\\Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn' /v LoadBehavior /t REG_DWORD /d 2 /f|register quorix01.dll"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r what expected breaking mending <<<"$row"
+  eval "$breaking" >/dev/null
+  out=$(run "$product\\vmcheck.exe"); status=$?
+  if [ $status -eq 1 ] && echo "$out" | grep -q "^$expected" && echo "$out" | grep "^$expected" | grep -q '\. Fix: .'; then
+    pass "vmcheck names: $what"
+  else
+    fail "vmcheck on '$what' (exit $status):"; echo "$out" | sed 's/^/    /'
+  fi
+  eval "$mending" >/dev/null
+  run "$product\\vmcheck.exe" >/dev/null || fail "not mended after '$what'"
+done
+
+# ---- a newer package upgrades in place; this one leaves the policy value off ----
+version=$(msiinfo export "$bin/lumidex.msi" Property | tr -d '\r' | awk -F'\t' '$1=="ProductVersion"{print $2}')
+next=$(echo "$version" | awk -F. '{print $1"."$2"."$3+1}')
+bash "$(dirname "$wxs")/build-msi.sh" "$wxs" "$bin" "$next" "$scratch/lumidex-next.msi" \
+  || fail "wixl could not build version $next"
+# Wine's msiexec removes the older product without UPGRADINGPRODUCTCODE, so the
+# package's removal of company.ccf (kept on Windows during an upgrade) runs:
+# the upgrade is given the policy again, a newer one, as the README advises.
+cat >"$scratch/policy2.txt" <<'POLICY'
+CompanyID=TEST-0002
+vmcheck.exe=vmplugin.dll
+POLICY
+run "$bin/ciphertool.exe" seal "$(winpath "$scratch/policy2.txt")" "$(winpath "$scratch/company2.ccf")" >/dev/null
+run msiexec /i "$(winpath "$scratch/lumidex-next.msi")" /qn ENABLESHELLEXECUTEHOOKS=0 COMPANYPOLICY="$(winpath "$scratch/company2.ccf")" \
+  && pass "msiexec /i of version $next over $version" || fail "upgrade exit $?"
+products=$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | grep -c 'DisplayName.*Korvane Lumidex')
+[ "$products" = 1 ] && pass "one product after the upgrade" || fail "$products products after the upgrade"
+run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | grep -q "DisplayVersion.*$next" \
+  || fail "the installed version is not $next"
+cmp -s "$scratch/company2.ccf" "$product_unix/company.ccf" || fail "the upgrade did not install the newer policy"
+out=$(run "$product\\vmcheck.exe"); status=$?
+[ $status -eq 1 ] && [ "$(echo "$out" | grep -c '^FAIL')" = 1 ] && echo "$out" | grep -q '^FAIL hook policy value: ' \
+  && pass "ENABLESHELLEXECUTEHOOKS=0 leaves the policy value unset, all else well" || { fail "after the upgrade:"; echo "$out"; }
+
+# ---- uninstall -------------------------------------------------------------------
+run msiexec /x "$(winpath "$scratch/lumidex-next.msi")" /qn && pass "msiexec /x" || fail "msiexec /x exit $?"
+snapshot after
+
+compare_with_before after "the uninstall" ''
+echo "$failures failure(s)"
+[ $failures -eq 0 ]

@@ -1,0 +1,330 @@
+// vmcheck: checks, one line each, what the product needs on this machine to
+// protect documents, and says for each failure why and how to mend it:
+//
+//   OK <check>: <what was found>
+//   FAIL <check>: <what is wrong>. Fix: <what to do>
+//
+// The product folder is the registered hook's folder, or this program's own
+// when the hook is not registered. Exit code 0 when every check passes, 1
+// when one fails, 2 for bad usage.
+
+#include "companions/cipher/ccfformat.h"
+#include "common/Handle.h"
+#include "tools/toolsupport/ToolText.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum ExitCode { c_nExitHealthy = 0, c_nExitFailed = 1, c_nExitBadUse = 2 };
+
+// The hook's class id, as its registration script writes it.
+const char c_szHookClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+const char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
+const char c_szPolicyKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+const char c_szPolicyValue[] = "EnableShellExecuteHooks";
+const char c_szPackage[] = "lumidex.msi";
+constexpr DWORD c_dwLoadAtStartup = 3;
+
+struct CAddinRow {
+    const char* m_szApplication;
+    const char* m_szProgId;
+    const char* m_szModule;
+};
+const CAddinRow c_addins[] = {
+    {"Word", "Quorix01.Word9AddIn", "quorix01.dll"},
+    {"PowerPoint", "Quorix02.CPpt9AddIn", "quorix02.dll"},
+    {"Excel", "Quorix03.ExcelAddIn", "quorix03.dll"},
+};
+
+// Policy-file fields that are settings; every other field names an
+// application and, as its value, the plug-in that controls it.
+const char* const c_szSettingFields[] = {"CompanyID", "DeleteOtherAddin", "NotLoadSSDriver",
+                                         "ExcludeAppList", "VormidpmiAppList"};
+
+const char c_szUsage[] =
+    "usage: vmcheck\n"
+    "  Checks the installation of Korvane Lumidex on this machine, one line per\n"
+    "  check: \"OK <check>: ...\" or \"FAIL <check>: <reason>. Fix: <what to do>\".\n"
+    "exit codes: 0 all checks passed, 1 a check failed, 2 bad usage\n";
+
+class CReport final {
+public:
+    void Ok(const std::string& a_strCheck, const std::string& a_strFound)
+    {
+        Print("OK " + a_strCheck + ": " + a_strFound);
+    }
+    void Fail(const std::string& a_strCheck, const std::string& a_strReason, const std::string& a_strFix)
+    {
+        m_bFailed = true;
+        Print("FAIL " + a_strCheck + ": " + a_strReason + ". Fix: " + a_strFix);
+    }
+    bool Failed() const { return m_bFailed; }
+
+private:
+    static void Print(const std::string& a_strLine)
+    {
+        fwrite(a_strLine.data(), 1, a_strLine.size(), stdout);
+        fputc('\n', stdout);
+        fflush(stdout);
+    }
+    bool m_bFailed = false;
+};
+
+// A key's string value (the default one for a null name); false when the key
+// or the value is missing or not a text.
+bool ReadText(HKEY a_hRoot, const std::string& a_strKey, const char* a_szName, std::string& a_strText)
+{
+    char szText[MAX_PATH];
+    DWORD cbText = sizeof(szText);
+    if (RegGetValueA(a_hRoot, a_strKey.c_str(), a_szName, RRF_RT_REG_SZ, nullptr,
+                     szText, &cbText) != ERROR_SUCCESS)
+        return false;
+    a_strText = szText;
+    return true;
+}
+
+bool ReadDword(HKEY a_hRoot, const std::string& a_strKey, const char* a_szName, DWORD& a_dwValue)
+{
+    DWORD cb = sizeof(a_dwValue);
+    return RegGetValueA(a_hRoot, a_strKey.c_str(), a_szName, RRF_RT_REG_DWORD, nullptr, &a_dwValue, &cb) ==
+           ERROR_SUCCESS;
+}
+
+bool FileExists(const std::string& a_strPath)
+{
+    DWORD dwAttributes = GetFileAttributesA(a_strPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string Directory(const std::string& a_strPath)
+{
+    size_t pos = a_strPath.find_last_of("\\/");
+    return pos == std::string::npos ? std::string(".") : a_strPath.substr(0, pos);
+}
+
+// Two paths name the same file when their long forms match, whatever the case.
+bool SamePath(const std::string& a_strA, const std::string& a_strB)
+{
+    char szA[MAX_PATH], szB[MAX_PATH];
+    DWORD cchA = GetLongPathNameA(a_strA.c_str(), szA, MAX_PATH);
+    DWORD cchB = GetLongPathNameA(a_strB.c_str(), szB, MAX_PATH);
+    if (cchA == 0 || cchA >= MAX_PATH || cchB == 0 || cchB >= MAX_PATH)
+        return lstrcmpiA(a_strA.c_str(), a_strB.c_str()) == 0;
+    return lstrcmpiA(szA, szB) == 0;
+}
+
+std::string Quoted(const std::string& a_strText)
+{
+    return "\"" + a_strText + "\"";
+}
+
+class CInstallationCheck final {
+public:
+    void Run();
+    bool Failed() const { return m_report.Failed(); }
+
+private:
+    void CheckHookClass();
+    void CheckHookListed();
+    void CheckHookPolicy();
+    void CheckBesideHook(const std::string& a_strCheck, const char* a_szFile, const std::string& a_strFix);
+    void CheckPolicyFile();
+    void CheckAddin(const CAddinRow& a_addin);
+
+    std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
+    std::string Reinstall() const
+    {
+        return std::string("repair the installation: msiexec /fa ") + c_szPackage;
+    }
+
+    CReport m_report;
+    std::string m_strDir;
+};
+
+void CInstallationCheck::CheckHookClass()
+{
+    std::string strModule;
+    const std::string strServerKey = std::string("CLSID\\") + c_szHookClsid + "\\InprocServer32";
+    if (!ReadText(HKEY_CLASSES_ROOT, strServerKey, nullptr, strModule) || strModule.empty()) {
+        char szSelf[MAX_PATH];
+        DWORD cch = GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
+        m_strDir = cch > 0 && cch < MAX_PATH ? Directory(szSelf) : ".";
+        m_report.Fail("hook class", std::string("class ") + c_szHookClsid + " is not registered",
+                      "run: regsvr32 " + Quoted(BesideHook("vormidmgr.dll")) + ", or " + Reinstall());
+        m_report.Fail("hook module", "unknown while the class is not registered",
+                      "register the hook as above");
+        return;
+    }
+    m_strDir = Directory(strModule);
+    m_report.Ok("hook class", std::string("class ") + c_szHookClsid + " is served by " + strModule);
+    if (FileExists(strModule))
+        m_report.Ok("hook module", strModule + " is present");
+    else
+        m_report.Fail("hook module", "the registered module " + strModule + " is missing", Reinstall());
+}
+
+void CInstallationCheck::CheckHookListed()
+{
+    vm::UniqueKey hooks;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, c_szHooksKey, 0, KEY_QUERY_VALUE, hooks.put()) == ERROR_SUCCESS &&
+        RegQueryValueExA(hooks.get(), c_szHookClsid, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+        m_report.Ok("shell-execute hook list", std::string("HKLM\\") + c_szHooksKey + " lists " + c_szHookClsid);
+        return;
+    }
+    m_report.Fail("shell-execute hook list",
+                  std::string("HKLM\\") + c_szHooksKey + " does not list " + c_szHookClsid +
+                      ", so the shell never offers a request to the hook",
+                  "run: regsvr32 " + Quoted(BesideHook("vormidmgr.dll")) + ", or " + Reinstall());
+}
+
+// Windows Vista and later run shell-execute hooks only when the machine policy
+// asks for them; earlier versions always run them.
+void CInstallationCheck::CheckHookPolicy()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExA(&version);
+#pragma GCC diagnostic pop
+    if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion < 6) {
+        m_report.Ok("hook policy value", "not needed on this version of Windows");
+        return;
+    }
+    DWORD dwValue = 0;
+    const std::string strWhere = std::string("HKLM\\") + c_szPolicyKey + " " + c_szPolicyValue;
+    if (ReadDword(HKEY_LOCAL_MACHINE, c_szPolicyKey, c_szPolicyValue, dwValue) && dwValue == 1) {
+        m_report.Ok("hook policy value", strWhere + " is 1");
+        return;
+    }
+    m_report.Fail("hook policy value",
+                  strWhere + " is not 1, so Explorer runs no shell-execute hook",
+                  std::string("run: reg add ") + Quoted(std::string("HKLM\\") + c_szPolicyKey) + " /v " +
+                      c_szPolicyValue + " /t REG_DWORD /d 1 /f, or install with ENABLESHELLEXECUTEHOOKS=1");
+}
+
+void CInstallationCheck::CheckBesideHook(const std::string& a_strCheck, const char* a_szFile,
+                                         const std::string& a_strFix)
+{
+    const std::string strPath = BesideHook(a_szFile);
+    if (FileExists(strPath))
+        m_report.Ok(a_strCheck, strPath + " is present");
+    else
+        m_report.Fail(a_strCheck, strPath + " is missing", a_strFix);
+}
+
+bool IsSettingField(const std::string& a_strName)
+{
+    for (const char* szSetting : c_szSettingFields)
+        if (lstrcmpiA(a_strName.c_str(), szSetting) == 0)
+            return true;
+    return false;
+}
+
+void CInstallationCheck::CheckPolicyFile()
+{
+    const std::string strPath = BesideHook(cipherfmt::c_szCcfFileName);
+    const std::string strSeal = "seal the policy with: ciphertool seal POLICY.TXT " + Quoted(strPath);
+    std::vector<cipherfmt::CcfField> fields;
+    size_t nLine = 0;
+    int nValidity = cipherfmt::ReadCcfFile(strPath.c_str(), &fields, &nLine);
+    if (nValidity != CCF_VALID) {
+        std::string strReason = strPath + " is not valid: " + cipherfmt::DescribeCcfValidity(nValidity);
+        if (nLine > 0)
+            strReason += " (line " + std::to_string(nLine) + ")";
+        m_report.Fail("policy file", strReason,
+                      nValidity == CCF_E_MISSING ? strSeal + ", or install with COMPANYPOLICY=<sealed file>"
+                                                 : strSeal);
+        m_report.Fail("company id", "unknown without a valid policy file", "mend the policy file first");
+        return;
+    }
+    m_report.Ok("policy file", strPath + " is valid");
+    const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, "CompanyID");
+    if (pCompany && !pCompany->strValue.empty())
+        m_report.Ok("company id", pCompany->strValue);
+    else
+        m_report.Fail("company id", "the policy file carries no CompanyID",
+                      "add a CompanyID=<id> line and " + strSeal);
+    for (const cipherfmt::CcfField& field : fields) {
+        // A blank value registers no plug-in, as the hook reads it.
+        if (IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
+            continue;
+        const std::string strPlugin = BesideHook(field.strValue);
+        if (FileExists(strPlugin))
+            m_report.Ok("plug-in " + field.strValue, strPlugin + " is present for " + field.strName);
+        else
+            m_report.Fail("plug-in " + field.strValue,
+                          strPlugin + " is missing, so " + field.strName + " cannot be controlled",
+                          "copy " + field.strValue + " beside the hook, or correct the field " + field.strName +
+                              " and " + strSeal);
+    }
+}
+
+void CInstallationCheck::CheckAddin(const CAddinRow& a_addin)
+{
+    const std::string strModule = BesideHook(a_addin.m_szModule);
+    const std::string strRegister = "run: regsvr32 " + Quoted(strModule);
+    CheckBesideHook(std::string("add-in module ") + a_addin.m_szModule, a_addin.m_szModule, Reinstall());
+
+    const std::string strClassCheck = std::string("add-in class ") + a_addin.m_szProgId;
+    std::string strClsid, strServer;
+    if (!ReadText(HKEY_CLASSES_ROOT, std::string(a_addin.m_szProgId) + "\\CLSID", nullptr, strClsid))
+        m_report.Fail(strClassCheck, "the ProgID is not registered, so Office cannot create the add-in",
+                      strRegister);
+    else if (!ReadText(HKEY_CLASSES_ROOT, "CLSID\\" + strClsid + "\\InprocServer32", nullptr, strServer))
+        m_report.Fail(strClassCheck, "class " + strClsid + " has no in-process server", strRegister);
+    else if (!SamePath(strServer, strModule))
+        m_report.Fail(strClassCheck, "class " + strClsid + " is served by " + strServer + ", not " + strModule,
+                      strRegister);
+    else
+        m_report.Ok(strClassCheck, "class " + strClsid + " is served by " + strServer);
+
+    const std::string strBehaviorCheck = std::string("add-in load behaviour ") + a_addin.m_szProgId;
+    const std::string strEntry = std::string("Software\\Microsoft\\Office\\") + a_addin.m_szApplication +
+                                 "\\Addins\\" + a_addin.m_szProgId;
+    DWORD dwBehavior = 0;
+    if (!ReadDword(HKEY_CURRENT_USER, strEntry, "LoadBehavior", dwBehavior))
+        m_report.Fail(strBehaviorCheck, "HKCU\\" + strEntry + " has no LoadBehavior, so " +
+                                            a_addin.m_szApplication + " does not load the add-in",
+                      strRegister + " (the hook does so itself at the next request)");
+    else if (dwBehavior != c_dwLoadAtStartup)
+        m_report.Fail(strBehaviorCheck,
+                      "LoadBehavior is " + std::to_string(dwBehavior) + ", not 3: " + a_addin.m_szApplication +
+                          " does not load the add-in at start-up (2: it failed to load before)",
+                      strRegister + " (the hook does so itself at the next request)");
+    else
+        m_report.Ok(strBehaviorCheck, "LoadBehavior is 3");
+}
+
+void CInstallationCheck::Run()
+{
+    CheckHookClass();
+    CheckHookListed();
+    CheckHookPolicy();
+    CheckBesideHook("cipher.dll", "cipher.dll", Reinstall());
+    CheckPolicyFile();
+    CheckBesideHook("launcher", "vormidmgr.exe", Reinstall());
+    for (const CAddinRow& addin : c_addins)
+        CheckAddin(addin);
+}
+
+} // namespace
+
+int main(int a_argc, char**)
+{
+    vmtool::UseBinaryStdout();
+    if (a_argc != 1) {
+        fputs(c_szUsage, stderr);
+        return c_nExitBadUse;
+    }
+    CInstallationCheck check;
+    check.Run();
+    return check.Failed() ? c_nExitFailed : c_nExitHealthy;
+}
