@@ -3,6 +3,7 @@
 // Failures go to the debugger output and to a non-zero exit code (listed in
 // LaunchCommand.h); an application is never left running without its plug-in.
 
+#include "companions/launcher/Bitness.h"
 #include "companions/launcher/LaunchCommand.h"
 
 #include "common/Handle.h"
@@ -20,6 +21,10 @@ using namespace vmlaunch;
 // LoadLibraryA of a plug-in runs its attach code; a plug-in that hangs there
 // must not hold the launcher forever.
 constexpr DWORD c_dwLoadTimeoutMs = 30000;
+// The other build's launcher waits at most that long for its own plug-in load
+// and for the end of an application that did not take it.
+constexpr DWORD c_dwHandOverTimeoutMs = 3 * c_dwLoadTimeoutMs;
+constexpr char c_szLauncherFile[] = "vormidmgr.exe";
 
 void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
@@ -131,6 +136,50 @@ int Launch(const LaunchRequest& a_request)
     return c_nExitStarted;
 }
 
+const char* BitnessText(WORD a_wMachine)
+{
+    return a_wMachine == IMAGE_FILE_MACHINE_AMD64 ? "64-bit" : "32-bit";
+}
+
+// The application is of the other bitness: the other build's launcher starts
+// it with the same plug-in file of its own folder, and its answer is ours.
+int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, WORD a_wMachine)
+{
+    std::string strFolder = GetOtherBuildFolder(a_strOwnFolder);
+    std::string strLauncher = strFolder.empty() ? std::string() : strFolder + c_szLauncherFile;
+    if (!IsExistingFile(strLauncher)) {
+        Report("%s is a %s program and no launcher of that build is installed (%s); nothing started",
+               a_request.strApplicationPath.c_str(), BitnessText(a_wMachine),
+               strLauncher.empty() ? "no x64 folder" : strLauncher.c_str());
+        return c_nExitNoMatchingBuild;
+    }
+    std::string strPlugin = SameFileIn(strFolder, a_request.strPluginPath);
+    if (!IsExistingFile(strPlugin)) {
+        Report("%s is a %s program and its build has no plug-in %s; nothing started",
+               a_request.strApplicationPath.c_str(), BitnessText(a_wMachine), strPlugin.c_str());
+        return c_nExitNoPlugin;
+    }
+    std::string strCommand = "\"" + strLauncher + "\" " + a_request.strApplicationCommand +
+                             c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
+    std::vector<char> command(strCommand.begin(), strCommand.end());
+    command.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo process;
+    if (!CreateProcessA(strLauncher.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, process.put())) {
+        Report("cannot start %s, error %lu", strLauncher.c_str(), GetLastError());
+        return c_nExitStartFailed;
+    }
+    DWORD dwExit = c_nExitStartFailed;
+    if (WaitForSingleObject(process.get().hProcess, c_dwHandOverTimeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.get().hProcess, &dwExit)) {
+        Report("%s did not answer in time", strLauncher.c_str());
+        return c_nExitStartFailed;
+    }
+    return static_cast<int>(dwExit);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
@@ -146,5 +195,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         Report("%s; nothing started", strWhy.c_str());
         return nRead;
     }
+    WORD wMachine = ReadImageMachine(request.strApplicationPath);
+    if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)
+        return HandOver(request, GetFolderOf(strOwnPath), wMachine);
     return Launch(request);
 }
