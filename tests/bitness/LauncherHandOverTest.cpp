@@ -5,6 +5,7 @@
 #include "companions/launcher/LaunchCommand.h"
 
 #include "common/Handle.h"
+#include "tests/bitness/BitnessSupport.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/TestPaths.h"
 
@@ -25,7 +26,7 @@ protected:
         m_strProduct = vmtest::MakeScratchDir("handover");
         m_strX64 = m_strProduct + "\\x64";
         ASSERT_TRUE(CreateDirectoryA(m_strX64.c_str(), nullptr));
-        std::string strX86Bin = vmtest::WindowsPathFromEnv("VM_X86_BIN_DIR");
+        std::string strX86Bin = vmtest::X86BinDir();
         Copy(strX86Bin + "\\vormidmgr.exe", m_strProduct + "\\vormidmgr.exe");
         Copy(strX86Bin + "\\vmplugin.dll", m_strProduct + "\\vmplugin.dll");
         Copy(strX86Bin + "\\..\\tests\\vmlaunchprobe.exe", m_strProduct + "\\probe32.exe");
@@ -103,7 +104,7 @@ TEST_F(LauncherHandOverTest, MissingPluginInTheMatchingBuildIsARefusedStart)
     EXPECT_EQ(vmlaunch::c_nExitNoPlugin,
               RunLauncher(m_strX64 + "\\vormidmgr.exe",
                           m_strProduct + "\\probe32.exe/D:" + m_strX64 + "\\vmplugin.dll"));
-    Copy(vmtest::WindowsPathFromEnv("VM_X86_BIN_DIR") + "\\vmplugin.dll", m_strProduct + "\\vmplugin.dll");
+    Copy(vmtest::X86BinDir() + "\\vmplugin.dll", m_strProduct + "\\vmplugin.dll");
     ASSERT_TRUE(DeleteFileA((m_strX64 + "\\vormidmgr.exe").c_str()));
     EXPECT_EQ(vmlaunch::c_nExitNoMatchingBuild,
               RunLauncher(m_strProduct + "\\vormidmgr.exe",

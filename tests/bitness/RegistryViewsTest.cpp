@@ -2,9 +2,8 @@
 // its own registry view, and unregistering one leaves the other working.
 
 #include "common/Handle.h"
-#include "tests/support/CompanionsSupport.h"
+#include "tests/bitness/BitnessSupport.h"
 #include "tests/support/TestPaths.h"
-#include "tests/tools/ToolChild.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +12,6 @@
 #include <shlobj.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -23,22 +21,11 @@ constexpr char c_szHooks[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Expl
 const CLSID c_clsidHook = {0x3B0F4085, 0x0A5D, 0x4E5C, {0x92, 0xC9, 0xCA, 0x34, 0x54, 0xD3, 0x28, 0x5D}};
 
 struct Build {
-    REGSAM m_view;          // KEY_WOW64_32KEY or KEY_WOW64_64KEY
-    std::string m_strBin;   // the build's bin folder
-    std::string m_strDir;   // the scratch install folder
-    std::string m_strRegsvr32;
+    bool m_b32Bit;
+    std::string m_strDir; // the scratch install folder
+    REGSAM View() const { return m_b32Bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY; }
     std::string Module() const { return m_strDir + "\\vormidmgr.dll"; }
 };
-
-std::string SystemFolder(bool a_bWow64)
-{
-    char sz[MAX_PATH] = {};
-    if (a_bWow64)
-        GetSystemWow64DirectoryA(sz, MAX_PATH);
-    else
-        GetSystemDirectoryA(sz, MAX_PATH);
-    return sz;
-}
 
 // The string value in one view, or "<missing>".
 std::string ReadInView(REGSAM a_view, HKEY a_hRoot, const char* a_szPath, const char* a_szName)
@@ -53,33 +40,15 @@ std::string ReadInView(REGSAM a_view, HKEY a_hRoot, const char* a_szPath, const 
     return sz;
 }
 
-// Runs a program by full path; its exit code, and its output when asked.
-DWORD RunProgram(const std::string& a_strExe, const std::vector<std::string>& a_args,
-                 std::string* a_pOutput = nullptr)
-{
-    vmtest::CToolChild child;
-    if (!child.Start(a_strExe, a_args))
-        return static_cast<DWORD>(-1);
-    if (!child.Wait(60000))
-        return static_cast<DWORD>(-2);
-    if (a_pOutput)
-        *a_pOutput = child.Out();
-    return child.ExitCode();
-}
-
 class BothViewsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_x86 = {KEY_WOW64_32KEY, vmtest::WindowsPathFromEnv("VM_X86_BIN_DIR"), vmtest::MakeScratchDir("bv-x86"),
-                 SystemFolder(true) + "\\regsvr32.exe"};
-        m_x64 = {KEY_WOW64_64KEY, vmtest::BinDir(), vmtest::MakeScratchDir("bv-x64"),
-                 SystemFolder(false) + "\\regsvr32.exe"};
-        for (const Build* pBuild : {&m_x86, &m_x64})
-            for (const char* szFile : {"vormidmgr.dll", "cipher.dll", "shellexec.exe"})
-                ASSERT_TRUE(CopyFileA((pBuild->m_strBin + "\\" + szFile).c_str(),
-                                      (pBuild->m_strDir + "\\" + szFile).c_str(), FALSE))
-                    << pBuild->m_strBin << "\\" << szFile << " (the 32-bit build must be built first)";
+        m_x86 = {true, vmtest::MakeScratchDir("bv-x86")};
+        m_x64 = {false, vmtest::MakeScratchDir("bv-x64")};
+        const std::vector<std::string> files{"vormidmgr.dll", "cipher.dll", "shellexec.exe"};
+        ASSERT_TRUE(vmtest::CopyFiles(vmtest::X86BinDir(), m_x86.m_strDir, files)) << "the 32-bit build must be built first";
+        ASSERT_TRUE(vmtest::CopyFiles(vmtest::BinDir(), m_x64.m_strDir, files));
         ASSERT_EQ(0u, Register(m_x64, true));
         ASSERT_EQ(0u, Register(m_x86, true));
     }
@@ -92,28 +61,25 @@ protected:
 
     static DWORD Register(const Build& a_build, bool a_bRegister)
     {
-        std::vector<std::string> args{"/s", a_build.Module()};
-        if (!a_bRegister)
-            args.insert(args.begin(), "/u");
-        return RunProgram(a_build.m_strRegsvr32, args);
+        return vmtest::Regsvr32(a_build.m_b32Bit, a_bRegister, a_build.Module());
     }
 
     static void ExpectRegistered(const Build& a_build)
     {
-        EXPECT_EQ(a_build.Module(), ReadInView(a_build.m_view, HKEY_CLASSES_ROOT, c_szInproc, ""));
-        EXPECT_EQ("Korvane Lumidex Manager", ReadInView(a_build.m_view, HKEY_LOCAL_MACHINE, c_szHooks, c_szClsid));
+        EXPECT_EQ(a_build.Module(), ReadInView(a_build.View(), HKEY_CLASSES_ROOT, c_szInproc, ""));
+        EXPECT_EQ("Korvane Lumidex Manager", ReadInView(a_build.View(), HKEY_LOCAL_MACHINE, c_szHooks, c_szClsid));
         // shellexec of the same bitness finds the hook in its view and gets it created.
         std::string strOutput;
-        DWORD dwExit = RunProgram(a_build.m_strDir + "\\shellexec.exe",
-                                  {"--no-fallback", "--verb", "properties", "C:\\none.txt"}, &strOutput);
+        DWORD dwExit = vmtest::RunProgram(a_build.m_strDir + "\\shellexec.exe",
+                                          {"--no-fallback", "--verb", "properties", "C:\\none.txt"}, &strOutput);
         EXPECT_NE(strOutput.find(std::string("hook ") + c_szClsid + " -> S_FALSE"), std::string::npos)
             << "exit " << dwExit << ": " << strOutput;
     }
 
     static void ExpectUnregistered(const Build& a_build)
     {
-        EXPECT_EQ("<missing>", ReadInView(a_build.m_view, HKEY_CLASSES_ROOT, c_szInproc, ""));
-        EXPECT_EQ("<missing>", ReadInView(a_build.m_view, HKEY_LOCAL_MACHINE, c_szHooks, c_szClsid));
+        EXPECT_EQ("<missing>", ReadInView(a_build.View(), HKEY_CLASSES_ROOT, c_szInproc, ""));
+        EXPECT_EQ("<missing>", ReadInView(a_build.View(), HKEY_LOCAL_MACHINE, c_szHooks, c_szClsid));
     }
 
     Build m_x86;
