@@ -1,5 +1,6 @@
 #include "companions/launcher/Bitness.h"
 
+#include "common/BuildLayout.h"
 #include "common/Handle.h"
 
 namespace vmlaunch {
@@ -40,16 +41,8 @@ bool IsProductMachine(WORD a_wMachine)
 std::string GetOtherBuildFolder(const std::string& a_strOwnFolder)
 {
     if (c_wOwnMachine == IMAGE_FILE_MACHINE_I386)
-        return a_strOwnFolder + c_szX64Folder + "\\";
-    // "...\x64\": the parent, when the last folder name is "x64".
-    const size_t cchName = sizeof(c_szX64Folder) - 1;
-    if (a_strOwnFolder.size() < cchName + 2)
-        return std::string();
-    size_t iName = a_strOwnFolder.size() - 1 - cchName;
-    if (a_strOwnFolder[iName - 1] != '\\' ||
-        lstrcmpiA(a_strOwnFolder.substr(iName, cchName).c_str(), c_szX64Folder) != 0)
-        return std::string();
-    return a_strOwnFolder.substr(0, iName);
+        return a_strOwnFolder + vm::c_szX64Folder + "\\";
+    return vm::ParentOfX64Folder(a_strOwnFolder);
 }
 
 std::string SameFileIn(const std::string& a_strFolder, const std::string& a_strPath)

@@ -12,8 +12,6 @@
 
 namespace vmlaunch {
 
-constexpr char c_szX64Folder[] = "x64";
-
 // The Machine field of an executable's PE header (IMAGE_FILE_MACHINE_I386,
 // IMAGE_FILE_MACHINE_AMD64, ...); 0 when the file is no PE image or cannot
 // be read.

@@ -13,6 +13,7 @@
 
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -57,6 +58,11 @@ struct Route {
     bool m_bPlugin32;     // the plug-in expected inside: the 32-bit build's
 };
 
+void PrintTo(const Route& a_route, std::ostream* a_pStream)
+{
+    *a_pStream << a_route.m_szName;
+}
+
 class EndToEndTest : public ::testing::TestWithParam<Route> {
 protected:
     static void SetUpTestSuite()
@@ -71,11 +77,11 @@ protected:
                    CopyFileA((vmtest::X86BinDir() + "\\..\\tests\\vmlaunchprobe.exe").c_str(),
                              (s_strProduct + "\\probe32.exe").c_str(), FALSE) &&
                    CopyFileA(vmtest::ProbeExe().c_str(), (s_strProduct + "\\probe64.exe").c_str(), FALSE);
-        // One policy, beside each build's cipher.dll.
-        std::string strPolicy = vmtest::SealPolicy(
-            {{"CompanyID", "E2E"}, {"probe32.exe", "vmplugin.dll"}, {"probe64.exe", "vmplugin.dll"}});
-        vmtest::WriteFile(s_strProduct + "\\company.ccf", strPolicy);
-        vmtest::WriteFile(s_strX64 + "\\company.ccf", strPolicy);
+        // One policy in the product folder, read by both builds.
+        vmtest::WriteFile(s_strProduct + "\\company.ccf",
+                          vmtest::SealPolicy({{"CompanyID", "E2E"},
+                                              {"probe32.exe", "vmplugin.dll"},
+                                              {"probe64.exe", "vmplugin.dll"}}));
         for (REGSAM view : c_views) {
             for (const char* szApp : {"probe32.exe", "probe64.exe"}) {
                 std::string strExt = std::string(".") + (szApp[5] == '3' ? "vm32" : "vm64");
