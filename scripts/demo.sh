@@ -4,37 +4,20 @@
 # through shellexec and shows each answer with its trace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/demo-lib.sh
 root=$PWD
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+build_tree "$build" cmake/toolchain-i686-mingw.cmake
 
 export WINEPREFIX=$root/$build/demo-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-wineserver -k 2>/dev/null || true
-rm -rf "$WINEPREFIX"
-echo "== Creating a private Wine prefix: $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
-wineserver -w
-setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
+fresh_prefix ""
 
 drive_c=$WINEPREFIX/drive_c
 product_unix="$drive_c/Program Files/Korvane/Lumidex"
 product='C:\Program Files\Korvane\Lumidex'
 docs='C:\docs'
-
-# Runs a Windows program with its output on our terminal (through a file: the
-# Wine server would hold a pipe open after the program ends).
-run() {
-  local out status
-  out=$(mktemp)
-  wine "$@" </dev/null >"$out" 2>&1 && status=0 || status=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $status
-}
 
 reg() { run reg "$@" >/dev/null; }
 
@@ -109,10 +92,7 @@ offer --verb open "$docs\\secret.vmx"
 
 echo
 echo "== What the launcher and the plug-in wrote (tracewatch, other processes)"
-sleep 3
-grep -a -E '\[vmplugin\]|\[vormidmgr.exe\]' "$watch_log" | tr -d '\r' | sed 's/^[0-9]*: /  /' || true
-kill "$watch_pid" 2>/dev/null || true
-rm -f "$watch_log"
+show_watched_texts "$watch_log" "$watch_pid"
 
 echo
 echo "== The Office add-ins the upkeep registered (regsvr32 /s quorix0N.dll)"
@@ -130,4 +110,6 @@ if run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellE
   echo "kept: the ShellExecuteHooks key, without the hook's value (other programs' values stay)"
 fi
 wineserver -k 2>/dev/null || true
-echo "== Done"
+echo
+echo "== 64-bit Windows: both builds side by side (scripts/demo-x64.sh)"
+bash scripts/demo-x64.sh

@@ -171,6 +171,8 @@ int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, 
         Report("cannot start %s, error %lu", strLauncher.c_str(), GetLastError());
         return c_nExitStartFailed;
     }
+    Report("%s is a %s program: handed to %s with %s", a_request.strApplicationPath.c_str(),
+           BitnessText(a_wMachine), strLauncher.c_str(), strPlugin.c_str());
     DWORD dwExit = c_nExitStartFailed;
     if (WaitForSingleObject(process.get().hProcess, c_dwHandOverTimeoutMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.get().hProcess, &dwExit)) {
