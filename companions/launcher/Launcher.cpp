@@ -9,6 +9,7 @@
 #include "common/Handle.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -76,6 +77,24 @@ private:
     void* m_pv = nullptr;
 };
 
+// The loading thread's exit code is LoadLibraryA's module handle cut to 32
+// bits: on x64 a loaded module's handle can end in 32 zero bits. A zero is
+// therefore checked against the process's module list.
+bool IsLoadedInto(DWORD a_dwProcessId, const std::string& a_strModule)
+{
+    if (sizeof(void*) == 4)
+        return false;
+    vm::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, a_dwProcessId));
+    if (!snapshot)
+        return false;
+    MODULEENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL bMore = Module32First(snapshot.get(), &entry); bMore; bMore = Module32Next(snapshot.get(), &entry))
+        if (lstrcmpiA(entry.szExePath, a_strModule.c_str()) == 0)
+            return true;
+    return false;
+}
+
 // Runs LoadLibraryA(plug-in) on a thread of its own inside the suspended
 // child. kernel32 lies at the same address in every process of a session, so
 // our LoadLibraryA is the child's.
@@ -104,7 +123,8 @@ bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
         return false;
     }
     DWORD dwModule = 0;
-    if (!GetExitCodeThread(thread.get(), &dwModule) || dwModule == 0) {
+    if (!GetExitCodeThread(thread.get(), &dwModule) ||
+        (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), a_strPlugin))) {
         Report("the plug-in did not load: %s", a_strPlugin.c_str());
         return false;
     }
