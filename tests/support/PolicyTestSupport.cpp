@@ -88,8 +88,8 @@ bool PolicyChildProcess::StartWaiting(const std::string& a_strExe, const std::st
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     vm::UniqueNullHandle hReady(CreateEventA(&sa, TRUE, FALSE, nullptr));
     char szArgs[64];
-    snprintf(szArgs, sizeof(szArgs), " wait %lu %lu ",
-             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hReady.get())),
+    snprintf(szArgs, sizeof(szArgs), " wait %llu %lu ",
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hReady.get())),
              static_cast<unsigned long>(GetCurrentProcessId()));
     std::string strCommand = "\"" + a_strExe + "\"" + szArgs + "\"" + a_strDll + "\"";
     STARTUPINFOA si{};
