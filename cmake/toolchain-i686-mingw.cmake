@@ -1,18 +1,4 @@
 # Cross build for 32-bit Windows with Debian's mingw-w64 (i686).
-# The posix thread model gives the C++ library its threads and mutexes (the
-# tests use them); winpthread links statically like the rest of the runtime.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(triple i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
-set(CMAKE_RC_COMPILER  ${triple}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# The product directory holds no mingw runtime DLL: link the runtimes statically.
-set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static -Wl,--dynamicbase -Wl,--nxcompat")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -Wl,--dynamicbase -Wl,--nxcompat")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

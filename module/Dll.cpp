@@ -1,5 +1,6 @@
 // DLL entry and the four exports of the in-process server.
 
+#include "common/HandleText.h"
 #include "module/ClassFactory.h"
 #include "module/Guids.h"
 #include "module/ModuleState.h"
@@ -25,8 +26,8 @@ void TraceHostProcess(HINSTANCE a_hInstance)
 {
     char szExe[MAX_PATH] = {};
     GetModuleFileNameA(GetModuleHandleA(nullptr), szExe, MAX_PATH);
-    TraceSwitchable("vormidmgr dllmain : exe = %s. module handle = %x", PathFindFileNameA(szExe),
-                    static_cast<unsigned>(reinterpret_cast<UINT_PTR>(a_hInstance)));
+    TraceSwitchable("vormidmgr dllmain : exe = %s. module handle = " VM_HANDLE_HEX,
+                    PathFindFileNameA(szExe), vm::HandleValue(a_hInstance));
 }
 
 } // namespace

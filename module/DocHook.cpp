@@ -1,5 +1,6 @@
 #include "module/DocHook.h"
 
+#include "common/HandleText.h"
 #include "decision/LxShellExt.h"
 #include "module/ModuleState.h"
 #include "trace/Trace.h"
@@ -168,9 +169,9 @@ STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOA a_pei)
     }
 
     int nResult = 0;
-    TraceAlways("~~~~~~CDocHook::Execute Start(%s), lpClass(%s},hKeyClass(%x), param(%s), "
+    TraceAlways("~~~~~~CDocHook::Execute Start(%s), lpClass(%s},hKeyClass(" VM_HANDLE_HEX "), param(%s), "
                 "cur dir = %s, verb = %s\n",
-                a_pei->lpFile, a_pei->lpClass, static_cast<unsigned>(reinterpret_cast<UINT_PTR>(a_pei->hkeyClass)),
+                a_pei->lpFile, a_pei->lpClass, vm::HandleValue(a_pei->hkeyClass),
                 a_pei->lpParameters, a_pei->lpDirectory, a_pei->lpVerb);
 
     bool bHandled = g_LxShellExt.Execute(&nResult, a_pei);

@@ -9,8 +9,11 @@
 
 // The walks fill the ANSI records the platform defines; their sizes are part
 // of the contract with KERNEL32.
-static_assert(sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 must be the ANSI record");
-static_assert(sizeof(MODULEENTRY32) == 548, "MODULEENTRY32 must be the ANSI record");
+// Their pointer-sized fields (th32DefaultHeapID, modBaseAddr, hModule) widen on x64.
+static_assert(sizeof(PROCESSENTRY32) == (sizeof(void*) == 8 ? 304 : 296),
+              "PROCESSENTRY32 must be the ANSI record");
+static_assert(sizeof(MODULEENTRY32) == (sizeof(void*) == 8 ? 568 : 548),
+              "MODULEENTRY32 must be the ANSI record");
 
 constexpr DWORD c_dwSnapProcesses = TH32CS_SNAPPROCESS; // 2, with process id 0
 constexpr DWORD c_dwSnapModules = TH32CS_SNAPMODULE;    // 8, with the process's id

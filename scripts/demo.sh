@@ -6,28 +6,20 @@
 # the add-ins, and uninstalls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/demo-lib.sh
 root=$PWD
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+build_tree "$build" cmake/toolchain-i686-mingw.cmake
 
 export WINEPREFIX=$root/$build/demo-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-wineserver -k 2>/dev/null || true
-rm -rf "$WINEPREFIX"
-echo "== Creating a private Wine prefix: $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
-wineserver -w
-setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
+fresh_prefix ""
 
 drive_c=$WINEPREFIX/drive_c
 product_unix="$drive_c/Program Files/Korvane/Lumidex"
 product='C:\Program Files\Korvane\Lumidex'
 docs='C:\docs'
-
-source "$root/scripts/wine-lib.sh"
 
 reg() { run reg "$@" >/dev/null; }
 
@@ -104,10 +96,7 @@ offer --verb open "$docs\\secret.vmx"
 
 echo
 echo "== What the launcher and the plug-in wrote (tracewatch, other processes)"
-sleep 3
-grep -a -E '\[vmplugin\]|\[vormidmgr.exe\]' "$watch_log" | tr -d '\r' | sed 's/^[0-9]*: /  /' || true
-kill "$watch_pid" 2>/dev/null || true
-rm -f "$watch_log"
+show_watched_texts "$watch_log" "$watch_pid"
 
 echo
 echo "== Office loads the add-ins: addinhost does what Word, PowerPoint and Excel do at start-up"
@@ -143,4 +132,6 @@ run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\Explorer'
   >/dev/null 2>&1 && echo "still there: EnableShellExecuteHooks" || echo "removed: EnableShellExecuteHooks"
 [ -d "$product_unix" ] && echo "still there: $product" || echo "removed: $product"
 wineserver -k 2>/dev/null || true
-echo "== Done"
+echo
+echo "== 64-bit Windows: both builds side by side (scripts/demo-x64.sh)"
+bash scripts/demo-x64.sh

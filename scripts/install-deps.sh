@@ -3,8 +3,8 @@
 # runs only when a package is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-i686 mingw-w64-tools googletest libwine-dev wine wine32:i386 locales
-  wixl msitools python3)
+packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools googletest libwine-dev
+  wine wine32:i386 wine64 locales wixl msitools python3)
 
 missing=()
 for p in "${packages[@]}"; do

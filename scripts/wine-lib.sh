@@ -1,11 +1,12 @@
 # Shell helpers for scripts that drive Windows programs under Wine; sourced.
 
-# Runs a Windows program with its output on our terminal, through a file: the
-# Wine server would hold a pipe open after the program ends.
+# Runs a Windows program (with the loader $wine, else wine) with its output
+# on our terminal, through a file: the Wine server would hold a pipe open
+# after the program ends.
 run() {
   local out status
   out=$(mktemp)
-  wine "$@" </dev/null >"$out" 2>&1 && status=0 || status=$?
+  "${wine:-wine}" "$@" </dev/null >"$out" 2>&1 && status=0 || status=$?
   tr -d '\r' <"$out"
   rm -f "$out"
   return $status

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in a private 32-bit prefix, creating the
-# prefix on first use:  wine-run.sh PREFIX PROGRAM [ARGS...]
+# Runs a Windows program under Wine in a private prefix, creating the prefix
+# on first use:  wine-run.sh [--win64] PREFIX PROGRAM [ARGS...]
+# A 32-bit prefix by default; --win64 makes a 64-bit one (which runs 32-bit
+# programs too) and starts the program with the 64-bit loader.
 set -u
+arch=win32
+wine=wine
+if [ "${1:-}" = "--win64" ]; then
+  arch=win64
+  wine=/usr/lib/wine/wine64
+  shift
+fi
 prefix=$1
 shift
-export WINEPREFIX=$prefix WINEARCH=win32
+export WINEPREFIX=$prefix WINEARCH=$arch
 export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
@@ -12,7 +21,7 @@ mkdir -p "$(dirname "$prefix")"
 (
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1
+    $wine wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
 ) 9>"$prefix.lock"
@@ -26,7 +35,7 @@ setsid wineserver -p30 </dev/null >/dev/null 2>&1 &
 # ended. The program writes to a file instead, shown when it ends.
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-wine "$@" </dev/null >"$out" 2>&1
+$wine "$@" </dev/null >"$out" 2>&1
 status=$?
 cat "$out"
 exit $status

@@ -11,6 +11,7 @@ using GuardedCall = void (*)(void* a_pContext);
 // the thread's exception-handler chain is as it was before the call.
 bool RunGuarded(GuardedCall a_pfnCall, void* a_pContext);
 
+#if defined(__i386__)
 // Head of this thread's structured-exception handler chain (fs:[0]).
 inline void* CurrentExceptionList()
 {
@@ -23,5 +24,11 @@ inline void SetExceptionList(void* a_pHead)
 {
     __asm__ volatile("movl %0, %%fs:0" : : "r"(a_pHead) : "memory");
 }
+#else
+// x64 has no fs:[0] chain (handlers live in the image's unwind tables); what
+// a guard leaves on its thread is its resume point. This answers the
+// innermost one, which is the caller's again after every guarded call.
+void* CurrentExceptionList();
+#endif
 
 } // namespace vm

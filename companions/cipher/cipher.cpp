@@ -3,6 +3,8 @@
 
 #include "companions/cipher/cipher.h"
 
+#include "common/BuildLayout.h"
+
 #include "companions/cipher/ccfformat.h"
 
 #include <windows.h>
@@ -55,7 +57,7 @@ CCCF::CCCF() : m_pImpl(nullptr)
         std::string strDir = GetOwnDirectory();
         if (strDir.empty())
             return;
-        std::string strPath = strDir + cipherfmt::c_szCcfFileName;
+        std::string strPath = vm::PolicyFolder(strDir) + cipherfmt::c_szCcfFileName;
         m_pImpl->nValidity = cipherfmt::ReadCcfFile(strPath.c_str(), &m_pImpl->fields);
         if (m_pImpl->nValidity != CCF_VALID)
             m_pImpl->fields.clear();

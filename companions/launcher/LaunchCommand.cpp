@@ -167,6 +167,7 @@ int ReadLaunchRequest(const std::string& a_strArguments, const std::string& a_st
     std::string strLast = a_strArguments.substr(iLast + c_cchMark);
     size_t iCommandEnd = iLast;
     a_request.strDirectory.clear();
+    a_request.strAfterPlugin.clear();
     if (!ReadPlugin(strLast, a_strOwnFolder, a_request.strPluginPath)) {
         size_t iBefore = iLast == 0 ? std::string::npos : a_strArguments.rfind(c_szArgumentMark, iLast - 1);
         std::string strBetween;
@@ -182,8 +183,10 @@ int ReadLaunchRequest(const std::string& a_strArguments, const std::string& a_st
             return c_nExitBadDirectory;
         }
         iCommandEnd = iBefore;
+        a_request.strAfterPlugin = a_strArguments.substr(iLast);
     }
     std::string strCommand = a_strArguments.substr(0, iCommandEnd);
+    a_request.strApplicationCommand = strCommand;
     a_request.strApplicationPath = FindApplicationPath(strCommand);
     if (a_request.strApplicationPath.empty()) {
         a_strWhy = "application is not an existing file named by a full path: \"" + strCommand + "\"";

@@ -40,10 +40,11 @@ enum ExitCode : int {
     c_nExitStarted = 0,         // the application runs with the plug-in inside
     c_nExitBadCommandLine = 1,  // no "/D:" after the launcher's own path
     c_nExitNoApplication = 2,   // the application is not an existing file named by a full path
-    c_nExitNoPlugin = 3,        // no plug-in of the launcher's own folder (rules above)
+    c_nExitNoPlugin = 3,        // no plug-in of the launcher's own folder (rules above), or of the matching build's
     c_nExitStartFailed = 4,     // the application could not be started
     c_nExitInjectionFailed = 5, // the plug-in did not load; the application was ended
     c_nExitBadDirectory = 6,    // the working directory is not an existing folder's full path
+    c_nExitNoMatchingBuild = 7, // the application is of the other bitness, whose launcher is missing
 };
 
 struct LaunchRequest {
@@ -51,6 +52,10 @@ struct LaunchRequest {
     std::string strCommandLine;     // the command line the program receives
     std::string strPluginPath;      // full path of the plug-in, in the launcher's folder
     std::string strDirectory;       // full path; empty: the launcher's own current directory
+    // The arguments as written, around the plug-in: what a hand-over to the
+    // other build's launcher passes on unchanged.
+    std::string strApplicationCommand; // the text before the plug-in's mark
+    std::string strAfterPlugin;        // "/D:<directory>" as written, or empty
 };
 
 // The text after the launcher's own path. The hook does not quote that path,

@@ -3,11 +3,13 @@
 // Failures go to the debugger output and to a non-zero exit code (listed in
 // LaunchCommand.h); an application is never left running without its plug-in.
 
+#include "companions/launcher/Bitness.h"
 #include "companions/launcher/LaunchCommand.h"
 
 #include "common/Handle.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -20,6 +22,10 @@ using namespace vmlaunch;
 // LoadLibraryA of a plug-in runs its attach code; a plug-in that hangs there
 // must not hold the launcher forever.
 constexpr DWORD c_dwLoadTimeoutMs = 30000;
+// The other build's launcher waits at most that long for its own plug-in load
+// and for the end of an application that did not take it.
+constexpr DWORD c_dwHandOverTimeoutMs = 3 * c_dwLoadTimeoutMs;
+constexpr char c_szLauncherFile[] = "vormidmgr.exe";
 
 void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
@@ -71,6 +77,24 @@ private:
     void* m_pv = nullptr;
 };
 
+// The loading thread's exit code is LoadLibraryA's module handle cut to 32
+// bits: on x64 a loaded module's handle can end in 32 zero bits. A zero is
+// therefore checked against the process's module list.
+bool IsLoadedInto(DWORD a_dwProcessId, const std::string& a_strModule)
+{
+    if (sizeof(void*) == 4)
+        return false;
+    vm::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, a_dwProcessId));
+    if (!snapshot)
+        return false;
+    MODULEENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL bMore = Module32First(snapshot.get(), &entry); bMore; bMore = Module32Next(snapshot.get(), &entry))
+        if (lstrcmpiA(entry.szExePath, a_strModule.c_str()) == 0)
+            return true;
+    return false;
+}
+
 // Runs LoadLibraryA(plug-in) on a thread of its own inside the suspended
 // child. kernel32 lies at the same address in every process of a session, so
 // our LoadLibraryA is the child's.
@@ -99,7 +123,8 @@ bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
         return false;
     }
     DWORD dwModule = 0;
-    if (!GetExitCodeThread(thread.get(), &dwModule) || dwModule == 0) {
+    if (!GetExitCodeThread(thread.get(), &dwModule) ||
+        (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), a_strPlugin))) {
         Report("the plug-in did not load: %s", a_strPlugin.c_str());
         return false;
     }
@@ -131,6 +156,52 @@ int Launch(const LaunchRequest& a_request)
     return c_nExitStarted;
 }
 
+const char* BitnessText(WORD a_wMachine)
+{
+    return a_wMachine == IMAGE_FILE_MACHINE_AMD64 ? "64-bit" : "32-bit";
+}
+
+// The application is of the other bitness: the other build's launcher starts
+// it with the same plug-in file of its own folder, and its answer is ours.
+int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, WORD a_wMachine)
+{
+    std::string strFolder = GetOtherBuildFolder(a_strOwnFolder);
+    std::string strLauncher = strFolder.empty() ? std::string() : strFolder + c_szLauncherFile;
+    if (!IsExistingFile(strLauncher)) {
+        Report("%s is a %s program and no launcher of that build is installed (%s); nothing started",
+               a_request.strApplicationPath.c_str(), BitnessText(a_wMachine),
+               strLauncher.empty() ? "no x64 folder" : strLauncher.c_str());
+        return c_nExitNoMatchingBuild;
+    }
+    std::string strPlugin = SameFileIn(strFolder, a_request.strPluginPath);
+    if (!IsExistingFile(strPlugin)) {
+        Report("%s is a %s program and its build has no plug-in %s; nothing started",
+               a_request.strApplicationPath.c_str(), BitnessText(a_wMachine), strPlugin.c_str());
+        return c_nExitNoPlugin;
+    }
+    std::string strCommand = "\"" + strLauncher + "\" " + a_request.strApplicationCommand +
+                             c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
+    std::vector<char> command(strCommand.begin(), strCommand.end());
+    command.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo process;
+    if (!CreateProcessA(strLauncher.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, process.put())) {
+        Report("cannot start %s, error %lu", strLauncher.c_str(), GetLastError());
+        return c_nExitStartFailed;
+    }
+    Report("%s is a %s program: handed to %s with %s", a_request.strApplicationPath.c_str(),
+           BitnessText(a_wMachine), strLauncher.c_str(), strPlugin.c_str());
+    DWORD dwExit = c_nExitStartFailed;
+    if (WaitForSingleObject(process.get().hProcess, c_dwHandOverTimeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.get().hProcess, &dwExit)) {
+        Report("%s did not answer in time", strLauncher.c_str());
+        return c_nExitStartFailed;
+    }
+    return static_cast<int>(dwExit);
+}
+
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
@@ -146,5 +217,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         Report("%s; nothing started", strWhy.c_str());
         return nRead;
     }
+    WORD wMachine = ReadImageMachine(request.strApplicationPath);
+    if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)
+        return HandOver(request, GetFolderOf(strOwnPath), wMachine);
     return Launch(request);
 }

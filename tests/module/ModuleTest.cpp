@@ -1,6 +1,7 @@
 // The built vormidmgr.dll as COM sees it: exports, class object, hook object,
 // lock count, interfaces and activation through the registry.
 
+#include "common/HandleText.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/support/TestPaths.h"
 
@@ -277,8 +278,8 @@ TEST(ModuleEntryTest, AttachAndDetachAreTraced)
 
     char szExe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, szExe, MAX_PATH);
-    char szHandle[16];
-    snprintf(szHandle, sizeof(szHandle), "%x", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(hModule)));
+    char szHandle[24];
+    snprintf(szHandle, sizeof(szHandle), VM_HANDLE_HEX, vm::HandleValue(hModule));
     std::string strEntry = std::string("vormidmgr dllmain : exe = ") + PathFindFileNameA(szExe) +
                            ". module handle = " + szHandle;
     EXPECT_EQ(capture.Texts(), (std::vector<std::string>{strEntry, "vormidmgr dllmain -> DLL_PROCESS_ATTACH",

@@ -19,7 +19,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc >= 4 && strcmp(argv[1], "wait") == 0) {
-        HANDLE hReady = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoul(argv[2], nullptr, 10)));
+        HANDLE hReady = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(argv[2], nullptr, 10)));
         DWORD dwParent = strtoul(argv[3], nullptr, 10);
         if (argc >= 5 && argv[4][0] && !LoadLibraryA(argv[4]))
             return 2;

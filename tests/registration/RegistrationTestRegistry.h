@@ -26,4 +26,8 @@ bool KeyExists(HKEY a_hKeyRoot, const std::string& a_strPath);
 // The string value, or "<missing>".
 std::string ReadStringValue(HKEY a_hKeyRoot, const std::string& a_strPath, const std::string& a_strName);
 
+// A type library is registered for the platform of the module that registers
+// it: under "0\win32" by the 32-bit build, under "0\win64" by the x64 build.
+constexpr const char* c_szTypeLibPlatformKey = sizeof(void*) == 8 ? "\\0\\win64" : "\\0\\win32";
+
 } // namespace vmtest

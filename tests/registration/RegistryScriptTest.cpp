@@ -556,7 +556,7 @@ TEST_F(TypeLibFileTest, RegistersWithTheFolderAsHelpDirectoryAndUnregisters)
     // The redirected HKCR takes what the type-library services write.
     ASSERT_EQ(S_OK, RegisterOwnTypeLibrary());
     const std::string strVersion = "TypeLib\\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}\\1.0";
-    EXPECT_EQ(m_strTlb, vmtest::ReadStringValue(m_keys[0].get(), strVersion + "\\0\\win32", ""));
+    EXPECT_EQ(m_strTlb, vmtest::ReadStringValue(m_keys[0].get(), strVersion + vmtest::c_szTypeLibPlatformKey, ""));
     std::string strHelpDir = vmtest::ReadStringValue(m_keys[0].get(), strVersion + "\\HELPDIR", "");
     EXPECT_EQ(vmtest::TestDir() + "\\", strHelpDir);
 

@@ -168,7 +168,7 @@ TEST_F(SelfRegistrationTest, RegistersClassHookAndTypeLibrary)
     // The library is registered from the module, its help directory the module's folder.
     const std::string strVersion = std::string(c_szTypeLibKey) + "\\1.0";
     EXPECT_EQ("vormidmgr 1.0 Type Library", vmtest::ReadStringValue(HKEY_CLASSES_ROOT, strVersion, ""));
-    EXPECT_EQ(m_strModule, vmtest::ReadStringValue(HKEY_CLASSES_ROOT, strVersion + "\\0\\win32", ""));
+    EXPECT_EQ(m_strModule, vmtest::ReadStringValue(HKEY_CLASSES_ROOT, strVersion + vmtest::c_szTypeLibPlatformKey, ""));
     EXPECT_EQ(m_strDir + "\\", vmtest::ReadStringValue(HKEY_CLASSES_ROOT, strVersion + "\\HELPDIR", ""));
 }
 
@@ -217,7 +217,7 @@ TEST_F(SelfRegistrationTest, TypeLibraryReadsBackAsDescribed)
     ASSERT_EQ(S_OK, pLib->GetLibAttr(&pLibAttr));
     EXPECT_EQ(1, pLibAttr->wMajorVerNum);
     EXPECT_EQ(0, pLibAttr->wMinorVerNum);
-    EXPECT_EQ(SYS_WIN32, pLibAttr->syskind);
+    EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, pLibAttr->syskind); // widl --win64 on x64
     pLib->ReleaseTLibAttr(pLibAttr);
     BSTR bstrName = nullptr, bstrDoc = nullptr;
     ASSERT_EQ(S_OK, pLib->GetDocumentation(-1, &bstrName, &bstrDoc, nullptr, nullptr));

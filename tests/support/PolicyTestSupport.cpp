@@ -59,10 +59,16 @@ PolicyCodePatch::PolicyCodePatch(void* a_pTarget, void* a_pReplacement)
     DWORD dwOld = 0;
     VirtualProtect(m_pTarget, sizeof(m_saved), PAGE_EXECUTE_READWRITE, &dwOld);
     memcpy(m_saved, m_pTarget, sizeof(m_saved));
+#if defined(__x86_64__)
+    const unsigned char jmpIndirect[6] = {0xFF, 0x25, 0, 0, 0, 0}; // jmp [rip+0]
+    memcpy(m_pTarget, jmpIndirect, sizeof(jmpIndirect));
+    memcpy(m_pTarget + sizeof(jmpIndirect), &a_pReplacement, sizeof(a_pReplacement));
+#else
     int32_t rel = static_cast<int32_t>(reinterpret_cast<intptr_t>(a_pReplacement) -
                                        reinterpret_cast<intptr_t>(m_pTarget + 5));
     m_pTarget[0] = 0xE9; // jmp rel32
     memcpy(m_pTarget + 1, &rel, sizeof(rel));
+#endif
     FlushInstructionCache(GetCurrentProcess(), m_pTarget, sizeof(m_saved));
 }
 
@@ -82,8 +88,8 @@ bool PolicyChildProcess::StartWaiting(const std::string& a_strExe, const std::st
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     vm::UniqueNullHandle hReady(CreateEventA(&sa, TRUE, FALSE, nullptr));
     char szArgs[64];
-    snprintf(szArgs, sizeof(szArgs), " wait %lu %lu ",
-             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hReady.get())),
+    snprintf(szArgs, sizeof(szArgs), " wait %llu %lu ",
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hReady.get())),
              static_cast<unsigned long>(GetCurrentProcessId()));
     std::string strCommand = "\"" + a_strExe + "\"" + szArgs + "\"" + a_strDll + "\"";
     STARTUPINFOA si{};

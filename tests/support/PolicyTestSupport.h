@@ -48,7 +48,10 @@ public:
 
 private:
     unsigned char* m_pTarget;
-    unsigned char m_saved[5];
+    // jmp rel32 on x86; on x64 the replacement may lie beyond its reach, so
+    // there it is jmp [rip+0] followed by the absolute address.
+    static constexpr size_t c_cbPatch = sizeof(void*) == 8 ? 14 : 5;
+    unsigned char m_saved[c_cbPatch];
 };
 
 // A helper program started for one test and ended by the test's TearDown.

@@ -111,10 +111,10 @@ public:
     {
         const char* szName = m_class.m_szName;
         Trace("testhook %s: start\n", szName);
-        Trace("testhook %s: verb=%s file=%s params=%s dir=%s mask=0x%lx nShow=%d hInstApp=%lu class=%s", szName,
+        Trace("testhook %s: verb=%s file=%s params=%s dir=%s mask=0x%lx nShow=%d hInstApp=%llu class=%s", szName,
               Shown(a_pei->lpVerb).c_str(), Shown(a_pei->lpFile).c_str(), Shown(a_pei->lpParameters).c_str(),
               Shown(a_pei->lpDirectory).c_str(), a_pei->fMask, a_pei->nShow,
-              static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(a_pei->hInstApp)),
+              static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(a_pei->hInstApp)),
               ClassKeyShown(*a_pei).c_str());
         char* szFile = const_cast<char*>(a_pei->lpFile);
         if (szFile)

@@ -23,7 +23,7 @@ private:
     char* m_p;
 };
 
-using vm::CurrentExceptionList;
+using vm::CurrentExceptionList; // x64: the innermost guard's resume point, as it has no fs:[0] chain
 
 class SwitchGuard {
 public:

@@ -169,7 +169,7 @@ int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
         pCapture.reset(new CDebugTextCapture);
 
     CRequestOutcome outcome = OfferToHooks(hooks, sei);
-    unsigned long uInstApp = static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(sei.hInstApp));
+    UINT_PTR uInstApp = reinterpret_cast<UINT_PTR>(sei.hInstApp);
     std::string strFile = FileText(sei, file);
 
     int nExit = c_nExitDone;

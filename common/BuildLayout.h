@@ -1,0 +1,38 @@
+#pragma once
+// Where the two builds lie when installed side by side: the 32-bit build in
+// the product folder, the x64 build in its "x64" subfolder.
+
+#include <windows.h>
+
+#include <string>
+
+namespace vm {
+
+constexpr char c_szX64Folder[] = "x64";
+
+// The parent of a_strFolder (both with their trailing backslash) when the
+// last folder name is "x64" in any letter case; empty otherwise.
+inline std::string ParentOfX64Folder(const std::string& a_strFolder)
+{
+    const size_t cchName = sizeof(c_szX64Folder) - 1;
+    if (a_strFolder.size() < cchName + 2 || a_strFolder.back() != '\\')
+        return std::string();
+    size_t iName = a_strFolder.size() - 1 - cchName;
+    if (a_strFolder[iName - 1] != '\\' || lstrcmpiA(a_strFolder.substr(iName, cchName).c_str(), c_szX64Folder) != 0)
+        return std::string();
+    return a_strFolder.substr(0, iName);
+}
+
+// The folder of the one company policy file, seen from the folder of a
+// cipher.dll: the x64 build installed in the "x64" subfolder reads the
+// product folder's file; anywhere else, and on the 32-bit build, it is the
+// cipher.dll's own folder.
+inline std::string PolicyFolder(const std::string& a_strOwnFolder)
+{
+    if (sizeof(void*) != 8)
+        return a_strOwnFolder;
+    std::string strParent = ParentOfX64Folder(a_strOwnFolder);
+    return strParent.empty() ? a_strOwnFolder : strParent;
+}
+
+} // namespace vm

@@ -1,0 +1,149 @@
+// A controlled document offered through the shell host of either bitness to
+// the hook of the same bitness, both builds installed side by side: the
+// application, 32-bit or 64-bit, starts with the plug-in of its own bitness
+// inside, and the hook answers 44.
+
+#include "common/Handle.h"
+#include "tests/bitness/BitnessSupport.h"
+#include "tests/support/CompanionsSupport.h"
+#include "tests/support/PolicyFile.h"
+#include "tests/support/TestPaths.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <ostream>
+#include <string>
+
+namespace {
+
+constexpr char c_szClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+constexpr char c_szFileExts[] = "SOFTWARE\\Korvane\\Lumidex\\FileExts";
+constexpr char c_szApplications[] = "Applications";
+
+// Each hook reads its control table and associations in its own registry
+// view: the installation writes them into both.
+const REGSAM c_views[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+
+void SetString(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName, const std::string& a_strValue,
+               REGSAM a_view)
+{
+    vm::UniqueKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(a_hRoot, a_strPath.c_str(), 0, nullptr, 0, KEY_WRITE | a_view, nullptr,
+                                             key.put(), nullptr));
+    RegSetValueExA(key.get(), a_szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(a_strValue.c_str()),
+                   static_cast<DWORD>(a_strValue.size() + 1));
+}
+
+void SetDword(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName, DWORD a_dwValue, REGSAM a_view)
+{
+    vm::UniqueKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(a_hRoot, a_strPath.c_str(), 0, nullptr, 0, KEY_WRITE | a_view, nullptr,
+                                             key.put(), nullptr));
+    RegSetValueExA(key.get(), a_szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&a_dwValue), sizeof(a_dwValue));
+}
+
+void DeleteTree(HKEY a_hRoot, const char* a_szParent, const std::string& a_strName, REGSAM a_view)
+{
+    vm::UniqueKey parent;
+    if (RegOpenKeyExA(a_hRoot, a_szParent, 0, KEY_ALL_ACCESS | a_view, parent.put()) == ERROR_SUCCESS)
+        RegDeleteTreeA(parent.get(), a_strName.c_str());
+}
+
+struct Route {
+    const char* m_szName;
+    bool m_bHost32;       // the 32-bit shellexec and hook, else the 64-bit ones
+    const char* m_szApp;  // probe32.exe or probe64.exe
+    bool m_bPlugin32;     // the plug-in expected inside: the 32-bit build's
+};
+
+void PrintTo(const Route& a_route, std::ostream* a_pStream)
+{
+    *a_pStream << a_route.m_szName;
+}
+
+class EndToEndTest : public ::testing::TestWithParam<Route> {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_strProduct = vmtest::MakeScratchDir("e2e");
+        s_strX64 = s_strProduct + "\\x64";
+        CreateDirectoryA(s_strX64.c_str(), nullptr);
+        const std::vector<std::string> files{"vormidmgr.dll", "cipher.dll", "vormidmgr.exe", "vmplugin.dll",
+                                             "shellexec.exe"};
+        s_bReady = vmtest::CopyFiles(vmtest::X86BinDir(), s_strProduct, files) &&
+                   vmtest::CopyFiles(vmtest::BinDir(), s_strX64, files) &&
+                   CopyFileA((vmtest::X86BinDir() + "\\..\\tests\\vmlaunchprobe.exe").c_str(),
+                             (s_strProduct + "\\probe32.exe").c_str(), FALSE) &&
+                   CopyFileA(vmtest::ProbeExe().c_str(), (s_strProduct + "\\probe64.exe").c_str(), FALSE);
+        // One policy in the product folder, read by both builds.
+        vmtest::WriteFile(s_strProduct + "\\company.ccf",
+                          vmtest::SealPolicy({{"CompanyID", "E2E"},
+                                              {"probe32.exe", "vmplugin.dll"},
+                                              {"probe64.exe", "vmplugin.dll"}}));
+        for (REGSAM view : c_views) {
+            for (const char* szApp : {"probe32.exe", "probe64.exe"}) {
+                std::string strExt = std::string(".") + (szApp[5] == '3' ? "vm32" : "vm64");
+                SetDword(HKEY_LOCAL_MACHINE, std::string(c_szFileExts) + "\\" + strExt, "ControlType", 4, view);
+                SetString(HKEY_LOCAL_MACHINE, std::string(c_szFileExts) + "\\" + strExt, "Application", szApp, view);
+                SetString(HKEY_CLASSES_ROOT, std::string(c_szApplications) + "\\" + szApp + "\\shell\\open\\command",
+                          nullptr, "\"" + s_strProduct + "\\" + szApp + "\" \"%1\"", view);
+            }
+        }
+        s_bReady = s_bReady && vmtest::Regsvr32(true, true, s_strProduct + "\\vormidmgr.dll") == 0 &&
+                   vmtest::Regsvr32(false, true, s_strX64 + "\\vormidmgr.dll") == 0;
+    }
+
+    static void TearDownTestSuite()
+    {
+        vmtest::Regsvr32(true, false, s_strProduct + "\\vormidmgr.dll");
+        vmtest::Regsvr32(false, false, s_strX64 + "\\vormidmgr.dll");
+        for (REGSAM view : c_views) {
+            DeleteTree(HKEY_LOCAL_MACHINE, c_szFileExts, ".vm32", view);
+            DeleteTree(HKEY_LOCAL_MACHINE, c_szFileExts, ".vm64", view);
+            DeleteTree(HKEY_CLASSES_ROOT, c_szApplications, "probe32.exe", view);
+            DeleteTree(HKEY_CLASSES_ROOT, c_szApplications, "probe64.exe", view);
+        }
+    }
+
+    static std::string s_strProduct;
+    static std::string s_strX64;
+    static bool s_bReady;
+};
+
+std::string EndToEndTest::s_strProduct;
+std::string EndToEndTest::s_strX64;
+bool EndToEndTest::s_bReady = false;
+
+TEST_P(EndToEndTest, ApplicationStartsWithThePluginOfItsBitness)
+{
+    ASSERT_TRUE(s_bReady) << "installation in " << s_strProduct << " (the 32-bit build must be built first)";
+    const Route& route = GetParam();
+    std::string strRecord = s_strProduct + "\\record.txt";
+    DeleteFileA(strRecord.c_str());
+    SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, strRecord.c_str());
+    std::string strDocument = s_strProduct + "\\plan." + (route.m_szApp[5] == '3' ? "vm32" : "vm64");
+    vmtest::WriteFile(strDocument, "controlled\r\n");
+
+    std::string strHost = (route.m_bHost32 ? s_strProduct : s_strX64) + "\\shellexec.exe";
+    std::string strOutput;
+    vmtest::RunProgram(strHost, {"--no-fallback", "--verb", "open", strDocument}, &strOutput);
+    EXPECT_NE(strOutput.find(std::string("hook ") + c_szClsid + " -> S_OK"), std::string::npos) << strOutput;
+    EXPECT_NE(strOutput.find("hInstApp=44"), std::string::npos) << strOutput;
+
+    vmtest::WaitUntil([&] { return !vmtest::ReadProbeRecord(strRecord).empty(); }, 30000);
+    auto record = vmtest::ReadProbeRecord(strRecord);
+    SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
+    EXPECT_EQ(s_strProduct + "\\" + route.m_szApp, record["exe"]);
+    EXPECT_EQ("1", record["plugin"]);
+    EXPECT_EQ((route.m_bPlugin32 ? s_strProduct : s_strX64) + "\\vmplugin.dll", record["pluginpath"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, EndToEndTest,
+    ::testing::Values(Route{"Host64App32", false, "probe32.exe", true}, Route{"Host64App64", false, "probe64.exe", false},
+                      Route{"Host32App32", true, "probe32.exe", true}, Route{"Host32App64", true, "probe64.exe", false}),
+    [](const ::testing::TestParamInfo<Route>& a_info) { return std::string(a_info.param.m_szName); });
+
+} // namespace
