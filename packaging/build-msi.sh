@@ -1,23 +1,37 @@
 #!/usr/bin/env bash
-# Builds the package:  build-msi.sh WXS BIN_DIR VERSION OUTPUT
+# Builds a package:  build-msi.sh WXS VERSION OUTPUT ARCH X86_BIN_DIR [X64_BIN_DIR]
+# ARCH is x86 (lumidex.wxs, the 32-bit build) or x64 (lumidex-x64.wxs, both
+# builds). wixl takes File sources relative to the current folder only: it runs
+# in a folder of its own where x86 and x64 lead to the builds' binaries.
 # wixl 0.101 knows no Condition element, writes SecureCustomProperties itself
 # and makes rollback actions immediate: the condition that makes the hook
 # policy value optional, the public properties that an administrator may pass
 # (secure, so that they reach the server side of a managed install) and the
 # rollback actions' type are put into the tables afterwards.
 set -euo pipefail
-wxs=$1
-bin=$2
-version=$3
-output=$4
-# wixl takes File sources relative to the current folder only.
-(cd "$bin" && wixl -a x86 -D Version="$version" -D BinDir=. -o "$output.tmp" "$wxs")
-msibuild "$output.tmp" -q "UPDATE \`Component\` SET \`Condition\` = 'ENABLESHELLEXECUTEHOOKS = \"1\"' WHERE \`Component\` = 'HookPolicy'"
+wxs=$(realpath "$1")
+version=$2
+output=$(realpath -m "$3")
+arch=$4
+stage=$output.stage
+rm -rf "$stage"
+mkdir -p "$stage"
+trap 'rm -rf "$stage"' EXIT
+ln -s "$(realpath "$5")" "$stage/x86"
+[ $# -lt 6 ] || ln -s "$(realpath "$6")" "$stage/x64"
+(cd "$stage" && wixl -a "$arch" -D Version="$version" -I "$(dirname "$wxs")" -o "$output.tmp" "$wxs")
+
+# The names in the first column of a table whose names start with $2.
+names() { msiinfo export "$output.tmp" "$1" | tr -d '\r' | awk -F'\t' -v p="$2" 'NR > 3 && index($1, p) == 1 {print $1}'; }
+# Every view's policy value component (HookPolicy, x64HookPolicy).
+for component in $(names Component HookPolicy) $(names Component x64HookPolicy); do
+  msibuild "$output.tmp" -q "UPDATE \`Component\` SET \`Condition\` = 'ENABLESHELLEXECUTEHOOKS = \"1\"' WHERE \`Component\` = '$component'"
+done
 secure=$(msiinfo export "$output.tmp" Property | tr -d '\r' | awk -F'\t' '$1=="SecureCustomProperties"{print $2}')
 msibuild "$output.tmp" -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}ENABLESHELLEXECUTEHOOKS;COMPANYPOLICY' WHERE \`Property\` = 'SecureCustomProperties'"
 # A deferred rollback action without impersonation that runs a program named
 # by a property and ignores its exit code: 50 + 64 + 256 + 1024 + 2048.
-for action in RollbackHook RollbackWordAddin RollbackPowerPointAddin RollbackExcelAddin RollbackCompanyPolicy; do
+for action in $(names CustomAction Rollback) $(names CustomAction x64Rollback); do
   msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = '$action'"
 done
 mv "$output.tmp" "$output"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The main job on 64-bit Windows: both builds installed side by side in a
-# private 64-bit prefix (the 32-bit product in the product folder, the x64
-# product in its x64 subfolder, one company policy), both hooks registered by
-# the regsvr32 of their bitness, and controlled documents offered through the
-# shell host of either bitness. The application's bitness picks the plug-in.
+# The main job on 64-bit Windows: the x64 package installed in a private
+# 64-bit prefix (the 32-bit product in the product folder, the x64 product in
+# its x64 subfolder, one company policy, both hooks registered by the regsvr32
+# of their bitness), and controlled documents offered through the shell host
+# of either bitness. The application's bitness picks the plug-in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/demo-lib.sh
@@ -29,23 +29,20 @@ reg32='C:\windows\syswow64\reg.exe'
 # A registry value in both views: each hook reads its own.
 reg_both() { run "$reg64" add "$@" /f >/dev/null; run "$reg32" add "$@" /f >/dev/null; }
 
-echo "== Installing: the 32-bit product in $product, the x64 product in $product\\x64"
-mkdir -p "$product_unix/x64" "$drive_c/docs"
-cp "$build"/bin/*.dll "$build"/bin/*.exe "$product_unix/"
-cp "$build64"/bin/*.dll "$build64"/bin/*.exe "$product_unix/x64/"
+echo "== One company policy for both builds: notepad.exe and ciphertool.exe run under control"
+mkdir -p "$drive_c/docs"
+printf 'CompanyID=DEMO-0064\r\nnotepad.exe=vmplugin.dll\r\nciphertool.exe=vmplugin.dll\r\n' >"$drive_c/docs/policy.txt"
+run "$(winpath "$root/$build64/bin/ciphertool.exe")" seal "$docs\\policy.txt" "$docs\\company.ccf"
 
-echo "== Registering each hook with the regsvr32 of its bitness"
-run 'C:\windows\syswow64\regsvr32.exe' /s "$product\\vormidmgr.dll"
-run 'C:\windows\system32\regsvr32.exe' /s "$product\\x64\\vormidmgr.dll"
+echo "== Installing lumidex-x64.msi: the 32-bit product in $product, the x64 product in $product\\x64"
+run msiexec /i "$(winpath "$root/$build64/bin/lumidex-x64.msi")" /qn COMPANYPOLICY="$docs\\company.ccf"
 hooks='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'
 clsid='{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}'
 echo "-- 64-bit view"; run "$reg64" query "$hooks"; run "$reg64" query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve
 echo "-- 32-bit view"; run "$reg32" query "$hooks"; run "$reg32" query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve
-
-echo "== One company policy in the product folder, read by both builds:"
-echo "   notepad.exe and ciphertool.exe run under control"
-printf 'CompanyID=DEMO-0064\r\nnotepad.exe=vmplugin.dll\r\nciphertool.exe=vmplugin.dll\r\n' >"$drive_c/docs/policy.txt"
-run "$product\\x64\\ciphertool.exe" seal "$docs\\policy.txt" "$product\\company.ccf"
+echo "-- the check of each build"
+(run "$product\\x64\\vmcheck.exe" || true) | sed "s/^/  /"
+(run "$product\\vmcheck.exe" || true) | sed "s/^/  /"
 
 echo "== Control table in both views: .vmd opens in the 32-bit notepad, .vm64 in a 64-bit"
 echo "   program (the x64 ciphertool, which checks the document)"
@@ -88,6 +85,8 @@ echo "== Unregistering the 32-bit hook leaves the 64-bit one"
 run 'C:\windows\syswow64\regsvr32.exe' /u /s "$product\\vormidmgr.dll"
 echo "-- 64-bit view"; run "$reg64" query "$hooks" || true
 echo "-- 32-bit view"; run "$reg32" query "$hooks" || echo "(no hooks)"
-run 'C:\windows\system32\regsvr32.exe' /u /s "$product\\x64\\vormidmgr.dll"
+echo "== Uninstalling"
+run msiexec /x "$(winpath "$root/$build64/bin/lumidex-x64.msi")" /qn
+ls "$product_unix" 2>/dev/null || echo "(the product folder is gone)"
 wineserver -k 2>/dev/null || true
 echo "== Done"

@@ -8,70 +8,11 @@ set -uo pipefail
 bin=$1
 prefix=$2
 wxs=$3
-here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-source "$here/../../scripts/wine-lib.sh"
-
-scratch=$(mktemp -d)
-cleanup() {
-  WINEPREFIX=$prefix wineserver -k 2>/dev/null
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-wineserver -k 2>/dev/null
-rm -rf "$prefix"
-wineboot -i >/dev/null 2>&1
-wineserver -w
-setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
+export WINEPREFIX=$prefix WINEARCH=win32
+source "$(dirname "$0")/msi-lib.sh"
 
 product_unix="$prefix/drive_c/Program Files/Korvane/Lumidex"
 product='C:\Program Files\Korvane\Lumidex'
-
-# Registry (both roots) and files of the prefix, one sorted line each.
-snapshot() {
-  local name=$1
-  run regedit /E "$(winpath "$scratch/$name-hklm.reg")" HKEY_LOCAL_MACHINE >/dev/null
-  run regedit /E "$(winpath "$scratch/$name-hkcu.reg")" HKEY_CURRENT_USER >/dev/null
-  python3 "$here/regdump.py" "$scratch/$name-hklm.reg" "$scratch/$name-hkcu.reg" >"$scratch/$name.registry"
-  (cd "$prefix/drive_c" && find . | sort) >"$scratch/$name.files"
-}
-# What stays, and why:
-#  - the hook's upkeep makes the user's Office security keys (9.0 to 12.0) on every
-#    request, as the hook must; they are the user's, not the package's;
-#  - Wine's msiexec keeps its bookkeeping keys (Installer, emptied) and the empty
-#    folder C:\windows\Installer;
-#  - Wine makes a display-driver key the first time a program asks for a window
-#    station (COM does, in shellexec and addinhost).
-kept='^> HKEY_CURRENT_USER\\Software\\Microsoft\\Office(\\[0-9.]+(\\(Word|PowerPoint|Excel)(\\Security)?)?)?$'
-kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?$'
-kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
-kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
-kept_files='^> \./windows/Installer$'
-
-# Compares a snapshot with the one before the install, but for what stays.
-#   compare_with_before NAME WHAT EXTRA_KEPT_PATTERN
-compare_with_before() {
-  local name=$1 what=$2 extra=$3
-  diff "$scratch/before.registry" "$scratch/$name.registry" | grep '^[<>]' | grep -Ev "$kept$extra" >"$scratch/$name.registry.diff"
-  diff "$scratch/before.files" "$scratch/$name.files" | grep '^[<>]' | grep -Ev "$kept_files" >"$scratch/$name.files.diff"
-  if [ -s "$scratch/$name.registry.diff" ]; then
-    fail "registry after $what differs from before the install:"; sed 's/^/    /' "$scratch/$name.registry.diff"
-  else
-    pass "registry after $what as before, but for what the platform and the hook keep"
-  fi
-  if [ -s "$scratch/$name.files.diff" ]; then
-    fail "files after $what differ from before the install:"; sed 's/^/    /' "$scratch/$name.files.diff"
-  else
-    pass "files after $what as before"
-  fi
-}
 
 snapshot before
 
@@ -84,17 +25,10 @@ compare_with_before rolledback "the failed install" \
   '|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\[0-9A-F]{32}$'
 
 # ---- install, with a sealed company policy -------------------------------------
-cat >"$scratch/policy.txt" <<'POLICY'
-CompanyID=TEST-0001
-vmcheck.exe=vmplugin.dll
-POLICY
-run "$bin/ciphertool.exe" seal "$(winpath "$scratch/policy.txt")" "$(winpath "$scratch/company.ccf")" >/dev/null \
-  || fail "ciphertool could not seal the test policy"
+seal_policy company.ccf "$bin/ciphertool.exe" CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll
 
-start=$(date +%s.%N)
-run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
+timed msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
   && pass "msiexec /i" || fail "msiexec /i exit $?"
-echo "install took $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $start }") s"
 for f in vormidmgr.dll cipher.dll vormidmgr.exe vmplugin.dll quorix01.dll quorix02.dll quorix03.dll \
          shellexec.exe tracewatch.exe ciphertool.exe addinhost.exe vmcheck.exe company.ccf; do
   [ -f "$product_unix/$f" ] || fail "not installed: $f"
@@ -163,16 +97,12 @@ done
 # ---- a newer package upgrades in place; this one leaves the policy value off ----
 version=$(msiinfo export "$bin/lumidex.msi" Property | tr -d '\r' | awk -F'\t' '$1=="ProductVersion"{print $2}')
 next=$(echo "$version" | awk -F. '{print $1"."$2"."$3+1}')
-bash "$(dirname "$wxs")/build-msi.sh" "$wxs" "$bin" "$next" "$scratch/lumidex-next.msi" \
+bash "$(dirname "$wxs")/build-msi.sh" "$wxs" "$next" "$scratch/lumidex-next.msi" x86 "$bin" \
   || fail "wixl could not build version $next"
 # Wine's msiexec removes the older product without UPGRADINGPRODUCTCODE, so the
 # package's removal of company.ccf (kept on Windows during an upgrade) runs:
 # the upgrade is given the policy again, a newer one, as the README advises.
-cat >"$scratch/policy2.txt" <<'POLICY'
-CompanyID=TEST-0002
-vmcheck.exe=vmplugin.dll
-POLICY
-run "$bin/ciphertool.exe" seal "$(winpath "$scratch/policy2.txt")" "$(winpath "$scratch/company2.ccf")" >/dev/null
+seal_policy company2.ccf "$bin/ciphertool.exe" CompanyID=TEST-0002 vmcheck.exe=vmplugin.dll
 run msiexec /i "$(winpath "$scratch/lumidex-next.msi")" /qn ENABLESHELLEXECUTEHOOKS=0 COMPANYPOLICY="$(winpath "$scratch/company2.ccf")" \
   && pass "msiexec /i of version $next over $version" || fail "upgrade exit $?"
 products=$(run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | grep -c 'DisplayName.*Korvane Lumidex')

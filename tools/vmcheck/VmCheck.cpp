@@ -9,6 +9,7 @@
 // when one fails, 2 for bad usage.
 
 #include "companions/cipher/ccfformat.h"
+#include "common/BuildLayout.h"
 #include "common/Handle.h"
 #include "tools/toolsupport/ToolText.h"
 
@@ -30,6 +31,7 @@ const char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explo
 const char c_szPolicyKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 const char c_szPolicyValue[] = "EnableShellExecuteHooks";
 const char c_szPackage[] = "lumidex.msi";
+const char c_szPackageX64[] = "lumidex-x64.msi";
 constexpr DWORD c_dwLoadAtStartup = 3;
 
 struct CAddinRow {
@@ -109,6 +111,16 @@ std::string Directory(const std::string& a_strPath)
     return pos == std::string::npos ? std::string(".") : a_strPath.substr(0, pos);
 }
 
+// The package of this machine's kind: 64-bit Windows gets both builds from
+// the x64 package, so a 32-bit vmcheck there names it as well.
+const char* PackageName()
+{
+    BOOL bWow64 = FALSE;
+    if (sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &bWow64) && bWow64))
+        return c_szPackageX64;
+    return c_szPackage;
+}
+
 // Two paths name the same file when their long forms match, whatever the case.
 bool SamePath(const std::string& a_strA, const std::string& a_strB)
 {
@@ -139,9 +151,11 @@ private:
     void CheckAddin(const CAddinRow& a_addin);
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
+    // The x64 build installed in the x64 subfolder shares the product folder's policy file.
+    std::string PolicyPath() const { return vm::PolicyFolder(m_strDir + "\\") + cipherfmt::c_szCcfFileName; }
     std::string Reinstall() const
     {
-        return std::string("repair the installation: msiexec /fa ") + c_szPackage;
+        return std::string("repair the installation: msiexec /fa ") + PackageName();
     }
 
     CReport m_report;
@@ -230,7 +244,7 @@ bool IsSettingField(const std::string& a_strName)
 
 void CInstallationCheck::CheckPolicyFile()
 {
-    const std::string strPath = BesideHook(cipherfmt::c_szCcfFileName);
+    const std::string strPath = PolicyPath();
     const std::string strSeal = "seal the policy with: ciphertool seal POLICY.TXT " + Quoted(strPath);
     std::vector<cipherfmt::CcfField> fields;
     size_t nLine = 0;
