@@ -35,24 +35,6 @@ std::string Expand(std::string a_strTemplate, const std::vector<std::pair<std::s
     return a_strTemplate;
 }
 
-// Runs a program to its end; its exit code, or -1 when it did not start.
-int RunToEnd(const std::string& a_strApplication, const std::string& a_strCommandLine)
-{
-    std::vector<char> command(a_strCommandLine.begin(), a_strCommandLine.end());
-    command.push_back('\0');
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    vm::UniqueProcessInfo process;
-    if (!CreateProcessA(a_strApplication.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &si, process.put()))
-        return -1;
-    if (WaitForSingleObject(process.get().hProcess, c_dwProcessTimeoutMs) != WAIT_OBJECT_0)
-        return -2;
-    DWORD dwExit = 0;
-    GetExitCodeProcess(process.get().hProcess, &dwExit);
-    return static_cast<int>(dwExit);
-}
-
 // Runs a program to its end as its debugger, so that what it writes to the
 // debugger output is seen; DEBUG_ONLY_THIS_PROCESS leaves its children alone.
 struct DebuggedRun {
