@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The benchmark: per request class the hook next to the floor, then an
+# ordinary open through the shell host with and without the hook. Runs in a
+# prefix of its own, where the hook is registered.
+#   scripts/bench.sh [ITERATIONS [HOST_RUNS]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+cmake --build "$build" -j2 --target vmbench vormidmgr shellexec >/dev/null
+prefix="$PWD/$build/benchprefix"
+export VM_BIN_DIR="$PWD/$build/bin"
+bash scripts/wine-run.sh "$prefix" regsvr32 /s "$build/bin/vormidmgr.dll"
+bash scripts/wine-run.sh "$prefix" "$build/bench/vmbench.exe" --iterations "${1:-300}" --host "${2:-40}"
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
