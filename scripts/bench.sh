@@ -9,6 +9,7 @@ build=${BUILD_DIR:-build}
 cmake --build "$build" -j2 --target vmbench vormidmgr shellexec >/dev/null
 prefix="$PWD/$build/benchprefix"
 export VM_BIN_DIR="$PWD/$build/bin"
-bash scripts/wine-run.sh "$prefix" regsvr32 /s "$build/bin/vormidmgr.dll"
+dll="Z:$PWD/$build/bin/vormidmgr.dll"
+bash scripts/wine-run.sh "$prefix" regsvr32 /s "${dll//\//\\}"
 bash scripts/wine-run.sh "$prefix" "$build/bench/vmbench.exe" --iterations "${1:-300}" --host "${2:-40}"
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
