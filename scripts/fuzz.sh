@@ -2,7 +2,7 @@
 # The full fuzz run: one million inputs per target (FUZZ_COUNT to change it),
 # the code-page-932 runs included, at the lowest priority. A target whose
 # input hangs for good stops; the run goes on after that input.
-#   scripts/fuzz.sh [TARGET...]
+#   scripts/fuzz.sh [TARGET[:CODEPAGE]...]     e.g. scripts/fuzz.sh hook script:932
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -10,7 +10,14 @@ count=${FUZZ_COUNT:-1000000}
 cmake --build "$build" -j2 --target vmfuzz >/dev/null || exit 1
 runs=("script 1252" "script 932" "command 1252" "command 932" "lists 1252" "policy 1252"
       "header 1252" "hook 1252")
-[ $# -gt 0 ] && runs=($(for t in "$@"; do echo "$t"; done | sed 's/$/ 1252/'))
+if [ $# -gt 0 ]; then
+  runs=()
+  for arg in "$@"; do
+    target=${arg%%:*} codepage=1252
+    [ "$arg" != "$target" ] && codepage=${arg#*:}
+    runs+=("$target $codepage")
+  done
+fi
 status=0
 for run in "${runs[@]}"; do
   set -- $run
