@@ -342,8 +342,18 @@ int Fuzz(const Target& a_target, const Corpus& a_corpus, const Options& a_option
     for (uint64_t n = 0; n < a_options.m_uCount; ++n) {
         uint64_t uIndex = a_options.m_uStart + n;
         std::string strInput = MakeInput(a_corpus, a_options.m_uSeed, uIndex);
-        if (!RunOne(a_target, strInput, uIndex))
+        if (!RunOne(a_target, strInput, uIndex)) {
             NoteFault(uIndex, strInput);
+            // The thread's stack guard is spent: the next overflow would
+            // end the process unseen. The run resumes in a fresh process.
+            if (t_dwFaultCode == EXCEPTION_STACK_OVERFLOW) {
+                std::printf("stack overflow: input %llu; resume with --start %llu\n",
+                            static_cast<unsigned long long>(uIndex),
+                            static_cast<unsigned long long>(uIndex + 1));
+                PrintSummary(dwHandlesFirst, vmtest::OpenHandleCount());
+                return 1;
+            }
+        }
         ++s_state.m_uInputs;
         if (n + 1 == uWarmup || (uWarmup == 0 && n == 0))
             dwHandlesFirst = vmtest::OpenHandleCount();

@@ -17,6 +17,7 @@ constexpr size_t c_cSlots = 1 << 16;
 struct Slot {
     void* m_pBlock;
     void* m_pBase;
+    size_t m_cb;
 };
 Slot s_slots[c_cSlots];
 long s_cAlive = 0;
@@ -47,13 +48,13 @@ void* MapGuarded(size_t a_cb, void** a_ppBase, size_t* a_pcbRegion)
     return pBase + cbData - a_cb;
 }
 
-bool Remember(void* a_pBlock, void* a_pBase)
+bool Remember(void* a_pBlock, void* a_pBase, size_t a_cb)
 {
     AcquireSRWLockExclusive(&s_lock);
     bool bStored = false;
     for (size_t i = 0, iSlot = SlotOf(a_pBlock); i < c_cSlots; ++i, iSlot = (iSlot + 1) & (c_cSlots - 1)) {
         if (!s_slots[iSlot].m_pBlock || s_slots[iSlot].m_pBlock == reinterpret_cast<void*>(1)) {
-            s_slots[iSlot] = {a_pBlock, a_pBase};
+            s_slots[iSlot] = {a_pBlock, a_pBase, a_cb};
             ++s_cAlive;
             bStored = true;
             break;
@@ -108,11 +109,32 @@ void* AllocateGuarded(size_t a_cb)
     void* pBlock = MapGuarded(a_cb, &pBase, &cbRegion);
     if (!pBlock)
         return nullptr;
-    if (!Remember(pBlock, pBase)) {
+    if (!Remember(pBlock, pBase, a_cb)) {
         VirtualFree(pBase, 0, MEM_RELEASE);
         return nullptr;
     }
     return pBlock;
+}
+
+size_t GuardedSize(const void* a_p)
+{
+    size_t cb = 0;
+    AcquireSRWLockShared(&s_lock);
+    for (size_t i = 0, iSlot = SlotOf(a_p); i < c_cSlots; ++i, iSlot = (iSlot + 1) & (c_cSlots - 1)) {
+        if (!s_slots[iSlot].m_pBlock)
+            break;
+        if (s_slots[iSlot].m_pBlock == a_p) {
+            cb = s_slots[iSlot].m_cb;
+            break;
+        }
+    }
+    ReleaseSRWLockShared(&s_lock);
+    return cb;
+}
+
+bool IsHeapGuardOn()
+{
+    return t_bGuardOn;
 }
 
 bool FreeGuarded(void* a_p)

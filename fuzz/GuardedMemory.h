@@ -44,5 +44,18 @@ void ClearGuardTombstones();
 // Allocates a guarded block of exactly a_cb bytes; freed with FreeGuarded.
 void* AllocateGuarded(size_t a_cb);
 bool FreeGuarded(void* a_p);
+// Size of a guarded block; 0 for any other pointer.
+size_t GuardedSize(const void* a_p);
+bool IsHeapGuardOn();
+
+// Task memory (CoTaskMemAlloc, CoTaskMemRealloc, CoTaskMemFree) guarded like
+// the heap while the object lives.
+class CTaskMemoryGuard {
+public:
+    CTaskMemoryGuard();
+    ~CTaskMemoryGuard();
+    CTaskMemoryGuard(const CTaskMemoryGuard&) = delete;
+    CTaskMemoryGuard& operator=(const CTaskMemoryGuard&) = delete;
+};
 
 } // namespace vmfuzz

@@ -1,6 +1,7 @@
 #include "fuzz/ScratchRegistry.h"
 
 #include <shlwapi.h>
+#include <winternl.h>
 
 namespace vmfuzz {
 
@@ -39,6 +40,53 @@ bool IsWritable(HKEY a_hRoot)
     return true;
 }
 
+// Under code page 932 a key name of a lone lead byte becomes a name of one
+// U+0000 character. No Win32 call can open it by name (opening "" opens the
+// parent), and Wine's RegDeleteTree recurses on it until the stack runs out.
+// The native calls take counted names, so the tree goes that way.
+using NtEnumerateKeyFn = LONG(NTAPI*)(HANDLE, ULONG, int, void*, ULONG, ULONG*);
+using NtOpenKeyFn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
+using NtDeleteKeyFn = LONG(NTAPI*)(HANDLE);
+using NtCloseFn = LONG(NTAPI*)(HANDLE);
+
+template <typename Fn>
+Fn NtEntry(const char* a_szName)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), a_szName)));
+}
+
+constexpr int c_nKeyBasicInformation = 0;
+constexpr int c_nMaxDepth = 256;
+
+void DeleteSubkeys(HANDLE a_hKey, int a_nDepth)
+{
+    static const auto s_pfnEnumerate = NtEntry<NtEnumerateKeyFn>("NtEnumerateKey");
+    static const auto s_pfnOpen = NtEntry<NtOpenKeyFn>("NtOpenKey");
+    static const auto s_pfnDelete = NtEntry<NtDeleteKeyFn>("NtDeleteKey");
+    static const auto s_pfnClose = NtEntry<NtCloseFn>("NtClose");
+    // KEY_BASIC_INFORMATION: write time, title index, byte length, name.
+    alignas(8) BYTE buffer[16 + 2048];
+    ULONG iSkip = 0;
+    ULONG cb = 0;
+    while (a_nDepth < c_nMaxDepth &&
+           s_pfnEnumerate(a_hKey, iSkip, c_nKeyBasicInformation, buffer, sizeof(buffer), &cb) == 0) {
+        UNICODE_STRING name;
+        name.Length = name.MaximumLength = static_cast<USHORT>(*reinterpret_cast<ULONG*>(buffer + 12));
+        name.Buffer = reinterpret_cast<PWSTR>(buffer + 16);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, a_hKey, nullptr);
+        HANDLE hChild = nullptr;
+        if (s_pfnOpen(&hChild, KEY_ALL_ACCESS, &attributes) != 0) {
+            ++iSkip; // left behind; the walk still ends
+            continue;
+        }
+        DeleteSubkeys(hChild, a_nDepth + 1);
+        if (s_pfnDelete(hChild) != 0)
+            ++iSkip;
+        s_pfnClose(hChild);
+    }
+}
+
 } // namespace
 
 CScratchRegistry::CScratchRegistry()
@@ -63,6 +111,7 @@ CScratchRegistry::~CScratchRegistry()
 {
     for (HKEY hRoot : c_hRoots)
         RegOverridePredefKey(hRoot, nullptr);
+    Clear();
     for (auto& root : m_roots)
         root.reset();
     SHDeleteKeyA(HKEY_CURRENT_USER, m_strBase.c_str());
@@ -71,8 +120,10 @@ CScratchRegistry::~CScratchRegistry()
 
 void CScratchRegistry::Clear()
 {
-    for (auto& root : m_roots)
-        RegDeleteTreeA(root.get(), nullptr);
+    for (auto& root : m_roots) {
+        DeleteSubkeys(root.get(), 0);
+        RegDeleteTreeA(root.get(), nullptr); // the values
+    }
 }
 
 } // namespace vmfuzz

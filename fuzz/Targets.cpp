@@ -20,6 +20,7 @@ namespace vmfuzz {
 namespace {
 
 std::unique_ptr<CScratchRegistry> s_pRegistry;
+std::unique_ptr<CTaskMemoryGuard> s_pTaskMemory;
 
 void AddLiterals(Corpus& a_corpus, const char* a_szFile, size_t a_cbMax = 4096)
 {
@@ -47,6 +48,7 @@ bool PrepareRegistry()
 void FinishRegistry()
 {
     s_pRegistry.reset();
+    s_pTaskMemory.reset();
 }
 
 // --- registration scripts, registered and then unregistered -----------------
@@ -60,6 +62,8 @@ bool PrepareScript(Corpus& a_corpus)
     AddWords(a_corpus, {"HKCR", "HKCU", "HKLM", "HKEY_LOCAL_MACHINE", "{", "}", " { ", " } ", " = ",
                         "s", "d", "b", "val", "ForceRemove", "NoRemove", "Delete", "CLSID", "TypeLib",
                         "%MODULE%", "%%", "'", "''", "\r\n", "'a b'", "0x10", "4294967296", "DEADBEEF"});
+    // The expanded script lives in task memory.
+    s_pTaskMemory = std::make_unique<CTaskMemoryGuard>();
     return PrepareRegistry();
 }
 
