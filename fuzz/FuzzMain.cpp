@@ -32,6 +32,7 @@ constexpr DWORD c_dwHangMs = 1000;
 // An input this slow will not end: the run stops and can be resumed after it.
 constexpr DWORD c_dwStuckMs = 30000;
 constexpr DWORD c_dwHandleSlack = 8;
+constexpr long c_cLeftBlocks = 4000;
 
 struct Options {
     std::string m_strTarget;
@@ -346,8 +347,10 @@ int Fuzz(const Target& a_target, const Corpus& a_corpus, const Options& a_option
             NoteFault(uIndex, strInput);
             // The thread's stack guard is spent: the next overflow would
             // end the process unseen. The run resumes in a fresh process.
-            if (t_dwFaultCode == EXCEPTION_STACK_OVERFLOW) {
-                std::printf("stack overflow: input %llu; resume with --start %llu\n",
+            // So is the address space when faults leave guarded blocks
+            // behind (each holds 64 KiB of it).
+            if (t_dwFaultCode == EXCEPTION_STACK_OVERFLOW || GuardedBlocksAlive() > c_cLeftBlocks) {
+                std::printf("restart after input %llu; resume with --start %llu\n",
                             static_cast<unsigned long long>(uIndex),
                             static_cast<unsigned long long>(uIndex + 1));
                 PrintSummary(dwHandlesFirst, vmtest::OpenHandleCount());
