@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -136,9 +137,8 @@ void DeleteForeignAddins(HKEY a_hAddins)
     }
 }
 
-} // namespace
-
-void CLxShellExt::ResetOfficeResiliency()
+// The full work of the three operations.
+void ResetResiliencyKeys()
 {
     for (const char* szVersion : c_szResiliencyVersions) {
         char szKey[MAX_PATH];
@@ -152,8 +152,10 @@ void CLxShellExt::ResetOfficeResiliency()
     }
 }
 
-void CLxShellExt::RegisterOfficeAddins()
+// True when it started no process.
+bool RegisterAddinsAndTrust()
 {
+    bool bStartedNothing = true;
     char szModuleDir[MAX_PATH];
     char szRegsvr32[MAX_PATH];
     // Without our own directory the modules cannot be named; a bare
@@ -161,21 +163,23 @@ void CLxShellExt::RegisterOfficeAddins()
     bool bCanRegister = GetModuleDirectory(szModuleDir) && GetRegsvr32Path(szRegsvr32);
     if (bCanRegister) {
         for (const OfficeAddin& addin : c_addins) {
-            if (!IsAddinLoaded(addin))
+            if (!IsAddinLoaded(addin)) {
                 StartRegistration(szRegsvr32, szModuleDir, addin);
+                bStartedNothing = false;
+            }
         }
+    } else {
+        bStartedNothing = false;
     }
     for (const char* szVersion : c_szSecurityVersions) {
         for (const char* szApplication : c_szSecurityApplications)
             RemoveDontTrustSetting(szVersion, szApplication);
     }
+    return bStartedNothing;
 }
 
-void CLxShellExt::DeleteOtherAddins()
+void DeleteForeignAddinEntries()
 {
-    // -1 means no usable policy file has been read: nothing asks for removal.
-    if (m_bDeleteOtherAddin != 1)
-        return;
     for (const char* szApplication : c_szAddinOwners) {
         char szKey[MAX_PATH];
         if (!FormatBounded(szKey, "%s%s\\Addins", c_szOfficeKey, szApplication))
@@ -187,3 +191,139 @@ void CLxShellExt::DeleteOtherAddins()
         DeleteForeignAddins(key.get());
     }
 }
+
+// The upkeep finds nothing to do on almost every request, and everything it
+// looks at lies below the user's Office key. Once a full run of an operation
+// has found nothing to do, the operation is skipped until something below
+// that key can have changed: the key's change notification has fired (our own
+// changes fire it too), HKEY_CURRENT_USER names another key now, or the
+// watched key is gone. Whenever that cannot be known, the full run happens.
+class COfficeKeyWatch {
+public:
+    static constexpr unsigned c_uResiliency = 1;
+    static constexpr unsigned c_uRegistration = 2;
+    static constexpr unsigned c_uForeignAddins = 4;
+
+    bool CanSkip(unsigned a_uOperation)
+    {
+        if (!(m_uQuiet & a_uOperation))
+            return false;
+        if (IsQuiet())
+            return true;
+        m_uQuiet = 0;
+        return false;
+    }
+
+    // Before a full run: watch afresh unless the watch still holds.
+    void BeginFullRun()
+    {
+        if (!IsQuiet())
+            Arm();
+    }
+
+    // After a full run that left the registry as it found it and started
+    // nothing, the operation may be skipped from now on.
+    void EndFullRun(unsigned a_uOperation, bool a_bStartedNothing)
+    {
+        if (a_bStartedNothing && IsQuiet())
+            m_uQuiet |= a_uOperation;
+        else
+            m_uQuiet &= ~a_uOperation;
+    }
+
+private:
+    using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static constexpr int c_nKeyNameInformation = 3;
+
+    void Arm()
+    {
+        m_uQuiet = 0;
+        m_bArmed = false;
+        m_key.reset();
+        if (!m_event)
+            m_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!m_event || RegOpenKeyExA(HKEY_CURRENT_USER, c_szOfficeRoot, 0, KEY_NOTIFY | KEY_QUERY_VALUE,
+                                      m_key.put()) != ERROR_SUCCESS)
+            return;
+        ResetEvent(m_event.get());
+        m_bArmed = RegNotifyChangeKeyValue(m_key.get(), TRUE,
+                                           REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET |
+                                               REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_SECURITY,
+                                           m_event.get(), TRUE) == ERROR_SUCCESS &&
+                   KeyName(m_key.get(), m_strName);
+    }
+
+    bool IsQuiet() const
+    {
+        if (!m_bArmed || WaitForSingleObject(m_event.get(), 0) != WAIT_TIMEOUT)
+            return false;
+        // RegOverridePredefKey can point HKEY_CURRENT_USER elsewhere, and a
+        // deleted key keeps its name but answers no more.
+        vm::UniqueKey current;
+        std::wstring strCurrent, strWatched;
+        return RegOpenKeyExA(HKEY_CURRENT_USER, c_szOfficeRoot, 0, KEY_QUERY_VALUE, current.put()) ==
+                   ERROR_SUCCESS &&
+               KeyName(current.get(), strCurrent) && KeyName(m_key.get(), strWatched) &&
+               strCurrent == m_strName && strWatched == m_strName;
+    }
+
+    static bool KeyName(HKEY a_hKey, std::wstring& a_strName)
+    {
+        static const auto s_pfnQuery = reinterpret_cast<NtQueryKeyFn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryKey")));
+        // KEY_NAME_INFORMATION: a byte length, then the name without a zero.
+        alignas(ULONG) BYTE buffer[1024];
+        ULONG cbResult = 0;
+        if (!s_pfnQuery || s_pfnQuery(a_hKey, c_nKeyNameInformation, buffer, sizeof(buffer), &cbResult) != 0)
+            return false;
+        ULONG cbName = *reinterpret_cast<ULONG*>(buffer);
+        if (cbName > sizeof(buffer) - sizeof(ULONG))
+            return false;
+        a_strName.assign(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), cbName / sizeof(wchar_t));
+        return true;
+    }
+
+    static constexpr char c_szOfficeRoot[] = "Software\\Microsoft\\Office";
+    vm::UniqueKey m_key;
+    vm::UniqueNullHandle m_event;
+    std::wstring m_strName;
+    bool m_bArmed = false;
+    unsigned m_uQuiet = 0;
+};
+
+COfficeKeyWatch s_watch;
+
+} // namespace
+
+void CLxShellExt::ResetOfficeResiliency()
+{
+    if (s_watch.CanSkip(COfficeKeyWatch::c_uResiliency))
+        return;
+    s_watch.BeginFullRun();
+    ResetResiliencyKeys();
+    s_watch.EndFullRun(COfficeKeyWatch::c_uResiliency, true);
+}
+
+void CLxShellExt::RegisterOfficeAddins()
+{
+    if (s_watch.CanSkip(COfficeKeyWatch::c_uRegistration))
+        return;
+    s_watch.BeginFullRun();
+    // A start that failed would be tried again by the next full run: it
+    // counts as something done.
+    bool bStartedNothing = RegisterAddinsAndTrust();
+    s_watch.EndFullRun(COfficeKeyWatch::c_uRegistration, bStartedNothing);
+}
+
+void CLxShellExt::DeleteOtherAddins()
+{
+    // -1 means no usable policy file has been read: nothing asks for removal.
+    if (m_bDeleteOtherAddin != 1)
+        return;
+    if (s_watch.CanSkip(COfficeKeyWatch::c_uForeignAddins))
+        return;
+    s_watch.BeginFullRun();
+    DeleteForeignAddinEntries();
+    s_watch.EndFullRun(COfficeKeyWatch::c_uForeignAddins, true);
+}
+

@@ -5,6 +5,7 @@
 #include "companions/cipher/cipher.h"
 #include "module/ModuleState.h"
 #include "policy/ImageViewer.h"
+#include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "trace/Trace.h"
 
@@ -153,7 +154,8 @@ int CLxShellExt::IsRegisteredApplication()
         RegisterOfficeAddins();
     }
 
-    CCCF ccf;
+    std::shared_ptr<CCCF> pCcf = CurrentPolicy();
+    CCCF& ccf = *pCcf;
     if (ccf.CheckCCFValidity() != 0) {
         TraceAlways("[CLxShellExt::IsRegisteredApplication] ccf is invalid!!");
         return 2;

@@ -553,4 +553,80 @@ TEST_F(DeleteOtherAddinsTest, UndeletableEntryDoesNotStopTheWalk)
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, strAddins + "\\B.Foreign"));
 }
 
+// ---- the upkeep skipped while nothing it looks at has changed ---------------
+
+// After two quiet requests the upkeep may skip its work; a change made between
+// two requests must still be acted on by the second, as the full work would.
+class UpkeepShortcutTest : public OfficeUpkeepTest {
+protected:
+    void SetUp() override
+    {
+        OfficeUpkeepTest::SetUp();
+        PlaceAddinModules();
+        for (const AddinRow& addin : c_addins)
+            SetDword(HKEY_CURRENT_USER, addin.szKey, "LoadBehavior", 3);
+        m_shellExt.m_bDeleteOtherAddin = 1;
+        Request();
+        Request();
+    }
+    void Request()
+    {
+        m_shellExt.ResetOfficeResiliency();
+        m_shellExt.RegisterOfficeAddins();
+        m_shellExt.DeleteOtherAddins();
+    }
+    std::string Office(const char* a_szBelow) const { return std::string(c_szOffice) + "\\" + a_szBelow; }
+};
+
+TEST_F(UpkeepShortcutTest, ResiliencyKeyMadeBetweenRequestsIsDeleted)
+{
+    CreateKey(HKEY_CURRENT_USER, Office("11.0\\Word\\Resiliency\\StartupItems"));
+    Request();
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Office("11.0\\Word\\Resiliency")));
+}
+
+TEST_F(UpkeepShortcutTest, LoadBehaviorLoweredBetweenRequestsRegistersTheAddin)
+{
+    SetDword(HKEY_CURRENT_USER, c_addins[0].szKey, "LoadBehavior", 2);
+    Request();
+    EXPECT_TRUE(WaitRegistered(c_addins[0])) << "quorix01.dll was not registered again";
+}
+
+TEST_F(UpkeepShortcutTest, ForeignAddinAddedBetweenRequestsIsDeleted)
+{
+    SetDword(HKEY_CURRENT_USER, Office("Excel\\Addins\\Other.Addin\\Sub"), "LoadBehavior", 3);
+    Request();
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, Office("Excel\\Addins\\Other.Addin")));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, c_addins[2].szKey));
+}
+
+TEST_F(UpkeepShortcutTest, SecuritySettingAndKeyChangedBetweenRequestsAreMended)
+{
+    SetDword(HKEY_CURRENT_USER, Office("12.0\\Excel\\Security"), "DontTrustInstalledFiles", 1);
+    SHDeleteKeyA(HKEY_CURRENT_USER, Office("9.0\\Word\\Security").c_str());
+    Request();
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, Office("12.0\\Excel\\Security"), "DontTrustInstalledFiles"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, Office("9.0\\Word\\Security")));
+}
+
+// Another key behind HKEY_CURRENT_USER is another user's Office keys.
+TEST_F(UpkeepShortcutTest, CurrentUserPointedElsewhereGetsTheFullWork)
+{
+    vm::UniqueKey other;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(m_realSoftware.get(), "VormidmgrTests\\office-other", 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, other.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, other.get()));
+    CreateKey(HKEY_CURRENT_USER, Office("10.0\\Outlook\\Resiliency"));
+    Request();
+    bool bResiliencyLeft = KeyExists(HKEY_CURRENT_USER, Office("10.0\\Outlook\\Resiliency"));
+    bool bSecurityMade = KeyExists(HKEY_CURRENT_USER, Office("12.0\\PowerPoint\\Security"));
+    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, m_scratch.get()));
+    other.reset();
+    SHDeleteKeyA(m_realSoftware.get(), "VormidmgrTests\\office-other");
+    EXPECT_FALSE(bResiliencyLeft);
+    EXPECT_TRUE(bSecurityMade);
+    for (const AddinRow& addin : c_addins)
+        EXPECT_TRUE(WaitRegistered(addin)) << addin.szModule << " was not registered";
+}
+
 } // namespace

@@ -1,0 +1,112 @@
+// vmbench: the hook's time per request class next to "the floor" (the
+// platform calls that a request of the class must make, replayed directly in
+// this process), alternating one with the other; then, with --host N, an
+// ordinary open through the shell host with and without the hook.
+//
+//   vmbench [--iterations N] [--host N]
+//
+// Figures are ratios from one run: the machines are shared and noisy.
+
+#include "bench/Floor.h"
+
+#include "tests/support/DebugCapture.h"
+#include "tests/soak/RequestMix.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Figures {
+    double m_dMedian;
+    double m_dP95;
+};
+
+Figures Summarise(std::vector<double> a_samples)
+{
+    std::sort(a_samples.begin(), a_samples.end());
+    size_t n = a_samples.size();
+    return {a_samples[n / 2], a_samples[std::min(n - 1, n * 95 / 100)]};
+}
+
+double Microseconds(const LARGE_INTEGER& a_from, const LARGE_INTEGER& a_to)
+{
+    static LARGE_INTEGER s_frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    return (a_to.QuadPart - a_from.QuadPart) * 1e6 / s_frequency.QuadPart;
+}
+
+template <typename Call>
+double Time(Call a_call)
+{
+    LARGE_INTEGER from, to;
+    QueryPerformanceCounter(&from);
+    a_call();
+    QueryPerformanceCounter(&to);
+    return Microseconds(from, to);
+}
+
+void BenchClasses(unsigned a_uIterations)
+{
+    vmtest::CRequestMix mix("bench");
+    if (!mix.Ready()) {
+        std::printf("cannot create the hook object\n");
+        return;
+    }
+    // A policy file written moments ago is read afresh on every request
+    // until it has settled; requests measured here see a settled one.
+    Sleep(2500);
+    std::printf("%-24s %10s %10s %10s %10s %7s\n", "request class", "hook med", "hook p95",
+                "floor med", "floor p95", "ratio");
+    for (int nClass = 0; nClass < vmtest::c_cRequestClasses; ++nClass) {
+        // The floor writes the texts that the hook writes for the class.
+        std::vector<std::string> traces;
+        {
+            vmtest::DebugCapture capture;
+            mix.Offer(nClass);
+            traces = capture.Texts();
+        }
+        vmbench::CFloor floor(mix, nClass, traces);
+        for (int i = 0; i < 10; ++i) {
+            mix.Offer(nClass);
+            floor.Replay();
+        }
+        std::vector<double> hook, replay;
+        for (unsigned i = 0; i < a_uIterations; ++i) {
+            hook.push_back(Time([&] { mix.Offer(nClass); }));
+            replay.push_back(Time([&] { floor.Replay(); }));
+        }
+        Figures h = Summarise(hook), f = Summarise(replay);
+        std::printf("%-24s %8.0fus %8.0fus %8.0fus %8.0fus %7.2f\n", vmtest::RequestClassName(nClass),
+                    h.m_dMedian, h.m_dP95, f.m_dMedian, f.m_dP95, h.m_dMedian / f.m_dMedian);
+    }
+}
+
+} // namespace
+
+int main(int a_argc, char** a_argv)
+{
+    unsigned uIterations = 200;
+    unsigned uHostRuns = 0;
+    for (int i = 1; i + 1 < a_argc; i += 2) {
+        if (std::strcmp(a_argv[i], "--iterations") == 0)
+            uIterations = static_cast<unsigned>(std::strtoul(a_argv[i + 1], nullptr, 10));
+        else if (std::strcmp(a_argv[i], "--host") == 0)
+            uHostRuns = static_cast<unsigned>(std::strtoul(a_argv[i + 1], nullptr, 10));
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (uIterations)
+        BenchClasses(uIterations);
+    if (uHostRuns)
+        vmbench::BenchHost(uHostRuns);
+    return 0;
+}

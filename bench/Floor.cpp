@@ -1,0 +1,250 @@
+#include "bench/Floor.h"
+
+#include "common/Handle.h"
+#include "companions/cipher/cipher.h"
+#include "tests/support/TestPaths.h"
+
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vmbench {
+
+namespace {
+
+constexpr char c_szOffice[] = "Software\\Microsoft\\Office\\";
+const char* const c_szAddinKeys[] = {"Word\\Addins\\Quorix01.Word9AddIn",
+                                     "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
+                                     "Excel\\Addins\\Quorix03.ExcelAddIn"};
+
+void QueryValue(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue)
+{
+    vm::UniqueKey key;
+    if (RegOpenKeyExA(a_hRoot, a_strKey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return;
+    char szData[MAX_PATH + 1];
+    DWORD cb = MAX_PATH;
+    RegQueryValueExA(key.get(), a_szValue, nullptr, nullptr, reinterpret_cast<BYTE*>(szData), &cb);
+}
+
+void LongPath(const std::string& a_strPath)
+{
+    char szLong[MAX_PATH];
+    GetLongPathNameA(a_strPath.c_str(), szLong, MAX_PATH);
+}
+
+std::string ModulePath()
+{
+    char szPath[MAX_PATH];
+    GetModuleFileNameA(nullptr, szPath, MAX_PATH);
+    return szPath;
+}
+
+} // namespace
+
+CFloor::CFloor(const vmtest::CRequestMix& a_mix, int a_nClass, std::vector<std::string> a_traces)
+    : m_mix(a_mix), m_nClass(a_nClass), m_traces(std::move(a_traces)), m_strFile(a_mix.File(a_nClass)),
+      m_strExt(PathFindExtensionA(m_strFile.c_str()))
+{
+}
+
+void CFloor::Replay() const
+{
+    std::string strFile = m_strFile;
+    if (!strFile.empty())
+        PathUnquoteSpacesA(&strFile[0]);
+    ReplayUpkeep();
+    for (const std::string& strText : m_traces)
+        OutputDebugStringA(strText.c_str());
+    switch (m_nClass) {
+    case vmtest::c_requestNoFile:
+        return;
+    case vmtest::c_requestApplication:
+        LongPath(m_strFile);
+        ReplayRegistration("tool.exe");
+        return;
+    default:
+        ReplayDocument();
+    }
+}
+
+// Resiliency keys, the three add-in entries and the twelve security keys.
+void CFloor::ReplayUpkeep() const
+{
+    if (m_nClass != vmtest::c_requestNoFile) {
+        for (const char* szVersion : {"10.0", "11.0"}) {
+            vm::UniqueKey key;
+            if (RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(c_szOffice) + szVersion).c_str(), 0,
+                              KEY_ALL_ACCESS, key.put()) == ERROR_SUCCESS)
+                for (const char* szSub : {"Word\\Resiliency", "Excel\\Resiliency",
+                                          "PowerPoint\\Resiliency", "Outlook\\Resiliency"})
+                    SHDeleteKeyA(key.get(), szSub);
+        }
+    }
+    char szDir[MAX_PATH];
+    GetModuleFileNameA(nullptr, szDir, MAX_PATH);
+    PathRemoveFileSpecA(szDir);
+    for (const char* szKey : c_szAddinKeys)
+        QueryValue(HKEY_CURRENT_USER, std::string(c_szOffice) + szKey, "LoadBehavior");
+    for (const char* szVersion : {"9.0", "10.0", "11.0", "12.0"})
+        for (const char* szApp : {"Word", "PowerPoint", "Excel"}) {
+            vm::UniqueKey key;
+            std::string strKey = std::string(c_szOffice) + szVersion + "\\" + szApp + "\\Security";
+            if (RegCreateKeyExA(HKEY_CURRENT_USER, strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+                continue;
+            DWORD dw = 0, cb = sizeof(dw);
+            RegQueryValueExA(key.get(), "DontTrustInstalledFiles", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(&dw), &cb);
+        }
+}
+
+void CFloor::ReplayDocument() const
+{
+    LongPath(m_strFile);
+    {
+        CFlexibleHeader header;
+        header.GetHeaderFromFile(m_strFile.c_str(), 0, 0, 0);
+    }
+    QueryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\" + m_strExt, "ControlType");
+    QueryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\" + m_strExt, "Application");
+    ReplayResolution();
+    if (m_nClass == vmtest::c_requestUnknownExtension)
+        return;
+    const char* szApp = m_nClass == vmtest::c_requestControlledLaunch ? "drawer.exe" : "viewer.exe";
+    ReplayRegistration(szApp);
+    if (m_nClass != vmtest::c_requestControlledLaunch)
+        return;
+    // The running processes are scanned, the registration asked again, and
+    // the launcher started (absent here, as in the mix).
+    vm::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL b = Process32First(snapshot.get(), &entry); b; b = Process32Next(snapshot.get(), &entry))
+        lstrcmpiA(entry.szExeFile, szApp);
+    ReplayRegistration(szApp);
+    std::string strLauncher = vmtest::TestDir() + "\\vormidmgr.exe";
+    std::string strCommand = strLauncher + " \"" + m_strFile + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo process;
+    CreateProcessA(strLauncher.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr,
+                   nullptr, &si, process.put());
+}
+
+void CFloor::ReplayResolution() const
+{
+    std::string strApp = m_mix.Dir() + "\\viewer.exe";
+    if (HKEY hClass = m_mix.ClassKey(m_nClass)) {
+        QueryValue(hClass, "shell\\open\\command", nullptr);
+        QueryValue(hClass, "shell\\open\\ddeexec", nullptr);
+        LongPath(strApp);
+        return;
+    }
+    QueryValue(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" + m_strExt,
+               "Application");
+    if (m_nClass == vmtest::c_requestUserChoice) {
+        QueryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\viewer.exe",
+                   nullptr);
+        return;
+    }
+    char szProgId[MAX_PATH + 1] = {};
+    LONG cb = MAX_PATH;
+    if (RegQueryValueA(HKEY_CLASSES_ROOT, m_strExt.c_str(), szProgId, &cb) != ERROR_SUCCESS)
+        return;
+    QueryValue(HKEY_CLASSES_ROOT, std::string(szProgId) + "\\shell\\open\\command", nullptr);
+    QueryValue(HKEY_CLASSES_ROOT, std::string(szProgId) + "\\shell\\open\\ddeexec\\Application", nullptr);
+    if (m_nClass == vmtest::c_requestControlledLaunch)
+        strApp = m_mix.Dir() + "\\drawer.exe";
+    LongPath(strApp);
+}
+
+// A fresh read of the policy file and, for a registered application, the
+// plug-in beside the module.
+void CFloor::ReplayRegistration(const char* a_szAppName) const
+{
+    CCCF ccf;
+    if (ccf.CheckCCFValidity() != 0)
+        return;
+    const char* szPlugin = ccf.GetField(a_szAppName);
+    if (!szPlugin || !*szPlugin)
+        return;
+    ccf.GetField("ExcludeAppList");
+    ccf.GetField("VormidpmiAppList");
+    std::string strPlugin = ModulePath();
+    strPlugin = strPlugin.substr(0, strPlugin.rfind('\\') + 1) + szPlugin;
+    LongPath(strPlugin);
+    PathFileExistsA(strPlugin.c_str());
+}
+
+// --- the shell host ---------------------------------------------------------------
+
+namespace {
+
+constexpr char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
+constexpr char c_szHookClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+
+double RunHostOnce(const std::string& a_strCommand)
+{
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    vm::UniqueProcessInfo process;
+    std::string strCommand = a_strCommand;
+    LARGE_INTEGER from, to, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&from);
+    if (!CreateProcessA(nullptr, &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        process.put()))
+        return -1;
+    WaitForSingleObject(process.get().hProcess, 60000);
+    QueryPerformanceCounter(&to);
+    return (to.QuadPart - from.QuadPart) * 1e3 / frequency.QuadPart;
+}
+
+} // namespace
+
+void BenchHost(unsigned a_uRuns)
+{
+    std::string strHost = vmtest::BinDir() + "\\shellexec.exe";
+    vm::UniqueKey hooks;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, c_szHooksKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        hooks.put(), nullptr) != ERROR_SUCCESS) {
+        std::printf("cannot open the hooks key\n");
+        return;
+    }
+    // The upkeep must not start regsvr32 in every run.
+    for (const char* szKey : c_szAddinKeys) {
+        DWORD dw = 3;
+        SHSetValueA(HKEY_CURRENT_USER, (std::string(c_szOffice) + szKey).c_str(), "LoadBehavior",
+                    REG_DWORD, &dw, sizeof(dw));
+    }
+    std::string strDir = vmtest::MakeScratchDir("host");
+    std::string strFile = strDir + "\\letter.txt";
+    vmtest::WriteFile(strFile, "text");
+    std::string strCommand = "\"" + strHost + "\" --no-fallback --verb open \"" + strFile + "\"";
+    const char c_szName[] = "DocHook Class";
+    std::vector<double> with, without;
+    for (unsigned i = 0; i < a_uRuns + 2; ++i) {
+        RegSetValueExA(hooks.get(), c_szHookClsid, 0, REG_SZ, reinterpret_cast<const BYTE*>(c_szName),
+                       sizeof(c_szName));
+        double dWith = RunHostOnce(strCommand);
+        RegDeleteValueA(hooks.get(), c_szHookClsid);
+        double dWithout = RunHostOnce(strCommand);
+        if (i >= 2) { // the first runs fill the caches of the prefix
+            with.push_back(dWith);
+            without.push_back(dWithout);
+        }
+    }
+    RegSetValueExA(hooks.get(), c_szHookClsid, 0, REG_SZ, reinterpret_cast<const BYTE*>(c_szName),
+                   sizeof(c_szName));
+    std::sort(with.begin(), with.end());
+    std::sort(without.begin(), without.end());
+    double dWith = with[with.size() / 2], dWithout = without[without.size() / 2];
+    std::printf("shell host, open of a .txt file (%u runs each): with hook %.1f ms, without %.1f ms, "
+                "ratio %.3f\n", a_uRuns, dWith, dWithout, dWith / dWithout);
+    vmtest::RemoveTree(strDir);
+}
+
+} // namespace vmbench

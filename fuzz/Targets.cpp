@@ -1,0 +1,304 @@
+#include "fuzz/Targets.h"
+
+#include "fuzz/GuardedMemory.h"
+#include "fuzz/ScratchRegistry.h"
+#include "fuzz/Seeds.h"
+
+#include "companions/cipher/ccfformat.h"
+#include "decision/LxShellExt.h"
+#include "module/DocHook.h"
+#include "registration/RegistryScript.h"
+#include "resolution/PathHelpers.h"
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+#include <memory>
+
+namespace vmfuzz {
+
+namespace {
+
+std::unique_ptr<CScratchRegistry> s_pRegistry;
+std::unique_ptr<CTaskMemoryGuard> s_pTaskMemory;
+
+void AddLiterals(Corpus& a_corpus, const char* a_szFile, size_t a_cbMax = 4096)
+{
+    for (const std::string& strLiteral : LiteralsOf(a_szFile)) {
+        if (strLiteral.empty() || strLiteral.size() > a_cbMax)
+            continue;
+        a_corpus.m_seeds.push_back(strLiteral);
+        if (strLiteral.size() <= 24)
+            a_corpus.m_dictionary.push_back(strLiteral);
+    }
+}
+
+void AddWords(Corpus& a_corpus, std::initializer_list<const char*> a_words)
+{
+    for (const char* szWord : a_words)
+        a_corpus.m_dictionary.emplace_back(szWord);
+}
+
+bool PrepareRegistry()
+{
+    s_pRegistry = std::make_unique<CScratchRegistry>();
+    return s_pRegistry->Ready();
+}
+
+void FinishRegistry()
+{
+    s_pRegistry.reset();
+    s_pTaskMemory.reset();
+}
+
+// --- registration scripts, registered and then unregistered -----------------
+
+bool PrepareScript(Corpus& a_corpus)
+{
+    std::string strScript = FileText("resources\\vormidmgr.rgs");
+    if (!strScript.empty())
+        a_corpus.m_seeds.push_back(strScript);
+    AddLiterals(a_corpus, "tests\\registration\\RegistryScriptTest.cpp");
+    AddWords(a_corpus, {"HKCR", "HKCU", "HKLM", "HKEY_LOCAL_MACHINE", "{", "}", " { ", " } ", " = ",
+                        "s", "d", "b", "val", "ForceRemove", "NoRemove", "Delete", "CLSID", "TypeLib",
+                        "%MODULE%", "%%", "'", "''", "\r\n", "'a b'", "0x10", "4294967296", "DEADBEEF"});
+    // The expanded script lives in task memory.
+    s_pTaskMemory = std::make_unique<CTaskMemoryGuard>();
+    return PrepareRegistry();
+}
+
+void RunScript(const std::string& a_strInput)
+{
+    CScriptVariables variables;
+    variables.Add(L"Module", L"C:\\Program Files\\Korvane\\it''s\\vormidmgr.dll");
+    CGuardedText text(a_strInput);
+    {
+        CRegistryScript script(variables);
+        script.RunScript(text.Get(), true);
+    }
+    CRegistryScript script(variables);
+    script.RunScript(text.Get(), false);
+    s_pRegistry->Clear();
+}
+
+// --- command strings and the path helpers -------------------------------------
+
+bool PrepareCommand(Corpus& a_corpus)
+{
+    a_corpus.m_cFields = 3;
+    AddLiterals(a_corpus, "tests\\resolution\\CommandParserTest.cpp");
+    AddLiterals(a_corpus, "tests\\resolution\\DbcsTest.cpp");
+    AddLiterals(a_corpus, "tests\\resolution\\ResolverTest.cpp");
+    AddWords(a_corpus, {"\"", "%1", "%L", "\"%1\"", " ", "C:\\Program Files\\", "rundll32.exe",
+                        "shimgvw.dll", "ideas.cmd", "%SystemRoot%", "%ProgramFiles%", ".exe", "\\",
+                        "\x82\xa0", "\x81\x5c", ",ImageView_Fullscreen", "notepad.exe", " /dde"});
+    return true;
+}
+
+// An output buffer of a_cb bytes that ends at a no-access page: a write
+// past it faults.
+void GuardedBuffer(CGuardedText& a_buffer, const std::string& a_strText, size_t a_cb)
+{
+    std::string strBytes = a_strText.substr(0, a_cb - 1);
+    strBytes.resize(a_cb, '\0');
+    a_buffer.AssignBytes(strBytes);
+}
+
+void RunCommand(const std::string& a_strInput)
+{
+    std::vector<std::string> fields = SplitFields(a_strInput);
+    fields.resize(3);
+    CGuardedText command(fields[0]), pattern(fields[1]), replacement(fields[2]);
+
+    for (size_t cbOut : {size_t{MAX_PATH}, size_t{8}}) {
+        CGuardedText out;
+        GuardedBuffer(out, std::string(), cbOut);
+        ParseCommandPath(command.Get(), out.Get(), cbOut);
+    }
+    ContainsNoCase(command.Get(), pattern.Get());
+
+    CGuardedText buffer;
+    GuardedBuffer(buffer, fields[0], MAX_PATH);
+    ReplaceNoCase(buffer.Get(), MAX_PATH, pattern.Get(), replacement.Get());
+    GuardedBuffer(buffer, fields[0], fields[0].size() + 1);
+    CutAtLastSpace(buffer.Get());
+    GuardedBuffer(buffer, fields[0], fields[0].size() + 1);
+    TrimTrailingSpaces(buffer.Get());
+    GuardedBuffer(buffer, fields[0], fields[0].size() + 1);
+    StripQuotes(buffer.Get());
+    GuardedBuffer(buffer, fields[0], MAX_PATH);
+    ReplaceFileName(buffer.Get(), MAX_PATH, pattern.Get());
+}
+
+// --- exclude and application lists ---------------------------------------------
+
+bool PrepareLists(Corpus& a_corpus)
+{
+    a_corpus.m_cFields = 3;
+    for (const std::string& strLiteral : LiteralsOf("tests\\policy\\ApplicationRulesTest.cpp")) {
+        if (strLiteral.find('|') != std::string::npos)
+            a_corpus.m_seeds.push_back(std::string("WINWORD.EXE") + '\0' + strLiteral + '\0' +
+                                       strLiteral);
+        if (strLiteral.size() <= 24)
+            a_corpus.m_dictionary.push_back(strLiteral);
+    }
+    AddWords(a_corpus, {"|", "winword.exe", "WINWORD.EXE", "notepad.exe", "excel.exe", " ", "||"});
+    // Every trace of the walk is formatted, the line trace included.
+    g_bTraceEnabled = true;
+    g_bTraceLineEnabled = true;
+    return true;
+}
+
+void RunLists(const std::string& a_strInput)
+{
+    std::vector<std::string> fields = SplitFields(a_strInput);
+    CLxShellExt ext;
+    ext.m_strAppName = fields[0];
+    CGuardedText exclude(fields.size() > 1 ? fields[1] : std::string());
+    CGuardedText pmi(fields.size() > 2 ? fields[2] : std::string());
+    ext.IsExcludeApplication(fields.size() > 1 ? exclude.Get() : nullptr,
+                             fields.size() > 2 ? pmi.Get() : nullptr);
+}
+
+// --- company policy file and document header ----------------------------------
+
+bool PreparePolicy(Corpus& a_corpus)
+{
+    AddLiterals(a_corpus, "tests\\cipher\\CipherTest.cpp", 1 << 20);
+    AddLiterals(a_corpus, "tests\\cipher\\CipherToolTest.cpp", 1 << 20);
+    std::string strSealed;
+    if (cipherfmt::SealCcf("CompanyID=ACME\r\nDeleteOtherAddin=1\r\nWINWORD.EXE=wdplug.dll\r\n"
+                           "ExcludeAppList=notepad.exe|winword.exe\r\n", &strSealed) == cipherfmt::SEAL_OK)
+        a_corpus.m_seeds.push_back(strSealed);
+    AddWords(a_corpus, {"LUMIDEX-CCF 1\r\n", "\r\n", "\n", "\r", "; note\r\n", "=", "CompanyID=",
+                        "Checksum=", "Checksum=00000000", "DeleteOtherAddin=1", "WINWORD.EXE=wdplug.dll"});
+    return true;
+}
+
+void RunPolicy(const std::string& a_strInput)
+{
+    std::string strBytes(a_strInput.data(), a_strInput.size());
+    std::vector<cipherfmt::CcfField> fields;
+    size_t nLine = 0;
+    cipherfmt::ParseCcf(strBytes, &fields, &nLine);
+    // Sealed again, a mutated file gets past its checksum into the field reader.
+    std::string strSealed;
+    if (cipherfmt::SealCcf(strBytes, &strSealed, &nLine) != cipherfmt::SEAL_OK)
+        return;
+    fields.clear();
+    if (cipherfmt::ParseCcf(strSealed, &fields, &nLine) != CCF_VALID)
+        return;
+    for (const char* szName : {"CompanyID", "DeleteOtherAddin", "WINWORD.EXE", "", "checksum"})
+        cipherfmt::FindCcfField(fields, szName);
+}
+
+bool PrepareHeader(Corpus& a_corpus)
+{
+    for (uint64_t cbPayload : {0ull, 1ull, 0xFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull}) {
+        unsigned char header[cipherfmt::c_cbAcapHeader];
+        cipherfmt::BuildAcapHeader(cbPayload, header);
+        a_corpus.m_seeds.emplace_back(reinterpret_cast<char*>(header), sizeof(header));
+    }
+    AddWords(a_corpus, {"LMDXACAP", "\x01", "\x20", "\xff\xff\xff\xff"});
+    return true;
+}
+
+void RunHeader(const std::string& a_strInput)
+{
+    CGuardedText bytes;
+    bytes.AssignBytes(a_strInput);
+    cipherfmt::AcapHeader header;
+    cipherfmt::CheckAcapHeader(reinterpret_cast<const unsigned char*>(bytes.Get()), bytes.Size(),
+                               &header);
+}
+
+// --- the whole hook ---------------------------------------------------------------
+
+IShellExecuteHookA* s_pHook = nullptr;
+
+bool PrepareHook(Corpus& a_corpus)
+{
+    a_corpus.m_cFields = 5;
+    for (const char* szFile : {"tests\\decision\\DispatcherTest.cpp", "tests\\resolution\\ResolverTest.cpp"})
+        for (const std::string& strLiteral : LiteralsOf(szFile))
+            if (strLiteral.size() < 600) {
+                a_corpus.m_seeds.push_back(strLiteral + '\0' + "open");
+                if (strLiteral.size() <= 24)
+                    a_corpus.m_dictionary.push_back(strLiteral);
+            }
+    AddWords(a_corpus, {"open", "print", "edit", "new", "read", "openas", "OpenHomePage", "C:\\",
+                        "\\\\", ".doc", ".exe", ".txt", ".scf", ".bat", ".cmd", "\"", "notepad.exe",
+                        "WINWORD.EXE", "shimgvw.dll", "C:\\windows\\", "Z:\\tmp\\", "%1"});
+    if (!PrepareRegistry())
+        return false;
+    // Add-ins at load behaviour 3 start no regsvr32; with no policy file and an
+    // empty registry nothing is controlled, so no request starts a process.
+    for (const char* szKey : {"Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn",
+                              "Software\\Microsoft\\Office\\PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
+                              "Software\\Microsoft\\Office\\Excel\\Addins\\Quorix03.ExcelAddIn"}) {
+        DWORD dwBehavior = 3;
+        SHSetValueA(HKEY_CURRENT_USER, szKey, "LoadBehavior", REG_DWORD, &dwBehavior, sizeof(dwBehavior));
+    }
+    return SUCCEEDED(CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&s_pHook)));
+}
+
+void RunHook(const std::string& a_strInput)
+{
+    std::vector<std::string> fields = SplitFields(a_strInput);
+    std::unique_ptr<CGuardedText> texts[5];
+    for (size_t i = 0; i < fields.size() && i < 5; ++i)
+        texts[i] = std::make_unique<CGuardedText>(fields[i]);
+    // A file text of "\x01" alone stands for a request without a file.
+    bool bNoFile = fields[0] == "\x01";
+    SHELLEXECUTEINFOA sei{};
+    sei.cbSize = sizeof(sei);
+    sei.lpFile = bNoFile ? nullptr : texts[0]->Get();
+    sei.lpVerb = texts[1] ? texts[1]->Get() : nullptr;
+    sei.lpParameters = texts[2] ? texts[2]->Get() : nullptr;
+    sei.lpDirectory = texts[3] ? texts[3]->Get() : nullptr;
+    if (texts[4]) {
+        sei.fMask = SEE_MASK_CLASSNAME;
+        sei.lpClass = texts[4]->Get();
+    }
+    sei.nShow = SW_SHOWNORMAL;
+    s_pHook->Execute(&sei);
+}
+
+void FinishHook()
+{
+    if (s_pHook)
+        s_pHook->Release();
+    s_pHook = nullptr;
+    FinishRegistry();
+}
+
+void FinishNothing() {}
+
+const Target c_targets[] = {
+    {"script", PrepareScript, RunScript, FinishRegistry},
+    {"command", PrepareCommand, RunCommand, FinishNothing},
+    {"lists", PrepareLists, RunLists, FinishNothing},
+    {"policy", PreparePolicy, RunPolicy, FinishNothing},
+    {"header", PrepareHeader, RunHeader, FinishNothing},
+    {"hook", PrepareHook, RunHook, FinishHook},
+};
+
+} // namespace
+
+const Target* FindTarget(const std::string& a_strName)
+{
+    for (const Target& target : c_targets)
+        if (a_strName == target.m_szName)
+            return &target;
+    return nullptr;
+}
+
+std::string TargetNames()
+{
+    std::string strNames;
+    for (const Target& target : c_targets)
+        strNames += std::string(strNames.empty() ? "" : ", ") + target.m_szName;
+    return strNames;
+}
+
+} // namespace vmfuzz

@@ -1,0 +1,129 @@
+#include "tests/soak/RequestMix.h"
+
+#include "module/DocHook.h"
+#include "tests/support/PolicyFile.h"
+#include "tests/support/TestPaths.h"
+
+#include "companions/cipher/ccfformat.h"
+
+namespace vmtest {
+
+namespace {
+
+const char* const c_szClassNames[] = {
+    "uncontrolled document", "control-table document", "class key", "per-user choice",
+    "unknown extension", "application operation", "encrypted document", "no file",
+    "controlled launch"};
+
+// File of each class, in the scratch folder; the no-file class has none.
+const char* const c_szFiles[] = {"plain.vmtxt", "table.vmctl", "keyed.vmtxt", "chosen.vmpux",
+                                 "strange.vmzzz", "tool.exe", "secret.vmtxt", "", "draw.vmclx"};
+
+constexpr char c_szPlugin[] = "vmmixplug.dll";
+
+const HINSTANCE c_hSentinel = reinterpret_cast<HINSTANCE>(0xDEAD);
+
+void Associate(const std::string& a_strExt, const std::string& a_strProgId, const std::string& a_strApp)
+{
+    SetString(HKEY_CLASSES_ROOT, a_strExt, nullptr, a_strProgId);
+    SetString(HKEY_CLASSES_ROOT, a_strProgId + "\\shell\\open\\command", nullptr,
+              "\"" + a_strApp + "\" \"%1\"");
+}
+
+std::string EncryptedDocument()
+{
+    unsigned char header[cipherfmt::c_cbAcapHeader];
+    const std::string strPayload = "secret payload";
+    cipherfmt::BuildAcapHeader(strPayload.size(), header);
+    return std::string(reinterpret_cast<char*>(header), sizeof(header)) + strPayload;
+}
+
+} // namespace
+
+const char* RequestClassName(int a_nClass)
+{
+    return a_nClass >= 0 && a_nClass < c_cRequestClasses ? c_szClassNames[a_nClass] : "?";
+}
+
+CRequestMix::CRequestMix(const std::string& a_strName)
+    : m_redirect(std::make_unique<RegistryRedirect>(a_strName)),
+      m_strDir(MakeScratchDir(a_strName)), m_strPlugin(TestDir() + "\\" + c_szPlugin)
+{
+    for (const char* szRow : {"Word\\Addins\\Quorix01.Word9AddIn", "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
+                              "Excel\\Addins\\Quorix03.ExcelAddIn"})
+        SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow,
+                 "LoadBehavior", 3);
+    std::string strViewer = m_strDir + "\\viewer.exe";
+    std::string strDrawer = m_strDir + "\\drawer.exe";
+    WriteFile(strViewer, "MZ");
+    WriteFile(strDrawer, "MZ");
+    WriteFile(m_strDir + "\\tool.exe", "MZ");
+    Associate(".vmtxt", "VmMix.Text", strViewer);
+    Associate(".vmctl", "VmMix.Text", strViewer);
+    Associate(".vmclx", "VmMix.Drawing", strDrawer);
+    // Controlled only for an encrypted document opened: a plain one goes on
+    // through the associations.
+    SetDword(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmctl", "ControlType", 1);
+    SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmctl", "Application",
+              "viewer.exe");
+    SetString(HKEY_CURRENT_USER,
+              "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.vmpux",
+              "Application", "viewer.exe");
+    RegOpenKeyExA(HKEY_CLASSES_ROOT, "VmMix.Text", 0, KEY_READ, &m_hClassKey);
+    for (int i = 0; i < c_cRequestClasses; ++i)
+        if (*c_szFiles[i])
+            WriteFile(m_strDir + "\\" + c_szFiles[i], i == c_requestEncrypted ? EncryptedDocument() : "text");
+    WriteFile(m_strPlugin, "plug-in");
+    WritePolicy({{"CompanyID", "ACME"}, {"drawer.exe", c_szPlugin}});
+    if (FAILED(CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&m_pHook))))
+        m_pHook = nullptr;
+}
+
+CRequestMix::~CRequestMix()
+{
+    if (m_pHook)
+        m_pHook->Release();
+    if (m_hClassKey)
+        RegCloseKey(m_hClassKey);
+    RemovePolicy();
+    DeleteFileA(m_strPlugin.c_str());
+    RemoveTree(m_strDir);
+    m_redirect.reset();
+}
+
+const char* CRequestMix::Verb(int a_nClass) const
+{
+    return a_nClass == c_requestClassKey ? nullptr : "open";
+}
+
+std::string CRequestMix::File(int a_nClass) const
+{
+    return *c_szFiles[a_nClass] ? m_strDir + "\\" + c_szFiles[a_nClass] : std::string();
+}
+
+HKEY CRequestMix::ClassKey(int a_nClass) const
+{
+    return a_nClass == c_requestClassKey ? m_hClassKey : nullptr;
+}
+
+HookAnswer CRequestMix::Offer(int a_nClass) const
+{
+    // The hook rewrites the file text in place: each request has its own.
+    std::string strFile = File(a_nClass);
+    std::vector<char> file(strFile.begin(), strFile.end());
+    file.push_back('\0');
+    SHELLEXECUTEINFOA sei{};
+    sei.cbSize = sizeof(sei);
+    sei.lpVerb = Verb(a_nClass);
+    sei.lpFile = a_nClass == c_requestNoFile ? nullptr : file.data();
+    sei.nShow = SW_SHOWNORMAL;
+    sei.hInstApp = c_hSentinel;
+    if (HKEY hKey = ClassKey(a_nClass)) {
+        sei.fMask = SEE_MASK_CLASSKEY;
+        sei.hkeyClass = hKey;
+    }
+    HRESULT hr = m_pHook->Execute(&sei);
+    return {hr, reinterpret_cast<INT_PTR>(sei.hInstApp)};
+}
+
+} // namespace vmtest
