@@ -81,12 +81,12 @@ bool IsInProgram(uintptr_t a_uAddress)
 
 // Frame pointers are omitted at -O2: the stack is scanned for words that
 // point into this program's code instead.
-void NoteCallers(DWORD a_dwEsp)
+void NoteCallers(uintptr_t a_uStack)
 {
     MEMORY_BASIC_INFORMATION info;
-    if (!VirtualQuery(reinterpret_cast<void*>(a_dwEsp), &info, sizeof(info)))
+    if (!VirtualQuery(reinterpret_cast<void*>(a_uStack), &info, sizeof(info)))
         return;
-    auto* pWord = reinterpret_cast<const uintptr_t*>(a_dwEsp);
+    auto* pWord = reinterpret_cast<const uintptr_t*>(a_uStack);
     auto* pEnd = reinterpret_cast<const uintptr_t*>(static_cast<const char*>(info.BaseAddress) +
                                                     info.RegionSize);
     int cFound = 0;
@@ -109,7 +109,11 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* a_pInfo)
     if (dwCode == EXCEPTION_ACCESS_VIOLATION || (dwCode & 0xC0000000u) == 0xC0000000u) {
         t_dwFaultCode = dwCode;
         t_pFaultAddress = a_pInfo->ExceptionRecord->ExceptionAddress;
+#ifdef _WIN64
+        NoteCallers(a_pInfo->ContextRecord->Rsp);
+#else
         NoteCallers(a_pInfo->ContextRecord->Esp);
+#endif
     }
     return EXCEPTION_CONTINUE_SEARCH;
 }
