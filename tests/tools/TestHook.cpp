@@ -8,6 +8,8 @@
 // Every request has its enclosing quotes removed from lpFile in place, as
 // the product's hook does.
 
+#include "common/RefCounted.h"
+
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -73,7 +75,7 @@ bool VerbIs(const SHELLEXECUTEINFOA& a_sei, const char* a_szVerb)
 
 // IUnknown for an object of one interface; it holds the module while it lives.
 template <typename TInterface, const IID* t_piid>
-class CSingleInterface : public TInterface {
+class CSingleInterface : public vm::CRefCounted<TInterface> {
 public:
     STDMETHODIMP QueryInterface(REFIID a_riid, void** a_ppv) override
     {
@@ -86,21 +88,10 @@ public:
         this->AddRef();
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG cRef = InterlockedDecrement(&m_cRef);
-        if (cRef == 0)
-            delete this;
-        return cRef;
-    }
 
 protected:
     CSingleInterface() { InterlockedIncrement(&g_cLocks); }
-    virtual ~CSingleInterface() { InterlockedDecrement(&g_cLocks); }
-
-private:
-    LONG m_cRef = 1;
+    ~CSingleInterface() override { InterlockedDecrement(&g_cLocks); }
 };
 
 class CTestHook final : public CSingleInterface<IShellExecuteHookA, &IID_IShellExecuteHookA> {
