@@ -3,6 +3,7 @@
 #include "decision/LxShellExt.h"
 #include "module/ModuleState.h"
 #include "resolution/PathHelpers.h"
+#include "resolution/PathNameCache.h"
 #include "trace/Trace.h"
 
 #include <shlwapi.h>
@@ -41,7 +42,7 @@ constexpr DWORD c_cbLongForm = 1040;
 std::string LongForm(const std::string& a_strPath)
 {
     char szLong[c_cbLongForm];
-    DWORD cch = GetLongPathNameA(a_strPath.c_str(), szLong, sizeof(szLong));
+    DWORD cch = CachedLongPathName(a_strPath.c_str(), szLong, sizeof(szLong));
     return cch && cch < sizeof(szLong) ? std::string(szLong) : a_strPath;
 }
 

@@ -1,39 +1,26 @@
 #include "policy/PolicyCache.h"
 
-#include "common/Handle.h"
+#include "resolution/FileStamp.h"
 #include "resolution/PathHelpers.h"
 
 #include <windows.h>
 
-#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
-// File times move in steps of up to a few milliseconds on some file systems:
-// two writes in one step leave the same time. A file written less than this
-// long ago is read afresh until the step has surely passed.
-constexpr ULONGLONG c_ullSettled100ns = 2ull * 10 * 1000 * 1000;
-
+// The file's own stamp and those of every folder on its path: a file put in
+// its place (moved over it, or deleted and written anew) changes its folder.
 struct PolicyStamp {
-    DWORD m_dwVolume;
-    DWORD m_dwIndexHigh;
-    DWORD m_dwIndexLow;
-    DWORD m_dwSizeHigh;
-    DWORD m_dwSizeLow;
-    ULONGLONG m_ullWritten;
-    ULONGLONG m_ullChanged;
+    FileStamp m_file;
+    std::vector<FileStamp> m_folders;
 
     bool operator==(const PolicyStamp& a_other) const
     {
-        return std::memcmp(this, &a_other, sizeof(*this)) == 0;
+        return m_file == a_other.m_file && m_folders == a_other.m_folders;
     }
 };
-
-ULONGLONG FromFileTime(const FILETIME& a_time)
-{
-    return (static_cast<ULONGLONG>(a_time.dwHighDateTime) << 32) | a_time.dwLowDateTime;
-}
 
 // company.ccf in the folder of cipher.dll, where CCCF reads it; empty when
 // that folder cannot be named.
@@ -51,28 +38,12 @@ const char* PolicyPath()
 }
 
 // False when the file cannot be told apart from a changed one: missing,
-// unreadable, or written too recently.
+// on a path whose folders cannot be vouched for, or written too recently.
 bool ReadSettledStamp(PolicyStamp& a_stamp)
 {
     const char* szPath = PolicyPath();
-    if (!*szPath)
-        return false;
-    vm::UniqueFileHandle file(CreateFileA(szPath, FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    FILE_BASIC_INFO basic;
-    if (!file || !GetFileInformationByHandle(file.get(), &info) ||
-        !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)))
-        return false;
-    a_stamp = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, info.nFileSizeHigh,
-               info.nFileSizeLow, FromFileTime(info.ftLastWriteTime),
-               static_cast<ULONGLONG>(basic.ChangeTime.QuadPart)};
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULONGLONG ullLatest = a_stamp.m_ullWritten > a_stamp.m_ullChanged ? a_stamp.m_ullWritten
-                                                                      : a_stamp.m_ullChanged;
-    return ullLatest + c_ullSettled100ns < FromFileTime(now);
+    return *szPath && ReadFolderStamps(szPath, a_stamp.m_folders) &&
+           ReadSettledStamp(szPath, a_stamp.m_file);
 }
 
 SRWLOCK s_lock = SRWLOCK_INIT;
@@ -85,7 +56,7 @@ std::shared_ptr<CCCF> CurrentPolicy()
 {
     // The stamp is taken before the file is read: a write after it shows in
     // the next stamp, never hides behind this one.
-    PolicyStamp stamp{};
+    PolicyStamp stamp;
     bool bSettled = ReadSettledStamp(stamp);
     if (bSettled) {
         AcquireSRWLockShared(&s_lock);

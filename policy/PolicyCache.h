@@ -8,6 +8,7 @@
 
 // A policy object that reads as a fresh CCCF would read now: the kept one
 // while the file beside cipher.dll is the same file, of the same size, with
-// the same last-write and change times, and those times lie far enough back
-// that a later write must show in them; a fresh one otherwise.
+// the same last-write and change times, in folders that are unchanged too,
+// and those times lie far enough back that a later write must show in them;
+// a fresh one otherwise.
 std::shared_ptr<CCCF> CurrentPolicy();

@@ -3,6 +3,7 @@
 // data of the field expects; each probe stops at the first existing file.
 
 #include "resolution/PathHelpers.h"
+#include "resolution/PathNameCache.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -167,7 +168,7 @@ void CCommandParser::Shorten()
     if (!IsFullPath(m_szOut))
         return;
     PathBuffer szShort = {};
-    DWORD cch = GetShortPathNameA(m_szOut, szShort, MAX_PATH);
+    DWORD cch = CachedShortPathName(m_szOut, szShort, MAX_PATH);
     if (cch > 0 && cch < MAX_PATH)
         CopyToOut(szShort);
 }

@@ -1,6 +1,7 @@
 #include "resolution/PathHelpers.h"
 
 #include "decision/LxShellExt.h"
+#include "resolution/PathNameCache.h"
 #include "trace/Trace.h"
 
 #include <windows.h>
@@ -168,7 +169,7 @@ std::optional<std::string> CLxShellExt::GetLongFilePathName(const char* a_szPath
 {
     const char* szPath = a_szPath ? a_szPath : "";
     char szLong[c_cbLongPath] = {};
-    DWORD cch = GetLongPathNameA(szPath, szLong, sizeof(szLong));
+    DWORD cch = CachedLongPathName(szPath, szLong, sizeof(szLong));
     if (cch == 0) {
         DWORD dwError = GetLastError();
         TraceSwitchable("[ERROR] GetLongFilePathName(%s) -> GetLastError(%d)", szPath,
