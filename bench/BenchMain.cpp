@@ -3,7 +3,10 @@
 // this process), alternating one with the other; then, with --host N, an
 // ordinary open through the shell host with and without the hook.
 //
-//   vmbench [--iterations N] [--host N]
+//   vmbench [--iterations N] [--host N] [--profile CLASS N]
+//
+// --profile offers N requests of one class and nothing else, for a profiler
+// or a relay trace to look at.
 //
 // Figures are ratios from one run: the machines are shared and noisy.
 
@@ -91,19 +94,48 @@ void BenchClasses(unsigned a_uIterations)
     }
 }
 
+void Profile(int a_nClass, unsigned a_uCount)
+{
+    vmtest::CRequestMix mix("bench");
+    if (!mix.Ready() || a_nClass < 0 || a_nClass >= vmtest::c_cRequestClasses)
+        return;
+    Sleep(2500);
+    for (int i = 0; i < 3; ++i)
+        mix.Offer(a_nClass);
+    OutputDebugStringA("vmbench: profile starts");
+    std::vector<double> hook;
+    for (unsigned i = 0; i < a_uCount; ++i)
+        hook.push_back(Time([&] { mix.Offer(a_nClass); }));
+    OutputDebugStringA("vmbench: profile ends");
+    Figures h = Summarise(hook);
+    std::printf("%s: median %.0fus, p95 %.0fus\n", vmtest::RequestClassName(a_nClass), h.m_dMedian,
+                h.m_dP95);
+}
+
 } // namespace
 
 int main(int a_argc, char** a_argv)
 {
     unsigned uIterations = 200;
     unsigned uHostRuns = 0;
+    int nProfileClass = -1;
+    unsigned uProfileCount = 0;
     for (int i = 1; i + 1 < a_argc; i += 2) {
         if (std::strcmp(a_argv[i], "--iterations") == 0)
             uIterations = static_cast<unsigned>(std::strtoul(a_argv[i + 1], nullptr, 10));
         else if (std::strcmp(a_argv[i], "--host") == 0)
             uHostRuns = static_cast<unsigned>(std::strtoul(a_argv[i + 1], nullptr, 10));
+        else if (std::strcmp(a_argv[i], "--profile") == 0 && i + 2 < a_argc) {
+            nProfileClass = std::atoi(a_argv[i + 1]);
+            uProfileCount = static_cast<unsigned>(std::strtoul(a_argv[i + 2], nullptr, 10));
+            ++i;
+        }
     }
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (uProfileCount) {
+        Profile(nProfileClass, uProfileCount);
+        return 0;
+    }
     if (uIterations)
         BenchClasses(uIterations);
     if (uHostRuns)

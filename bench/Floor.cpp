@@ -35,6 +35,17 @@ void LongPath(const std::string& a_strPath)
     GetLongPathNameA(a_strPath.c_str(), szLong, MAX_PATH);
 }
 
+// An application's quoted command as the command parser takes it: the short
+// form of the path, whether it exists, and the long form of that.
+void ParsedApplication(const std::string& a_strApp)
+{
+    char szShort[MAX_PATH];
+    DWORD cch = GetShortPathNameA(a_strApp.c_str(), szShort, MAX_PATH);
+    std::string strPath = cch && cch < MAX_PATH ? std::string(szShort) : a_strApp;
+    PathFileExistsA(strPath.c_str());
+    LongPath(strPath);
+}
+
 std::string ModulePath()
 {
     char szPath[MAX_PATH];
@@ -140,7 +151,7 @@ void CFloor::ReplayResolution() const
     if (HKEY hClass = m_mix.ClassKey(m_nClass)) {
         QueryValue(hClass, "shell\\open\\command", nullptr);
         QueryValue(hClass, "shell\\open\\ddeexec", nullptr);
-        LongPath(strApp);
+        ParsedApplication(strApp);
         return;
     }
     QueryValue(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\" + m_strExt,
@@ -158,7 +169,7 @@ void CFloor::ReplayResolution() const
     QueryValue(HKEY_CLASSES_ROOT, std::string(szProgId) + "\\shell\\open\\ddeexec\\Application", nullptr);
     if (m_nClass == vmtest::c_requestControlledLaunch)
         strApp = m_mix.Dir() + "\\drawer.exe";
-    LongPath(strApp);
+    ParsedApplication(strApp);
 }
 
 // A fresh read of the policy file and, for a registered application, the
