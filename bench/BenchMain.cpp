@@ -1,7 +1,8 @@
 // vmbench: the hook's time per request class next to "the floor" (the
 // platform calls that a request of the class must make, replayed directly in
 // this process), alternating one with the other; then, with --host N, an
-// ordinary open through the shell host with and without the hook.
+// ordinary open through the shell host with and without the hook: in a host
+// process of its own, and among many opens in one host process.
 //
 //   vmbench [--iterations N] [--host N] [--profile CLASS N]
 //
@@ -11,6 +12,7 @@
 // Figures are ratios from one run: the machines are shared and noisy.
 
 #include "bench/Floor.h"
+#include "bench/HostBench.h"
 
 #include "tests/support/DebugCapture.h"
 #include "tests/soak/RequestMix.h"
@@ -116,6 +118,9 @@ void Profile(int a_nClass, unsigned a_uCount)
 
 int main(int a_argc, char** a_argv)
 {
+    // The application the host opens the benchmark's document with.
+    if (a_argc > 1 && std::strcmp(a_argv[1], "--exit") == 0)
+        return 0;
     unsigned uIterations = 200;
     unsigned uHostRuns = 0;
     int nProfileClass = -1;
@@ -138,7 +143,9 @@ int main(int a_argc, char** a_argv)
     }
     if (uIterations)
         BenchClasses(uIterations);
-    if (uHostRuns)
-        vmbench::BenchHost(uHostRuns);
+    if (uHostRuns) {
+        vmbench::BenchHostProcesses(uHostRuns);
+        vmbench::BenchHostRequests(uHostRuns * 5);
+    }
     return 0;
 }

@@ -28,7 +28,5 @@ private:
     std::string m_strExt;
 };
 
-// An ordinary open through the shell host, with the hook listed and without.
-void BenchHost(unsigned a_uRuns);
 
 } // namespace vmbench

@@ -13,5 +13,5 @@ dll="Z:$PWD/$build/bin/vormidmgr.dll"
 bash scripts/wine-run.sh "$prefix" regsvr32 /s "${dll//\//\\}"
 # The shell host prints each request it makes; only the tables are kept.
 bash scripts/wine-run.sh "$prefix" "$build/bench/vmbench.exe" --iterations "${1:-300}" --host "${2:-40}" |
-  grep -v -e '^hInstApp=' -e '^lpFile=' -e '^hook {'
+  grep -v -e '^hInstApp=' -e '^lpFile=' -e '^hook {' -e '^shell: '
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
