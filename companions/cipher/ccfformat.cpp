@@ -165,9 +165,13 @@ vm::UniqueFileHandle OpenRegularFileForReading(const char* a_szPath)
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!hFile)
         return {};
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(hFile.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(hFile.get(), &info)
-        || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    // The basic information holds the attributes and, unlike the full
+    // information, asks nothing of the volume (a quarter of a millisecond
+    // under Wine, on every document opened).
+    FILE_BASIC_INFO info{};
+    if (GetFileType(hFile.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(hFile.get(), FileBasicInfo, &info, sizeof(info)) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return {};
     return hFile;
 }
