@@ -44,7 +44,7 @@ bool QueryEntry(const char* a_szPath, FILE_NETWORK_OPEN_INFORMATION& a_info)
 
 bool IsPartCharacter(char a_ch)
 {
-    return !strchr("/*?\"<>|:", a_ch) && static_cast<unsigned char>(a_ch) >= 0x20;
+    return !strchr("/*?\"<>|", a_ch) && static_cast<unsigned char>(a_ch) >= 0x20;
 }
 
 // Ends a part at a backslash; false for a part the system would not take as
@@ -80,10 +80,11 @@ bool ReadFolderStamps(const char* a_szPath, std::vector<FileStamp>& a_stamps)
     std::string strFolder(p, 3);
     const char* pPart = p + 3;
     char chLast = '\\';
+    bool bPlain = true;
     for (const char* q = pPart; *q; q = NextCharacter(q)) {
         bool bLead = IsDBCSLeadByte(static_cast<BYTE>(*q));
         if (!bLead && *q == '\\') {
-            if (!IsPlainPart(pPart, q, chLast))
+            if (!bPlain || !IsPlainPart(pPart, q, chLast))
                 return false;
             FileStamp stamp;
             if (!ReadSettledStamp(strFolder.c_str(), stamp))
@@ -91,13 +92,15 @@ bool ReadFolderStamps(const char* a_szPath, std::vector<FileStamp>& a_stamps)
             a_stamps.push_back(stamp);
             strFolder.assign(p, static_cast<size_t>(q - p));
             pPart = q + 1;
+            bPlain = true;
+        } else if (!bLead && *q == ':') {
+            return false; // a stream of a file, not an entry of a folder
         } else if (!bLead && !IsPartCharacter(*q)) {
-            return false;
+            bPlain = false;
         }
         chLast = bLead ? '\0' : *q;
     }
-    size_t cbLast = strlen(pPart);
-    if (!IsPlainPart(pPart, pPart + cbLast, chLast))
+    if (!*pPart)
         return false;
     FileStamp stamp;
     if (!ReadSettledStamp(strFolder.c_str(), stamp))

@@ -30,8 +30,10 @@ bool ReadSettledStamp(const char* a_szPath, FileStamp& a_stamp);
 // The settled stamps of every folder a full local path ("X:\...") passes
 // through, from the root down to the path's own folder. Adding, removing or
 // renaming an entry in a folder changes that folder's times, so while these
-// stay the same, any name along the path means what it meant. False for a
-// path that is not a plain local one (relative, UNC, device, with "." or ".."
-// parts, empty parts, wildcards, or parts the system would trim) and when any
-// folder has no settled stamp.
+// stay the same, every name along the path means what it meant, and a last
+// part that names nothing (or, holding wildcards, matches something) does so
+// still. False for a path that is not a plain local one (relative, UNC,
+// device, a folder part that is empty, "." or "..", holds wildcards or would
+// be trimmed, an empty last part, a stream name) and when any folder has no
+// settled stamp.
 bool ReadFolderStamps(const char* a_szPath, std::vector<FileStamp>& a_stamps);

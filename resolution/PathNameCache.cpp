@@ -11,10 +11,17 @@ namespace {
 
 using PathNameFunction = DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD);
 
+// An answer is a path, or a failure with its error code.
+struct Answer {
+    bool m_bFound = false;
+    std::string m_strPath;
+    DWORD m_dwError = 0;
+};
+
 struct RememberedName {
     PathNameFunction m_pfnForm = nullptr;
     std::string m_strPath;
-    std::string m_strAnswer;
+    Answer m_answer;
     std::vector<FileStamp> m_folders;
 };
 
@@ -27,13 +34,13 @@ std::array<RememberedName, c_cRemembered> s_remembered;
 size_t s_uNext = 0;
 
 bool Recall(PathNameFunction a_pfnForm, const char* a_szPath, const std::vector<FileStamp>& a_folders,
-            std::string& a_strAnswer)
+            Answer& a_answer)
 {
     AcquireSRWLockShared(&s_lock);
     bool bFound = false;
     for (const RememberedName& name : s_remembered)
         if (name.m_pfnForm == a_pfnForm && name.m_strPath == a_szPath && name.m_folders == a_folders) {
-            a_strAnswer = name.m_strAnswer;
+            a_answer = name.m_answer;
             bFound = true;
             break;
         }
@@ -41,7 +48,7 @@ bool Recall(PathNameFunction a_pfnForm, const char* a_szPath, const std::vector<
     return bFound;
 }
 
-void Remember(PathNameFunction a_pfnForm, const char* a_szPath, const char* a_szAnswer,
+void Remember(PathNameFunction a_pfnForm, const char* a_szPath, Answer&& a_answer,
               std::vector<FileStamp>&& a_folders)
 {
     AcquireSRWLockExclusive(&s_lock);
@@ -55,7 +62,7 @@ void Remember(PathNameFunction a_pfnForm, const char* a_szPath, const char* a_sz
     }
     pSlot->m_pfnForm = a_pfnForm;
     pSlot->m_strPath = a_szPath;
-    pSlot->m_strAnswer = a_szAnswer;
+    pSlot->m_answer = std::move(a_answer);
     pSlot->m_folders = std::move(a_folders);
     ReleaseSRWLockExclusive(&s_lock);
 }
@@ -64,19 +71,31 @@ DWORD CachedPathName(PathNameFunction a_pfnForm, const char* a_szPath, char* a_s
 {
     std::vector<FileStamp> before;
     bool bCheckable = a_szPath && ReadFolderStamps(a_szPath, before);
-    std::string strAnswer;
-    if (bCheckable && Recall(a_pfnForm, a_szPath, before, strAnswer) && strAnswer.size() < a_cchOut) {
-        memcpy(a_szOut, strAnswer.c_str(), strAnswer.size() + 1);
-        return static_cast<DWORD>(strAnswer.size());
+    Answer recalled;
+    if (bCheckable && Recall(a_pfnForm, a_szPath, before, recalled)) {
+        if (!recalled.m_bFound) {
+            SetLastError(recalled.m_dwError);
+            return 0;
+        }
+        if (recalled.m_strPath.size() < a_cchOut) {
+            memcpy(a_szOut, recalled.m_strPath.c_str(), recalled.m_strPath.size() + 1);
+            return static_cast<DWORD>(recalled.m_strPath.size());
+        }
     }
     DWORD cch = a_pfnForm(a_szPath, a_szOut, a_cchOut);
-    if (!bCheckable || cch == 0 || cch >= a_cchOut)
+    if (!bCheckable || cch >= a_cchOut)
         return cch;
+    DWORD dwError = GetLastError();
+    Answer answer;
+    answer.m_bFound = cch != 0;
+    answer.m_strPath = answer.m_bFound ? a_szOut : "";
+    answer.m_dwError = dwError;
     // Kept only when no folder changed while the system looked: a change
     // after the second reading shows against these stamps next time.
     std::vector<FileStamp> after;
     if (ReadFolderStamps(a_szPath, after) && after == before)
-        Remember(a_pfnForm, a_szPath, a_szOut, std::move(before));
+        Remember(a_pfnForm, a_szPath, std::move(answer), std::move(before));
+    SetLastError(dwError);
     return cch;
 }
 

@@ -21,17 +21,21 @@ constexpr DWORD c_dwSettleMs = 2500;
 
 using PathNameFunction = DWORD (*)(const char*, char*, DWORD);
 
+// The text found, or for a failure the error code.
 struct Answer {
     DWORD m_cch;
     std::string m_strText;
+    DWORD m_dwError;
 };
 
 Answer Ask(PathNameFunction a_pfn, const std::string& a_strPath)
 {
     char szOut[1040];
     memset(szOut, 0x5A, sizeof(szOut));
+    SetLastError(0xDEADBEEF);
     DWORD cch = a_pfn(a_strPath.c_str(), szOut, sizeof(szOut));
-    return {cch, cch && cch < sizeof(szOut) ? std::string(szOut) : std::string()};
+    DWORD dwError = cch ? 0 : GetLastError();
+    return {cch, cch && cch < sizeof(szOut) ? std::string(szOut) : std::string(), dwError};
 }
 
 DWORD SystemLong(const char* a_szPath, char* a_szOut, DWORD a_cch)
@@ -51,9 +55,11 @@ void ExpectSystemAnswers(const std::vector<std::string>& a_paths)
         Answer systemLong = Ask(SystemLong, strPath), cachedLong = Ask(CachedLongPathName, strPath);
         EXPECT_EQ(systemLong.m_cch, cachedLong.m_cch);
         EXPECT_EQ(systemLong.m_strText, cachedLong.m_strText);
+        EXPECT_EQ(systemLong.m_dwError, cachedLong.m_dwError);
         Answer systemShort = Ask(SystemShort, strPath), cachedShort = Ask(CachedShortPathName, strPath);
         EXPECT_EQ(systemShort.m_cch, cachedShort.m_cch);
         EXPECT_EQ(systemShort.m_strText, cachedShort.m_strText);
+        EXPECT_EQ(systemShort.m_dwError, cachedShort.m_dwError);
     }
 }
 
@@ -65,24 +71,31 @@ TEST(PathNameCacheTest, EveryChangeAlongASettledPathShowsInTheNextAnswer)
     const std::string strInRenamed = strRoot + "\\Renamed Folder\\document one.txt";
     const std::string strGone = strRoot + "\\Kept Folder\\gone document.txt";
     const std::string strRecased = strRoot + "\\Kept Folder\\Recased Document.txt";
+    // Names nothing yet; then a file of that name is written.
+    const std::string strLater = strRoot + "\\Kept Folder\\later document.txt";
+    // As the command parser asks for a command with arguments: never a name.
+    const std::string strCommand = strRoot + "\\Kept Folder\\viewer.exe\" /n";
     for (const std::string& strFile : {strInRenamed, strGone, strRecased})
         vmtest::WriteFile(strFile, "text");
     Sleep(c_dwSettleMs);
     const std::string strShortForm = Ask(SystemShort, strInRenamed).m_strText;
     ASSERT_FALSE(strShortForm.empty());
-    const std::vector<std::string> paths = {strInRenamed, strShortForm, strGone, strRecased};
+    const std::vector<std::string> paths = {strInRenamed, strShortForm, strGone, strRecased, strLater,
+                                            strCommand};
     ExpectSystemAnswers(paths);
     ExpectSystemAnswers(paths); // now remembered
 
     // A folder on the way renamed (in case only), a file deleted, a file
-    // renamed in case only: names that still resolve, and one that does not.
+    // renamed in case only, a file written where nothing was.
     ASSERT_TRUE(MoveFileA((strRoot + "\\Renamed Folder").c_str(), (strRoot + "\\RENAMED folder").c_str()));
     ASSERT_TRUE(DeleteFileA(strGone.c_str()));
     ASSERT_TRUE(MoveFileA(strRecased.c_str(), (strRoot + "\\Kept Folder\\recased DOCUMENT.txt").c_str()));
+    vmtest::WriteFile(strLater, "text");
     ExpectSystemAnswers(paths);
     Sleep(c_dwSettleMs);
     ExpectSystemAnswers(paths);
     EXPECT_EQ(0u, Ask(CachedLongPathName, strGone).m_cch);
+    EXPECT_NE(0u, Ask(CachedLongPathName, strLater).m_cch);
     vmtest::RemoveTree(strRoot);
 }
 
