@@ -47,8 +47,8 @@ bool IsPartCharacter(char a_ch)
     return !strchr("/*?\"<>|", a_ch) && static_cast<unsigned char>(a_ch) >= 0x20;
 }
 
-// Ends a part at a backslash; false for a part the system would not take as
-// it stands: empty, "." or "..", or ending in a dot or a blank.
+// A folder part the system takes as it stands: not empty, and not ending in
+// a dot ("." and ".." do) or a blank, which it would trim.
 bool IsPlainPart(const char* a_pStart, const char* a_pEnd, char a_chLast)
 {
     size_t cb = static_cast<size_t>(a_pEnd - a_pStart);

@@ -33,25 +33,37 @@ SRWLOCK s_lock = SRWLOCK_INIT;
 std::array<RememberedName, c_cRemembered> s_remembered;
 size_t s_uNext = 0;
 
+// Held for a scope: copying an answer out may throw, and the lock must go
+// with it.
+template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
+class CScopedLock {
+public:
+    CScopedLock() { Acquire(&s_lock); }
+    ~CScopedLock() { Release(&s_lock); }
+    CScopedLock(const CScopedLock&) = delete;
+    CScopedLock& operator=(const CScopedLock&) = delete;
+};
+using CReading = CScopedLock<AcquireSRWLockShared, ReleaseSRWLockShared>;
+using CWriting = CScopedLock<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
+
 bool Recall(PathNameFunction a_pfnForm, const char* a_szPath, const std::vector<FileStamp>& a_folders,
             Answer& a_answer)
 {
-    AcquireSRWLockShared(&s_lock);
-    bool bFound = false;
+    CReading reading;
     for (const RememberedName& name : s_remembered)
         if (name.m_pfnForm == a_pfnForm && name.m_strPath == a_szPath && name.m_folders == a_folders) {
             a_answer = name.m_answer;
-            bFound = true;
-            break;
+            return true;
         }
-    ReleaseSRWLockShared(&s_lock);
-    return bFound;
+    return false;
 }
 
 void Remember(PathNameFunction a_pfnForm, const char* a_szPath, Answer&& a_answer,
               std::vector<FileStamp>&& a_folders)
 {
-    AcquireSRWLockExclusive(&s_lock);
+    // Made whole before the lock: under it, only moves, which do not throw.
+    RememberedName fresh{a_pfnForm, a_szPath, std::move(a_answer), std::move(a_folders)};
+    CWriting writing;
     RememberedName* pSlot = nullptr;
     for (RememberedName& name : s_remembered)
         if (name.m_pfnForm == a_pfnForm && name.m_strPath == a_szPath)
@@ -60,11 +72,7 @@ void Remember(PathNameFunction a_pfnForm, const char* a_szPath, Answer&& a_answe
         pSlot = &s_remembered[s_uNext];
         s_uNext = (s_uNext + 1) % c_cRemembered;
     }
-    pSlot->m_pfnForm = a_pfnForm;
-    pSlot->m_strPath = a_szPath;
-    pSlot->m_answer = std::move(a_answer);
-    pSlot->m_folders = std::move(a_folders);
-    ReleaseSRWLockExclusive(&s_lock);
+    *pSlot = std::move(fresh);
 }
 
 DWORD CachedPathName(PathNameFunction a_pfnForm, const char* a_szPath, char* a_szOut, DWORD a_cchOut)
