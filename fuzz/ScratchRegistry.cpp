@@ -56,7 +56,9 @@ Fn NtEntry(const char* a_szName)
 }
 
 constexpr int c_nKeyBasicInformation = 0;
-constexpr int c_nMaxDepth = 256;
+// Deeper than any script block can reach: a tree left deeper would grow with
+// every input and slow each one down.
+constexpr int c_nMaxDepth = 600;
 
 void DeleteSubkeys(HANDLE a_hKey, int a_nDepth)
 {
@@ -64,8 +66,9 @@ void DeleteSubkeys(HANDLE a_hKey, int a_nDepth)
     static const auto s_pfnOpen = NtEntry<NtOpenKeyFn>("NtOpenKey");
     static const auto s_pfnDelete = NtEntry<NtDeleteKeyFn>("NtDeleteKey");
     static const auto s_pfnClose = NtEntry<NtCloseFn>("NtClose");
-    // KEY_BASIC_INFORMATION: write time, title index, byte length, name.
-    alignas(8) BYTE buffer[16 + 2048];
+    // KEY_BASIC_INFORMATION: write time, title index, byte length, name (at
+    // most 255 characters). Small: there is a frame for every level.
+    alignas(8) BYTE buffer[16 + 2 * 256];
     ULONG iSkip = 0;
     ULONG cb = 0;
     while (a_nDepth < c_nMaxDepth &&

@@ -113,13 +113,13 @@ HKEY OpenKey(HKEY a_hKeyParent, const char* a_szName, REGSAM a_sam)
     return hKey;
 }
 
-HKEY OpenOrCreateKey(HKEY a_hKeyParent, const char* a_szName, bool& a_bCreated)
+HKEY OpenOrCreateKey(HKEY a_hKeyParent, const char* a_szName, bool a_bMayCreate, bool& a_bCreated)
 {
     a_bCreated = false;
     HKEY hKey = OpenKey(a_hKeyParent, a_szName, KEY_ALL_ACCESS);
     if (!hKey)
         hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ);
-    if (hKey)
+    if (hKey || !a_bMayCreate)
         return hKey;
     DWORD dwDisposition = 0;
     if (RegCreateKeyExA(a_hKeyParent, a_szName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
@@ -637,8 +637,10 @@ HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockSt
         return DISP_E_EXCEPTION;
     m_path.Truncate(a_block.m_cchPath);
     m_path.AppendKey(a_szToken);
+    // A key deeper than the walk can name could not be taken back after a
+    // failure: it is opened when it exists, never created.
     bool bCreated = false;
-    HKEY hKey = OpenOrCreateKey(a_hKeyParent, a_szToken, bCreated);
+    HKEY hKey = OpenOrCreateKey(a_hKeyParent, a_szToken, m_path.IsKnown(), bCreated);
     if (!hKey)
         return DISP_E_EXCEPTION;
     if (bCreated && !m_created.Add(m_path, m_path.Length(), nullptr)) {
@@ -664,8 +666,12 @@ HRESULT CRegistryScript::RegisterValue(char* a_szToken, HKEY a_hKeyParent, const
     HRESULT hr = ReadValueHead(a_szToken, szValueName);
     if (FAILED(hr))
         return hr;
-    if (!ValueExists(a_hKeyParent, szValueName) && !m_created.Add(m_path, a_block.m_cchPath, szValueName))
-        return E_OUTOFMEMORY;
+    if (!ValueExists(a_hKeyParent, szValueName)) {
+        if (!m_path.IsKnown(a_block.m_cchPath))
+            return DISP_E_EXCEPTION; // as for a key: it could not be taken back
+        if (!m_created.Add(m_path, a_block.m_cchPath, szValueName))
+            return E_OUTOFMEMORY;
+    }
     return WriteValue(a_hKeyParent, szValueName, a_szToken);
 }
 

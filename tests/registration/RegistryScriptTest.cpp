@@ -380,6 +380,35 @@ TEST_F(ScratchRootsTest, DeepNestingIsRefusedNotOverflowed)
     EXPECT_EQ("", State());
 }
 
+TEST_F(ScratchRootsTest, KeysTooDeepToTakeBackAreNeverWritten)
+{
+    // Eleven levels of 200-character names: the walk names the first ten,
+    // not the eleventh, so a failure could not take it back.
+    std::vector<std::string> names;
+    std::string strOpen, strClose;
+    for (char ch = 'a'; ch < 'a' + 11; ++ch) {
+        names.emplace_back(200, ch);
+        strOpen += " " + names.back() + " {";
+        strClose += " }";
+    }
+    EXPECT_EQ(DISP_E_EXCEPTION, Run("HKCU {" + strOpen + strClose + " }", true));
+    EXPECT_EQ("", State()) << "the ten levels before it are taken back";
+
+    // Existing, the deepest key is used; a value new to it is refused.
+    std::vector<vm::UniqueKey> chain(names.size());
+    HKEY hParent = m_keys[2].get();
+    for (size_t i = 0; i < names.size(); ++i) {
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(hParent, names[i].c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, chain[i].put(), nullptr));
+        hParent = chain[i].get();
+    }
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(hParent, "old", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    const std::string strBefore = State();
+    EXPECT_EQ(DISP_E_EXCEPTION, Run("HKCU {" + strOpen + " val new = s 'y'" + strClose + " }", true));
+    EXPECT_EQ(strBefore, State());
+    EXPECT_EQ(S_OK, Run("HKCU {" + strOpen + " val old = s 'z'" + strClose + " }", true));
+}
+
 // ---------------------------------------------------------------------------
 // Double-byte code page (the test runs again under code page 932)
 
