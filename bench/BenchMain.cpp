@@ -13,13 +13,13 @@
 
 #include "bench/Floor.h"
 #include "bench/HostBench.h"
+#include "bench/Timing.h"
 
 #include "tests/support/DebugCapture.h"
 #include "tests/soak/RequestMix.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,37 +28,8 @@
 
 namespace {
 
-struct Figures {
-    double m_dMedian;
-    double m_dP95;
-};
-
-Figures Summarise(std::vector<double> a_samples)
-{
-    std::sort(a_samples.begin(), a_samples.end());
-    size_t n = a_samples.size();
-    return {a_samples[n / 2], a_samples[std::min(n - 1, n * 95 / 100)]};
-}
-
-double Microseconds(const LARGE_INTEGER& a_from, const LARGE_INTEGER& a_to)
-{
-    static LARGE_INTEGER s_frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    return (a_to.QuadPart - a_from.QuadPart) * 1e6 / s_frequency.QuadPart;
-}
-
-template <typename Call>
-double Time(Call a_call)
-{
-    LARGE_INTEGER from, to;
-    QueryPerformanceCounter(&from);
-    a_call();
-    QueryPerformanceCounter(&to);
-    return Microseconds(from, to);
-}
+using vmbench::Figures;
+using vmbench::Summarise;
 
 void BenchClasses(unsigned a_uIterations)
 {
@@ -87,8 +58,8 @@ void BenchClasses(unsigned a_uIterations)
         }
         std::vector<double> hook, replay;
         for (unsigned i = 0; i < a_uIterations; ++i) {
-            hook.push_back(Time([&] { mix.Offer(nClass); }));
-            replay.push_back(Time([&] { floor.Replay(); }));
+            hook.push_back(vmbench::Microseconds([&] { mix.Offer(nClass); }));
+            replay.push_back(vmbench::Microseconds([&] { floor.Replay(); }));
         }
         Figures h = Summarise(hook), f = Summarise(replay);
         std::printf("%-24s %8.0fus %8.0fus %8.0fus %8.0fus %7.2f\n", vmtest::RequestClassName(nClass),
@@ -107,7 +78,7 @@ void Profile(int a_nClass, unsigned a_uCount)
     OutputDebugStringA("vmbench: profile starts");
     std::vector<double> hook;
     for (unsigned i = 0; i < a_uCount; ++i)
-        hook.push_back(Time([&] { mix.Offer(a_nClass); }));
+        hook.push_back(vmbench::Microseconds([&] { mix.Offer(a_nClass); }));
     OutputDebugStringA("vmbench: profile ends");
     Figures h = Summarise(hook);
     std::printf("%s: median %.0fus, p95 %.0fus\n", vmtest::RequestClassName(a_nClass), h.m_dMedian,

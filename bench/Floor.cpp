@@ -15,9 +15,6 @@ namespace vmbench {
 namespace {
 
 constexpr char c_szOffice[] = "Software\\Microsoft\\Office\\";
-const char* const c_szAddinKeys[] = {"Word\\Addins\\Quorix01.Word9AddIn",
-                                     "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                                     "Excel\\Addins\\Quorix03.ExcelAddIn"};
 
 void QueryValue(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue)
 {
@@ -97,7 +94,7 @@ void CFloor::ReplayUpkeep() const
     char szDir[MAX_PATH];
     GetModuleFileNameA(nullptr, szDir, MAX_PATH);
     PathRemoveFileSpecA(szDir);
-    for (const char* szKey : c_szAddinKeys)
+    for (const char* szKey : vmtest::c_szAddinRows)
         QueryValue(HKEY_CURRENT_USER, std::string(c_szOffice) + szKey, "LoadBehavior");
     for (const char* szVersion : {"9.0", "10.0", "11.0", "12.0"})
         for (const char* szApp : {"Word", "PowerPoint", "Excel"}) {

@@ -1,6 +1,9 @@
 #include "bench/HostBench.h"
+#include "bench/Timing.h"
 
 #include "common/Handle.h"
+#include "module/Guids.h"
+#include "tests/soak/RequestMix.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
@@ -26,22 +29,6 @@ constexpr char c_szHookName[] = "DocHook Class";
 constexpr char c_szExt[] = ".vmbenchdoc";
 constexpr char c_szProgId[] = "VmBench.Document";
 
-double Milliseconds(const std::function<void()>& a_call)
-{
-    LARGE_INTEGER from, to, frequency;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&from);
-    a_call();
-    QueryPerformanceCounter(&to);
-    return (to.QuadPart - from.QuadPart) * 1e3 / frequency.QuadPart;
-}
-
-double Median(std::vector<double> a_samples)
-{
-    std::sort(a_samples.begin(), a_samples.end());
-    return a_samples.empty() ? 0 : a_samples[a_samples.size() / 2];
-}
-
 // The document, its application and the hook's listing; all of it goes again
 // at the end, the hook listed as before.
 class CHostWorld {
@@ -51,10 +38,7 @@ public:
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, c_szHooksKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         m_hooks.put(), nullptr);
         // The upkeep must not start regsvr32 in every run.
-        for (const char* szKey : {"Word\\Addins\\Quorix01.Word9AddIn", "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                                  "Excel\\Addins\\Quorix03.ExcelAddIn"})
-            vmtest::SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szKey,
-                             "LoadBehavior", 3);
+        vmtest::MarkAddinsLoaded();
         char szSelf[MAX_PATH];
         GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
         vmtest::SetString(HKEY_CLASSES_ROOT, c_szExt, nullptr, c_szProgId);
@@ -182,8 +166,7 @@ double OpenInHost(const std::string& a_strFile, vm::UniqueNullHandle& a_started)
 // and releasing the hook, and the debug texts the hook writes for it.
 void PrintUnavoidable(const CHostWorld& a_world, unsigned a_uRuns, double a_dOpen)
 {
-    CLSID clsid;
-    CLSIDFromString(L"{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}", &clsid);
+    const CLSID& clsid = CLSID_DocHook;
     a_world.List(true);
     std::vector<std::string> texts;
     {

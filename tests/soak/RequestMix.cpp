@@ -40,6 +40,16 @@ std::string EncryptedDocument()
 
 } // namespace
 
+const char* const c_szAddinRows[3] = {"Word\\Addins\\Quorix01.Word9AddIn",
+                                      "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
+                                      "Excel\\Addins\\Quorix03.ExcelAddIn"};
+
+void MarkAddinsLoaded()
+{
+    for (const char* szRow : c_szAddinRows)
+        SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow, "LoadBehavior", 3);
+}
+
 const char* RequestClassName(int a_nClass)
 {
     return a_nClass >= 0 && a_nClass < c_cRequestClasses ? c_szClassNames[a_nClass] : "?";
@@ -49,10 +59,7 @@ CRequestMix::CRequestMix(const std::string& a_strName)
     : m_redirect(std::make_unique<RegistryRedirect>(a_strName)),
       m_strDir(MakeScratchDir(a_strName)), m_strPlugin(TestDir() + "\\" + c_szPlugin)
 {
-    for (const char* szRow : {"Word\\Addins\\Quorix01.Word9AddIn", "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                              "Excel\\Addins\\Quorix03.ExcelAddIn"})
-        SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow,
-                 "LoadBehavior", 3);
+    MarkAddinsLoaded();
     std::string strViewer = m_strDir + "\\viewer.exe";
     std::string strDrawer = m_strDir + "\\drawer.exe";
     WriteFile(strViewer, "MZ");
