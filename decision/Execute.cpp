@@ -1,5 +1,6 @@
 #include "decision/LxShellExt.h"
 
+#include "decision/Launcher.h"
 #include "trace/FaultGuard.h"
 #include "trace/Trace.h"
 
@@ -84,10 +85,24 @@ void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
 
 } // namespace
 
+// The launcher's answer is awaited outside the lock: a plug-in that takes
+// its time must not hold up every other request of the process.
 bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
 {
-    ExecuteLock lock;
+    bool bHandled = false;
+    vm::UniqueNullHandle launcher;
+    {
+        ExecuteLock lock;
+        bHandled = ExecuteLocked(a_pnResult, a_lpsei);
+        launcher = std::move(m_hLauncher);
+    }
+    if (launcher)
+        *a_pnResult = AwaitLauncherVerdict(launcher.get());
+    return bHandled;
+}
 
+bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
+{
     if (!a_lpsei->lpFile) {
         if (!IsVerb(a_lpsei->lpVerb, "OpenHomePage")) {
             TraceAlways("[CLxShellExt::Execute] a_lpsei->lpFile is NULL");
@@ -148,6 +163,8 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_uControlType = 0;
     m_strFilePath.clear();
     m_nStartError = 0;
+    m_bAppPathFromRequest = false;
+    m_hLauncher.reset();
     m_strExt = PathFindExtensionA(a_szFile);
 }
 
@@ -165,6 +182,7 @@ bool CLxShellExt::RunApplicationOperation()
     m_uOperation = OPERATION_APPLICATION;
     m_strAppName = PathFindFileNameA(szFile);
     m_strAppPath = GetLongFilePathName(szFile).value_or(szFile);
+    m_bAppPathFromRequest = true;
     TraceAlways("[CLxShellExt::Execute] Open : application operation, AppName[%s], AppPath[%s]",
                 m_strAppName.c_str(), m_strAppPath.c_str());
 

@@ -1,9 +1,12 @@
 #include "decision/Launcher.h"
 
+#include "common/FileIdentity.h"
+#include "common/LauncherExit.h"
+#include "common/TrustedProgram.h"
 #include "decision/LxShellExt.h"
 #include "module/ModuleState.h"
+#include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
-#include "resolution/PathNameCache.h"
 #include "trace/Trace.h"
 
 #include <shlwapi.h>
@@ -28,24 +31,8 @@ BOOL StartProcess(const char* a_szApplication, char* a_szCommandLine, DWORD a_dw
                           nullptr, nullptr, &si, a_pInfo);
 }
 
-bool IsExistingFullPath(const std::string& a_strPath)
-{
-    return !a_strPath.empty() && !PathIsRelativeA(a_strPath.c_str()) &&
-           PathFileExistsA(a_strPath.c_str()) && !PathIsDirectoryA(a_strPath.c_str());
-}
-
 // The longest command line a process can be given, in characters.
 constexpr DWORD c_cchCommandLineMax = 32767;
-// Room for the long form of a path; the same as the long-path helper's.
-constexpr DWORD c_cbLongForm = 1040;
-
-std::string LongForm(const std::string& a_strPath)
-{
-    char szLong[c_cbLongForm];
-    DWORD cch = CachedLongPathName(a_strPath.c_str(), szLong, sizeof(szLong));
-    return cch && cch < sizeof(szLong) ? std::string(szLong) : a_strPath;
-}
-
 // "%s %s/D:%s" or "%s %s/D:%s/D:%s" into the launcher's 4096 bytes; false
 // when the line does not fit. a_cch is the length the whole line has.
 bool FormatLauncherLine(char (&a_szLine)[c_cbCommandLine], const char* a_szLauncher,
@@ -92,13 +79,34 @@ BOOL CChildProcess::Close()
     return TRUE;
 }
 
-int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine)
+int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine,
+                     vm::UniqueNullHandle* a_pProcess)
 {
-    CChildProcess child;
-    if (!child.Start(a_strProgram.c_str(), &a_strCommandLine[0], 0))
+    vm::UniqueProcessInfo process;
+    if (!StartProcess(a_strProgram.c_str(), &a_strCommandLine[0], 0, process.put()))
         return StartErrorCode(GetLastError());
-    child.Close();
+    if (a_pProcess) {
+        HANDLE hProcess = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), process.get().hProcess, GetCurrentProcess(), &hProcess,
+                            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0))
+            a_pProcess->reset(hProcess);
+    }
     return 0;
+}
+
+int AwaitLauncherVerdict(HANDLE a_hLauncher)
+{
+    DWORD dwExit = 0;
+    if (WaitForSingleObject(a_hLauncher, vm::c_dwLauncherVerdictTimeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(a_hLauncher, &dwExit)) {
+        TraceAlways("[CLxShellExt::RunLauncher] launcher gave no answer in %lu ms, answered %d",
+                    vm::c_dwLauncherVerdictTimeoutMs, c_nResultLaunched);
+        return c_nResultLaunched;
+    }
+    vm::LauncherExitRow row = vm::FindLauncherExit(dwExit);
+    TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
+                row.m_nShellCode);
+    return row.m_nShellCode;
 }
 
 int StartErrorCode(DWORD a_dwError)
@@ -145,14 +153,6 @@ bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded)
     return true;
 }
 
-bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond)
-{
-    if (a_strFirst.empty() || a_strSecond.empty())
-        return false;
-    return lstrcmpiA(a_strFirst.c_str(), a_strSecond.c_str()) == 0 ||
-           lstrcmpiA(LongForm(a_strFirst).c_str(), LongForm(a_strSecond).c_str()) == 0;
-}
-
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
                      const std::string& a_strCommand)
 {
@@ -171,7 +171,7 @@ bool CLxShellExt::IsDocumentItsOwnProgram(const char* a_szTag, const std::string
 {
     if (m_uOperation != OPERATION_OPEN_DOCUMENT && m_uOperation != OPERATION_OPENAS_DOCUMENT)
         return false;
-    if (!IsSameFile(a_strProgram, a_strDocument))
+    if (!vm::IsSameFile(a_strProgram, a_strDocument))
         return false;
     RefuseStart(a_szTag, "the document is the program", SE_ERR_NOASSOC, a_strDocument);
     return true;
@@ -223,12 +223,10 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
         return;
     }
     std::string strAppPath;
-    if (!ExpandEnvironment(m_strAppPath, strAppPath)) {
-        RefuseStart(c_szRunApplication, "application path does not fit", SE_ERR_OOM, a_strCommand);
+    if (!GetProgramForStart(c_szRunApplication, a_strCommand, strAppPath))
         return;
-    }
     // Only an application named by an existing full path is started.
-    if (!IsExistingFullPath(strAppPath)) {
+    if (!vm::IsFullPath(strAppPath) || !vm::IsExistingFile(strAppPath)) {
         RefuseStart(c_szRunApplication, "application not found", SE_ERR_FNF, a_strCommand);
         return;
     }
@@ -276,16 +274,52 @@ bool CLxShellExt::IsLaunchableRequest()
     return true;
 }
 
-bool CLxShellExt::RunLauncher()
+bool CLxShellExt::GetProgramForStart(const char* a_szTag, const std::string& a_strCommand,
+                                     std::string& a_strProgram)
 {
-    if (!IsLaunchableRequest())
-        return true;
-    std::string strAppPath;
-    if (!ExpandEnvironment(m_strAppPath, strAppPath)) {
-        RefuseStart(c_szRunLauncher, "application path does not fit", SE_ERR_OOM, m_strAppPath);
+    // Variables are read only in a command from the registry: in the
+    // request's own text they would make one file stand for another.
+    if (m_bAppPathFromRequest) {
+        a_strProgram = m_strAppPath;
         return true;
     }
-    if (IsDocumentItsOwnProgram(c_szRunLauncher, strAppPath, m_strFilePath))
+    if (ExpandEnvironment(m_strAppPath, a_strProgram))
+        return true;
+    RefuseStart(a_szTag, "application path does not fit", SE_ERR_OOM, a_strCommand);
+    return false;
+}
+
+// The launcher takes the working directory as one; a file or a missing
+// folder is refused here, where the shell can still be told.
+bool CLxShellExt::IsUsableDirectory()
+{
+    const char* szDirectory = m_lpsei->lpDirectory;
+    if (!szDirectory || !*szDirectory || (vm::IsFullPath(szDirectory) && vm::IsExistingFolder(szDirectory)))
+        return true;
+    RefuseStart(c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, szDirectory);
+    return false;
+}
+
+bool CLxShellExt::MayReceivePlugin(const std::string& a_strProgram)
+{
+    std::shared_ptr<CCCF> pCcf = CurrentPolicy();
+    vm::PolicyFieldReader reader;
+    if (pCcf->CheckCCFValidity() == 0)
+        reader = [&pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };
+    vm::ProgramTrust trust =
+        vm::CheckProgramForPlugin(vm::WideFromAnsi(a_strProgram), vm::WideFromAnsi(m_strInjectionDll), reader);
+    if (trust == vm::ProgramTrust::Trusted)
+        return true;
+    RefuseStart(c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED, a_strProgram);
+    return false;
+}
+
+bool CLxShellExt::RunLauncher()
+{
+    std::string strAppPath;
+    if (!IsLaunchableRequest() || !GetProgramForStart(c_szRunLauncher, m_strAppPath, strAppPath) ||
+        IsDocumentItsOwnProgram(c_szRunLauncher, strAppPath, m_strFilePath) || !IsUsableDirectory() ||
+        !MayReceivePlugin(strAppPath))
         return true;
 
     char szLauncher[MAX_PATH] = {};
@@ -323,7 +357,7 @@ bool CLxShellExt::RunLauncher()
         strStarted = szExpanded;
         TraceAlways("%s started as [%s]", c_szRunLauncher, strStarted.c_str());
     }
-    if (int nError = StartCommandLine(szLauncher, strStarted))
+    if (int nError = StartCommandLine(szLauncher, strStarted, &m_hLauncher))
         RefuseStart(c_szRunLauncher, "launcher start failed", nError, strStarted);
     return true;
 }

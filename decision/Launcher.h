@@ -27,10 +27,18 @@ private:
     vm::UniqueProcessInfo m_info;
 };
 
-// Starts a_strCommandLine with a_strProgram (a full path) as its program and
-// keeps nothing of the process. 0 when it started, else the shell's SE_ERR_*
-// code for the platform's error.
-int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine);
+// Starts a_strCommandLine with a_strProgram (a full path) as its program. 0
+// when it started, else the shell's SE_ERR_* code for the platform's error.
+// The process handle goes to a_pProcess when one is given; nothing of the
+// process is kept otherwise.
+int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine,
+                     vm::UniqueNullHandle* a_pProcess = nullptr);
+
+// Waits for the launcher's answer, at most the launcher's own plug-in load
+// timeout and a margin, and turns it into the request's hInstApp: 44 when
+// the application runs with the plug-in, or when the launcher has not
+// answered by then; the nearest SE_ERR_* code of its refusal otherwise.
+int AwaitLauncherVerdict(HANDLE a_hLauncher);
 
 // The shell's SE_ERR_* code (32 or less, never 0) closest to a platform error.
 int StartErrorCode(DWORD a_dwError);
@@ -44,7 +52,3 @@ bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded)
 // The always-on line of a start that failed or was refused.
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
                      const std::string& a_strCommand);
-
-// Both paths name the same file: compared in their long forms, without
-// regard to letter case.
-bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond);

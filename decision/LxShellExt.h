@@ -3,6 +3,8 @@
 // the company policy file and the fields of the request being handled; every
 // decision about a shell-execute request is one of its methods.
 
+#include "common/Handle.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -92,6 +94,12 @@ public:
     // The shell's SE_ERR_* code of a start of this request that failed or
     // was refused; 0 while none did. Answered in place of 44 or 33.
     int m_nStartError = 0;
+    // The application path is the request's own file text, not a command of
+    // the registry: its variables are never expanded.
+    bool m_bAppPathFromRequest = false;
+    // The launcher started for this request; its answer is awaited once the
+    // request lock is released.
+    vm::UniqueNullHandle m_hLauncher;
 
     // Records a start that failed or was refused, with its always-on line.
     void RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
@@ -108,6 +116,10 @@ private:
     bool IsDocumentItsOwnProgram(const char* a_szTag, const std::string& a_strProgram,
                                  const std::string& a_strDocument);
     void StartApplicationDirectly(const std::string& a_strCommand);
+    bool GetProgramForStart(const char* a_szTag, const std::string& a_strCommand, std::string& a_strProgram);
+    bool IsUsableDirectory();
+    bool MayReceivePlugin(const std::string& a_strProgram);
+    bool ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei);
     bool FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
                         const char* a_szExceptionTrace);
 };

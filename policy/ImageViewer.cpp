@@ -1,5 +1,6 @@
 #include "policy/ImageViewer.h"
 
+#include "common/FileIdentity.h"
 #include "decision/Launcher.h"
 #include "trace/Trace.h"
 
@@ -9,21 +10,8 @@
 
 namespace {
 
-// "X:\..." or "\\server\...". "X:name" and "\name" depend on the current
-// directory of a drive and do not count.
-bool IsFullPath(const std::string& a_strPath)
-{
-    if (a_strPath.size() >= 3 && IsCharAlphaA(a_strPath[0]) && a_strPath[1] == ':' &&
-        (a_strPath[2] == '\\' || a_strPath[2] == '/'))
-        return true;
-    return a_strPath.size() >= 2 && a_strPath[0] == '\\' && a_strPath[1] == '\\';
-}
-
-bool IsExistingFile(const std::string& a_strPath)
-{
-    DWORD dwAttributes = GetFileAttributesA(a_strPath.c_str());
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
-}
+using vm::IsExistingFile;
+using vm::IsFullPath;
 
 // The quoted program word as a full path, with ".exe" added when it names no
 // extension, as the process creation does it.
@@ -122,7 +110,7 @@ std::string FindImageViewerProgram(const std::string& a_strCommand)
     return FindProgram(a_strCommand).m_strProgram;
 }
 
-int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDocument)
+int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDocument, bool a_bExpand)
 {
     std::string strCommand = a_strAppPath + " " + a_strDocument;
     // A document text with a double quote could end its argument early; no
@@ -131,8 +119,8 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
         TraceNotStarted(c_szTag, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand);
         return SE_ERR_ACCESSDENIED;
     }
-    std::string strAppPath;
-    if (!ExpandEnvironment(a_strAppPath, strAppPath)) {
+    std::string strAppPath = a_strAppPath;
+    if (a_bExpand && !ExpandEnvironment(a_strAppPath, strAppPath)) {
         TraceNotStarted(c_szTag, "viewer command does not fit", SE_ERR_OOM, strCommand);
         return SE_ERR_OOM;
     }
@@ -141,7 +129,7 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
         TraceAlways("%s image viewer not found, not started[%s]", c_szTag, strCommand.c_str());
         return SE_ERR_FNF;
     }
-    if (IsSameFile(program.m_strProgram, a_strDocument)) {
+    if (vm::IsSameFile(program.m_strProgram, a_strDocument)) {
         TraceNotStarted(c_szTag, "the document is the program", SE_ERR_NOASSOC, strCommand);
         return SE_ERR_NOASSOC;
     }

@@ -59,6 +59,7 @@ std::string ParsedCommandPath(const RegistryText& a_szCommand)
 // Class-key route: the name is taken from the long form.
 void SetFromClassKeyCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
 {
+    a_ext.m_bAppPathFromRequest = false;
     std::string strPath = ParsedCommandPath(a_szCommand);
     a_ext.m_strAppPath = a_ext.GetLongFilePathName(strPath.c_str()).value_or(strPath);
     a_ext.m_strAppName = PathFindFileNameA(a_ext.m_strAppPath.c_str());
@@ -68,6 +69,7 @@ void SetFromClassKeyCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
 // be a short (8.3) path.
 void SetFromProgIdCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
 {
+    a_ext.m_bAppPathFromRequest = false;
     std::string strPath = ParsedCommandPath(a_szCommand);
     a_ext.m_strAppName = PathFindFileNameA(strPath.c_str());
     a_ext.m_strAppPath = a_ext.GetLongFilePathName(strPath.c_str()).value_or(strPath);

@@ -89,10 +89,11 @@ bool CLxShellExt::GetExtControlApplicationPath()
 {
     RegistryText szCommand;
     RegistryText szPath = {};
-    if (ReadApplicationCommand(m_strAppName, szCommand))
-        ParseCommandPath(szCommand, szPath, c_cbRegistryText);
-    else
+    m_bAppPathFromRequest = !ReadApplicationCommand(m_strAppName, szCommand);
+    if (m_bAppPathFromRequest)
         CopyRequestFile(m_lpsei, szPath);
+    else
+        ParseCommandPath(szCommand, szPath, c_cbRegistryText);
     m_strAppPath = GetLongFilePathName(szPath).value_or(szPath);
     TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[%s]", m_strAppPath.c_str());
     return true;

@@ -1,6 +1,10 @@
 #include "companions/launcher/LaunchCommand.h"
 
+#include "common/FileIdentity.h"
+
 #include <windows.h>
+
+#include <vector>
 
 namespace vmlaunch {
 namespace {
@@ -13,11 +17,6 @@ constexpr size_t c_cchMark = sizeof(c_szArgumentMark) - 1;
 bool IsBlank(char a_ch)
 {
     return a_ch == ' ' || a_ch == '\t';
-}
-
-bool IsSlash(char a_ch)
-{
-    return a_ch == '\\' || a_ch == '/';
 }
 
 size_t SkipBlanks(const std::string& a_str, size_t a_iPos)
@@ -68,12 +67,6 @@ bool SplitFullPath(const std::string& a_strPath, std::string& a_strFolder, std::
     return true;
 }
 
-bool IsExistingFolder(const std::string& a_strPath)
-{
-    DWORD dwAttributes = GetFileAttributesA(a_strPath.c_str());
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool ReadPlugin(const std::string& a_strText, const std::string& a_strOwnFolder, std::string& a_strPlugin)
 {
     std::string strFolder, strName;
@@ -101,27 +94,6 @@ bool ReadDirectory(const std::string& a_strText, std::string& a_strDirectory)
 }
 
 } // namespace
-
-bool IsFullPath(const std::string& a_strPath)
-{
-    if (a_strPath.size() < 3)
-        return false;
-    char chDrive = a_strPath[0];
-    bool bLetter = (chDrive >= 'A' && chDrive <= 'Z') || (chDrive >= 'a' && chDrive <= 'z');
-    if (bLetter)
-        return a_strPath[1] == ':' && IsSlash(a_strPath[2]);
-    // \\server\share, but not the device forms \\?\ and \\.\ .
-    return IsSlash(chDrive) && IsSlash(a_strPath[1]) && !IsSlash(a_strPath[2]) &&
-           a_strPath[2] != '?' && a_strPath[2] != '.';
-}
-
-bool IsExistingFile(const std::string& a_strPath)
-{
-    if (a_strPath.empty())
-        return false;
-    DWORD dwAttributes = GetFileAttributesA(a_strPath.c_str());
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 std::string SkipLauncherPath(const std::string& a_strCommandLine, const std::string& a_strOwnPath)
 {
@@ -156,36 +128,38 @@ std::string GetFolderOf(const std::string& a_strPath)
     return strFolder;
 }
 
+// The marks of the line, left to right.
+std::vector<size_t> FindMarks(const std::string& a_strArguments)
+{
+    std::vector<size_t> marks;
+    for (size_t i = a_strArguments.find(c_szArgumentMark); i != std::string::npos;
+         i = a_strArguments.find(c_szArgumentMark, i + c_cchMark))
+        marks.push_back(i);
+    return marks;
+}
+
 int ReadLaunchRequest(const std::string& a_strArguments, const std::string& a_strOwnFolder,
                       LaunchRequest& a_request, std::string& a_strWhy)
 {
-    size_t iLast = a_strArguments.rfind(c_szArgumentMark);
-    if (iLast == std::string::npos) {
-        a_strWhy = "no /D: argument";
+    std::vector<size_t> marks = FindMarks(a_strArguments);
+    if (marks.empty() || marks.size() > 2) {
+        a_strWhy = marks.empty() ? "no /D: argument" : "more than two /D: arguments";
         return c_nExitBadCommandLine;
     }
-    std::string strLast = a_strArguments.substr(iLast + c_cchMark);
-    size_t iCommandEnd = iLast;
-    a_request.strDirectory.clear();
-    a_request.strAfterPlugin.clear();
-    if (!ReadPlugin(strLast, a_strOwnFolder, a_request.strPluginPath)) {
-        size_t iBefore = iLast == 0 ? std::string::npos : a_strArguments.rfind(c_szArgumentMark, iLast - 1);
-        std::string strBetween;
-        if (iBefore != std::string::npos)
-            strBetween = a_strArguments.substr(iBefore + c_cchMark, iLast - iBefore - c_cchMark);
-        if (iBefore == std::string::npos || !ReadPlugin(strBetween, a_strOwnFolder, a_request.strPluginPath)) {
-            a_strWhy = "no plug-in of the folder \"" + a_strOwnFolder + "\" in \"" +
-                       a_strArguments.substr(iBefore == std::string::npos ? iLast : iBefore) + "\"";
-            return c_nExitNoPlugin;
-        }
-        if (!ReadDirectory(strLast, a_request.strDirectory)) {
-            a_strWhy = "working directory is not an existing full path: \"" + strLast + "\"";
-            return c_nExitBadDirectory;
-        }
-        iCommandEnd = iBefore;
-        a_request.strAfterPlugin = a_strArguments.substr(iLast);
+    size_t iPluginEnd = marks.size() == 2 ? marks[1] : a_strArguments.size();
+    std::string strPlugin = a_strArguments.substr(marks[0] + c_cchMark, iPluginEnd - marks[0] - c_cchMark);
+    if (!ReadPlugin(strPlugin, a_strOwnFolder, a_request.strPluginPath)) {
+        a_strWhy = "no plug-in of the folder \"" + a_strOwnFolder + "\" in \"" + strPlugin + "\"";
+        return c_nExitNoPlugin;
     }
-    std::string strCommand = a_strArguments.substr(0, iCommandEnd);
+    a_request.strDirectory.clear();
+    a_request.strAfterPlugin = a_strArguments.substr(iPluginEnd);
+    if (marks.size() == 2 && !ReadDirectory(a_strArguments.substr(marks[1] + c_cchMark), a_request.strDirectory)) {
+        a_strWhy = "working directory is not an existing folder named by a full path: \"" +
+                   a_strArguments.substr(marks[1] + c_cchMark) + "\"";
+        return c_nExitBadDirectory;
+    }
+    std::string strCommand = a_strArguments.substr(0, marks[0]);
     a_request.strApplicationCommand = strCommand;
     a_request.strApplicationPath = FindApplicationPath(strCommand);
     if (a_request.strApplicationPath.empty()) {

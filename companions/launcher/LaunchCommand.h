@@ -6,26 +6,22 @@
 // application and the directory are existing full paths. Nothing is looked up
 // in the current directory.
 //
-// How the arguments are split. The plug-in and the directory come last, and
-// neither can hold the mark (no file or folder name holds "/" or ":"), while
-// the application command is request text that may hold anything. So the
-// line is read from its right end:
-//  1. The mark is exactly "/D:", as the hook writes it. "/d:" in lower case
-//     is never a mark: it is text of the application command wherever it
-//     stands (a plug-in or directory cannot hold it either).
-//  2. The text after the last mark is the plug-in when it is one (below);
-//     there is no directory, and the application command is everything
-//     before that mark.
-//  3. Otherwise, when the text between the last two marks is a plug-in, that
-//     is the plug-in, the text after the last mark is the working directory
-//     (which must then be an existing folder, named by a full path), and the
-//     application command is everything before the second-last mark.
-//  4. Otherwise there is no plug-in and nothing is started: an empty plug-in
-//     argument is refused, as is any file outside the launcher's folder.
-// Marks further left belong to the application command and reach the
-// application unchanged. A plug-in is named by a full path (a drive letter,
-// ":\", or a "\\server\share" path), is an existing file, not a folder, and
-// lies in the launcher's own folder once both are in their long form.
+// The line has one shape, so that no argument can take another's place. The
+// hook refuses any request text holding the mark "/D:", so its lines hold
+// exactly one mark (no working directory) or two (then the text after the
+// second is the working directory):
+//  - a line with no mark, or with more than two, is refused;
+//  - the text after the first mark is the plug-in: a file of the launcher's
+//    own folder, named by a full path (a drive letter, ":\", or a
+//    "\\server\share" path), once both are in their long form;
+//  - the text after a second mark is the working directory: an existing
+//    folder named by a full path. A file there is refused, never read as a
+//    plug-in;
+//  - the application command is everything before the first mark.
+// The mark is exactly "/D:"; "/d:" in lower case is text like any other.
+
+#include "common/FileIdentity.h"
+#include "common/LauncherExit.h"
 
 #include <string>
 
@@ -33,19 +29,8 @@ namespace vmlaunch {
 
 constexpr char c_szArgumentMark[] = "/D:";
 
-// vormidmgr.exe's exit codes. Every code but c_nExitStarted comes with a
-// "[vormidmgr.exe] ..." text on the debugger output, and with nothing left
-// running.
-enum ExitCode : int {
-    c_nExitStarted = 0,         // the application runs with the plug-in inside
-    c_nExitBadCommandLine = 1,  // no "/D:" after the launcher's own path
-    c_nExitNoApplication = 2,   // the application is not an existing file named by a full path
-    c_nExitNoPlugin = 3,        // no plug-in of the launcher's own folder (rules above), or of the matching build's
-    c_nExitStartFailed = 4,     // the application could not be started
-    c_nExitInjectionFailed = 5, // the plug-in did not load; the application was ended
-    c_nExitBadDirectory = 6,    // the working directory is not an existing folder's full path
-    c_nExitNoMatchingBuild = 7, // the application is of the other bitness, whose launcher is missing
-};
+// vormidmgr.exe's exit codes, shared with the hook.
+using namespace vm;
 
 struct LaunchRequest {
     std::string strApplicationPath; // full path of the program to start
@@ -86,8 +71,5 @@ std::string FindApplicationPath(const std::string& a_strCommand);
 // without parameters unquoted); the rest passes unchanged. A command that
 // already begins with a quote is kept as it is.
 std::string QuoteApplicationPath(const std::string& a_strCommand, const std::string& a_strApplication);
-
-bool IsFullPath(const std::string& a_strPath);
-bool IsExistingFile(const std::string& a_strPath);
 
 } // namespace vmlaunch

@@ -6,7 +6,10 @@
 #include "companions/launcher/Bitness.h"
 #include "companions/launcher/LaunchCommand.h"
 
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/TrustedProgram.h"
+#include "companions/cipher/cipher.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -19,9 +22,7 @@ namespace {
 
 using namespace vmlaunch;
 
-// LoadLibraryA of a plug-in runs its attach code; a plug-in that hangs there
-// must not hold the launcher forever.
-constexpr DWORD c_dwLoadTimeoutMs = 30000;
+constexpr DWORD c_dwLoadTimeoutMs = c_dwPluginLoadTimeoutMs;
 // The other build's launcher waits at most that long for its own plug-in load
 // and for the end of an application that did not take it.
 constexpr DWORD c_dwHandOverTimeoutMs = 3 * c_dwLoadTimeoutMs;
@@ -49,12 +50,12 @@ std::string GetOwnPath()
     return std::string(szPath, cch);
 }
 
-// The path lives in the child only while LoadLibraryA reads it.
+// A text lives in the child only while the loading threads read it.
 class CRemoteText {
 public:
-    CRemoteText(HANDLE a_hProcess, const std::string& a_strText) : m_hProcess(a_hProcess)
+    CRemoteText(HANDLE a_hProcess, const std::wstring& a_strText) : m_hProcess(a_hProcess)
     {
-        SIZE_T cb = a_strText.size() + 1;
+        SIZE_T cb = (a_strText.size() + 1) * sizeof(wchar_t);
         m_pv = VirtualAllocEx(a_hProcess, nullptr, cb, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         SIZE_T cbWritten = 0;
         if (m_pv && (!WriteProcessMemory(a_hProcess, m_pv, a_strText.c_str(), cb, &cbWritten) ||
@@ -95,40 +96,92 @@ bool IsLoadedInto(DWORD a_dwProcessId, const std::string& a_strModule)
     return false;
 }
 
-// Runs LoadLibraryA(plug-in) on a thread of its own inside the suspended
-// child. kernel32 lies at the same address in every process of a session, so
-// our LoadLibraryA is the child's.
-bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
+// Runs a_szFunction of kernel32 with one argument on a thread of its own
+// inside the suspended child, and waits for it. kernel32 lies at the same
+// address in every process of a session, so our function is the child's.
+bool RunInChild(HANDLE a_hProcess, const char* a_szFunction, void* a_pvArgument, DWORD& a_dwResult)
 {
-    CRemoteText path(a_hProcess, a_strPlugin);
-    if (!path.get()) {
-        Report("cannot write the plug-in path into the application, error %lu", GetLastError());
+    FARPROC pfn = GetProcAddress(GetModuleHandleA("kernel32.dll"), a_szFunction);
+    if (!pfn)
         return false;
-    }
-    FARPROC pfnLoad = GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA");
-    if (!pfnLoad)
-        return false;
-    auto pfnStart = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(pfnLoad));
-    vm::UniqueNullHandle thread(
-        CreateRemoteThread(a_hProcess, nullptr, 0, pfnStart, path.get(), 0, nullptr));
+    auto pfnStart = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(pfn));
+    vm::UniqueNullHandle thread(CreateRemoteThread(a_hProcess, nullptr, 0, pfnStart, a_pvArgument, 0, nullptr));
     if (!thread) {
-        Report("cannot start the loading thread, error %lu", GetLastError());
+        Report("cannot start a thread in the application, error %lu", GetLastError());
         return false;
     }
     if (WaitForSingleObject(thread.get(), c_dwLoadTimeoutMs) != WAIT_OBJECT_0) {
-        Report("the plug-in did not finish loading: %s", a_strPlugin.c_str());
-        // The thread may still read the path: end the process before it is freed.
+        Report("%s did not finish in the application", a_szFunction);
+        // The thread may still read its argument: end the process before it is freed.
         TerminateProcess(a_hProcess, ERROR_TIMEOUT);
         WaitForSingleObject(a_hProcess, c_dwLoadTimeoutMs);
         return false;
     }
-    DWORD dwModule = 0;
-    if (!GetExitCodeThread(thread.get(), &dwModule) ||
-        (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), a_strPlugin))) {
+    return GetExitCodeThread(thread.get(), &a_dwResult) != FALSE;
+}
+
+// Loads the plug-in into the suspended child so that its own imports come
+// from its folder, never from the application's current directory: the
+// plug-in's folder is made the child's DLL directory (which also takes the
+// current directory out of the search) for the time of the load, and the
+// child's own search order is given back afterwards.
+bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
+{
+    std::wstring strPlugin = vm::WideFromAnsi(a_strPlugin);
+    CRemoteText path(a_hProcess, strPlugin);
+    CRemoteText folder(a_hProcess, strPlugin.substr(0, strPlugin.find_last_of(L'\\')));
+    if (!path.get() || !folder.get()) {
+        Report("cannot write the plug-in path into the application, error %lu", GetLastError());
+        return false;
+    }
+    DWORD dwDone = 0, dwModule = 0, dwRestored = 0;
+    if (!RunInChild(a_hProcess, "SetDllDirectoryW", folder.get(), dwDone) || !dwDone ||
+        !RunInChild(a_hProcess, "LoadLibraryW", path.get(), dwModule) ||
+        !RunInChild(a_hProcess, "SetDllDirectoryW", nullptr, dwRestored))
+        return false;
+    if (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), a_strPlugin)) {
         Report("the plug-in did not load: %s", a_strPlugin.c_str());
         return false;
     }
     return true;
+}
+
+// The policy as cipher.dll reads it: a field reader while it is usable.
+class CPolicy {
+public:
+    vm::PolicyFieldReader Reader()
+    {
+        if (m_ccf.CheckCCFValidity() != 0)
+            return vm::PolicyFieldReader();
+        return [this](const char* a_szName) { return m_ccf.GetField(a_szName); };
+    }
+
+private:
+    CCCF m_ccf;
+};
+
+// The trust rule on a program, by its final path; refusals are reported.
+bool MayReceivePlugin(const std::wstring& a_strProgram, const std::string& a_strPlugin)
+{
+    CPolicy policy;
+    vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, vm::WideFromAnsi(a_strPlugin), policy.Reader());
+    if (trust == vm::ProgramTrust::Trusted)
+        return true;
+    std::string strProgram;
+    vm::AnsiFromWide(a_strProgram, strProgram);
+    Report("%s may not receive %s: %s; nothing started", strProgram.c_str(), a_strPlugin.c_str(),
+           vm::DescribeProgramTrust(trust));
+    return false;
+}
+
+// The image of the process itself, as the platform knows it.
+std::wstring GetProcessImage(HANDLE a_hProcess)
+{
+    std::vector<wchar_t> buffer(32768);
+    DWORD cch = static_cast<DWORD>(buffer.size());
+    if (!QueryFullProcessImageNameW(a_hProcess, 0, buffer.data(), &cch))
+        return std::wstring();
+    return std::wstring(buffer.data(), cch);
 }
 
 // Every check is done before this: a refused request starts nothing.
@@ -147,6 +200,11 @@ int Launch(const LaunchRequest& a_request)
         return c_nExitStartFailed;
     }
     HANDLE hProcess = process.get().hProcess;
+    if (!MayReceivePlugin(GetProcessImage(hProcess), a_request.strPluginPath)) {
+        TerminateProcess(hProcess, ERROR_ACCESS_DENIED);
+        WaitForSingleObject(hProcess, c_dwLoadTimeoutMs);
+        return c_nExitUntrustedProgram;
+    }
     if (!InjectPlugin(hProcess, a_request.strPluginPath) ||
         ResumeThread(process.get().hThread) == static_cast<DWORD>(-1)) {
         TerminateProcess(hProcess, ERROR_DLL_INIT_FAILED);
@@ -179,6 +237,8 @@ int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, 
                a_request.strApplicationPath.c_str(), BitnessText(a_wMachine), strPlugin.c_str());
         return c_nExitNoPlugin;
     }
+    if (!MayReceivePlugin(vm::WideFromAnsi(a_request.strApplicationPath), strPlugin))
+        return c_nExitUntrustedProgram;
     std::string strCommand = "\"" + strLauncher + "\" " + a_request.strApplicationCommand +
                              c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
     std::vector<char> command(strCommand.begin(), strCommand.end());

@@ -81,7 +81,8 @@ protected:
         vmtest::WriteFile(s_strProduct + "\\company.ccf",
                           vmtest::SealPolicy({{"CompanyID", "E2E"},
                                               {"probe32.exe", "vmplugin.dll"},
-                                              {"probe64.exe", "vmplugin.dll"}}));
+                                              {"probe64.exe", "vmplugin.dll"},
+                                              {"TrustedFolders", s_strProduct}}));
         for (REGSAM view : c_views) {
             for (const char* szApp : {"probe32.exe", "probe64.exe"}) {
                 std::string strExt = std::string(".") + (szApp[5] == '3' ? "vm32" : "vm64");

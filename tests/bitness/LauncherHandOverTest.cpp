@@ -7,6 +7,7 @@
 #include "common/Handle.h"
 #include "tests/bitness/BitnessSupport.h"
 #include "tests/support/CompanionsSupport.h"
+#include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,14 @@ protected:
         Copy(vmtest::BinDir() + "\\vormidmgr.exe", m_strX64 + "\\vormidmgr.exe");
         Copy(vmtest::BinDir() + "\\vmplugin.dll", m_strX64 + "\\vmplugin.dll");
         Copy(vmtest::ProbeExe(), m_strProduct + "\\probe64.exe");
+        // Each launcher reads the one policy through its build's cipher.dll.
+        Copy(strX86Bin + "\\cipher.dll", m_strProduct + "\\cipher.dll");
+        Copy(vmtest::BinDir() + "\\cipher.dll", m_strX64 + "\\cipher.dll");
+        vmtest::WriteFile(m_strProduct + "\\company.ccf",
+                          vmtest::SealPolicy({{"CompanyID", "ACME"},
+                                              {"probe32.exe", "vmplugin.dll"},
+                                              {"probe64.exe", "vmplugin.dll"},
+                                              {"TrustedFolders", m_strProduct}}));
         m_strRecord = m_strProduct + "\\record.txt";
         SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, m_strRecord.c_str());
     }
@@ -105,6 +114,12 @@ TEST_F(LauncherHandOverTest, MissingPluginInTheMatchingBuildIsARefusedStart)
               RunLauncher(m_strX64 + "\\vormidmgr.exe",
                           m_strProduct + "\\probe32.exe/D:" + m_strX64 + "\\vmplugin.dll"));
     Copy(vmtest::X86BinDir() + "\\vmplugin.dll", m_strProduct + "\\vmplugin.dll");
+    // A registered name outside the trusted folders is never handed over.
+    std::string strUser = vmtest::MakeScratchDir("handover-user");
+    Copy(vmtest::X86BinDir() + "\\..\\tests\\vmlaunchprobe.exe", strUser + "\\probe32.exe");
+    EXPECT_EQ(vmlaunch::c_nExitUntrustedProgram,
+              RunLauncher(m_strX64 + "\\vormidmgr.exe", strUser + "\\probe32.exe/D:" + m_strX64 + "\\vmplugin.dll"));
+    vmtest::RemoveTree(strUser);
     ASSERT_TRUE(DeleteFileA((m_strX64 + "\\vormidmgr.exe").c_str()));
     EXPECT_EQ(vmlaunch::c_nExitNoMatchingBuild,
               RunLauncher(m_strProduct + "\\vormidmgr.exe",

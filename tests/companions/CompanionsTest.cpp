@@ -7,6 +7,7 @@
 #include "common/Handle.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
+#include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -140,10 +141,12 @@ const ReadRow c_readRows[] = {
     {"{b} \"C:\\a doc.txt\"/D:{p}", 0, "\"{b}\" \"C:\\a doc.txt\"", "{b}", "{p}", ""},
     {"{b}/D:{p}/D:{w}", 0, "\"{b}\"", "{b}", "{p}", "{w}"},
     {"\"{b}\" /n/D:{p}", 0, "\"{b}\" /n", "{b}", "{p}", ""},
-    // marks inside the application command move neither the plug-in nor the directory
-    {"\"{a}\" x/D:{f}/D:{p}", 0, "\"{a}\" x/D:{f}", "{a}", "{p}", ""},
-    {"\"{a}\" x/D:/D:{p}/D:{w}", 0, "\"{a}\" x/D:", "{a}", "{p}", "{w}"},
-    {"\"{a}\" /D:{p}/D:{p}", 0, "\"{a}\" /D:{p}", "{a}", "{p}", ""},
+    // a line of another shape: no argument takes another's place
+    {"\"{a}\" x/D:{f}/D:{p}", 3, "", "", "", ""},
+    {"\"{a}\" x/D:/D:{p}/D:{w}", 1, "", "", "", ""},
+    {"\"{a}\" /D:{p}/D:{p}", 6, "", "", "", ""},
+    // a file of our own folder in the directory's slot is no plug-in
+    {"\"{a}\" /x/D:{p}/D:{r}\\own dir\\planted.exe", 6, "", "", "", ""},
     // "/d:" is no mark wherever it stands: below, the last argument is "{p}/d:{w}"
     {"\"{a}\" /d:{w}/D:{p}", 0, "\"{a}\" /d:{w}", "{a}", "{p}", ""},
     {"\"{a}\" /x/D:{p}/d:{w}", 3, "", "", "", ""},
@@ -288,8 +291,22 @@ protected:
         CopyFileA((BinDir() + "\\vormidmgr.exe").c_str(), Expand("{launcher}").c_str(), FALSE);
         CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{plugin}").c_str(), FALSE);
         CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{evil}").c_str(), FALSE);
-        for (const char* szApp : {"{plain}", "{blank}", "{victim}"})
+        CreateDirectoryA((s_strRoot + "\\users").c_str(), nullptr);
+        for (const char* szApp : {"{plain}", "{blank}", "{victim}", "{r}\\users\\victim.exe", "{r}\\plain\\stranger.exe",
+                                  "{r}\\plain\\depapp.exe"})
             CopyFileA(vmtest::ProbeExe().c_str(), Expand(szApp).c_str(), FALSE);
+        // The launcher reads the policy through the cipher.dll beside it.
+        CopyFileA((BinDir() + "\\cipher.dll").c_str(), Expand("{cipher}").c_str(), FALSE);
+        for (const char* szDll : {"vmdep.dll", "depplug.dll"})
+            CopyFileA((vmtest::TestDir() + "\\" + szDll).c_str(), Expand("{r}\\Program Files\\Korvane\\").append(szDll).c_str(),
+                      FALSE);
+        vmtest::WriteFile(Expand("{r}\\Program Files\\Korvane\\company.ccf"),
+                          vmtest::SealPolicy({{"CompanyID", "ACME"},
+                                              {"probe.exe", "vmplugin.dll"},
+                                              {"probe app.exe", "vmplugin.dll"},
+                                              {"victim.exe", "vmplugin.dll"},
+                                              {"depapp.exe", "depplug.dll"},
+                                              {"TrustedFolders", Expand("{r}\\plain;{r}\\Program Files\\Probe Suite")}}));
         vmtest::WriteFile(Expand("{broken}"), "not a module");
         vmtest::WriteFile(Expand("{doc}"), "document");
     }
@@ -313,6 +330,7 @@ protected:
         return ::Expand(a_strTemplate, {{"{launcher}", strInstall + "\\vormidmgr.exe"},
                                         {"{plugin}", strInstall + "\\vmplugin.dll"},
                                         {"{broken}", strInstall + "\\broken.dll"},
+                                        {"{cipher}", strInstall + "\\cipher.dll"},
                                         {"{evil}", s_strRoot + "\\evil\\vmplugin.dll"},
                                         {"{plain}", s_strRoot + "\\plain\\probe.exe"},
                                         {"{blank}", s_strRoot + "\\Program Files\\Probe Suite\\probe app.exe"},
@@ -361,10 +379,6 @@ const LaunchRow c_launchRows[] = {
     {"document", "{plain} \"{doc}\"", "{plain} \"{doc}\"", "{plain}|{doc}", "{plain}", false},
     {"document, path with blanks, directory", "{blank} \"{doc}\"", "\"{blank}\" \"{doc}\"", "{blank}|{doc}",
      "{blank}", true},
-    {"parameters holding a mark and a plug-in", "\"{plain}\" x/D:{evil}", "\"{plain}\" x/D:{evil}",
-     "{plain}|x/D:{evil}", "{plain}", false},
-    {"parameters ending in a mark, directory", "\"{blank}\" x/D:", "\"{blank}\" x/D:", "{blank}|x/D:",
-     "{blank}", true},
 };
 
 class LaunchFormTest : public LauncherTest, public ::testing::WithParamInterface<LaunchRow> {};
@@ -406,8 +420,13 @@ const FailureRow c_failureRows[] = {
     {"empty plug-in with directory", "\"{victim}\" /x/D:/D:{work}", 3, ""},
     {"plug-in outside the launcher's folder", "\"{victim}\" /x/D:{evil}", 3, ""},
     {"missing plug-in file", "\"{victim}\" /x/D:{r}\\Program Files\\Korvane\\absent.dll", 3, ""},
-    {"plug-in that is not a module", "\"{victim}\" /x/D:{broken}", 5, ""},
-    {"relative directory after a planted plug-in", "\"{victim}\" x/D:{evil}/D:{plugin}/D:\\..\\..", 6, ""},
+    {"plug-in the policy names for no such program", "\"{victim}\" /x/D:{broken}", 8, ""},
+    {"parameters holding a mark and a plug-in", "\"{victim}\" x/D:{evil}/D:{plugin}", 3, ""},
+    {"relative directory after a planted plug-in", "\"{victim}\" x/D:{evil}/D:{plugin}/D:\\..\\..", 1, ""},
+    {"working directory naming a product file", "\"{victim}\" /x/D:{plugin}/D:{cipher}", 6, ""},
+    {"registered name copied to a user's folder", "\"{r}\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
+    {"a trusted folder left through ..", "\"{r}\\plain\\..\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
+    {"a program the policy never names", "\"{r}\\plain\\stranger.exe\" /x/D:{plugin}", 8, ""},
     {"missing working directory", "\"{victim}\" /x/D:{plugin}/D:{r}\\no such dir", 6, ""},
     {"no /D: argument", "\"{victim}\" /x", 1, ""},
 };
@@ -436,6 +455,20 @@ TEST_P(LaunchFailureTest, RefusesAndSaysSoWithoutLeavingAProcess)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, LaunchFailureTest, ::testing::ValuesIn(c_failureRows));
+
+// A plug-in's imports come from its own folder: a same-named module in the
+// application's working directory is never loaded in their place.
+TEST_F(LauncherTest, ThePluginsImportsComeFromItsOwnFolder)
+{
+    CopyFileA((vmtest::TestDir() + "\\vmdep.dll").c_str(), Expand("{work}\\vmdep.dll").c_str(), FALSE);
+    DebuggedRun run = RunLauncher(Expand("\"{r}\\plain\\depapp.exe\" /x/D:{r}\\Program Files\\Korvane\\depplug.dll/D:{work}"));
+    DeleteFileA(Expand("{work}\\vmdep.dll").c_str());
+    ASSERT_EQ(0, run.nExit) << ::testing::PrintToString(run.texts);
+    ASSERT_TRUE(WaitRecord());
+    auto record = ReadProbeRecord(m_strRecord);
+    EXPECT_EQ(0, lstrcmpiA(Expand("{r}\\Program Files\\Korvane\\vmdep.dll").c_str(), record["deppath"].c_str()))
+        << record["deppath"];
+}
 
 // ---- the sample plug-in ------------------------------------------------------
 

@@ -11,9 +11,11 @@
 
 int main(int argc, char** argv)
 {
+    // Standing in for the launcher, it answers as one that started the
+    // application, recording or not.
     const char* szRecord = std::getenv("VM_PROBE_RECORD");
     if (!szRecord || !*szRecord)
-        return 1;
+        return 0;
     char szDir[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, szDir);
     char szExe[MAX_PATH] = {};
@@ -22,12 +24,16 @@ int main(int argc, char** argv)
     char szPlugin[MAX_PATH] = {};
     if (hPlugin)
         GetModuleFileNameA(hPlugin, szPlugin, MAX_PATH);
+    // The module a plug-in imports: which copy of it was loaded.
+    char szDependency[MAX_PATH] = {};
+    if (HMODULE hDependency = GetModuleHandleA("vmdep.dll"))
+        GetModuleFileNameA(hDependency, szDependency, MAX_PATH);
     std::string strArgv;
     for (int i = 0; i < argc; ++i)
         strArgv += (i ? "|" : "") + std::string(argv[i]);
     std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + szDir +
                             "\nplugin=" + (hPlugin ? "1" : "0") + "\npluginpath=" + szPlugin +
-                            "\nexe=" + szExe + "\nargv=" + strArgv + "\n";
+                            "\nexe=" + szExe + "\nargv=" + strArgv + "\ndeppath=" + szDependency + "\n";
     std::string strTemp = std::string(szRecord) + ".tmp";
     FILE* pFile = std::fopen(strTemp.c_str(), "wb");
     if (!pFile)

@@ -14,6 +14,7 @@
 #include "companions/cipher/ccfformat.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <memory>
 #include <thread>
@@ -102,9 +103,13 @@ protected:
                              "LoadBehavior", 3);
     }
 
-    void RegisterApplication(const std::string& a_strAppName)
+    // The application is installed in the scratch folder, which an
+    // administrator trusts.
+    void RegisterApplication(const std::string& a_strAppName, const std::string& a_strPlugin = c_szPlugin)
     {
-        vmtest::WritePolicy({{"CompanyID", "ACME"}, {a_strAppName, c_szPlugin}});
+        if (!vmtest::FileExists(Path(a_strAppName)))
+            vmtest::WriteFile(Path(a_strAppName), "MZ");
+        vmtest::WritePolicy({{"CompanyID", "ACME"}, {a_strAppName, a_strPlugin}, {"TrustedFolders", m_strDir}});
     }
 
     // A document type whose open command names an application file in the
@@ -281,11 +286,12 @@ TEST_F(DispatcherTest, LauncherReceivesTheTracedCommandLine)
     std::string strFile = Path("app.exe");
     Request request("open", &strFile);
     request.sei.lpParameters = "";
-    request.sei.lpDirectory = "C:\\docs";
+    std::string strDirectory = vmtest::TestDir();
+    request.sei.lpDirectory = strDirectory.c_str();
     EXPECT_EQ(Offer(request), S_OK);
     EXPECT_EQ(request.InstApp(), c_nResultLaunched);
 
-    std::string strLine = Launcher() + " \"" + strFile + "\" /D:" + m_strPlugin + "/D:C:\\docs";
+    std::string strLine = Launcher() + " \"" + strFile + "\" /D:" + m_strPlugin + "/D:" + strDirectory;
     EXPECT_TRUE(TracedInOrder({"sz[" + strLine + "]"}));
     std::string strRecorded = WaitForRecord(strRecord);
     EXPECT_NE(strRecorded.find("cmdline=" + strLine + "\n"), std::string::npos) << strRecorded;
@@ -340,11 +346,12 @@ TEST_F(DispatcherTest, OpenWithOnRegisteredExecutableLooksUpThePathAndLaunches)
     RegisterApplication("app.cmd");
     std::string strFile = Path("app.cmd");
     Request request("", &strFile);
-    request.sei.lpDirectory = "C:\\work";
+    std::string strDirectory = vmtest::TestDir();
+    request.sei.lpDirectory = strDirectory.c_str();
     EXPECT_EQ(Offer(request), S_OK);
     EXPECT_EQ(request.InstApp(), c_nResultLaunched);
     EXPECT_EQ(g_LxShellExt.m_strAppPath, strFile) << "not registered anywhere: the request's file";
-    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:C:\\work]"}));
+    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:" + strDirectory + "]"}));
 }
 
 // Rows 7, 8, 12 and 13: documents without an application are handed back.
@@ -594,16 +601,28 @@ TEST_F(DispatcherTest, DocumentIsNeverStartedAsAProgram)
     vmtest::SetString(HKEY_CURRENT_USER, c_strFileExts + ".vmi", "Application", "shimgvw.dll");
     RegisterApplication("vmx.exe");
     // No command names either application: the document stands in for it.
-    for (const char* szName : {"renamed.vmx", "renamed photo.vmi"}) {
-        SCOPED_TRACE(szName);
-        std::string strFile = Path(szName);
-        ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmlaunchprobe.exe").c_str(), strFile.c_str(), FALSE));
+    // A variable in the document's name is no variable: beside it lies the
+    // program its expansion would name.
+    SetEnvironmentVariableA("VMTESTDOC", "planted");
+    const std::pair<const char*, const char*> names[] = {{"renamed.vmx", ""},
+                                                         {"renamed photo.vmi", ""},
+                                                         {"%VMTESTDOC%.vmx", "planted.vmx"},
+                                                         {"%VMTESTDOC% photo.vmi", "planted photo.vmi"}};
+    for (const auto& name : names) {
+        SCOPED_TRACE(name.first);
+        std::string strFile = Path(name.first);
+        for (const std::string& strCopy : {strFile, Path(name.second)}) {
+            if (strCopy == Path(""))
+                continue;
+            ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmlaunchprobe.exe").c_str(), strCopy.c_str(), FALSE));
+        }
         Request request("open", &strFile);
         m_capture.Clear();
         EXPECT_EQ(Offer(request), S_OK);
         EXPECT_EQ(request.InstApp(), SE_ERR_NOASSOC);
         EXPECT_TRUE(TracedPart("the document is the program, not started (31)["));
     }
+    SetEnvironmentVariableA("VMTESTDOC", nullptr);
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "") << "the document ran";
 }
 
@@ -627,6 +646,82 @@ TEST_F(DispatcherTest, EnvironmentVariablesAreExpandedBeforeTheLaunch)
     std::string strRecorded = WaitForRecord(strRecord);
     EXPECT_NE(strRecorded.find("cmdline=" + Launcher() + " " + m_strDir + strTail + "\n"), std::string::npos)
         << strRecorded;
+}
+
+// The hook and the real launcher on real processes: the plug-in goes only
+// into the registered program where an administrator installed it, and the
+// shell hears the launcher's verdict.
+struct TrustRow {
+    const char* szCase;
+    const char* szCommand;   // {t}: a trusted folder, {u}: a user's folder, {pf}: below Program Files
+    const char* szDirectory; // lpDirectory; {cipher}: a file of the launcher's folder
+    const char* szPlugin;    // registered for probe.exe; vmtestplug.dll is no module
+    int nInstApp;
+    const char* szTrace;
+    bool bRuns;
+};
+const TrustRow c_trustRows[] = {
+    {"registered program in a trusted folder", "\"{t}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true},
+    {"registered program below Program Files", "\"{pf}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
+     "launcher answered 0", true},
+    {"copy in a user's folder", "\"{u}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program lies outside the trusted folders, not started (5)[", false},
+    {"a trusted folder left through ..", "\"{t}\\..\\users\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program lies outside the trusted folders, not started (5)[", false},
+    {"a variable naming a user's folder", "%VM_TEST_USER_DIR%\\probe.exe \"%1\"", "", "vmplugin.dll", 5,
+     "the program lies outside the trusted folders, not started (5)[", false},
+    {"working directory naming a product file", "\"{t}\\probe.exe\" \"%1\"", "{cipher}", "vmplugin.dll", 3,
+     "working directory is not an existing folder, not started (3)[", false},
+    {"plug-in that does not load", "\"{t}\\probe.exe\" \"%1\"", "", c_szPlugin, 32,
+     "launcher answered 5: plug-in did not load, answered 32", false},
+};
+
+TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
+{
+    char szProgramFiles[MAX_PATH] = {};
+    ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, szProgramFiles));
+    std::string strProgramFiles = std::string(szProgramFiles) + "\\VmTrustTest";
+    const std::string strRealPlugin = vmtest::TestDir() + "\\vmplugin.dll";
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), Launcher().c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(), strRealPlugin.c_str(), FALSE));
+    for (const std::string& strDir : {Path("trusted"), Path("users"), strProgramFiles})
+        CreateDirectoryA(strDir.c_str(), nullptr);
+    for (const std::string& strDir : {Path("trusted"), Path("users"), strProgramFiles})
+        InstallProbe(strDir + "\\probe.exe");
+    std::string strRecord = Path("record.txt");
+    std::string strFile = Path("report.vmt");
+    vmtest::WriteFile(strFile, "document");
+    vmtest::SetString(HKEY_CLASSES_ROOT, ".vmt", nullptr, "VmTest.Document");
+    SetEnvironmentVariableA("VM_TEST_USER_DIR", Path("users").c_str());
+    for (const TrustRow& row : c_trustRows) {
+        SCOPED_TRACE(row.szCase);
+        auto expand = [&](std::string a_str) {
+            for (auto var : {std::make_pair("{t}", Path("trusted")), std::make_pair("{u}", Path("users")),
+                             std::make_pair("{pf}", strProgramFiles),
+                             std::make_pair("{cipher}", vmtest::TestDir() + "\\cipher.dll")})
+                for (size_t i = a_str.find(var.first); i != std::string::npos; i = a_str.find(var.first))
+                    a_str.replace(i, strlen(var.first), var.second);
+            return a_str;
+        };
+        vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, expand(row.szCommand));
+        vmtest::WritePolicy({{"CompanyID", "ACME"}, {"probe.exe", row.szPlugin}, {"TrustedFolders", Path("trusted")}});
+        std::string strDirectory = expand(row.szDirectory);
+        Request request("open", &strFile);
+        request.sei.lpDirectory = strDirectory.empty() ? nullptr : strDirectory.c_str();
+        m_capture.Clear();
+        EXPECT_EQ(Offer(request), S_OK);
+        EXPECT_EQ(request.InstApp(), row.nInstApp);
+        EXPECT_TRUE(TracedPart(row.szTrace));
+        std::string strRecorded = WaitForRecord(strRecord, row.bRuns ? 10000 : 1000);
+        if (row.bRuns)
+            EXPECT_NE(strRecorded.find("\nplugin=1\n"), std::string::npos) << strRecorded;
+        else
+            EXPECT_EQ(strRecorded, "") << "the program ran";
+    }
+    SetEnvironmentVariableA("VM_TEST_USER_DIR", nullptr);
+    DeleteFileA(strRealPlugin.c_str());
+    vmtest::RemoveTree(strProgramFiles);
 }
 
 // rundll32 runs any module it is given: it is never launched under control.
@@ -677,9 +772,9 @@ TEST_F(DispatcherTest, UnregisteredApplicationOfControlType4IsStartedDirectly)
                                "[CLxShellExt::Execute] IsExceptionApplication is EXECUTE_EXCEPTION"}));
     EXPECT_NE(WaitForRecord(strRecord).find("cmdline=" + strCommand + "\n"), std::string::npos);
 
+    vmtest::WritePolicy({{"CompanyID", "ACME"}, {"app.exe", c_szPlugin}, {"TrustedFolders", m_strDir}});
     for (int i = 0; i < 100 && !DeleteFileA(strApp.c_str()); ++i)
         Sleep(50);
-    RegisterApplication("app.exe");
     m_capture.Clear();
     Request missing("open", &strFile);
     EXPECT_EQ(Offer(missing), S_OK);

@@ -10,10 +10,14 @@
 
 #include "companions/cipher/ccfformat.h"
 #include "common/BuildLayout.h"
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/TrustedProgram.h"
 #include "tools/toolsupport/ToolText.h"
 
 #include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -47,8 +51,8 @@ const CAddinRow c_addins[] = {
 
 // Policy-file fields that are settings; every other field names an
 // application and, as its value, the plug-in that controls it.
-const char* const c_szSettingFields[] = {"CompanyID", "DeleteOtherAddin", "NotLoadSSDriver",
-                                         "ExcludeAppList", "VormidpmiAppList"};
+const char* const c_szSettingFields[] = {"CompanyID",      "DeleteOtherAddin", "NotLoadSSDriver",
+                                         "ExcludeAppList", "VormidpmiAppList", vm::c_szTrustedFoldersField};
 
 const char c_szUsage[] =
     "usage: vmcheck\n"
@@ -148,6 +152,7 @@ private:
     void CheckHookPolicy();
     void CheckBesideHook(const std::string& a_strCheck, const char* a_szFile, const std::string& a_strFix);
     void CheckPolicyFile();
+    void CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal);
     void CheckAddin(const CAddinRow& a_addin);
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
@@ -260,6 +265,8 @@ void CInstallationCheck::CheckPolicyFile()
         return;
     }
     m_report.Ok("policy file", strPath + " is valid");
+    const cipherfmt::CcfField* pTrusted = cipherfmt::FindCcfField(fields, vm::c_szTrustedFoldersField);
+    CheckTrustedFolders(pTrusted ? pTrusted->strValue.c_str() : nullptr, strSeal);
     const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, "CompanyID");
     if (pCompany && !pCompany->strValue.empty())
         m_report.Ok("company id", pCompany->strValue);
@@ -278,6 +285,55 @@ void CInstallationCheck::CheckPolicyFile()
                           strPlugin + " is missing, so " + field.strName + " cannot be controlled",
                           "copy " + field.strValue + " beside the hook, or correct the field " + field.strName +
                               " and " + strSeal);
+    }
+}
+
+// The final path of a folder every user may write to, or empty.
+std::wstring UserWritableFolder(REFKNOWNFOLDERID a_id)
+{
+    PWSTR pszPath = nullptr;
+    std::wstring strFinal;
+    if (SUCCEEDED(SHGetKnownFolderPath(a_id, KF_FLAG_DONT_VERIFY, nullptr, &pszPath)) && pszPath)
+        vm::GetFinalPath(pszPath, strFinal);
+    CoTaskMemFree(pszPath);
+    return strFinal;
+}
+
+bool IsAtOrBelow(const std::wstring& a_strPath, const std::wstring& a_strFolder)
+{
+    return !a_strFolder.empty() &&
+           (vm::IsBelowFolder(a_strPath, a_strFolder) || lstrcmpiW(a_strPath.c_str(), a_strFolder.c_str()) == 0);
+}
+
+std::wstring TempFolder()
+{
+    wchar_t szTemp[MAX_PATH + 1] = {};
+    DWORD cch = GetTempPathW(MAX_PATH + 1, szTemp);
+    std::wstring strFinal;
+    if (cch > 0 && cch <= MAX_PATH)
+        vm::GetFinalPath(szTemp, strFinal);
+    return strFinal;
+}
+
+// A folder whose programs may receive a plug-in must be one only
+// administrators change: never a user's profile or the temporary folder.
+void CInstallationCheck::CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal)
+{
+    const std::string strFix = "correct the field TrustedFolders and " + a_strSeal;
+    const std::wstring strProfiles = UserWritableFolder(FOLDERID_UserProfiles);
+    const std::wstring strTemp = TempFolder();
+    for (const std::string& strEntry : vm::SplitTrustedFolders(a_szTrustedFolders)) {
+        const std::string strCheck = "trusted folder " + strEntry;
+        std::wstring strFinal;
+        if (!vm::IsFullPath(strEntry))
+            m_report.Fail(strCheck, "not a full path", strFix);
+        else if (!vm::IsExistingFolder(strEntry) || !vm::GetFinalPath(vm::WideFromAnsi(strEntry), strFinal))
+            m_report.Fail(strCheck, "no such folder", strFix);
+        else if (IsAtOrBelow(strFinal, strProfiles) || IsAtOrBelow(strFinal, strTemp))
+            m_report.Fail(strCheck, "it lies in a user profile or the temporary folder, where users write",
+                          strFix);
+        else
+            m_report.Ok(strCheck, "an existing folder outside the user profiles and the temporary folder");
     }
 }
 

@@ -1,0 +1,163 @@
+#include "common/FileIdentity.h"
+
+#include "common/Handle.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace vm {
+namespace {
+
+// Long enough for any path the platform can open.
+constexpr DWORD c_cchFinalPathMax = 32768;
+
+// Opened for its attributes only: no sharing is denied to anyone, and a
+// folder opens as well as a file.
+UniqueFileHandle OpenForIdentity(const std::wstring& a_strPath)
+{
+    if (a_strPath.empty())
+        return UniqueFileHandle();
+    return UniqueFileHandle(CreateFileW(a_strPath.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// "\\?\C:\x" becomes "C:\x" and "\\?\UNC\server\x" becomes "\\server\x".
+std::wstring WithoutLongPrefix(const std::wstring& a_strPath)
+{
+    if (a_strPath.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        return L"\\" + a_strPath.substr(7);
+    if (a_strPath.compare(0, 4, L"\\\\?\\") == 0)
+        return a_strPath.substr(4);
+    return a_strPath;
+}
+
+bool NamesAStream(const std::wstring& a_strPath)
+{
+    size_t iFrom = a_strPath.size() >= 2 && a_strPath[1] == L':' ? 2 : 0;
+    return a_strPath.find(L':', iFrom) != std::wstring::npos;
+}
+
+template <typename Char>
+bool IsFullPathText(const std::basic_string<Char>& a_strPath)
+{
+    if (a_strPath.size() < 3)
+        return false;
+    auto isSlash = [](Char a_ch) { return a_ch == '\\' || a_ch == '/'; };
+    Char chDrive = a_strPath[0];
+    if ((chDrive >= 'A' && chDrive <= 'Z') || (chDrive >= 'a' && chDrive <= 'z'))
+        return a_strPath[1] == ':' && isSlash(a_strPath[2]);
+    return isSlash(chDrive) && isSlash(a_strPath[1]) && !isSlash(a_strPath[2]) && a_strPath[2] != '?' &&
+           a_strPath[2] != '.';
+}
+
+} // namespace
+
+bool IsFullPath(const std::string& a_strPath)
+{
+    return IsFullPathText(a_strPath);
+}
+
+bool IsFullPath(const std::wstring& a_strPath)
+{
+    return IsFullPathText(a_strPath);
+}
+
+bool IsExistingFile(const std::string& a_strPath)
+{
+    DWORD dwAttributes = a_strPath.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(a_strPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal)
+{
+    UniqueFileHandle file = OpenForIdentity(a_strPath);
+    if (!file)
+        return false;
+    std::vector<wchar_t> buffer(MAX_PATH);
+    DWORD cch = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (cch >= buffer.size() && cch < c_cchFinalPathMax) {
+        buffer.resize(cch + 1);
+        cch = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    }
+    if (cch == 0 || cch >= buffer.size())
+        return false;
+    std::wstring strFinal = WithoutLongPrefix(std::wstring(buffer.data(), cch));
+    if (strFinal.empty() || NamesAStream(strFinal))
+        return false;
+    a_strFinal = std::move(strFinal);
+    return true;
+}
+
+bool IsSameFile(const std::wstring& a_strFirst, const std::wstring& a_strSecond)
+{
+    UniqueFileHandle first = OpenForIdentity(a_strFirst);
+    UniqueFileHandle second = OpenForIdentity(a_strSecond);
+    BY_HANDLE_FILE_INFORMATION infoFirst{}, infoSecond{};
+    if (!first || !second || !GetFileInformationByHandle(first.get(), &infoFirst) ||
+        !GetFileInformationByHandle(second.get(), &infoSecond))
+        return false;
+    return infoFirst.dwVolumeSerialNumber == infoSecond.dwVolumeSerialNumber &&
+           infoFirst.nFileIndexHigh == infoSecond.nFileIndexHigh &&
+           infoFirst.nFileIndexLow == infoSecond.nFileIndexLow;
+}
+
+bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond)
+{
+    return IsSameFile(WideFromAnsi(a_strFirst), WideFromAnsi(a_strSecond));
+}
+
+bool IsBelowFolder(const std::wstring& a_strPath, const std::wstring& a_strFolder)
+{
+    std::wstring strFolder = a_strFolder;
+    while (!strFolder.empty() && strFolder.back() == L'\\')
+        strFolder.pop_back();
+    if (strFolder.empty() || a_strPath.size() <= strFolder.size() + 1 || a_strPath[strFolder.size()] != L'\\')
+        return false;
+    return CompareStringOrdinal(a_strPath.c_str(), static_cast<int>(strFolder.size()), strFolder.c_str(),
+                                static_cast<int>(strFolder.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool IsExistingFolder(const std::wstring& a_strPath)
+{
+    DWORD dwAttributes = a_strPath.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(a_strPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsExistingFolder(const std::string& a_strPath)
+{
+    return IsExistingFolder(WideFromAnsi(a_strPath));
+}
+
+std::wstring WideFromAnsi(const std::string& a_strText)
+{
+    if (a_strText.empty())
+        return std::wstring();
+    int cch = MultiByteToWideChar(CP_ACP, 0, a_strText.data(), static_cast<int>(a_strText.size()), nullptr, 0);
+    if (cch <= 0)
+        return std::wstring();
+    std::wstring strWide(static_cast<size_t>(cch), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, a_strText.data(), static_cast<int>(a_strText.size()), &strWide[0], cch);
+    return strWide;
+}
+
+bool AnsiFromWide(const std::wstring& a_strText, std::string& a_strAnsi)
+{
+    a_strAnsi.clear();
+    if (a_strText.empty())
+        return true;
+    BOOL bLost = FALSE;
+    int cb = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, a_strText.data(), static_cast<int>(a_strText.size()),
+                                 nullptr, 0, nullptr, &bLost);
+    if (cb <= 0 || bLost)
+        return false;
+    a_strAnsi.assign(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, a_strText.data(), static_cast<int>(a_strText.size()),
+                        &a_strAnsi[0], cb, nullptr, &bLost);
+    return !bLost;
+}
+
+} // namespace vm

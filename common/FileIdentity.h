@@ -1,0 +1,48 @@
+#pragma once
+// What the platform says about a file itself, whatever text named it: its
+// final path and its identity. Trust decisions are made on these, never on
+// the text: "..", 8.3 names, letter case, trailing dots and blanks, "\\?\"
+// and UNC forms, junctions and symbolic links are all resolved by the
+// platform when the file is opened.
+
+#include <string>
+
+namespace vm {
+
+// The final path of an existing file or folder, in its plain DOS form
+// ("C:\dir\name", "\\server\share\name"), without the "\\?\" prefix the
+// platform puts before it. False when it cannot be opened, or when the final
+// path names a stream ("name:stream"): no program or folder we trust is one.
+bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal);
+
+// True when both texts name one file: the same volume and the same file
+// index. False when either cannot be opened.
+bool IsSameFile(const std::wstring& a_strFirst, const std::wstring& a_strSecond);
+bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond);
+
+// True when a_strPath lies below a_strFolder, both final paths: the folder is
+// a prefix, ignoring letter case, that ends at a backslash of the path.
+bool IsBelowFolder(const std::wstring& a_strPath, const std::wstring& a_strFolder);
+
+// A full path, as every start and load of the product requires: "X:\..." or
+// "\\server\share...". Not the device forms "\\?\" and "\\.\", which skip
+// the platform's own reading of a path, and not "X:name" or "\name", which
+// depend on a current directory.
+bool IsFullPath(const std::string& a_strPath);
+bool IsFullPath(const std::wstring& a_strPath);
+
+// An existing file (not a folder), by its attributes.
+bool IsExistingFile(const std::string& a_strPath);
+
+// An existing folder (not a file), by its attributes.
+bool IsExistingFolder(const std::wstring& a_strPath);
+bool IsExistingFolder(const std::string& a_strPath);
+
+// The text in the process's ANSI code page as wide text; empty for an empty
+// or unconvertible text.
+std::wstring WideFromAnsi(const std::string& a_strText);
+// The wide text in the ANSI code page; false when a character has no exact
+// ANSI form (it would be replaced, and could then name another file).
+bool AnsiFromWide(const std::wstring& a_strText, std::string& a_strAnsi);
+
+} // namespace vm

@@ -1,0 +1,160 @@
+#include "common/TrustedProgram.h"
+
+#include "common/FileIdentity.h"
+#include "common/Handle.h"
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+namespace vm {
+namespace {
+
+void AddFinalFolder(const std::wstring& a_strFolder, std::vector<std::wstring>& a_folders)
+{
+    std::wstring strFinal;
+    if (IsExistingFolder(a_strFolder) && GetFinalPath(a_strFolder, strFinal))
+        a_folders.push_back(strFinal);
+}
+
+void AddKnownFolder(REFKNOWNFOLDERID a_id, std::vector<std::wstring>& a_folders)
+{
+    PWSTR pszPath = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(a_id, KF_FLAG_DONT_VERIFY, nullptr, &pszPath)) && pszPath)
+        AddFinalFolder(pszPath, a_folders);
+    CoTaskMemFree(pszPath);
+}
+
+// A 32-bit process is not told the 64-bit Program Files folder by the shell;
+// the machine's own record of it lies in the 64-bit view of HKLM, which only
+// administrators write.
+void AddProgramFiles64(std::vector<std::wstring>& a_folders)
+{
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+        return;
+    wchar_t szPath[MAX_PATH] = {};
+    DWORD cb = sizeof(szPath) - sizeof(wchar_t);
+    if (RegGetValueW(key.get(), nullptr, L"ProgramW6432Dir", RRF_RT_REG_SZ, nullptr, szPath, &cb) ==
+        ERROR_SUCCESS)
+        AddFinalFolder(szPath, a_folders);
+}
+
+// The file name of a final path.
+std::wstring FileNameOf(const std::wstring& a_strPath)
+{
+    size_t iSlash = a_strPath.find_last_of(L'\\');
+    return iSlash == std::wstring::npos ? a_strPath : a_strPath.substr(iSlash + 1);
+}
+
+// Folders inside the Windows folder that every user may write to on a
+// standard installation, and the users' own profiles: a program copied there
+// is no program an administrator installed, whatever folder holds them.
+constexpr const wchar_t* c_szWritableBelowWindows[] = {L"Temp", L"Tasks", L"tracing", L"System32\\Tasks",
+                                                       L"System32\\spool\\drivers\\color", L"SysWOW64\\Tasks"};
+
+bool IsBelowUserWritableFolder(const std::wstring& a_strFinal)
+{
+    std::vector<std::wstring> folders;
+    AddKnownFolder(FOLDERID_UserProfiles, folders);
+    wchar_t szWindows[MAX_PATH] = {};
+    UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
+    if (cch > 0 && cch < MAX_PATH)
+        for (const wchar_t* szSub : c_szWritableBelowWindows)
+            AddFinalFolder(std::wstring(szWindows) + L"\\" + szSub, folders);
+    for (const std::wstring& strFolder : folders)
+        if (IsBelowFolder(a_strFinal, strFolder))
+            return true;
+    return false;
+}
+
+bool IsBlank(char a_ch)
+{
+    return a_ch == ' ' || a_ch == '\t';
+}
+
+} // namespace
+
+const char* DescribeProgramTrust(ProgramTrust a_trust)
+{
+    switch (a_trust) {
+    case ProgramTrust::Trusted:
+        return "trusted";
+    case ProgramTrust::NoImage:
+        return "the program cannot be opened";
+    case ProgramTrust::NoPolicy:
+        return "no valid policy file";
+    case ProgramTrust::NotRegistered:
+        return "the policy registers no plug-in for the program";
+    case ProgramTrust::OtherPlugin:
+        return "the policy registers another plug-in for the program";
+    case ProgramTrust::OutsideFolders:
+        return "the program lies outside the trusted folders";
+    }
+    return "unknown";
+}
+
+std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders)
+{
+    std::vector<std::string> entries;
+    std::string strList = a_szTrustedFolders ? a_szTrustedFolders : "";
+    size_t iStart = 0;
+    while (iStart <= strList.size()) {
+        size_t iEnd = strList.find(';', iStart);
+        if (iEnd == std::string::npos)
+            iEnd = strList.size();
+        size_t iFirst = iStart, iLast = iEnd;
+        while (iFirst < iLast && IsBlank(strList[iFirst]))
+            ++iFirst;
+        while (iLast > iFirst && IsBlank(strList[iLast - 1]))
+            --iLast;
+        if (iLast > iFirst)
+            entries.push_back(strList.substr(iFirst, iLast - iFirst));
+        iStart = iEnd + 1;
+    }
+    return entries;
+}
+
+std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
+{
+    std::vector<std::wstring> folders;
+    wchar_t szWindows[MAX_PATH] = {};
+    UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
+    if (cch > 0 && cch < MAX_PATH)
+        AddFinalFolder(szWindows, folders);
+    AddKnownFolder(FOLDERID_ProgramFiles, folders);
+    AddKnownFolder(FOLDERID_ProgramFilesX86, folders);
+    AddProgramFiles64(folders);
+    for (const std::string& strEntry : SplitTrustedFolders(a_szTrustedFolders))
+        if (IsFullPath(strEntry))
+            AddFinalFolder(WideFromAnsi(strEntry), folders);
+    return folders;
+}
+
+ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin,
+                                   const PolicyFieldReader& a_readField)
+{
+    std::wstring strFinal;
+    if (!GetFinalPath(a_strProgram, strFinal))
+        return ProgramTrust::NoImage;
+    if (!a_readField)
+        return ProgramTrust::NoPolicy;
+    std::string strName;
+    const char* szPlugin = nullptr;
+    if (AnsiFromWide(FileNameOf(strFinal), strName))
+        szPlugin = a_readField(strName.c_str());
+    if (!szPlugin || !*szPlugin)
+        return ProgramTrust::NotRegistered;
+    std::string strPluginName;
+    if (!AnsiFromWide(FileNameOf(a_strPlugin), strPluginName) || lstrcmpiA(szPlugin, strPluginName.c_str()) != 0)
+        return ProgramTrust::OtherPlugin;
+    if (IsBelowUserWritableFolder(strFinal))
+        return ProgramTrust::OutsideFolders;
+    for (const std::wstring& strFolder : GetTrustedProgramFolders(a_readField(c_szTrustedFoldersField)))
+        if (IsBelowFolder(strFinal, strFolder))
+            return ProgramTrust::Trusted;
+    return ProgramTrust::OutsideFolders;
+}
+
+} // namespace vm

@@ -1,0 +1,53 @@
+#pragma once
+// The one rule that decides whether a program may receive an enforcement
+// plug-in. The plug-in decrypts protected content inside whatever program it
+// is loaded into, so the hook (before it starts the launcher) and the
+// launcher (on the process it created, before the plug-in is loaded) both
+// ask this, and nothing else:
+//  - the company policy maps the program's file name to the plug-in's file
+//    name (the field named like the program, whose value names the plug-in);
+//  - the program's image lies below a folder that only administrators
+//    change: the Windows folder, the Program Files folders of both registry
+//    views, or a folder of the policy field "TrustedFolders" (full paths
+//    separated by ";"), but never below the users' profiles or a folder of
+//    the Windows folder that every user may write to (its Temp, for one).
+// Both are judged on the program's final path, as the platform reports it
+// for the file itself, never on the text that named it.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vm {
+
+constexpr char c_szTrustedFoldersField[] = "TrustedFolders";
+
+enum class ProgramTrust {
+    Trusted,
+    NoImage,        // the program cannot be opened to learn its final path
+    NoPolicy,       // the policy file is missing or unusable
+    NotRegistered,  // the policy names no plug-in for the program's file name
+    OtherPlugin,    // the policy names another plug-in for it
+    OutsideFolders, // the program lies outside every trusted folder
+};
+
+// The reason in words, for traces and refusals.
+const char* DescribeProgramTrust(ProgramTrust a_trust);
+
+// A policy field by name: its value, or null when the field is absent. Null
+// reader: no usable policy.
+using PolicyFieldReader = std::function<const char*(const char*)>;
+
+ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin,
+                                   const PolicyFieldReader& a_readField);
+
+// The final paths of the folders a trusted program may lie in. Entries of
+// a_szTrustedFolders (may be null) that are not full paths of existing
+// folders are left out.
+std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders);
+
+// The entries of a "TrustedFolders" value as written, blanks around them
+// removed, empty entries left out.
+std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders);
+
+} // namespace vm
