@@ -57,7 +57,9 @@ constexpr const wchar_t* c_szWritableBelowWindows[] = {L"Temp", L"Tasks", L"trac
 bool IsBelowUserWritableFolder(const std::wstring& a_strFinal)
 {
     std::vector<std::wstring> folders;
-    AddKnownFolder(FOLDERID_UserProfiles, folders);
+    std::wstring strProfiles = GetProfilesFolder();
+    if (!strProfiles.empty())
+        AddFinalFolder(strProfiles, folders);
     wchar_t szWindows[MAX_PATH] = {};
     UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
     if (cch > 0 && cch < MAX_PATH)
@@ -75,6 +77,27 @@ bool IsBlank(char a_ch)
 }
 
 } // namespace
+
+// The folder that holds the users' profiles. Asked of userenv, loaded from
+// the system folder for this one call: the shell's known-folder query would
+// write the folder into the machine's registry the first time (under Wine).
+std::wstring GetProfilesFolder()
+{
+    wchar_t szSystem[MAX_PATH] = {};
+    UINT cch = GetSystemDirectoryW(szSystem, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH)
+        return std::wstring();
+    UniqueLibrary userenv(LoadLibraryW((std::wstring(szSystem) + L"\\userenv.dll").c_str()));
+    using GetProfilesDirectoryFn = BOOL(WINAPI*)(LPWSTR, LPDWORD);
+    auto pfn = userenv ? reinterpret_cast<GetProfilesDirectoryFn>(
+                             reinterpret_cast<void*>(GetProcAddress(userenv.get(), "GetProfilesDirectoryW")))
+                       : nullptr;
+    wchar_t szProfiles[MAX_PATH] = {};
+    DWORD cchProfiles = MAX_PATH;
+    if (!pfn || !pfn(szProfiles, &cchProfiles))
+        return std::wstring();
+    return szProfiles;
+}
 
 const char* DescribeProgramTrust(ProgramTrust a_trust)
 {

@@ -46,6 +46,10 @@ ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::
 // folders are left out.
 std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders);
 
+// The folder that holds the users' profiles ("C:\Users"); empty when the
+// platform does not say.
+std::wstring GetProfilesFolder();
+
 // The entries of a "TrustedFolders" value as written, blanks around them
 // removed, empty entries left out.
 std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders);

@@ -76,6 +76,8 @@ rows=(
   "policy file tampered|FAIL policy file: .*checksum|keep_policy; sed -i 's/TEST-0001/TEST-0002/' \"\$product_unix/company.ccf\"|restore_policy"
   "no company id|FAIL company id: |keep_policy; reseal 'vmcheck.exe=vmplugin.dll'|restore_policy"
   "plug-in missing|FAIL plug-in vmplugin.dll: |hide vmplugin.dll|unhide vmplugin.dll"
+  "trusted folder users write to|FAIL trusted folder .*: it lies in a user profile|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\users\Public'|restore_policy"
+  "trusted folder not a full path|FAIL trusted folder apps: not a full path|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\windows;apps'|restore_policy"
   "launcher missing|FAIL launcher: |hide vormidmgr.exe|unhide vormidmgr.exe"
   "add-in module missing|FAIL add-in module quorix02.dll: |hide quorix02.dll|unhide quorix02.dll"
   "add-in class unregistered|FAIL add-in class Quorix03.ExcelAddIn: |run reg delete 'HKCR\\CLSID\\$excel_clsid\\InprocServer32' /f|register quorix03.dll"

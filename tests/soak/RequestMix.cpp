@@ -81,7 +81,9 @@ CRequestMix::CRequestMix(const std::string& a_strName)
         if (*c_szFiles[i])
             WriteFile(m_strDir + "\\" + c_szFiles[i], i == c_requestEncrypted ? EncryptedDocument() : "text");
     WriteFile(m_strPlugin, "plug-in");
-    WritePolicy({{"CompanyID", "ACME"}, {"drawer.exe", c_szPlugin}});
+    // The drawer is installed where an administrator trusts it: the launch
+    // gets as far as the (absent) launcher.
+    WritePolicy({{"CompanyID", "ACME"}, {"drawer.exe", c_szPlugin}, {"TrustedFolders", m_strDir}});
     if (FAILED(CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&m_pHook))))
         m_pHook = nullptr;
 }

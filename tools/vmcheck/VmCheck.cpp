@@ -16,8 +16,6 @@
 #include "tools/toolsupport/ToolText.h"
 
 #include <windows.h>
-#include <knownfolders.h>
-#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -289,13 +287,11 @@ void CInstallationCheck::CheckPolicyFile()
 }
 
 // The final path of a folder every user may write to, or empty.
-std::wstring UserWritableFolder(REFKNOWNFOLDERID a_id)
+std::wstring FinalFolder(const std::wstring& a_strFolder)
 {
-    PWSTR pszPath = nullptr;
     std::wstring strFinal;
-    if (SUCCEEDED(SHGetKnownFolderPath(a_id, KF_FLAG_DONT_VERIFY, nullptr, &pszPath)) && pszPath)
-        vm::GetFinalPath(pszPath, strFinal);
-    CoTaskMemFree(pszPath);
+    if (!a_strFolder.empty())
+        vm::GetFinalPath(a_strFolder, strFinal);
     return strFinal;
 }
 
@@ -320,7 +316,7 @@ std::wstring TempFolder()
 void CInstallationCheck::CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal)
 {
     const std::string strFix = "correct the field TrustedFolders and " + a_strSeal;
-    const std::wstring strProfiles = UserWritableFolder(FOLDERID_UserProfiles);
+    const std::wstring strProfiles = FinalFolder(vm::GetProfilesFolder());
     const std::wstring strTemp = TempFolder();
     for (const std::string& strEntry : vm::SplitTrustedFolders(a_szTrustedFolders)) {
         const std::string strCheck = "trusted folder " + strEntry;
