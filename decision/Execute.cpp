@@ -1,6 +1,7 @@
 #include "decision/LxShellExt.h"
 
 #include "decision/Launcher.h"
+#include "decision/Verdict.h"
 #include "trace/FaultGuard.h"
 #include "trace/Trace.h"
 
@@ -91,6 +92,8 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
 {
     bool bHandled = false;
     vm::UniqueNullHandle launcher;
+    RequestVerdict& verdict = ThreadVerdict();
+    verdict = RequestVerdict();
     {
         ExecuteLock lock;
         bHandled = ExecuteLocked(a_pnResult, a_lpsei);
@@ -98,6 +101,8 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
     }
     if (launcher)
         *a_pnResult = AwaitLauncherVerdict(launcher.get());
+    verdict.m_bHandled = bHandled;
+    verdict.m_nInstApp = *a_pnResult ? *a_pnResult : c_nResultHandled;
     return bHandled;
 }
 

@@ -3,7 +3,9 @@
 #include "common/FileIdentity.h"
 #include "common/LauncherExit.h"
 #include "common/TrustedProgram.h"
+#include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
+#include "decision/Verdict.h"
 #include "module/ModuleState.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
@@ -82,6 +84,10 @@ BOOL CChildProcess::Close()
 int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine,
                      vm::UniqueNullHandle* a_pProcess)
 {
+    if (IsDryRun()) {
+        TraceAlways("[dry run] would start [%s]", a_strCommandLine.c_str());
+        return 0;
+    }
     vm::UniqueProcessInfo process;
     if (!StartProcess(a_strProgram.c_str(), &a_strCommandLine[0], 0, process.put()))
         return StartErrorCode(GetLastError());
@@ -104,6 +110,8 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher)
         return c_nResultLaunched;
     }
     vm::LauncherExitRow row = vm::FindLauncherExit(dwExit);
+    if (row.m_nShellCode != c_nResultLaunched)
+        ThreadVerdict().m_szCause = row.m_szReason;
     TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
                 row.m_nShellCode);
     return row.m_nShellCode;
@@ -163,6 +171,7 @@ void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_
                               const std::string& a_strCommand)
 {
     m_nStartError = a_nCode;
+    ThreadVerdict().m_szCause = a_szCause;
     TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand);
 }
 
@@ -196,6 +205,7 @@ int CLxShellExt::RunApplication()
     }
 
     if (!IsInjectableApplication()) {
+        ThreadVerdict().m_szCause = "a running instance with the plug-in takes the document";
         TraceAlways("[CLxShellExt::Execute] IsInjectableApplication is false");
         return SKIPPED_INJECTION;
     }
@@ -209,6 +219,8 @@ int CLxShellExt::RunApplication()
         return SKIPPED_INJECTION;
 
     std::string strCommand = m_strAppPath + " \"" + m_strFilePath + "\"";
+    ThreadVerdict().m_bDirectStart = true;
+    ThreadVerdict().m_strApplication = m_strAppName;
     TraceAlways("CreateProcess!!![%s]", strCommand.c_str());
     StartApplicationDirectly(strCommand);
     return EXECUTE_EXCEPTION;
@@ -329,6 +341,7 @@ bool CLxShellExt::RunLauncher()
         // Without our own path the launcher could only be looked for in the
         // current directory: nothing is started.
         TraceAlways("[CLxShellExt::RunLauncher] module path unknown, launcher not started");
+        ThreadVerdict().m_szCause = "the launcher's folder is unknown";
         m_nStartError = SE_ERR_FNF;
         return true;
     }
@@ -340,6 +353,7 @@ bool CLxShellExt::RunLauncher()
     if (!FormatLauncherLine(szCommandLine, szLauncher, BuildApplicationCommand(m_strAppPath),
                             m_strInjectionDll, m_lpsei->lpDirectory, cch)) {
         TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started", cch);
+        ThreadVerdict().m_szCause = "the launcher's command line does not fit";
         m_nStartError = SE_ERR_OOM;
         return true;
     }
@@ -357,6 +371,8 @@ bool CLxShellExt::RunLauncher()
         strStarted = szExpanded;
         TraceAlways("%s started as [%s]", c_szRunLauncher, strStarted.c_str());
     }
+    ThreadVerdict().m_strApplication = m_strAppName;
+    ThreadVerdict().m_strPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
     if (int nError = StartCommandLine(szLauncher, strStarted, &m_hLauncher))
         RefuseStart(c_szRunLauncher, "launcher start failed", nError, strStarted);
     return true;

@@ -21,6 +21,13 @@ bool IsFlagOn(const char* a_szValue)
 
 } // namespace
 
+void CLxShellExt::ForgetPolicyValues()
+{
+    m_strCompanyID.clear();
+    m_bDeleteOtherAddin = -1;
+    m_bNotLoadSSDriver = -1;
+}
+
 void CLxShellExt::GetConfigurationInfoFromCCF()
 {
     if (!m_strCompanyID.empty())

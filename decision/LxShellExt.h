@@ -38,6 +38,8 @@ public:
 
     // Policy values.
     void GetConfigurationInfoFromCCF();
+    // Makes the next request read the policy values again.
+    void ForgetPolicyValues();
 
     // Dispatcher.
     bool Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei);

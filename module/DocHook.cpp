@@ -1,7 +1,10 @@
 #include "module/DocHook.h"
 
 #include "common/HandleText.h"
+#include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
+#include "decision/Verdict.h"
+#include "policy/PolicyCache.h"
 #include "module/ModuleState.h"
 #include "trace/Trace.h"
 
@@ -11,7 +14,7 @@ namespace {
 
 struct InterfaceEntry {
     const IID* m_piid;
-    int m_nEntry; // 0: IDocHook, 1: IShellExecuteHookA
+    int m_nEntry; // 0: IDocHook, 1: IShellExecuteHookA, 2: IDocHookDiagnostics
 };
 
 // The table ends with an empty row.
@@ -19,6 +22,7 @@ const InterfaceEntry c_interfaces[] = {
     {&IID_IDocHook, 0},
     {&IID_IDispatch, 0},
     {&IID_IShellExecuteHookA, 1},
+    {&IID_IDocHookDiagnostics, 2},
     {},
 };
 
@@ -69,8 +73,10 @@ HRESULT CDocHook::InnerQueryInterface(REFIID a_riid, void** a_ppv)
             continue;
         if (pEntry->m_nEntry == 0)
             *a_ppv = static_cast<IDocHook*>(this);
-        else
+        else if (pEntry->m_nEntry == 1)
             *a_ppv = static_cast<IShellExecuteHookA*>(this);
+        else
+            *a_ppv = static_cast<IDocHookDiagnostics*>(this);
         AddRef();
         return S_OK;
     }
@@ -180,4 +186,26 @@ STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOA a_pei)
 
     TraceAlways("~~~~~~CDocHook::Execute End (return=%s)\n", bHandled ? "S_OK" : "S_FALSE");
     return bHandled ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP CDocHook::BeginDryRun(LPCSTR a_szDraftPolicy)
+{
+    ::BeginDryRun(a_szDraftPolicy);
+    TraceAlways("~~~~~~CDocHook dry run begins, policy %s\n", a_szDraftPolicy && *a_szDraftPolicy ? a_szDraftPolicy : "installed");
+    return S_OK;
+}
+
+STDMETHODIMP CDocHook::EndDryRun()
+{
+    ::EndDryRun();
+    return S_OK;
+}
+
+STDMETHODIMP CDocHook::GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict)
+{
+    if (!a_szVerdict || a_cchVerdict == 0)
+        return E_POINTER;
+    std::string strVerdict = DescribeVerdict(ThreadVerdict(), CurrentPolicy()->CheckCCFValidity() == 0);
+    lstrcpynA(a_szVerdict, strVerdict.c_str(), static_cast<int>(a_cchVerdict));
+    return strVerdict.size() < a_cchVerdict ? S_OK : S_FALSE;
 }

@@ -1,12 +1,13 @@
 #pragma once
 // CDocHook: the object the shell offers every shell-execute request.
 
+#include "module/DocHookDiagnostics.h"
 #include "module/Guids.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
-class CDocHook final : public IDocHook, public IShellExecuteHookA {
+class CDocHook final : public IDocHook, public IShellExecuteHookA, public IDocHookDiagnostics {
 public:
     // Creates an object and queries it for a_riid; with an outer object the
     // new object is aggregated and a_riid must be IID_IUnknown.
@@ -28,6 +29,11 @@ public:
 
     // IShellExecuteHookA
     STDMETHODIMP Execute(LPSHELLEXECUTEINFOA a_pei) override;
+
+    // IDocHookDiagnostics, for the administrators' shell host.
+    STDMETHODIMP BeginDryRun(LPCSTR a_szDraftPolicy) override;
+    STDMETHODIMP EndDryRun() override;
+    STDMETHODIMP GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict) override;
 
 private:
     // The object's own IUnknown: the one an aggregating outer object holds.

@@ -1,6 +1,7 @@
 // Office add-in upkeep: keeps the product's Word, PowerPoint and Excel add-ins
 // registered and loadable for the current user, on every shell request.
 
+#include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
 
 #include "common/Handle.h"
@@ -297,6 +298,8 @@ COfficeKeyWatch s_watch;
 
 void CLxShellExt::ResetOfficeResiliency()
 {
+    if (IsDryRun())
+        return;
     if (s_watch.CanSkip(COfficeKeyWatch::c_uResiliency))
         return;
     s_watch.BeginFullRun();
@@ -306,6 +309,8 @@ void CLxShellExt::ResetOfficeResiliency()
 
 void CLxShellExt::RegisterOfficeAddins()
 {
+    if (IsDryRun())
+        return;
     if (s_watch.CanSkip(COfficeKeyWatch::c_uRegistration))
         return;
     s_watch.BeginFullRun();
@@ -317,6 +322,9 @@ void CLxShellExt::RegisterOfficeAddins()
 
 void CLxShellExt::DeleteOtherAddins()
 {
+    // A dry run writes nothing to the registry.
+    if (IsDryRun())
+        return;
     // -1 means no usable policy file has been read: nothing asks for removal.
     if (m_bDeleteOtherAddin != 1)
         return;

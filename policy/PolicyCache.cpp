@@ -1,5 +1,6 @@
 #include "policy/PolicyCache.h"
 
+#include "decision/DryRun.h"
 #include "resolution/FileStamp.h"
 #include "resolution/PathHelpers.h"
 
@@ -54,6 +55,8 @@ PolicyStamp s_keptStamp;
 
 std::shared_ptr<CCCF> CurrentPolicy()
 {
+    if (IsDraftPolicy())
+        return std::make_shared<CCCF>();
     // The stamp is taken before the file is read: a write after it shows in
     // the next stamp, never hides behind this one.
     PolicyStamp stamp;

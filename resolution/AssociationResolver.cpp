@@ -2,6 +2,7 @@
 // application for a controlled request, else the request's class key, else
 // the user's choice, else the machine-wide association.
 
+#include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ShellRegistry.h"
@@ -119,7 +120,7 @@ void ReadOpenDdeServer(CLxShellExt& a_ext, const std::string& a_strDdeKey)
 // after which documents open in a second instance: the name is put back.
 void RepairAcadDde(CLxShellExt& a_ext, const std::string& a_strDdeKey)
 {
-    if (a_ext.m_bDDEOpen || lstrcmpiA(a_strDdeKey.c_str(), c_szAcadDdeKey) != 0)
+    if (a_ext.m_bDDEOpen || lstrcmpiA(a_strDdeKey.c_str(), c_szAcadDdeKey) != 0 || IsDryRun())
         return;
     CRegistryWriter writer;
     LONG lStatus = writer.SetReg(HKEY_CLASSES_ROOT, c_szAcadDdeKey, nullptr, REG_SZ,

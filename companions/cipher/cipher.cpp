@@ -48,16 +48,38 @@ std::string GetOwnDirectory()
     return offSlash == std::string::npos ? std::string() : strPath.substr(0, offSlash + 1);
 }
 
+SRWLOCK s_draftLock = SRWLOCK_INIT;
+std::string s_strDraftPolicy;
+
+// The file a new CCCF reads: the draft while one is in use.
+std::string PolicyFilePath()
+{
+    AcquireSRWLockShared(&s_draftLock);
+    std::string strDraft = s_strDraftPolicy;
+    ReleaseSRWLockShared(&s_draftLock);
+    if (!strDraft.empty())
+        return strDraft;
+    std::string strDir = GetOwnDirectory();
+    return strDir.empty() ? std::string() : vm::PolicyFolder(strDir) + cipherfmt::c_szCcfFileName;
+}
+
 } // namespace
+
+extern "C" void CipherUseDraftPolicy(const char* a_szPath)
+{
+    std::string strDraft = a_szPath ? a_szPath : "";
+    AcquireSRWLockExclusive(&s_draftLock);
+    s_strDraftPolicy.swap(strDraft);
+    ReleaseSRWLockExclusive(&s_draftLock);
+}
 
 CCCF::CCCF() : m_pImpl(nullptr)
 {
     try {
         m_pImpl = new Impl;
-        std::string strDir = GetOwnDirectory();
-        if (strDir.empty())
+        std::string strPath = PolicyFilePath();
+        if (strPath.empty())
             return;
-        std::string strPath = vm::PolicyFolder(strDir) + cipherfmt::c_szCcfFileName;
         m_pImpl->nValidity = cipherfmt::ReadCcfFile(strPath.c_str(), &m_pImpl->fields);
         if (m_pImpl->nValidity != CCF_VALID)
             m_pImpl->fields.clear();

@@ -62,6 +62,12 @@ private:
     unsigned char m_header[32];
 };
 
+// A draft policy file that every CCCF made in this process reads instead of
+// the installed one, for a dry run of the hook; null goes back to the
+// installed file. Only code inside the process can call it: nothing a user
+// sets outside (a variable, a registry value) moves the policy.
+extern "C" CIPHER_API void CipherUseDraftPolicy(const char* a_szPath);
+
 // Rights logic; the hook only keeps one instance alive while it is loaded.
 class CIPHER_API CDRMLogic {
 public:

@@ -2,6 +2,9 @@
 // the output lines and their order, the exit codes and the fallback. The
 // test hook (TestHook.cpp) answers by verb and traces what it was given.
 
+#include "common/Handle.h"
+#include "tests/support/CompanionsSupport.h"
+#include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 #include "tests/tools/TestHookIds.h"
 #include "tests/tools/ToolChild.h"
@@ -9,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +39,13 @@ std::string ShellExecPath()
 std::string RecordLine(const char* a_szHook, const std::string& a_strFields)
 {
     return std::string("debug: testhook ") + a_szHook + ": " + a_strFields;
+}
+
+// The line that ends every request.
+const std::string c_strHandedBack = "verdict: handed back to Windows";
+std::string TakenBy(const char* a_szClsid, int a_nInstApp)
+{
+    return std::string("verdict: taken over by hook ") + a_szClsid + " (hInstApp " + std::to_string(a_nInstApp) + ")";
 }
 
 class ShellExecTest : public ::testing::Test {
@@ -163,7 +174,7 @@ TEST_F(ShellExecTest, TheHookGetsTheRecordTheArgumentsDescribe)
         ExpectRun(args,
                   {"hook " + std::string(c_szHookA) + " -> S_FALSE", "hInstApp=0",
                    std::string("lpFile=") + row.m_szFile, RecordLine("A", "start\\n"),
-                   RecordLine("A", row.m_szFields)},
+                   RecordLine("A", row.m_szFields), c_strHandedBack},
                   1);
     }
 }
@@ -183,24 +194,31 @@ TEST_F(ShellExecTest, HooksAreOfferedInRegistryOrderUntilTheFirstSOk)
     const std::string strNone = std::string("hook ") + c_szHookNone + " -> ";
     const CListRow rows[] = {
         // the first hook takes it: the others are not offered, nothing falls back
-        {{"--verb", "take", "x.txt"}, {strA + "S_OK", "hInstApp=42", "lpFile=x.txt"}, 0},
+        {{"--verb", "take", "x.txt"}, {strA + "S_OK", "hInstApp=42", "lpFile=x.txt", TakenBy(c_szHookA, 42)}, 0},
         // the second takes it: hInstApp is its own
-        {{"--verb", "take-b", "x.txt"}, {strA + "S_FALSE", strB + "S_OK", "hInstApp=43", "lpFile=x.txt"}, 0},
+        {{"--verb", "take-b", "x.txt"},
+         {strA + "S_FALSE", strB + "S_OK", "hInstApp=43", "lpFile=x.txt", TakenBy(c_szHookB, 43)},
+         0},
         // all hand it back; the class that cannot be created shows its error
         {{"--verb", "bogus", "--no-fallback", "x.txt"},
-         {strA + "S_FALSE", strB + "S_FALSE", strNone + "0x80040154", "hInstApp=0", "lpFile=x.txt"}, 1},
+         {strA + "S_FALSE", strB + "S_FALSE", strNone + "0x80040154", "hInstApp=0", "lpFile=x.txt", c_strHandedBack},
+         1},
         // a failing call is shown in hex and the next hook is still offered
         {{"--verb", "fail", "--no-fallback", "x.txt"},
-         {strA + "0x80004005", strB + "0x80004005", strNone + "0x80040154", "hInstApp=0", "lpFile=x.txt"}, 1},
+         {strA + "0x80004005", strB + "0x80004005", strNone + "0x80040154", "hInstApp=0", "lpFile=x.txt",
+          c_strHandedBack},
+         1},
         // the trace of the taking hook only, in the order written
         {{"--verb", "take", "--trace", "x.txt"},
          {strA + "S_OK", "hInstApp=42", "lpFile=x.txt", RecordLine("A", "start\\n"),
           RecordLine("A", "verb=[take] file=[x.txt] params=(null) dir=(null) mask=0x0 nShow=1 hInstApp=0 "
                           "class=(none)"),
-          RecordLine("A", "taken\\n")},
+          RecordLine("A", "taken\\n"), TakenBy(c_szHookA, 42)},
          0},
         // --clsid overrides the list
-        {{"--clsid", c_szHookB, "--verb", "take", "x.txt"}, {strB + "S_OK", "hInstApp=43", "lpFile=x.txt"}, 0},
+        {{"--clsid", c_szHookB, "--verb", "take", "x.txt"},
+         {strB + "S_OK", "hInstApp=43", "lpFile=x.txt", TakenBy(c_szHookB, 43)},
+         0},
     };
     ListHooks({c_szHookA, c_szHookB, c_szHookNone});
     for (const CListRow& row : rows)
@@ -229,7 +247,9 @@ TEST_F(ShellExecTest, TheHookRewritesTheFileInPlaceInABufferOfAtLeastMaxPath)
     for (const auto& row : rows) {
         Args args = {"--clsid", c_szHookA, "--no-fallback"};
         args.insert(args.end(), row.m_args.begin(), row.m_args.end());
-        ExpectRun(args, {"hook " + std::string(c_szHookA) + " -> S_FALSE", "hInstApp=0", "lpFile=" + row.m_strFile},
+        ExpectRun(args,
+                  {"hook " + std::string(c_szHookA) + " -> S_FALSE", "hInstApp=0", "lpFile=" + row.m_strFile,
+                   c_strHandedBack},
                   1);
     }
 }
@@ -238,18 +258,25 @@ TEST_F(ShellExecTest, NoHookThatCanBeCreatedExits2WithoutFallingBack)
 {
     // an unregistered class given alone
     ExpectRun({"--clsid", c_szHookNone, "x.txt"},
-              {"hook " + std::string(c_szHookNone) + " -> 0x80040154", "hInstApp=0", "lpFile=x.txt"}, 2);
+              {"hook " + std::string(c_szHookNone) + " -> 0x80040154", "hInstApp=0", "lpFile=x.txt",
+               "verdict: not decided: no hook could be created"},
+              2);
     // a listed value that is no class id is not looked up as a ProgID
     ListHooks({"Vormidmgr.DocHook.1"});
-    ExpectRun({"x.txt"}, {"hook Vormidmgr.DocHook.1 -> 0x800401F3", "hInstApp=0", "lpFile=x.txt"}, 2);
+    ExpectRun({"x.txt"},
+              {"hook Vormidmgr.DocHook.1 -> 0x800401F3", "hInstApp=0", "lpFile=x.txt",
+               "verdict: not decided: no hook could be created"},
+              2);
 }
 
 TEST_F(ShellExecTest, AnEmptyHookListFallsBack)
 {
     std::string strDir = vmtest::MakeScratchDir("shellexec-empty");
     std::string strMissing = strDir + "\\missing.txt";
-    ExpectRun({"--no-fallback", strMissing}, {"hInstApp=0", "lpFile=" + strMissing}, 1);
-    ExpectRun({strMissing}, {"hInstApp=0", "lpFile=" + strMissing, "shell: failed 2"}, 1);
+    ExpectRun({"--no-fallback", strMissing}, {"hInstApp=0", "lpFile=" + strMissing, c_strHandedBack}, 1);
+    ExpectRun({strMissing},
+              {"hInstApp=0", "lpFile=" + strMissing, "shell: failed 2", c_strHandedBack + ", which could not carry it out"},
+              1);
     vmtest::RemoveTree(strDir);
 }
 
@@ -263,18 +290,22 @@ TEST_F(ShellExecTest, HandedBackRequestsAreCarriedOutByTheShell)
     ListHooks({c_szHookA});
 
     // the program runs with the parameters: the shell carried it out
-    ExpectRun({"--params", strParams, strProbe}, {strHookA, "hInstApp=0", "lpFile=" + strProbe, "shell: ok"}, 0);
+    ExpectRun({"--params", strParams, strProbe},
+              {strHookA, "hInstApp=0", "lpFile=" + strProbe, "shell: ok", c_strHandedBack + ", which carried it out"},
+              0);
     for (int i = 0; i < 100 && !vmtest::FileExists(strMarker); ++i)
         Sleep(100);
     EXPECT_NE(std::string::npos, vmtest::ReadFile(strMarker).find("marker")) << strMarker;
 
     // a missing file: the shell's error, exit 1
     std::string strMissing = strDir + "\\missing.txt";
-    ExpectRun({"--verb", "open", strMissing}, {strHookA, "hInstApp=0", "lpFile=" + strMissing, "shell: failed 2"},
+    ExpectRun({"--verb", "open", strMissing},
+              {strHookA, "hInstApp=0", "lpFile=" + strMissing, "shell: failed 2",
+               c_strHandedBack + ", which could not carry it out"},
               1);
     // no file at all
     CToolRun run = Run({"--no-file"});
-    ASSERT_EQ(4u, run.m_lines.size()) << Joined(run.m_lines);
+    ASSERT_EQ(5u, run.m_lines.size()) << Joined(run.m_lines);
     EXPECT_EQ("lpFile=(null)", run.m_lines[2]);
     EXPECT_EQ(0u, run.m_lines[3].find("shell: failed ")) << run.m_lines[3];
     EXPECT_EQ(1u, run.m_dwExit);
@@ -294,12 +325,71 @@ TEST_F(ShellExecTest, TheProductHookHandsBackAnUnknownVerbAndTraces)
     EXPECT_EQ("lpFile=C:\\x.txt", run.m_lines[2]);
     EXPECT_EQ(1u, run.m_dwExit);
     size_t cStart = 0;
-    for (size_t i = 3; i < run.m_lines.size(); ++i) {
+    for (size_t i = 3; i + 1 < run.m_lines.size(); ++i) {
         EXPECT_EQ(0u, run.m_lines[i].find("debug: ")) << run.m_lines[i];
         if (run.m_lines[i].find("debug: ~~~~~~CDocHook::Execute Start(") == 0)
             ++cStart;
     }
     EXPECT_EQ(1u, cStart) << strAll;
+    EXPECT_EQ(0u, run.m_lines.back().find("verdict: ")) << strAll;
+}
+
+// A dry run decides as a real request would, by the draft policy given, and
+// starts nothing: no launcher, no application, no regsvr32, no registry
+// write. Its verdict says what would have happened.
+TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
+{
+    vmtest::CClassRegistration realHook(c_szRealHook, vmtest::BinDir() + "\\vormidmgr.dll");
+    ASSERT_TRUE(realHook.Ok());
+    std::string strDir = vmtest::MakeScratchDir("shellexec-dry");
+    std::string strApp = strDir + "\\probe.exe", strDocument = strDir + "\\plan.vmdry";
+    ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strApp.c_str(), FALSE));
+    vmtest::WriteFile(strDocument, "plan");
+    vmtest::WriteFile(strDir + "\\draft.ccf", vmtest::SealPolicy({{"CompanyID", "DRY"}, {"probe.exe", "vmplugin.dll"},
+                                                                   {"TrustedFolders", strDir}}));
+    vmtest::WriteFile(strDir + "\\broken.ccf", "not a policy");
+    vmtest::CClassKey ext(".vmdry", "VmDry.Document");
+    vmtest::CClassKey command("VmDry.Document\\shell\\open\\command", "\"" + strApp + "\" \"%1\"");
+    const std::string c_strAddin = "Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn";
+    RegDeleteTreeA(HKEY_CURRENT_USER, c_strAddin.c_str());
+    std::string strRecord = strDir + "\\record.txt";
+    SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, strRecord.c_str());
+    const std::string strLauncher = vmtest::BinDir() + "\\vormidmgr.exe ";
+    const struct {
+        Args m_args;
+        const char* m_szVerdict;
+        std::string m_strWouldStart; // "" when nothing would start
+        DWORD m_dwExit;
+    } rows[] = {
+        {{"--policy", strDir + "\\draft.ccf", strDocument},
+         "verdict: controlled: probe.exe starts through the launcher with vmplugin.dll",
+         "would start: " + strLauncher + strApp + " \"" + strDocument + "\"/D:" + vmtest::BinDir() + "\\vmplugin.dll", 0},
+        {{"--policy", strDir + "\\draft.ccf", "--params", "/D:x", strDocument},
+         "verdict: refused (5): request text holds the launcher's argument mark", "", 0},
+        {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.txt"},
+         "verdict: handed back to Windows (not a controlled application)", "", 1},
+        {{"--policy", strDir + "\\broken.ccf", strDocument}, "verdict: protection is off: no valid policy file", "",
+         1},
+    };
+    for (const auto& row : rows) {
+        Args args = {"--clsid", c_szRealHook, "--verb", "open", "--dry-run"};
+        args.insert(args.end(), row.m_args.begin(), row.m_args.end());
+        CToolRun run = Run(args);
+        SCOPED_TRACE(run.m_strCommand);
+        ASSERT_FALSE(run.m_lines.empty()) << run.m_strErr;
+        EXPECT_EQ(row.m_szVerdict, run.m_lines.back()) << Joined(run.m_lines);
+        EXPECT_EQ(!row.m_strWouldStart.empty(),
+                  std::find(run.m_lines.begin(), run.m_lines.end(), row.m_strWouldStart) != run.m_lines.end())
+            << Joined(run.m_lines);
+        EXPECT_EQ(row.m_dwExit, run.m_dwExit);
+    }
+    Sleep(500);
+    EXPECT_FALSE(vmtest::FileExists(strRecord)) << "the application ran";
+    vm::UniqueKey addin;
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, c_strAddin.c_str(), 0, KEY_READ, addin.put()))
+        << "the Office upkeep wrote the registry";
+    SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
+    vmtest::RemoveTree(strDir);
 }
 
 } // namespace

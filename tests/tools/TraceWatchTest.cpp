@@ -124,7 +124,9 @@ TEST_F(TraceWatchTest, ShellexecLeavesHookTextsToTheChannelUnlessTracing)
     // Without --trace the hook's texts reach the viewer, under shellexec's id.
     EXPECT_TRUE(HasLine(lines, PidLine(plain.m_dwPid, "testhook A: start\\n"))) << Joined(lines);
     EXPECT_EQ(1u, plain.m_dwExit);
-    EXPECT_EQ(Lines({"hook " TOOLS_TESTHOOK_A " -> S_FALSE", "hInstApp=0", "lpFile=x.txt"}), plain.m_lines);
+    EXPECT_EQ(Lines({"hook " TOOLS_TESTHOOK_A " -> S_FALSE", "hInstApp=0", "lpFile=x.txt",
+                     "verdict: handed back to Windows"}),
+              plain.m_lines);
     // With --trace shellexec took them all during the request.
     for (const std::string& strLine : LinesOf(lines, traced.m_dwPid))
         EXPECT_EQ(std::string::npos, strLine.find("testhook")) << strLine;

@@ -4,6 +4,7 @@
 // registered hook in turn and carry it out when all of them hand it back.
 
 #include "common/Handle.h"
+#include "module/DocHookDiagnostics.h"
 #include "tools/shellexec/ShellExecOptions.h"
 #include "tools/toolsupport/ComApartment.h"
 #include "tools/toolsupport/DebugTextCapture.h"
@@ -60,10 +61,29 @@ HRESULT ClsidFromText(const std::string& a_strText, CLSID& a_clsid)
 
 struct CHookAnswer {
     bool m_bCreated = false;
+    bool m_bNotOffered = false; // cannot run dry
     HRESULT m_hr = E_FAIL;
+    std::string m_strVerdict;   // from a hook that puts it in words
 };
 
-CHookAnswer OfferToHook(const std::string& a_strClsid, SHELLEXECUTEINFOA& a_sei)
+constexpr UINT c_cchVerdict = 1024;
+
+// Offers the request to a hook that can answer in words (the product's),
+// dry when asked, and takes its verdict.
+void OfferWithDiagnostics(IShellExecuteHookA* a_pHook, IDocHookDiagnostics* a_pDiagnostics,
+                          const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_sei, CHookAnswer& a_answer)
+{
+    if (a_options.m_bDryRun)
+        a_pDiagnostics->BeginDryRun(a_options.m_strPolicy ? a_options.m_strPolicy->c_str() : nullptr);
+    a_answer.m_hr = a_pHook->Execute(&a_sei);
+    char szVerdict[c_cchVerdict] = {};
+    if (SUCCEEDED(a_pDiagnostics->GetVerdict(szVerdict, c_cchVerdict)))
+        a_answer.m_strVerdict = szVerdict;
+    if (a_options.m_bDryRun)
+        a_pDiagnostics->EndDryRun();
+}
+
+CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_sei)
 {
     CHookAnswer answer;
     CLSID clsid;
@@ -79,7 +99,18 @@ CHookAnswer OfferToHook(const std::string& a_strClsid, SHELLEXECUTEINFOA& a_sei)
         return answer;
     }
     answer.m_bCreated = true;
-    answer.m_hr = pHook->Execute(&a_sei);
+    IDocHookDiagnostics* pDiagnostics = nullptr;
+    if (SUCCEEDED(pHook->QueryInterface(IID_IDocHookDiagnostics, reinterpret_cast<void**>(&pDiagnostics))) &&
+        pDiagnostics) {
+        OfferWithDiagnostics(pHook, pDiagnostics, a_options, a_sei, answer);
+        pDiagnostics->Release();
+    } else if (a_options.m_bDryRun) {
+        // A hook that cannot run dry could start anything: it is not asked.
+        answer.m_bNotOffered = true;
+        answer.m_hr = S_FALSE;
+    } else {
+        answer.m_hr = pHook->Execute(&a_sei);
+    }
     pHook->Release();
     return answer;
 }
@@ -117,34 +148,83 @@ struct CRequestOutcome {
     bool m_bTaken = false;
     size_t m_cOffered = 0;
     size_t m_cCreated = 0;
+    std::string m_strTakenBy;
+    std::string m_strVerdict; // of the hook that took it, else of the last that put it in words
 };
 
-CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, SHELLEXECUTEINFOA& a_sei)
+CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, const CShellExecOptions& a_options,
+                             SHELLEXECUTEINFOA& a_sei)
 {
     CRequestOutcome outcome;
     for (const std::string& strClsid : a_hooks) {
-        CHookAnswer answer = OfferToHook(strClsid, a_sei);
+        CHookAnswer answer = OfferToHook(strClsid, a_options, a_sei);
         ++outcome.m_cOffered;
         if (answer.m_bCreated)
             ++outcome.m_cCreated;
+        if (!answer.m_strVerdict.empty())
+            outcome.m_strVerdict = answer.m_strVerdict;
         // Shown at once: a hook that brings the host down leaves its line.
-        PrintLine("hook " + strClsid + " -> " + AnswerText(answer.m_hr));
+        PrintLine("hook " + strClsid + " -> " +
+                  (answer.m_bNotOffered ? std::string("not offered (it cannot run dry)") : AnswerText(answer.m_hr)));
         if (answer.m_hr == S_OK) {
             outcome.m_bTaken = true;
+            outcome.m_strTakenBy = strClsid;
             break;
         }
     }
     return outcome;
 }
 
+// The one line that ends every request: the product's hook's words when it
+// gave them, else what the answers say.
+std::string VerdictLine(const CRequestOutcome& a_outcome, UINT_PTR a_uInstApp, const std::string& a_strShell)
+{
+    if (!a_outcome.m_strVerdict.empty() && (a_outcome.m_bTaken || a_strShell.empty()))
+        return "verdict: " + a_outcome.m_strVerdict;
+    if (a_outcome.m_bTaken)
+        return "verdict: taken over by hook " + a_outcome.m_strTakenBy + " (hInstApp " + std::to_string(a_uInstApp) + ")";
+    if (a_outcome.m_cOffered > 0 && a_outcome.m_cCreated == 0)
+        return "verdict: not decided: no hook could be created";
+    std::string strReason = a_outcome.m_strVerdict.empty() ? "handed back to Windows" : a_outcome.m_strVerdict;
+    if (a_strShell.empty())
+        return "verdict: " + strReason;
+    return "verdict: " + strReason + (a_strShell == "shell: ok" ? ", which carried it out" : ", which could not carry it out");
+}
+
+// "would start: ..." for each start the hooks made in a dry run.
+void PrintPlannedStarts(const std::vector<std::string>& a_texts)
+{
+    static const std::string c_strMark = "[dry run] would start [";
+    for (const std::string& strText : a_texts)
+        if (strText.compare(0, c_strMark.size(), c_strMark) == 0 && strText.back() == ']')
+            PrintLine("would start: " + strText.substr(c_strMark.size(), strText.size() - c_strMark.size() - 1));
+}
+
+// Carries out a request every hook handed back; "" when it was not tried.
+std::string FallBack(const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_sei, int& a_nExit)
+{
+    if (a_options.m_bNoFallback || a_options.m_bDryRun) {
+        a_nExit = c_nExitNotDone;
+        return std::string();
+    }
+    // No dialog may wait for a user, and the program must be started before
+    // this process ends.
+    a_sei.fMask |= SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    if (ShellExecuteExA(&a_sei))
+        return "shell: ok";
+    a_nExit = c_nExitNotDone;
+    return "shell: failed " + std::to_string(GetLastError());
+}
+
+std::vector<std::string> HooksToOffer(const CShellExecOptions& a_options)
+{
+    if (a_options.m_strClsid)
+        return {*a_options.m_strClsid};
+    return ReadRegisteredHooks();
+}
+
 int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
 {
-    std::vector<std::string> hooks;
-    if (a_options.m_strClsid)
-        hooks.push_back(*a_options.m_strClsid);
-    else
-        hooks = ReadRegisteredHooks();
-
     // Hooks rewrite the file text in place and may assume the shell's
     // MAX_PATH buffer, so it is never smaller than that.
     std::vector<char> file;
@@ -165,32 +245,19 @@ int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
     sei.hInstApp = nullptr;
 
     std::unique_ptr<CDebugTextCapture> pCapture;
-    if (a_options.m_bTrace)
+    if (a_options.m_bTrace || a_options.m_bDryRun)
         pCapture.reset(new CDebugTextCapture);
 
-    CRequestOutcome outcome = OfferToHooks(hooks, sei);
+    CRequestOutcome outcome = OfferToHooks(HooksToOffer(a_options), a_options, sei);
     UINT_PTR uInstApp = reinterpret_cast<UINT_PTR>(sei.hInstApp);
     std::string strFile = FileText(sei, file);
 
     int nExit = c_nExitDone;
     std::string strShell;
-    if (!outcome.m_bTaken) {
-        if (outcome.m_cOffered > 0 && outcome.m_cCreated == 0) {
-            nExit = c_nExitBadUse;
-        } else if (a_options.m_bNoFallback) {
-            nExit = c_nExitNotDone;
-        } else {
-            // No dialog may wait for a user, and the program must be started
-            // before this process ends.
-            sei.fMask |= SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-            if (ShellExecuteExA(&sei)) {
-                strShell = "shell: ok";
-            } else {
-                strShell = "shell: failed " + std::to_string(GetLastError());
-                nExit = c_nExitNotDone;
-            }
-        }
-    }
+    if (!outcome.m_bTaken && outcome.m_cOffered > 0 && outcome.m_cCreated == 0)
+        nExit = c_nExitBadUse;
+    else if (!outcome.m_bTaken)
+        strShell = FallBack(a_options, sei, nExit);
     std::vector<std::string> texts;
     if (pCapture)
         texts = pCapture->Texts();
@@ -198,10 +265,12 @@ int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
 
     PrintLine("hInstApp=" + std::to_string(uInstApp));
     PrintLine("lpFile=" + strFile);
-    for (const std::string& strText : texts)
+    for (const std::string& strText : a_options.m_bTrace ? texts : std::vector<std::string>())
         PrintLine("debug: " + vmtool::EscapeLineBreaks(strText.data(), strText.size()));
     if (!strShell.empty())
         PrintLine(strShell);
+    PrintPlannedStarts(texts);
+    PrintLine(VerdictLine(outcome, uInstApp, strShell));
     return nExit;
 }
 

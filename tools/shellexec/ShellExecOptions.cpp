@@ -4,7 +4,7 @@
 
 const char c_szShellExecUsage[] =
     "usage: shellexec [--verb V] [--params P] [--dir D] [--class KEY] [--clsid {GUID}]\n"
-    "                 [--no-fallback] [--trace] FILE\n"
+    "                 [--no-fallback] [--trace] [--dry-run [--policy FILE]] FILE\n"
     "       shellexec --no-file [--verb V] [...]\n"
     "\n"
     "Offers one shell-execute request to the shell-execute hooks, as Explorer does:\n"
@@ -23,6 +23,11 @@ const char c_szShellExecUsage[] =
     "  --trace        shows the debugger texts written in this process during the\n"
     "                 request instead of letting them reach a debug viewer\n"
     "  --no-file      lpFile is NULL\n"
+    "  --dry-run      the hooks that can run dry decide the request as they would\n"
+    "                 and start nothing and write nothing to the registry; each\n"
+    "                 program they would start is shown, and nothing falls back\n"
+    "  --policy FILE  with --dry-run: the product's hook decides by this draft\n"
+    "                 policy file instead of the installed one\n"
     "  --             ends the options (for a FILE that begins with --)\n"
     "\n"
     "The hooks see fMask 0 (SEE_MASK_CLASSKEY with --class), nShow SW_SHOWNORMAL,\n"
@@ -36,6 +41,8 @@ const char c_szShellExecUsage[] =
     "  lpFile=TEXT                                 after the hooks; (null) for --no-file\n"
     "  debug: TEXT                                 with --trace; a line feed shows as \\n\n"
     "  shell: ok | shell: failed N                 when it fell back (N: GetLastError)\n"
+    "  would start: COMMAND LINE                   with --dry-run, for each program\n"
+    "  verdict: TEXT                               last, what became of the request\n"
     "\n"
     "Exit codes:\n"
     "  0  a hook took the request, or the fallback carried it out\n"
@@ -66,6 +73,8 @@ const COptionRow c_options[] = {
     {"--no-fallback", OptionKind::Flag, &CShellExecOptions::m_bNoFallback, nullptr},
     {"--no-file", OptionKind::Flag, &CShellExecOptions::m_bNoFile, nullptr},
     {"--trace", OptionKind::Flag, &CShellExecOptions::m_bTrace, nullptr},
+    {"--dry-run", OptionKind::Flag, &CShellExecOptions::m_bDryRun, nullptr},
+    {"--policy", OptionKind::Value, nullptr, &CShellExecOptions::m_strPolicy},
     {"--help", OptionKind::Flag, &CShellExecOptions::m_bHelp, nullptr},
     {},
 };
@@ -143,6 +152,10 @@ bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOp
     }
     if (a_options.m_strClsid && !IsClsidText(*a_options.m_strClsid)) {
         a_strError = "--clsid wants {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, not '" + *a_options.m_strClsid + "'";
+        return false;
+    }
+    if (a_options.m_strPolicy && !a_options.m_bDryRun) {
+        a_strError = "--policy needs --dry-run";
         return false;
     }
     if (a_options.m_strClassKey && a_options.m_strClassKey->empty()) {

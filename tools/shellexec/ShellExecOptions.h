@@ -15,6 +15,8 @@ struct CShellExecOptions {
     bool m_bNoFallback = false;
     bool m_bTrace = false;
     bool m_bHelp = false;
+    bool m_bDryRun = false;
+    std::optional<std::string> m_strPolicy; // a draft policy file, with --dry-run
 };
 
 // Fills a_options from argv[1..]; false with a message for the user when the

@@ -1,0 +1,14 @@
+#pragma once
+// The dry run of the administrators' shell host (see IDocHookDiagnostics):
+// every request is decided as it would be, and nothing is started and
+// nothing written to the registry.
+
+// True while the host of this process runs dry.
+bool IsDryRun();
+// True while a draft policy file stands in for the installed one: the kept
+// policy object is not used.
+bool IsDraftPolicy();
+
+// a_szDraftPolicy: a policy file to decide by, or null for the installed one.
+void BeginDryRun(const char* a_szDraftPolicy);
+void EndDryRun();

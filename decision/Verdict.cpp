@@ -1,0 +1,26 @@
+#include "decision/Verdict.h"
+
+#include "decision/LxShellExt.h"
+
+RequestVerdict& ThreadVerdict()
+{
+    thread_local RequestVerdict t_verdict;
+    return t_verdict;
+}
+
+std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid)
+{
+    if (!a_bPolicyValid)
+        return "protection is off: no valid policy file";
+    if (!a_verdict.m_bHandled)
+        return std::string("handed back to Windows (") +
+               (*a_verdict.m_szCause ? a_verdict.m_szCause : "not a controlled application") + ")";
+    if (a_verdict.m_nInstApp == c_nResultLaunched)
+        return "controlled: " + a_verdict.m_strApplication + " starts through the launcher with " +
+               a_verdict.m_strPlugin;
+    if (a_verdict.m_nInstApp == c_nResultHandled)
+        return a_verdict.m_bDirectStart ? "finished by the hook: " + a_verdict.m_strApplication + " starts directly"
+                                        : std::string("finished by the hook (an exception rule)");
+    return "refused (" + std::to_string(a_verdict.m_nInstApp) + "): " +
+           (*a_verdict.m_szCause ? a_verdict.m_szCause : "not started");
+}
