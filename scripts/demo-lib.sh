@@ -22,11 +22,18 @@ fresh_prefix() {
   setsid wineserver -p60 </dev/null >/dev/null 2>&1 &
 }
 
-# Configures and builds the tree $1 with the toolchain file $2 (further
-# arguments go to the configuration), quietly.
+# Configures the tree $1 with the toolchain file $2 (further arguments go to
+# the configuration) and builds what the demo runs: the package, which holds
+# the product and its tools. CMake reads the toolchain file only when it
+# first configures a tree, so it is named only then.
 build_tree() {
   local dir=$1 toolchain=$2
   shift 2
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j "$(nproc)" >/dev/null
+  local first=()
+  [ -f "$dir/CMakeCache.txt" ] || first=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+  echo "== Building the package in $dir (a few minutes the first time)"
+  cmake -S . -B "$dir" -G Ninja "${first[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)" --target lumidex_msi |
+    awk -F'[][/]' '/FAILED|error:/ { print; next }
+                   /^\[[0-9]+\/[0-9]+\]/ { if ($2 % 20 == 0 || $2 == $3) { printf "   %s of %s built\n", $2, $3; fflush() } }'
 }

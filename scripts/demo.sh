@@ -59,6 +59,13 @@ reg add 'HKCR\.vmx' /ve /t REG_SZ /d VmDemo.Sealed /f
 reg add 'HKCR\VmDemo.Sealed\shell\open\command' /ve /t REG_SZ /d '"C:\windows\notepad.exe" "%1"' /f
 reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.vmu' /v Application /t REG_SZ /d notepad.exe /f
 printf 'per-user choice\r\n' >"$drive_c/docs/note.vmu"
+# An ordinary document type with an application the policy does not name.
+reg add 'HKCR\.vml' /ve /t REG_SZ /d VmDemo.Letter /f
+reg add 'HKCR\VmDemo.Letter\shell\open\command' /ve /t REG_SZ /d '"C:\windows\system32\write.exe" "%1"' /f
+printf 'letter\r\n' >"$drive_c/docs/letter.vml"
+# A user's own copy of a registered program, where users write.
+mkdir -p "$drive_c/users/Public/tools"
+cp "$drive_c/windows/notepad.exe" "$drive_c/users/Public/tools/notepad.exe"
 
 offer() {
   echo
@@ -76,6 +83,7 @@ sleep 2
 echo
 echo "== Requests offered to the hook, as Explorer offers them"
 offer --verb open "$docs\\report.txt"
+offer --verb open "$docs\\letter.vml"
 offer --verb print "$docs\\plan.vmd"
 offer --verb open "$docs\\secret.vmx"
 offer --verb open "$docs\\note.vmu"
@@ -86,6 +94,31 @@ offer --verb open 'C:\windows\system32\calc.exe'
 offer --verb open "$docs\\Desktop.scf"
 offer --verb runas "$docs\\report.txt"
 offer --no-file --verb open
+
+echo
+echo "== Refused: a request text holding the launcher's mark, and a user's copy of a registered"
+echo "   program outside the folders only administrators change"
+offer --verb open --params '/D:C:\docs\other.dll' 'C:\windows\notepad.exe'
+offer --verb open 'C:\users\Public\tools\notepad.exe'
+
+echo
+echo "== Trying a draft policy before deploying it: write.exe is to be controlled too"
+cat >"$drive_c/docs/draft.txt" <<'POLICY'
+; demo company policy, second version
+CompanyID=DEMO-0001
+DeleteOtherAddin=0
+notepad.exe=vmplugin.dll
+write.exe=vmplugin.dll
+POLICY
+run "$product\\ciphertool.exe" seal "$docs\\draft.txt" "$docs\\draft.ccf"
+run "$product\\ciphertool.exe" check-policy "$docs\\draft.ccf"
+echo "-- shellexec --dry-run --policy $docs\\draft.ccf --verb open $docs\\letter.vml"
+run "$product\\shellexec.exe" --dry-run --policy "$docs\\draft.ccf" --verb open "$docs\\letter.vml" || true
+echo "-- the installed policy still hands it back:"
+run "$product\\shellexec.exe" --dry-run --verb open "$docs\\letter.vml" | grep -a '^verdict:' || true
+echo "-- deployed (copied over company.ccf), the real request goes through the launcher:"
+cp "$drive_c/docs/draft.ccf" "$product_unix/company.ccf"
+run "$product\\shellexec.exe" --no-fallback --verb open "$docs\\letter.vml" | grep -a -E '^(hInstApp|verdict):' || true
 
 echo
 echo "== The sealed documents' association now opens through DDE: the hook looks for a"

@@ -8,10 +8,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 build64=${BUILD_DIR_X64:-build-x64}
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake \
+# CMake reads a toolchain file only when it first configures a tree.
+toolchain() { [ -f "$1/CMakeCache.txt" ] || echo "-DCMAKE_TOOLCHAIN_FILE=$2"; }
+cmake -S . -B "$build" -G Ninja $(toolchain "$build" cmake/toolchain-i686-mingw.cmake) \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
-cmake -S . -B "$build64" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake \
+cmake -S . -B "$build64" -G Ninja $(toolchain "$build64" cmake/toolchain-x86_64-mingw.cmake) \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_X86_BIN_DIR="$PWD/$build/bin" >/dev/null
 cmake --build "$build64" -j "$(nproc)"
 status=0
