@@ -1,5 +1,5 @@
 // ParseCommandPath: from a registry command string to the path of the
-// executable it starts. The steps and their order are those the association
+// executable it starts. The probes and their order are those the association
 // data of the field expects; each probe stops at the first existing file.
 
 #include "resolution/PathHelpers.h"
@@ -76,31 +76,39 @@ private:
 
 void CCommandParser::Run()
 {
-    if (!CopyCommand())                                   // 1
+    // The command cut to its program: first variable expanded, arguments
+    // after the last blank and the placeholder dropped, quotes removed,
+    // then in short form.
+    if (!CopyCommand())
         return;
-    ExpandFirstVariable();                                // 2
-    CutAtLastSpace(m_szOut);                              // 3
-    CutAtPlaceholder();                                   // 4
-    TrimTrailingSpaces(m_szOut);                          // 5
-    StripQuotes(m_szOut);                                 // 6
+    ExpandFirstVariable();
+    CutAtLastSpace(m_szOut);
+    CutAtPlaceholder();
+    TrimTrailingSpaces(m_szOut);
+    StripQuotes(m_szOut);
     size_t cchCut = strlen(m_szOut);
-    Shorten();                                            // 7
-    if (IsFullPath(m_szOut) && PathFileExistsA(m_szOut)) { // 8
+    Shorten();
+    // A full path that names an existing file is the answer.
+    if (IsFullPath(m_szOut) && PathFileExistsA(m_szOut)) {
         TakeExistingPrefix(cchCut, true);
         return;
     }
-    if (ProbeDirectory(m_szWindowsDir) || ProbeDirectory(m_szSystemDir)) // 9, 10
+    // A bare name found in the Windows folder, then the system folder.
+    if (ProbeDirectory(m_szWindowsDir) || ProbeDirectory(m_szSystemDir))
         return;
-    if (RestoreImageViewerEntry())                        // 11
+    if (RestoreImageViewerEntry())
         return;
-    if (m_szCommand[0] == '"') {                          // 12
+    // A quoted program: the text between the quotes, cut at its first blank.
+    if (m_szCommand[0] == '"') {
         if (TakeQuotedPath())
-            CutAtFirstSpace();                            // 15
+            CutAtFirstSpace();
         return;
     }
-    if (strstr(m_szCommand, "ideas.cmd"))                 // 13
+    if (strstr(m_szCommand, "ideas.cmd"))
         return;
-    if (strchr(m_szCommand, ' ')) {                       // 14.1
+    // An unquoted command with blanks: the text before its last variable;
+    // without blanks, %SystemRoot% stands for the Windows folder.
+    if (strchr(m_szCommand, ' ')) {
         CopyCommand();
         if (CutBeforeLastPercent()) {
             size_t cchOut = strlen(m_szOut);
@@ -108,10 +116,10 @@ void CCommandParser::Run()
             TakeExistingPrefix(cchOut, IsExistingFile(m_szOut));
             return;
         }
-    } else if (FindCharacter(m_szCommand, '%')) {         // 14.2
+    } else if (FindCharacter(m_szCommand, '%')) {
         ReplaceNoCase(m_szOut, m_cbOut, c_szSystemRoot, m_szWindowsDir);
     }
-    CutAtFirstSpace();                                    // 15
+    CutAtFirstSpace();
     TakeExistingPrefix(strlen(m_szOut), IsExistingFile(m_szOut));
 }
 
@@ -193,7 +201,7 @@ bool CCommandParser::RestoreImageViewerEntry()
     return true;
 }
 
-// False when there is no closing quote: the text of step 7 stands.
+// False when there is no closing quote: the cut command in short form stands.
 bool CCommandParser::TakeQuotedPath()
 {
     const char* pClose = FindCharacter(m_szCommand + 1, '"');

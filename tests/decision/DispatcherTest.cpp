@@ -179,7 +179,7 @@ protected:
     std::string m_strPlugin;
 };
 
-// Row 1: no file.
+// No file.
 TEST_F(DispatcherTest, RequestWithoutFileIsHandedBack)
 {
     Request request("open", nullptr);
@@ -202,7 +202,7 @@ TEST_F(DispatcherTest, HomePageWithoutFileIsAnsweredByTheHookAlone)
                         "verb = OPENHOMEPAGE\n");
 }
 
-// Row 2: the policy is read and the file unquoted, nothing else.
+// The home page with a file: the policy is read and the file unquoted, nothing else.
 TEST_F(DispatcherTest, HomePageWithFileIsUnquotedAndHandedBack)
 {
     std::string strFile = "\"" + Path("a b.txt") + "\"";
@@ -215,7 +215,7 @@ TEST_F(DispatcherTest, HomePageWithFileIsUnquotedAndHandedBack)
         << "no upkeep for the home page";
 }
 
-// Row 3: shell command files, whatever the verb.
+// Shell command files, whatever the verb.
 TEST_F(DispatcherTest, ShellCommandFileIsHandedBack)
 {
     for (const char* szVerb : {"open", "openas", "print", "runas"}) {
@@ -229,7 +229,7 @@ TEST_F(DispatcherTest, ShellCommandFileIsHandedBack)
     }
 }
 
-// Row 16: verbs outside the list go back after the upkeep.
+// Verbs outside the list go back after the upkeep.
 TEST_F(DispatcherTest, UnknownVerbIsHandedBackAfterUpkeep)
 {
     const char c_szResiliency[] = "Software\\Microsoft\\Office\\11.0\\Word\\Resiliency\\StartupItems";
@@ -245,7 +245,7 @@ TEST_F(DispatcherTest, UnknownVerbIsHandedBackAfterUpkeep)
     EXPECT_TRUE(vmtest::KeyExists(HKEY_CURRENT_USER, "Software\\Microsoft\\Office\\9.0\\Word\\Security"));
 }
 
-// Row 4: an unregistered application is not controlled.
+// An unregistered application is not controlled.
 TEST_F(DispatcherTest, OpenOfUnregisteredApplicationIsHandedBack)
 {
     std::string strFile = Path("Tools\\app.EXE");
@@ -262,7 +262,7 @@ TEST_F(DispatcherTest, OpenOfUnregisteredApplicationIsHandedBack)
          "[CLxShellExt::Execute] CheckControlInformation is SKIPPED_INJECTION"}));
 }
 
-// Row 6: a registered application runs through the launcher.
+// A registered application runs through the launcher.
 TEST_F(DispatcherTest, OpenOfRegisteredApplicationIsLaunched)
 {
     InstallLauncher();
@@ -325,7 +325,7 @@ TEST_F(DispatcherTest, LauncherLineAtTheBufferEnd)
     }
 }
 
-// Rows 9 and 11: open-with on an executable or a file without extension.
+// Open-with on an executable or a file without extension.
 TEST_F(DispatcherTest, OpenWithOnExecutableDecidesWithoutPath)
 {
     std::string strFile = Path("tool");
@@ -354,7 +354,7 @@ TEST_F(DispatcherTest, OpenWithOnRegisteredExecutableLooksUpThePathAndLaunches)
     EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:" + strDirectory + "]"}));
 }
 
-// Rows 7, 8, 12 and 13: documents without an application are handed back.
+// Documents of every verb, and open-with, without an application are handed back.
 struct DocumentRow {
     const char* m_szVerb;
     UINT m_uOperation;
@@ -374,15 +374,15 @@ TEST_P(DocumentRouteTest, DocumentWithoutApplicationIsHandedBack)
 
 INSTANTIATE_TEST_SUITE_P(
     Verbs, DocumentRouteTest,
-    ::testing::Values(DocumentRow{"open", OPERATION_OPEN_DOCUMENT},     // row 7
-                      DocumentRow{"print", OPERATION_OPEN_DOCUMENT},    // row 8
-                      DocumentRow{"EDIT", OPERATION_OPEN_DOCUMENT},     // row 8, any case
-                      DocumentRow{"new", OPERATION_OPEN_DOCUMENT},      // row 8
-                      DocumentRow{"read", OPERATION_OPEN_DOCUMENT},     // row 8
-                      DocumentRow{"openas", OPERATION_OPENAS_DOCUMENT}, // row 12
-                      DocumentRow{nullptr, OPERATION_OPENAS_DOCUMENT})); // row 12, no verb
+    ::testing::Values(DocumentRow{"open", OPERATION_OPEN_DOCUMENT},     // open
+                      DocumentRow{"print", OPERATION_OPEN_DOCUMENT},    // the other document verbs
+                      DocumentRow{"EDIT", OPERATION_OPEN_DOCUMENT},     // in any case
+                      DocumentRow{"new", OPERATION_OPEN_DOCUMENT},
+                      DocumentRow{"read", OPERATION_OPEN_DOCUMENT},
+                      DocumentRow{"openas", OPERATION_OPENAS_DOCUMENT}, // open-with
+                      DocumentRow{nullptr, OPERATION_OPENAS_DOCUMENT})); // no verb
 
-// Row 15: a document whose application is registered goes to the launcher.
+// A document whose application is registered goes to the launcher.
 TEST_F(DispatcherTest, DocumentOfRegisteredApplicationIsLaunched)
 {
     InstallLauncher();
@@ -398,7 +398,7 @@ TEST_F(DispatcherTest, DocumentOfRegisteredApplicationIsLaunched)
                                m_strPlugin + "]"}));
 }
 
-// Row 14: an exception rule finishes the request without the launcher. The
+// An exception rule finishes the request without the launcher. The
 // viewer's start is answered: 33 when it started, the shell's error code when
 // it did not.
 TEST_F(DispatcherTest, ImageViewerRuleFinishesTheRequest)

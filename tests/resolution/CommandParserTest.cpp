@@ -253,7 +253,7 @@ TEST_F(ParseCommandPathTest, WorkedExamplesOnThisMachine)
         EXPECT_EQ(Parse(row.m_strCommand), row.m_strExpected) << "ParseCommandPath(" << row.m_strCommand << ")";
 }
 
-// An unquoted path with blanks: the Part's "C:\Program" only when no prefix of
+// An unquoted path with blanks: the first word's "C:\Program" only when no prefix of
 // the command names a file; otherwise the longest prefix that does.
 TEST_F(ParseCommandPathTest, UnquotedPathWithBlanksNamesTheIntendedProgram)
 {
@@ -270,8 +270,9 @@ TEST_F(ParseCommandPathTest, UnquotedPathWithBlanksNamesTheIntendedProgram)
 
 // A program planted at a shorter prefix never wins over the intended one, and
 // a directory named like a program is never taken. The planted "Program" is
-// a candidate of every route: step 8 after the cut of step 3, step 14.1, and
-// step 15.
+// a candidate of every route: the existing full path after the cut at the
+// last blank, the text before the last variable, and the cut at the first
+// blank.
 TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
 {
     std::string strDir = vmtest::MakeScratchDir("planted");
@@ -289,8 +290,8 @@ TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
     CreateDirectoryA((strDir + "\\d x\\y.exe").c_str(), nullptr);
     EXPECT_EQ(Parse(strDir + "\\d x\\y.exe"), strDir + "\\d");
 
-    // With both programs gone no prefix names a file: the text of step 15
-    // stands (and names no file either).
+    // With both programs gone no prefix names a file: the text cut at its
+    // first blank stands (and names no file either).
     DeleteFileA(strIntended.c_str());
     DeleteFileA((strDir + "\\Program").c_str());
     EXPECT_EQ(Parse(strIntended), strDir + "\\Program");
@@ -336,16 +337,16 @@ TEST_F(ParseCommandPathTest, EdgeCases)
          "by the command's prefix is taken",
          strWin + "\\system32\\rundll32.exe " + strWin + "\\system32\\shimgvw.dll,ImageView_Fullscreen %1",
          strWin + "\\system32\\rundll32.exe"},
-        {"quoted without a closing quote: the text of step 7", "\"" + strPf + "\\Acme\\acme.exe /x %1",
+        {"quoted without a closing quote: the cut command in short form", "\"" + strPf + "\\Acme\\acme.exe /x %1",
          strPf + "\\Acme\\acme.exe /"},
-        {"ideas.cmd leading nowhere: the text of step 7", "C:\\nowhere\\ideas.cmd %1", "C:\\nowhere\\ideas.cmd"},
+        {"ideas.cmd leading nowhere: the cut command in short form", "C:\\nowhere\\ideas.cmd %1", "C:\\nowhere\\ideas.cmd"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(Parse(row.m_strCommand), row.m_strExpected) << row.m_szWhat << "\n  " << row.m_strCommand;
 }
 
 // The second "%SystemRoot%" and the "%ProgramFiles%" stay in the text that
-// step 11 hands out.
+// the image viewer's entry hands out.
 TEST_F(ParseCommandPathTest, OnlyTheFirstSystemRootIsExpanded)
 {
     vmtest::DebugCapture capture;
@@ -381,7 +382,7 @@ TEST_F(ParseCommandPathTest, TextsAtTheBufferEnd)
     std::string strFits = "%ProgramFiles%" + strTail257;           // expands to 259
     std::string strTooLong = "%ProgramFiles%" + strTail257 + "a";   // would expand to 260
     ASSERT_EQ(strFits.size() + cchGrowth, 259u);
-    // Expanded, the text is cut by step 3 at the blank of "Program Files".
+    // Expanded, the text is cut at its last blank, the one of "Program Files".
     EXPECT_EQ(Parse(strFits), strPf.substr(0, strPf.find(' ')));
     EXPECT_EQ(Parse(strTooLong), strTooLong) << "the expansion is refused, the text stays";
 }

@@ -92,7 +92,7 @@ TEST_F(DbcsTest, LoneLeadByteAtTheEndIsOneByte)
     }
 }
 
-// Parser steps whose text work meets double-byte characters, without files.
+// The parser's cuts and expansions that meet double-byte characters, without files.
 TEST_F(DbcsTest, ParserTextStepsKeepDoubleByteCharactersWhole)
 {
     std::string strWin = vmtest::WindowsDir();
@@ -121,7 +121,7 @@ TEST_F(DbcsTest, ParserFindsProgramsInDoubleByteFolders)
 {
     std::string strScratch = vmtest::MakeScratchDir("dbcs");
     std::string strDir = strScratch + "\\" + c_strHyo;
-    // The part before the blank names nothing, so the parser's own steps do
+    // The text before the blank names nothing, so the parser's own cuts do
     // not stop early at an existing folder.
     std::string strBlankDir = strScratch + "\\x " + c_strHyo;
     // Wine converts file names through the Unix locale: where ja_JP.UTF-8 is
