@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <vector>
 
 namespace vm {
@@ -39,10 +40,11 @@ bool NamesAStream(const std::wstring& a_strPath)
     return a_strPath.find(L':', iFrom) != std::wstring::npos;
 }
 
+// a_szPath holds at least a_cch characters (its zero counts).
 template <typename Char>
-bool IsFullPathText(const std::basic_string<Char>& a_strPath)
+bool IsFullPathText(const Char* a_strPath, size_t a_cch)
 {
-    if (a_strPath.size() < 3)
+    if (a_cch < 3)
         return false;
     auto isSlash = [](Char a_ch) { return a_ch == '\\' || a_ch == '/'; };
     Char chDrive = a_strPath[0];
@@ -54,20 +56,30 @@ bool IsFullPathText(const std::basic_string<Char>& a_strPath)
 
 } // namespace
 
+bool IsFullPath(const char* a_szPath)
+{
+    return a_szPath && IsFullPathText(a_szPath, strnlen(a_szPath, 3));
+}
+
 bool IsFullPath(const std::string& a_strPath)
 {
-    return IsFullPathText(a_strPath);
+    return IsFullPathText(a_strPath.c_str(), a_strPath.size());
 }
 
 bool IsFullPath(const std::wstring& a_strPath)
 {
-    return IsFullPathText(a_strPath);
+    return IsFullPathText(a_strPath.c_str(), a_strPath.size());
+}
+
+bool IsExistingFile(const char* a_szPath)
+{
+    DWORD dwAttributes = a_szPath && *a_szPath ? GetFileAttributesA(a_szPath) : INVALID_FILE_ATTRIBUTES;
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool IsExistingFile(const std::string& a_strPath)
 {
-    DWORD dwAttributes = a_strPath.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(a_strPath.c_str());
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return IsExistingFile(a_strPath.c_str());
 }
 
 bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal)

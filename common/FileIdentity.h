@@ -28,10 +28,19 @@ bool IsBelowFolder(const std::wstring& a_strPath, const std::wstring& a_strFolde
 // "\\server\share...". Not the device forms "\\?\" and "\\.\", which skip
 // the platform's own reading of a path, and not "X:name" or "\name", which
 // depend on a current directory.
+bool IsFullPath(const char* a_szPath);
 bool IsFullPath(const std::string& a_strPath);
 bool IsFullPath(const std::wstring& a_strPath);
 
+// A blank that separates words of a command line: a space or a tab. Neither
+// is ever the second byte of a double-byte character.
+inline bool IsBlank(char a_ch)
+{
+    return a_ch == ' ' || a_ch == '\t';
+}
+
 // An existing file (not a folder), by its attributes.
+bool IsExistingFile(const char* a_szPath);
 bool IsExistingFile(const std::string& a_strPath);
 
 // An existing folder (not a file), by its attributes.

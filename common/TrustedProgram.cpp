@@ -71,11 +71,6 @@ bool IsBelowUserWritableFolder(const std::wstring& a_strFinal)
     return false;
 }
 
-bool IsBlank(char a_ch)
-{
-    return a_ch == ' ' || a_ch == '\t';
-}
-
 } // namespace
 
 // The folder that holds the users' profiles. Asked of userenv, loaded from

@@ -2,6 +2,7 @@
 // executable it starts. The probes and their order are those the association
 // data of the field expects; each probe stops at the first existing file.
 
+#include "common/FileIdentity.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/PathNameCache.h"
 
@@ -27,20 +28,11 @@ void KeepIfWhole(PathBuffer& a_szDir, UINT a_cch)
         a_szDir[0] = '\0';
 }
 
-// "X:\..." or "\\server\...". Anything else ("name", "\name", "X:name")
-// the platform resolves against a current directory, which a planted file
-// can sit in: such a text is never looked up as it stands.
-bool IsFullPath(const char* a_szPath)
-{
-    char chDrive = static_cast<char>(a_szPath[0] | 0x20);
-    bool bDrive = chDrive >= 'a' && chDrive <= 'z' && a_szPath[1] == ':' &&
-                  (a_szPath[2] == '\\' || a_szPath[2] == '/');
-    return bDrive || (a_szPath[0] == '\\' && a_szPath[1] == '\\');
-}
+using vm::IsFullPath;
 
 bool IsExistingFile(const char* a_szPath)
 {
-    return IsFullPath(a_szPath) && PathFileExistsA(a_szPath) && !PathIsDirectoryA(a_szPath);
+    return IsFullPath(a_szPath) && vm::IsExistingFile(a_szPath);
 }
 
 class CCommandParser {

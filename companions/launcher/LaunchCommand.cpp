@@ -14,10 +14,7 @@ constexpr size_t c_cchMark = sizeof(c_szArgumentMark) - 1;
 // Blanks, quotes, "/" and ":" are never the second byte of a double-byte
 // character, so the byte scans below are safe in any code page; a backslash
 // can be, so paths are split by the platform (GetFullPathNameA), not by hand.
-bool IsBlank(char a_ch)
-{
-    return a_ch == ' ' || a_ch == '\t';
-}
+using vm::IsBlank;
 
 size_t SkipBlanks(const std::string& a_str, size_t a_iPos)
 {
