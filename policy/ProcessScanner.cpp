@@ -68,10 +68,12 @@ int CLxShellExt::GetAppList(AppProcessQueue& a_queue)
 bool CLxShellExt::CheckModule(DWORD a_dwProcessId)
 {
     CToolhelpSnapshot snapshot;
+    vm::CPsapiModuleList modules;
     const char* szPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
     bool bFound = false;
+    bool bTaken = false;
     auto walk = [&]() {
-        snapshot.Create(c_dwSnapModules, a_dwProcessId);
+        bTaken = snapshot.Create(c_dwSnapModules, a_dwProcessId);
         MODULEENTRY32 entry{};
         entry.dwSize = sizeof(entry);
         for (BOOL bMore = snapshot.ModuleFirst(&entry); bMore;
@@ -82,11 +84,17 @@ bool CLxShellExt::CheckModule(DWORD a_dwProcessId)
             }
         }
     };
+    auto listThroughPsapi = [&]() {
+        bFound = modules.List(a_dwProcessId) && modules.Any([&](const char* a_szPath) {
+            return lstrcmpiA(PathFindFileNameA(a_szPath), szPlugin) == 0;
+        });
+    };
     // A walk ended by a fault counts as "plug-in not seen", whatever it saw.
-    if (!RunWalkGuarded(walk))
-        bFound = false;
+    bool bCompleted = RunWalkGuarded(walk);
     snapshot.Close();
-    return bFound;
+    if (bCompleted && !bTaken && vm::c_bSeesOtherBitness)
+        bCompleted = RunWalkGuarded(listThroughPsapi);
+    return bCompleted && bFound;
 }
 
 bool CLxShellExt::IsInjectableApplication()

@@ -1,18 +1,6 @@
 #include "policy/Toolhelp.h"
 
-namespace {
-
-// FARPROC has the wrong signature for every entry point; the detour through
-// the generic function pointer type keeps -Wcast-function-type quiet.
-template <typename Fn>
-Fn BindByName(HMODULE a_hModule, const char* a_szName)
-{
-    if (!a_hModule)
-        return nullptr;
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(a_hModule, a_szName)));
-}
-
-} // namespace
+using vm::BindByName;
 
 ToolhelpFunctions::ToolhelpFunctions() : m_hModule(GetModuleHandleA("KERNEL32.DLL"))
 {

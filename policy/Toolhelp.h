@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include "common/Handle.h"
+#include "common/ProcessModules.h"
 
 // The walks fill the ANSI records the platform defines; their sizes are part
 // of the contract with KERNEL32.
@@ -16,7 +17,7 @@ static_assert(sizeof(MODULEENTRY32) == (sizeof(void*) == 8 ? 568 : 548),
               "MODULEENTRY32 must be the ANSI record");
 
 constexpr DWORD c_dwSnapProcesses = TH32CS_SNAPPROCESS; // 2, with process id 0
-constexpr DWORD c_dwSnapModules = TH32CS_SNAPMODULE;    // 8, with the process's id
+constexpr DWORD c_dwSnapModules = vm::c_dwSnapAllModules; // 8 (24 on x64), with the process's id
 
 struct ToolhelpFunctions {
     using CreateSnapshotFn = HANDLE(WINAPI*)(DWORD, DWORD);

@@ -8,6 +8,7 @@
 
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/ProcessModules.h"
 #include "common/TrustedProgram.h"
 #include "companions/cipher/cipher.h"
 
@@ -85,13 +86,16 @@ bool IsLoadedInto(DWORD a_dwProcessId, const std::string& a_strModule)
 {
     if (sizeof(void*) == 4)
         return false;
-    vm::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, a_dwProcessId));
-    if (!snapshot)
-        return false;
+    auto isModule = [&](const char* a_szPath) { return lstrcmpiA(a_szPath, a_strModule.c_str()) == 0; };
+    vm::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(vm::c_dwSnapAllModules, a_dwProcessId));
+    if (!snapshot) {
+        vm::CPsapiModuleList modules;
+        return modules.List(a_dwProcessId) && modules.Any(isModule);
+    }
     MODULEENTRY32 entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL bMore = Module32First(snapshot.get(), &entry); bMore; bMore = Module32Next(snapshot.get(), &entry))
-        if (lstrcmpiA(entry.szExePath, a_strModule.c_str()) == 0)
+        if (isModule(entry.szExePath))
             return true;
     return false;
 }

@@ -1,7 +1,8 @@
 // The application the launcher tests start: it writes down how it was
 // started (its command line, the arguments the C runtime made of it, and
 // which vmplugin.dll is inside), in one step so that the waiting test never
-// reads half a record.
+// reads half a record. A test that needs an instance already running has it
+// stay VM_PROBE_HOLD milliseconds after recording, and ends it itself.
 
 #include <windows.h>
 
@@ -40,5 +41,9 @@ int main(int argc, char** argv)
         return 2;
     std::fwrite(strRecord.data(), 1, strRecord.size(), pFile);
     std::fclose(pFile);
-    return MoveFileExA(strTemp.c_str(), szRecord, MOVEFILE_REPLACE_EXISTING) ? 0 : 3;
+    if (!MoveFileExA(strTemp.c_str(), szRecord, MOVEFILE_REPLACE_EXISTING))
+        return 3;
+    if (const char* szHold = std::getenv("VM_PROBE_HOLD"))
+        Sleep(std::strtoul(szHold, nullptr, 10));
+    return 0;
 }

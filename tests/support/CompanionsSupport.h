@@ -18,6 +18,8 @@ std::string WindowsPathFromEnv(const char* a_szVariable);
 // vmplugin.dll is loaded into the file named by VM_PROBE_RECORD.
 std::string ProbeExe();
 constexpr char c_szProbeRecordVariable[] = "VM_PROBE_RECORD";
+// Milliseconds the probe stays running after recording.
+constexpr char c_szProbeHoldVariable[] = "VM_PROBE_HOLD";
 
 // Polls until a_isDone answers true or the time is up; the last answer.
 bool WaitUntil(const std::function<bool()>& a_isDone, DWORD a_dwTimeoutMs);
