@@ -15,6 +15,7 @@ struct CShellExecOptions {
     bool m_bNoFallback = false;
     bool m_bTrace = false;
     bool m_bHelp = false;
+    bool m_bVersion = false;
 };
 
 // Fills a_options from argv[1..]; false with a message for the user when the
