@@ -49,11 +49,6 @@ const CAddinRow c_addins[] = {
     {"Excel", "Quorix03.ExcelAddIn", "quorix03.dll"},
 };
 
-// Policy-file fields that are settings; every other field names an
-// application and, as its value, the plug-in that controls it.
-const char* const c_szSettingFields[] = {"CompanyID",      "DeleteOtherAddin", "NotLoadSSDriver",
-                                         "ExcludeAppList", "VormidpmiAppList", vm::c_szTrustedFoldersField};
-
 const char c_szUsage[] =
     "usage: vmcheck\n"
     "  Checks the installation of Korvane Lumidex on this machine, one line per\n"
@@ -239,14 +234,6 @@ void CInstallationCheck::CheckBesideHook(const std::string& a_strCheck, const ch
         m_report.Fail(a_strCheck, strPath + " is missing", a_strFix);
 }
 
-bool IsSettingField(const std::string& a_strName)
-{
-    for (const char* szSetting : c_szSettingFields)
-        if (lstrcmpiA(a_strName.c_str(), szSetting) == 0)
-            return true;
-    return false;
-}
-
 void CInstallationCheck::CheckPolicyFile()
 {
     const std::string strPath = PolicyPath();
@@ -267,7 +254,7 @@ void CInstallationCheck::CheckPolicyFile()
     m_report.Ok("policy file", strPath + " is valid");
     const cipherfmt::CcfField* pTrusted = cipherfmt::FindCcfField(fields, vm::c_szTrustedFoldersField);
     CheckTrustedFolders(pTrusted ? pTrusted->strValue.c_str() : nullptr, strSeal);
-    const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, "CompanyID");
+    const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, cipherfmt::c_szCompanyIdField);
     if (pCompany && !pCompany->strValue.empty())
         m_report.Ok("company id", pCompany->strValue);
     else
@@ -275,7 +262,7 @@ void CInstallationCheck::CheckPolicyFile()
                       "add a CompanyID=<id> line and " + strSeal);
     for (const cipherfmt::CcfField& field : fields) {
         // A blank value registers no plug-in, as the hook reads it.
-        if (IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
+        if (cipherfmt::IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
             continue;
         const std::string strPlugin = BesideHook(field.strValue);
         if (FileExists(strPlugin))
