@@ -74,7 +74,8 @@ bool CLxShellExt::GetExtensionControlType()
         return false;
 
     RegistryText szApplication;
-    if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), vm::c_szControlAppValue, szApplication) != ERROR_SUCCESS) {
+    if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), vm::c_szControlAppValue, szApplication) !=
+        ERROR_SUCCESS) {
         TraceAlways("[CLxShellExt::GetExtensionControlType] not existed control application,  ext[%s]",
                     m_strExt.c_str());
         return false;

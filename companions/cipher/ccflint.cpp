@@ -45,7 +45,10 @@ public:
     std::vector<CcfWarning> Take() { return std::move(m_warnings); }
 
 private:
-    void Warn(const CcfField& a_field, const std::string& a_strText) { m_warnings.push_back({a_field.nLine, a_strText}); }
+    void Warn(const CcfField& a_field, const std::string& a_strText)
+    {
+        m_warnings.push_back({a_field.nLine, a_strText});
+    }
     void Blanks(const CcfField& a_field);
     void Plugin(const CcfField& a_field, const std::string& a_strName, const std::string& a_strPlugin);
     void TrustedFolders(const CcfField& a_field, const std::string& a_strValue);

@@ -386,7 +386,8 @@ TEST_F(CipherToolTest, APolicyWithoutFaultsIsSilentAndTheProductFolderHoldsThePl
 {
     Write("vmplugin.dll", "");
     const std::string strInput = Write("policy.txt", "CompanyID=ACME\nnotepad.exe=VMPLUGIN.DLL\nDeleteOtherAddin=0\n"
-                                                     "NotLoadSSDriver=1\nTrustedFolders=C:\\Apps; \\\\srv\\share\\Apps\n");
+                                                     "NotLoadSSDriver=1\n"
+                                                     "TrustedFolders=C:\\Apps; \\\\srv\\share\\Apps\n");
     ToolRun seal = RunTool({"--strict", "seal", strInput, Path("company.ccf")});
     EXPECT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk));
     EXPECT_EQ(seal.strErr, "");
