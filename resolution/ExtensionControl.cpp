@@ -2,6 +2,7 @@
 // application it names.
 
 #include "decision/LxShellExt.h"
+#include "common/ControlTable.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ShellRegistry.h"
 #include "trace/Trace.h"
@@ -10,7 +11,6 @@
 
 namespace {
 
-constexpr char c_szControlTableKey[] = "SOFTWARE\\Korvane\\Lumidex\\FileExts\\";
 constexpr char c_szAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
 
 bool IsWindows9x()
@@ -60,11 +60,11 @@ bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szC
 
 bool CLxShellExt::GetExtensionControlType()
 {
-    std::string strKey = c_szControlTableKey + m_strExt;
+    std::string strKey = std::string(vm::c_szControlTableKey) + "\\" + m_strExt;
     DWORD dwControlType = 0;
     DWORD cbControlType = sizeof(dwControlType);
     CLxShellRegistry registry;
-    if (registry.QueryRegistryValue(HKEY_LOCAL_MACHINE, strKey.c_str(), "ControlType",
+    if (registry.QueryRegistryValue(HKEY_LOCAL_MACHINE, strKey.c_str(), vm::c_szControlTypeValue,
                                     reinterpret_cast<BYTE*>(&dwControlType), &cbControlType) != ERROR_SUCCESS) {
         TraceAlways("[CLxShellExt::GetExtensionControlType] Is not control type [%s]", m_strExt.c_str());
         return false;
@@ -74,7 +74,8 @@ bool CLxShellExt::GetExtensionControlType()
         return false;
 
     RegistryText szApplication;
-    if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), "Application", szApplication) != ERROR_SUCCESS) {
+    if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), vm::c_szControlAppValue, szApplication) !=
+        ERROR_SUCCESS) {
         TraceAlways("[CLxShellExt::GetExtensionControlType] not existed control application,  ext[%s]",
                     m_strExt.c_str());
         return false;

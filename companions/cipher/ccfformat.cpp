@@ -64,16 +64,6 @@ char FoldAscii(char a_ch)
     return (a_ch >= 'A' && a_ch <= 'Z') ? static_cast<char>(a_ch - 'A' + 'a') : a_ch;
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a_left, std::string_view a_right)
-{
-    if (a_left.size() != a_right.size())
-        return false;
-    for (size_t i = 0; i < a_left.size(); ++i)
-        if (FoldAscii(a_left[i]) != FoldAscii(a_right[i]))
-            return false;
-    return true;
-}
-
 enum class LineKind { Blank, Comment, Field, Malformed };
 
 // A NUL could not be handed out in a zero-terminated value, and a lone CR
@@ -147,6 +137,24 @@ void WriteLe32(unsigned char* a_p, uint32_t a_u)
 }
 
 } // namespace
+
+bool EqualsIgnoringAsciiCase(std::string_view a_left, std::string_view a_right)
+{
+    if (a_left.size() != a_right.size())
+        return false;
+    for (size_t i = 0; i < a_left.size(); ++i)
+        if (FoldAscii(a_left[i]) != FoldAscii(a_right[i]))
+            return false;
+    return true;
+}
+
+bool IsSettingField(std::string_view a_name)
+{
+    for (const char* szSetting : c_szSettingFields)
+        if (EqualsIgnoringAsciiCase(a_name, szSetting))
+            return true;
+    return false;
+}
 
 uint32_t Crc32(const void* a_pData, size_t a_cb, uint32_t a_uCrc)
 {
@@ -230,7 +238,7 @@ int ParseCcf(const std::string& a_strBytes, std::vector<CcfField>* a_pFields, si
             return CCF_E_MALFORMED;
         }
         if (kind == LineKind::Field)
-            fields.push_back({std::string(name), std::string(value)});
+            fields.push_back({std::string(name), std::string(value), i + 1});
     }
 
     size_t iChecksum = LastNonBlank(lines, 1);
@@ -283,12 +291,15 @@ const CcfField* FindCcfField(const std::vector<CcfField>& a_fields, const char* 
     return nullptr;
 }
 
-int SealCcf(const std::string& a_strInput, std::string* a_pOutput, size_t* a_pnLine)
+int SealCcf(const std::string& a_strInput, std::string* a_pOutput, size_t* a_pnLine,
+            std::vector<CcfField>* a_pFields)
 {
     size_t nLineDummy = 0;
     size_t& nLine = a_pnLine ? *a_pnLine : nLineDummy;
     nLine = 0;
     a_pOutput->clear();
+    if (a_pFields)
+        a_pFields->clear();
 
     // Editors on Windows like to start UTF-8 text with a byte-order mark; left
     // in, it would become part of the first name and hide that field.
@@ -316,6 +327,8 @@ int SealCcf(const std::string& a_strInput, std::string* a_pOutput, size_t* a_pnL
             nLine = i + 1;
             return SEAL_E_CHECKSUM;
         }
+        if (kind == LineKind::Field && a_pFields)
+            a_pFields->push_back({std::string(name), std::string(value), i + 1});
         strOut.append(lines[i].text);
         strOut += c_szCrLf;
     }

@@ -18,10 +18,12 @@
 
 #include "companions/cipher/cipher.h"
 #include "common/Handle.h"
+#include "common/TrustedProgram.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cipherfmt {
@@ -53,10 +55,26 @@ vm::UniqueFileHandle OpenRegularFileForReading(const char* a_szPath);
 // CannotOpen; a file above a_cbMax answers TooLarge without being read.
 ReadStatus ReadWholeFile(const char* a_szPath, uint64_t a_cbMax, std::string* a_pBytes);
 
+// Policy-file fields that are settings; every other field names an
+// application by its file name and, as its value, the plug-in that controls
+// it. The flags are on for "1" and off for "0".
+constexpr char c_szCompanyIdField[] = "CompanyID";
+constexpr char c_szDeleteOtherAddinField[] = "DeleteOtherAddin";
+constexpr char c_szNotLoadSSDriverField[] = "NotLoadSSDriver";
+constexpr const char* c_szFlagFields[] = {c_szDeleteOtherAddinField, c_szNotLoadSSDriverField};
+constexpr const char* c_szSettingFields[] = {c_szCompanyIdField, c_szDeleteOtherAddinField,
+                                             c_szNotLoadSSDriverField, "ExcludeAppList",
+                                             "VormidpmiAppList", vm::c_szTrustedFoldersField};
+
 struct CcfField {
     std::string strName;
     std::string strValue;
+    size_t nLine = 0; // 1-based, in the text it was read from
 };
+
+// Field names, like everything the reader compares, ignore ASCII letter case.
+bool EqualsIgnoringAsciiCase(std::string_view a_left, std::string_view a_right);
+bool IsSettingField(std::string_view a_name);
 
 // Judges a policy file's bytes. On CCF_VALID the fields are in a_pFields in
 // file order (the Checksum line is not a field). a_pnLine, when given, gets the
@@ -83,8 +101,10 @@ enum SealStatus {
 // signature line first (one already there is not repeated), CR LF line ends,
 // the Checksum line last. A trailing Checksum line of an earlier seal is
 // dropped, so an edited policy file can be sealed again. a_pnLine gets the
-// 1-based input line at fault.
-int SealCcf(const std::string& a_strInput, std::string* a_pOutput, size_t* a_pnLine = nullptr);
+// 1-based input line at fault; a_pFields, when given, the fields sealed, with
+// their input lines.
+int SealCcf(const std::string& a_strInput, std::string* a_pOutput, size_t* a_pnLine = nullptr,
+            std::vector<CcfField>* a_pFields = nullptr);
 
 struct AcapHeader {
     uint32_t uVersion = 0;

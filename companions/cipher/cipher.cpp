@@ -104,7 +104,7 @@ int CCCF::CheckCCFValidity()
 
 const char* CCCF::GetCompanyID()
 {
-    return GetField("CompanyID");
+    return GetField(cipherfmt::c_szCompanyIdField);
 }
 
 const char* CCCF::GetField(const char* a_szName)

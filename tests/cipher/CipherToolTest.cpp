@@ -185,6 +185,9 @@ TEST_F(CipherToolTest, BadUsageExitsWithTwoAndPointsToHelp)
         {"check-policy", "a", "b"},
         {"wrap", "a"},
         {"check-document"},
+        {"--strict", "wrap", "a", "b"},              // only the policy commands lint
+        {"check-policy", "a", "--product-folder"},   // the option without its folder
+        {"check-policy", "a", "--product-folder", "C:\\no\\such\\folder"},
     };
     for (const std::vector<std::string>& args : rows) {
         SCOPED_TRACE(Describe(args));
@@ -323,6 +326,78 @@ TEST_F(CipherToolTest, CheckPolicyNamesWhatIsWrong)
     Write("policy.ccf", Sealed("A=1\r\nJunk\r\n"));
     EXPECT_EQ(RunTool({"check-policy", Path("policy.ccf")}).strOut, "invalid: malformed line (neither blank, "
                                                                     "comment nor Name=Value) (line 3)\n");
+}
+
+// The text with '!' as line a_nFirst and '@' as the line after it.
+std::string LineNumbered(std::string a_strText, int a_nFirst)
+{
+    for (char& ch : a_strText)
+        if (ch == '!' || ch == '@')
+            ch = static_cast<char>('0' + a_nFirst + (ch == '@'));
+    return a_strText;
+}
+
+// A valid policy that leaves an application uncontrolled seals and checks
+// as valid, with a warning naming the line; --strict makes it fail.
+TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
+{
+    Write("vmplugin.dll", "");
+    const struct {
+        const char* szLine; // after CompanyID=ACME
+        const char* szWarning; // @ the row's line, ! CompanyID's line
+    } rows[] = {
+        {"notepad.exe = vmplugin.dll", "line @: the name \"notepad.exe \" has blanks at its start or end"},
+        {"notepad.exe=vmplugin.dll\t", "line @: the value \"vmplugin.dll\t\" of notepad.exe has blanks"},
+        {"companyid=OTHER", "line @: companyid is given again (first on line !); only the first counts"},
+        {"WINWORD.EXE=wdplug.dll", "line @: WINWORD.EXE names the plug-in wdplug.dll, which is not a file in "},
+        {"WINWORD.EXE=", "line @: WINWORD.EXE names no plug-in"},
+        {"WINWORD.EXE=..\\vmplugin.dll", "line @: WINWORD.EXE names the plug-in \"..\\vmplugin.dll\", which is "
+                                          "not a file name"},
+        {"DeleteOtherAddin=yes", "line @: DeleteOtherAddin is \"yes\", neither 0 nor 1"},
+        {"NotLoadSSDriver=2", "line @: NotLoadSSDriver is \"2\", neither 0 nor 1"},
+        {"TrustedFolders=C:\\Apps;Apps", "line @: the TrustedFolders entry \"Apps\" is not a full path"},
+        {"TrustedFolders=C:Apps", "line @: the TrustedFolders entry \"C:Apps\" is not a full path"},
+    };
+    const std::string strOutput = Path("company.ccf");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.szLine);
+        const std::string strInput = Write("policy.txt", "CompanyID=ACME\n" + std::string(row.szLine) + "\n");
+        ToolRun seal = RunTool({"seal", strInput, strOutput});
+        EXPECT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk));
+        EXPECT_EQ(seal.strErr.rfind("warning: " + strInput + ", " + LineNumbered(row.szWarning, 1), 0), 0u)
+            << seal.strErr;
+        ToolRun check = RunTool({"check-policy", strOutput});
+        EXPECT_EQ(check.dwExit, static_cast<DWORD>(c_nExitOk));
+        EXPECT_EQ(check.strOut.rfind("valid\n", 0), 0u) << check.strOut;
+        // the sealed file's first line is the signature: one line further down
+        EXPECT_EQ(check.strErr.rfind("warning: " + strOutput + ", " + LineNumbered(row.szWarning, 2), 0), 0u)
+            << check.strErr;
+    }
+    // The last row's files: --strict fails on warnings, and seals nothing.
+    EXPECT_EQ(RunTool({"--strict", "check-policy", strOutput}).dwExit, static_cast<DWORD>(c_nExitInvalid));
+    DeleteFileA(strOutput.c_str());
+    EXPECT_EQ(RunTool({"seal", "--strict", Path("policy.txt"), strOutput}).dwExit,
+              static_cast<DWORD>(c_nExitInvalid));
+    EXPECT_FALSE(vmtest::FileExists(strOutput)) << "--strict sealed it all the same";
+}
+
+// Plug-ins lie beside the policy file, or in the product folder named.
+TEST_F(CipherToolTest, APolicyWithoutFaultsIsSilentAndTheProductFolderHoldsThePlugins)
+{
+    Write("vmplugin.dll", "");
+    const std::string strInput = Write("policy.txt", "CompanyID=ACME\nnotepad.exe=VMPLUGIN.DLL\nDeleteOtherAddin=0\n"
+                                                     "NotLoadSSDriver=1\n"
+                                                     "TrustedFolders=C:\\Apps; \\\\srv\\share\\Apps\n");
+    ToolRun seal = RunTool({"--strict", "seal", strInput, Path("company.ccf")});
+    EXPECT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk));
+    EXPECT_EQ(seal.strErr, "");
+    CreateDirectoryA(Path("elsewhere").c_str(), nullptr);
+    const std::string strElsewhere = Path("elsewhere\\company.ccf");
+    ASSERT_TRUE(CopyFileA(Path("company.ccf").c_str(), strElsewhere.c_str(), FALSE));
+    EXPECT_EQ(RunTool({"--strict", "check-policy", strElsewhere}).dwExit, static_cast<DWORD>(c_nExitInvalid));
+    ToolRun check = RunTool({"--strict", "--product-folder", m_strDir, "check-policy", strElsewhere});
+    EXPECT_EQ(check.dwExit, static_cast<DWORD>(c_nExitOk));
+    EXPECT_EQ(check.strErr, "");
 }
 
 TEST_F(CipherToolTest, WrappedDocumentIsValidForToolAndLibrary)

@@ -8,16 +8,19 @@
 //   (OnBeginShutdown) and disconnected. An entry that cannot be created or
 //   connected gets LoadBehavior 2, as Office marks an add-in that failed.
 
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "tools/addinhost/HostObject.h"
 #include "tools/toolsupport/ComApartment.h"
 #include "tools/toolsupport/DebugTextCapture.h"
 #include "tools/toolsupport/ToolText.h"
+#include "tools/toolsupport/ToolUsage.h"
 
 #include "Extensibility_h.h"
 
 #include <windows.h>
 #include <oleauto.h>
+#include <shlwapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -27,21 +30,29 @@
 
 namespace {
 
-enum ExitCode { c_nExitAllLoaded = 0, c_nExitSomeFailed = 1, c_nExitBadUse = 2 };
+enum ExitCode { c_nExitAllLoaded = 0, c_nExitSomeFailed = 1 };
 
 constexpr DWORD c_dwLoadAtStartup = 3;
 constexpr DWORD c_dwUnloaded = 2;
-// Longer names are no Office application; the key path stays well in bounds.
-constexpr size_t c_cchMaxApplication = 64;
+// A class id in registry form, braces and terminating zero included.
+constexpr int c_cchClsidText = 39;
+// The Office applications that load COM add-ins from their own Addins key,
+// spelt as the key and the Application object's name spell them.
+const char* const c_szApplications[] = {"Word", "Excel", "PowerPoint", "Outlook", "Access", "Publisher",
+                                        "FrontPage"};
 
 const char c_szUsage[] =
     "usage: addinhost [--trace] APPLICATION\n"
-    "  Loads the COM add-ins listed under\n"
+    "       addinhost --help | --version\n"
+    "\n"
+    "  APPLICATION is one of Word, Excel, PowerPoint, Outlook, Access, Publisher,\n"
+    "  FrontPage (in any letter case). Loads the COM add-ins listed under\n"
     "  HKCU\\Software\\Microsoft\\Office\\APPLICATION\\Addins with LoadBehavior 3 as\n"
     "  the Office application does at start-up, then unloads them as at shut-down.\n"
     "  An add-in that cannot be created or connected gets LoadBehavior 2.\n"
     "  --trace  prints the add-ins' debugger texts as \"debug: TEXT\" lines at the end\n"
-    "exit codes: 0 every add-in to load was loaded, 1 one or more failed, 2 bad usage\n";
+    "exit codes: 0 every add-in to load was loaded, 1 one or more failed, 2 bad usage\n"
+    "(an unknown option or application, or no APPLICATION)\n";
 
 void PrintLine(const std::string& a_strLine)
 {
@@ -59,23 +70,6 @@ std::wstring Widen(const std::string& a_str)
     MultiByteToWideChar(CP_ACP, 0, a_str.c_str(), -1, &wstr[0], cch);
     wstr.resize(static_cast<size_t>(cch - 1));
     return wstr;
-}
-
-// "0x80040154 (Class not registered)", the system's words when it has any.
-std::string DescribeResult(HRESULT a_hr)
-{
-    char szText[300];
-    snprintf(szText, sizeof(szText), "0x%08lX", static_cast<unsigned long>(a_hr));
-    std::string strText = szText;
-    char szMessage[256] = {};
-    DWORD cch = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                               static_cast<DWORD>(a_hr), 0, szMessage, sizeof(szMessage), nullptr);
-    while (cch > 0 && (szMessage[cch - 1] == '\r' || szMessage[cch - 1] == '\n' ||
-                       szMessage[cch - 1] == ' ' || szMessage[cch - 1] == '.'))
-        szMessage[--cch] = '\0';
-    if (cch > 0)
-        strText += " (" + std::string(szMessage, cch) + ")";
-    return strText;
 }
 
 struct DispatchRelease {
@@ -107,6 +101,41 @@ struct CAddinEntry {
     DWORD m_dwLoadBehavior = 0;
 };
 
+// The in-process server a class names, as a text of any length; empty when
+// it names none.
+std::string ClassModule(const CLSID& a_clsid)
+{
+    wchar_t wszClsid[c_cchClsidText] = {};
+    char szClsid[c_cchClsidText] = {};
+    if (!StringFromGUID2(a_clsid, wszClsid, c_cchClsidText) ||
+        !WideCharToMultiByte(CP_ACP, 0, wszClsid, -1, szClsid, c_cchClsidText, nullptr, nullptr))
+        return std::string();
+    const std::string strKey = std::string("CLSID\\") + szClsid + "\\InprocServer32";
+    std::vector<char> value(MAX_PATH);
+    for (;;) {
+        DWORD cb = static_cast<DWORD>(value.size());
+        // REG_SZ without RRF_NOEXPAND takes a REG_EXPAND_SZ too, expanded.
+        LONG lResult = RegGetValueA(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                                    value.data(), &cb);
+        if (lResult == ERROR_SUCCESS)
+            break;
+        if (lResult != ERROR_MORE_DATA || cb <= value.size())
+            return std::string();
+        value.resize(cb);
+    }
+    PathUnquoteSpacesA(value.data());
+    return value.data();
+}
+
+// The module of a class that could not be created, when it names one by its
+// full path and that file does not exist: the platform then answers with a
+// code (Wine: access denied) that would send an administrator the wrong way.
+std::string MissingModule(const CLSID& a_clsid)
+{
+    std::string strModule = ClassModule(a_clsid);
+    return vm::IsFullPath(strModule) && !vm::IsExistingFile(strModule) ? strModule : std::string();
+}
+
 struct CConnectedAddin {
     std::string m_strProgId;
     AddinPtr m_pAddin;
@@ -128,8 +157,8 @@ public:
     void ShutDown();
 
 private:
-    HRESULT Connect(const std::string& a_strProgId, CConnectedAddin& a_connected);
-    void MarkFailed(const std::string& a_strProgId, const char* a_szStep, HRESULT a_hr);
+    HRESULT Connect(const std::string& a_strProgId, CLSID& a_clsid, CConnectedAddin& a_connected);
+    void MarkFailed(const std::string& a_strProgId, const std::string& a_strReason);
 
     std::string m_strApplication;
     std::string m_strAddinsKey;
@@ -158,15 +187,14 @@ std::vector<CAddinEntry> CAddinHost::ReadEntries() const
     return entries;
 }
 
-HRESULT CAddinHost::Connect(const std::string& a_strProgId, CConnectedAddin& a_connected)
+HRESULT CAddinHost::Connect(const std::string& a_strProgId, CLSID& a_clsid, CConnectedAddin& a_connected)
 {
     std::wstring wstrProgId = Widen(a_strProgId);
-    CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(wstrProgId.c_str(), &clsid);
+    HRESULT hr = CLSIDFromProgID(wstrProgId.c_str(), &a_clsid);
     if (FAILED(hr))
         return hr;
     IDTExtensibility2* pAddin = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDTExtensibility2,
+    hr = CoCreateInstance(a_clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDTExtensibility2,
                           reinterpret_cast<void**>(&pAddin));
     if (FAILED(hr))
         return hr;
@@ -188,15 +216,19 @@ bool CAddinHost::Start(const CAddinEntry& a_entry)
     }
     CConnectedAddin connected;
     connected.m_strProgId = a_entry.m_strProgId;
-    HRESULT hr = Connect(a_entry.m_strProgId, connected);
+    CLSID clsid = CLSID_NULL;
+    HRESULT hr = Connect(a_entry.m_strProgId, clsid, connected);
     if (FAILED(hr)) {
-        MarkFailed(a_entry.m_strProgId, "could not be created", hr);
+        std::string strModule = MissingModule(clsid);
+        MarkFailed(a_entry.m_strProgId, strModule.empty()
+                                            ? "could not be created, " + vmtool::DescribeResult(hr)
+                                            : "could not be created: its module " + strModule + " does not exist");
         return false;
     }
     hr = connected.m_pAddin->OnConnection(m_pApplication.get(), ext_cm_Startup,
                                           connected.m_pAddInInst.get(), m_custom.Get());
     if (FAILED(hr)) {
-        MarkFailed(a_entry.m_strProgId, "refused the connection", hr);
+        MarkFailed(a_entry.m_strProgId, "refused the connection, " + vmtool::DescribeResult(hr));
         return false;
     }
     PrintLine(a_entry.m_strProgId + ": connected to " + m_strApplication);
@@ -204,9 +236,9 @@ bool CAddinHost::Start(const CAddinEntry& a_entry)
     return true;
 }
 
-void CAddinHost::MarkFailed(const std::string& a_strProgId, const char* a_szStep, HRESULT a_hr)
+void CAddinHost::MarkFailed(const std::string& a_strProgId, const std::string& a_strReason)
 {
-    std::string strLine = a_strProgId + ": " + a_szStep + ", " + DescribeResult(a_hr);
+    std::string strLine = a_strProgId + ": " + a_strReason;
     vm::UniqueKey entry;
     const DWORD dwUnloaded = c_dwUnloaded;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, (m_strAddinsKey + "\\" + a_strProgId).c_str(), 0, KEY_SET_VALUE,
@@ -234,18 +266,21 @@ void CAddinHost::ShutDown()
     m_connected.clear();
 }
 
-bool IsApplicationName(const char* a_szName)
+// The application's own spelling, or null for none that loads COM add-ins.
+const char* KnownApplication(const char* a_szName)
 {
-    size_t cch = strnlen(a_szName, c_cchMaxApplication + 1);
-    return cch > 0 && cch <= c_cchMaxApplication && !strpbrk(a_szName, "\\/");
+    for (const char* szApplication : c_szApplications)
+        if (lstrcmpiA(a_szName, szApplication) == 0)
+            return szApplication;
+    return nullptr;
 }
 
 int RunHost(const std::string& a_strApplication)
 {
     vmtool::CComApartment apartment;
     if (FAILED(apartment.Result())) {
-        fprintf(stderr, "addinhost: COM could not start: %s\n", DescribeResult(apartment.Result()).c_str());
-        return c_nExitBadUse;
+        fprintf(stderr, "addinhost: COM could not start: %s\n", vmtool::DescribeResult(apartment.Result()).c_str());
+        return vmtool::c_nExitBadUse;
     }
     CAddinHost host(a_strApplication);
     bool bAllLoaded = true;
@@ -256,25 +291,54 @@ int RunHost(const std::string& a_strApplication)
     return bAllLoaded ? c_nExitAllLoaded : c_nExitSomeFailed;
 }
 
+struct CHostOptions : vmtool::CCommonOptions {
+    bool m_bTrace = false;
+    const char* m_szApplication = nullptr;
+};
+
+bool ParseArguments(int a_argc, char** a_argv, CHostOptions& a_options, std::string& a_strError)
+{
+    for (int i = 1; i < a_argc; ++i) {
+        const std::string strArg = a_argv[i];
+        if (strArg == "--trace") {
+            a_options.m_bTrace = true;
+        } else if (strArg == "--help") {
+            a_options.m_bHelp = true;
+        } else if (strArg == "--version") {
+            a_options.m_bVersion = true;
+        } else if (strArg.compare(0, 1, "-") == 0) {
+            a_strError = "unknown option " + strArg;
+            return false;
+        } else if (a_options.m_szApplication) {
+            a_strError = "one APPLICATION only, not also '" + strArg + "'";
+            return false;
+        } else if (!(a_options.m_szApplication = KnownApplication(a_argv[i]))) {
+            a_strError = "unknown application '" + strArg + "'";
+            return false;
+        }
+    }
+    if (!a_options.m_bHelp && !a_options.m_bVersion && !a_options.m_szApplication) {
+        a_strError = "APPLICATION missing";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int a_argc, char** a_argv)
 {
     vmtool::UseBinaryStdout();
-    bool bTrace = false;
-    int iArg = 1;
-    if (iArg < a_argc && strcmp(a_argv[iArg], "--trace") == 0) {
-        bTrace = true;
-        ++iArg;
-    }
-    if (iArg + 1 != a_argc || !IsApplicationName(a_argv[iArg])) {
-        fputs(c_szUsage, stderr);
-        return c_nExitBadUse;
-    }
+    CHostOptions options;
+    std::string strError;
+    bool bParsed = ParseArguments(a_argc, a_argv, options, strError);
+    int nExit = vmtool::AnswerCommonOptions({"addinhost", c_szUsage}, bParsed, strError, options);
+    if (nExit >= 0)
+        return nExit;
     std::unique_ptr<CDebugTextCapture> capture;
-    if (bTrace)
+    if (options.m_bTrace)
         capture.reset(new CDebugTextCapture());
-    int nExit = RunHost(a_argv[iArg]);
+    nExit = RunHost(options.m_szApplication);
     if (capture) {
         for (const std::string& strText : capture->Texts())
             PrintLine("debug: " + vmtool::EscapeLineBreaks(strText.data(), strText.size()));

@@ -2,11 +2,15 @@
 // and tests. It judges files with the same code as cipher.dll.
 
 #include "companions/cipher/ccfformat.h"
+#include "companions/cipher/ccflint.h"
 
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "tools/toolsupport/ToolUsage.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -24,10 +28,15 @@ constexpr DWORD c_cbCopyChunk = 64 * 1024;
 constexpr uint64_t c_cbSealInputMax = 2 * cipherfmt::c_cbCcfMax;
 
 const char c_szHelp[] =
-    "ciphertool - writes and checks the files of cipher.dll\n"
+    "usage: ciphertool [--strict] [--product-folder DIR] seal INPUT OUTPUT\n"
+    "       ciphertool [--strict] [--product-folder DIR] check-policy FILE\n"
+    "       ciphertool wrap INPUT OUTPUT\n"
+    "       ciphertool check-document FILE\n"
+    "       ciphertool --help | --version\n"
     "\n"
-    "Usage:\n"
-    "  ciphertool seal INPUT OUTPUT\n"
+    "Writes and checks the files of cipher.dll.\n"
+    "\n"
+    "  seal INPUT OUTPUT\n"
     "      Makes a company policy file. INPUT holds Name=Value lines, comments\n"
     "      (';' first on the line) and blank lines, with LF or CR LF line ends.\n"
     "      OUTPUT gets the line \"LUMIDEX-CCF 1\" first, the lines of INPUT as they\n"
@@ -35,17 +44,24 @@ const char c_szHelp[] =
     "      An INPUT that is an edited policy file (its first line and a trailing\n"
     "      Checksum line present) is sealed again without doubling either. A\n"
     "      UTF-8 byte-order mark at the start of INPUT is dropped.\n"
-    "  ciphertool check-policy FILE\n"
+    "  check-policy FILE\n"
     "      Judges a policy file at any path as cipher.dll judges company.ccf.\n"
     "      Prints \"valid\" and then the fields, Name=Value one a line, or\n"
     "      \"invalid: REASON\".\n"
-    "  ciphertool wrap INPUT OUTPUT\n"
+    "  wrap INPUT OUTPUT\n"
     "      Writes OUTPUT as the 32-byte encrypted-document header followed by\n"
     "      the bytes of INPUT.\n"
-    "  ciphertool check-document FILE\n"
+    "  check-document FILE\n"
     "      Judges a document's header as cipher.dll does. Prints \"valid\" and\n"
     "      \"payload size: N\", or \"invalid: REASON\".\n"
-    "  ciphertool --help\n"
+    "\n"
+    "seal and check-policy warn, on standard error, of what a valid policy\n"
+    "leaves undone: \"warning: FILE, line N: ...\" for a name or value with\n"
+    "blanks at its start or end, a field given twice (ignoring letter case), an\n"
+    "application whose plug-in is not a file beside the policy file (or in\n"
+    "--product-folder DIR), a DeleteOtherAddin or NotLoadSSDriver other than 0\n"
+    "or 1, and a TrustedFolders entry that is not a full path. With --strict a\n"
+    "warning fails the command (exit 1; seal then writes nothing).\n"
     "\n"
     "This cipher.dll is a stand-in: it does not encrypt. \"wrap\" only marks a\n"
     "document as encrypted with the header; its content stays as it was, readable\n"
@@ -57,7 +73,7 @@ const char c_szHelp[] =
     "\n"
     "Exit codes:\n"
     "  0  done, or the file is valid\n"
-    "  1  the file or INPUT was read and found invalid\n"
+    "  1  the file or INPUT was read and found invalid (or, with --strict, warned of)\n"
     "  2  bad usage, or a file could not be read or written\n";
 
 __attribute__((format(printf, 1, 2))) void PrintError(const char* a_szFormat, ...)
@@ -70,10 +86,9 @@ __attribute__((format(printf, 1, 2))) void PrintError(const char* a_szFormat, ..
     std::fputs("\n", stderr);
 }
 
-int ReportUsage()
+std::string LastError()
 {
-    std::fputs("Run \"ciphertool --help\" for the usage.\n", stderr);
-    return c_nExitError;
+    return vmtool::DescribeError(GetLastError());
 }
 
 std::string GetFullPath(const char* a_szPath)
@@ -111,14 +126,14 @@ public:
         char szTemp[MAX_PATH] = {};
         // GetTempFileNameA needs room for the 14 characters of the file name it makes.
         if (strDir.size() >= MAX_PATH - 14 || !GetTempFileNameA(strDir.c_str(), "ctl", 0, szTemp)) {
-            PrintError("cannot create a file in the folder \"%s\" (error %lu)", strDir.c_str(), GetLastError());
+            PrintError("cannot create a file in the folder \"%s\": %s", strDir.c_str(), LastError().c_str());
             return false;
         }
         m_strTemp = szTemp;
         m_hFile.reset(CreateFileA(szTemp, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                   nullptr));
         if (!m_hFile) {
-            PrintError("cannot write \"%s\" (error %lu)", szTemp, GetLastError());
+            PrintError("cannot write \"%s\": %s", szTemp, LastError().c_str());
             return false;
         }
         return true;
@@ -131,7 +146,7 @@ public:
             DWORD cbChunk = a_cb > c_cbCopyChunk ? c_cbCopyChunk : static_cast<DWORD>(a_cb);
             DWORD cbWritten = 0;
             if (!WriteFile(m_hFile.get(), p, cbChunk, &cbWritten, nullptr) || cbWritten != cbChunk) {
-                PrintError("cannot write \"%s\" (error %lu)", m_strTemp.c_str(), GetLastError());
+                PrintError("cannot write \"%s\": %s", m_strTemp.c_str(), LastError().c_str());
                 return false;
             }
             p += cbChunk;
@@ -143,12 +158,12 @@ public:
     bool Commit()
     {
         if (!FlushFileBuffers(m_hFile.get())) {
-            PrintError("cannot write \"%s\" (error %lu)", m_strTemp.c_str(), GetLastError());
+            PrintError("cannot write \"%s\": %s", m_strTemp.c_str(), LastError().c_str());
             return false;
         }
         m_hFile.reset();
         if (!MoveFileExA(m_strTemp.c_str(), m_strFinal.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            PrintError("cannot replace \"%s\" (error %lu)", m_strFinal.c_str(), GetLastError());
+            PrintError("cannot replace \"%s\": %s", m_strFinal.c_str(), LastError().c_str());
             return false;
         }
         m_strTemp.clear();
@@ -169,15 +184,46 @@ private:
     vm::UniqueFileHandle m_hFile;
 };
 
-int Seal(const char* a_szInput, const char* a_szOutput)
+struct CToolOptions : vmtool::CCommonOptions {
+    bool m_bStrict = false;
+    const char* m_szProductFolder = nullptr;
+    std::vector<const char*> m_args; // the command, then its operands
+};
+
+// The folder a policy's plug-ins must lie in: the product folder given, or
+// the policy file's own.
+std::string PluginFolder(const char* a_szPolicyFile, const CToolOptions& a_options)
 {
+    std::string strFolder = GetFullPath(a_options.m_szProductFolder ? a_options.m_szProductFolder : a_szPolicyFile);
+    if (!a_options.m_szProductFolder)
+        strFolder.erase(std::min(strFolder.find_last_of('\\'), strFolder.size()));
+    while (!strFolder.empty() && strFolder.back() == '\\')
+        strFolder.pop_back();
+    return strFolder;
+}
+
+// Warns of what the valid policy leaves undone; true when it warned.
+bool WarnOfFields(const char* a_szFile, const std::vector<cipherfmt::CcfField>& a_fields,
+                  const std::string& a_strPluginFolder)
+{
+    std::vector<cipherfmt::CcfWarning> warnings = cipherfmt::LintCcfFields(a_fields, a_strPluginFolder);
+    for (const cipherfmt::CcfWarning& warning : warnings)
+        std::fprintf(stderr, "warning: %s, line %u: %s\n", a_szFile, static_cast<unsigned>(warning.nLine),
+                     warning.strText.c_str());
+    return !warnings.empty();
+}
+
+int Seal(const CToolOptions& a_options)
+{
+    const char* szInput = a_options.m_args[1];
+    const char* szOutput = a_options.m_args[2];
     std::string strInput;
-    switch (cipherfmt::ReadWholeFile(a_szInput, c_cbSealInputMax, &strInput)) {
+    switch (cipherfmt::ReadWholeFile(szInput, c_cbSealInputMax, &strInput)) {
     case cipherfmt::ReadStatus::CannotOpen:
-        PrintError("cannot read \"%s\"", a_szInput);
+        PrintError("cannot read \"%s\"", szInput);
         return c_nExitError;
     case cipherfmt::ReadStatus::TooLarge:
-        PrintError("\"%s\" is too large for a policy file (at most 1 MiB)", a_szInput);
+        PrintError("\"%s\" is too large for a policy file (at most 1 MiB)", szInput);
         return c_nExitInvalid;
     case cipherfmt::ReadStatus::Ok:
         break;
@@ -185,34 +231,40 @@ int Seal(const char* a_szInput, const char* a_szOutput)
 
     std::string strSealed;
     size_t nLine = 0;
-    switch (cipherfmt::SealCcf(strInput, &strSealed, &nLine)) {
+    std::vector<cipherfmt::CcfField> fields;
+    switch (cipherfmt::SealCcf(strInput, &strSealed, &nLine, &fields)) {
     case cipherfmt::SEAL_OK:
         break;
     case cipherfmt::SEAL_E_LINE:
         PrintError("%s, line %u: neither blank, a comment (';' first) nor Name=Value with a name, "
                    "or holds a NUL or a lone CR",
-                   a_szInput, static_cast<unsigned>(nLine));
+                   szInput, static_cast<unsigned>(nLine));
         return c_nExitInvalid;
     case cipherfmt::SEAL_E_CHECKSUM:
-        PrintError("%s, line %u: \"Checksum\" is reserved for the last line of a policy file", a_szInput,
+        PrintError("%s, line %u: \"Checksum\" is reserved for the last line of a policy file", szInput,
                    static_cast<unsigned>(nLine));
         return c_nExitInvalid;
     default:
-        PrintError("\"%s\" would give a policy file larger than 1 MiB", a_szInput);
+        PrintError("\"%s\" would give a policy file larger than 1 MiB", szInput);
+        return c_nExitInvalid;
+    }
+    if (WarnOfFields(szInput, fields, PluginFolder(szOutput, a_options)) && a_options.m_bStrict) {
+        PrintError("\"%s\" is not sealed: --strict refuses a policy with warnings", szInput);
         return c_nExitInvalid;
     }
 
     CTempOutput output;
-    if (!output.Create(a_szOutput) || !output.Write(strSealed.data(), strSealed.size()) || !output.Commit())
+    if (!output.Create(szOutput) || !output.Write(strSealed.data(), strSealed.size()) || !output.Commit())
         return c_nExitError;
     return c_nExitOk;
 }
 
-int CheckPolicy(const char* a_szFile)
+int CheckPolicy(const CToolOptions& a_options)
 {
+    const char* szFile = a_options.m_args[1];
     std::vector<cipherfmt::CcfField> fields;
     size_t nLine = 0;
-    int nCode = cipherfmt::ReadCcfFile(a_szFile, &fields, &nLine);
+    int nCode = cipherfmt::ReadCcfFile(szFile, &fields, &nLine);
     if (nCode != CCF_VALID) {
         if (nLine != 0)
             std::printf("invalid: %s (line %u)\n", cipherfmt::DescribeCcfValidity(nCode),
@@ -228,21 +280,25 @@ int CheckPolicy(const char* a_szFile)
         std::fwrite(field.strValue.data(), 1, field.strValue.size(), stdout);
         std::fputc('\n', stdout);
     }
-    return c_nExitOk;
+    std::fflush(stdout);
+    bool bWarned = WarnOfFields(szFile, fields, PluginFolder(szFile, a_options));
+    return bWarned && a_options.m_bStrict ? c_nExitInvalid : c_nExitOk;
 }
 
-int Wrap(const char* a_szInput, const char* a_szOutput)
+int Wrap(const CToolOptions& a_options)
 {
-    vm::UniqueFileHandle hInput = cipherfmt::OpenRegularFileForReading(a_szInput);
+    const char* szInput = a_options.m_args[1];
+    const char* szOutput = a_options.m_args[2];
+    vm::UniqueFileHandle hInput = cipherfmt::OpenRegularFileForReading(szInput);
     LARGE_INTEGER size{};
     if (!hInput || !GetFileSizeEx(hInput.get(), &size)) {
-        PrintError("cannot read \"%s\"", a_szInput);
+        PrintError("cannot read \"%s\"", szInput);
         return c_nExitError;
     }
     const uint64_t cbPayload = static_cast<uint64_t>(size.QuadPart);
 
     CTempOutput output;
-    if (!output.Create(a_szOutput))
+    if (!output.Create(szOutput))
         return c_nExitError;
     unsigned char header[cipherfmt::c_cbAcapHeader];
     cipherfmt::BuildAcapHeader(cbPayload, header);
@@ -254,7 +310,7 @@ int Wrap(const char* a_szInput, const char* a_szOutput)
     for (;;) {
         DWORD cbRead = 0;
         if (!ReadFile(hInput.get(), buffer.data(), c_cbCopyChunk, &cbRead, nullptr)) {
-            PrintError("cannot read \"%s\" (error %lu)", a_szInput, GetLastError());
+            PrintError("cannot read \"%s\": %s", szInput, LastError().c_str());
             return c_nExitError;
         }
         if (cbRead == 0)
@@ -266,17 +322,18 @@ int Wrap(const char* a_szInput, const char* a_szOutput)
     // The header states the size measured before copying; a file that grew or
     // shrank meanwhile would get a header that lies about it.
     if (cbCopied != cbPayload) {
-        PrintError("\"%s\" changed while it was read; nothing written", a_szInput);
+        PrintError("\"%s\" changed while it was read; nothing written", szInput);
         return c_nExitError;
     }
     hInput.reset();
     return output.Commit() ? c_nExitOk : c_nExitError;
 }
 
-int CheckDocument(const char* a_szFile)
+int CheckDocument(const CToolOptions& a_options)
 {
+    const char* szFile = a_options.m_args[1];
     cipherfmt::AcapHeader header;
-    int nCode = cipherfmt::ReadAcapHeader(a_szFile, &header);
+    int nCode = cipherfmt::ReadAcapHeader(szFile, &header);
     if (nCode != ACAP_HEADER_OK) {
         std::printf("invalid: %s\n", cipherfmt::DescribeAcapHeaderStatus(nCode));
         return nCode == ACAP_E_OPEN ? c_nExitError : c_nExitInvalid;
@@ -287,40 +344,81 @@ int CheckDocument(const char* a_szFile)
 
 struct Command {
     const char* szName;
-    int cArgs;
-    int (*pfnOne)(const char*);
-    int (*pfnTwo)(const char*, const char*);
+    size_t cOperands;
+    bool bPolicy; // takes --strict and --product-folder
+    int (*pfnRun)(const CToolOptions&);
 };
 
 const Command c_commands[] = {
-    {"seal", 2, nullptr, Seal},
-    {"check-policy", 1, CheckPolicy, nullptr},
-    {"wrap", 2, nullptr, Wrap},
-    {"check-document", 1, CheckDocument, nullptr},
+    {"seal", 2, true, Seal},
+    {"check-policy", 1, true, CheckPolicy},
+    {"wrap", 2, false, Wrap},
+    {"check-document", 1, false, CheckDocument},
 };
+
+bool ParseArguments(int a_argc, char** a_argv, CToolOptions& a_options, std::string& a_strError)
+{
+    for (int i = 1; i < a_argc; ++i) {
+        const std::string strArg = a_argv[i];
+        if (strArg == "--help" || strArg == "-h" || strArg == "/?") {
+            a_options.m_bHelp = true;
+        } else if (strArg == "--version") {
+            a_options.m_bVersion = true;
+        } else if (strArg == "--strict") {
+            a_options.m_bStrict = true;
+        } else if (strArg == "--product-folder") {
+            if (++i >= a_argc || a_options.m_szProductFolder) {
+                a_strError = "--product-folder takes one folder";
+                return false;
+            }
+            a_options.m_szProductFolder = a_argv[i];
+        } else if (strArg.size() > 1 && strArg[0] == '-') {
+            a_strError = "unknown option " + strArg;
+            return false;
+        } else {
+            a_options.m_args.push_back(a_argv[i]);
+        }
+    }
+    return true;
+}
+
+// The command the arguments name, or null with the reason.
+const Command* FindCommand(const CToolOptions& a_options, std::string& a_strError)
+{
+    if (a_options.m_args.empty()) {
+        a_strError = "no command given";
+        return nullptr;
+    }
+    for (const Command& command : c_commands) {
+        if (std::strcmp(a_options.m_args[0], command.szName) != 0)
+            continue;
+        if (a_options.m_args.size() - 1 != command.cOperands)
+            a_strError = std::string("\"") + command.szName + "\" takes " +
+                         (command.cOperands == 1 ? "one file" : "INPUT and OUTPUT");
+        else if (!command.bPolicy && (a_options.m_bStrict || a_options.m_szProductFolder))
+            a_strError = std::string("\"") + command.szName + "\" takes neither --strict nor --product-folder";
+        else if (a_options.m_szProductFolder && !vm::IsExistingFolder(a_options.m_szProductFolder))
+            a_strError = std::string("--product-folder: \"") + a_options.m_szProductFolder + "\" is no folder";
+        else
+            return &command;
+        return nullptr;
+    }
+    a_strError = std::string("unknown command \"") + a_options.m_args[0] + "\"";
+    return nullptr;
+}
 
 int Run(int a_argc, char** a_argv)
 {
-    if (a_argc < 2) {
-        PrintError("no command given");
-        return ReportUsage();
-    }
-    const char* szCommand = a_argv[1];
-    if (!std::strcmp(szCommand, "--help") || !std::strcmp(szCommand, "-h") || !std::strcmp(szCommand, "/?")) {
-        std::fputs(c_szHelp, stdout);
-        return c_nExitOk;
-    }
-    for (const Command& command : c_commands) {
-        if (std::strcmp(szCommand, command.szName) != 0)
-            continue;
-        if (a_argc - 2 != command.cArgs) {
-            PrintError("\"%s\" takes %s", command.szName, command.cArgs == 1 ? "one file" : "INPUT and OUTPUT");
-            return ReportUsage();
-        }
-        return command.cArgs == 1 ? command.pfnOne(a_argv[2]) : command.pfnTwo(a_argv[2], a_argv[3]);
-    }
-    PrintError("unknown command \"%s\"", szCommand);
-    return ReportUsage();
+    CToolOptions options;
+    std::string strError;
+    bool bParsed = ParseArguments(a_argc, a_argv, options, strError);
+    int nExit = vmtool::AnswerCommonOptions({"ciphertool", c_szHelp}, bParsed, strError, options);
+    if (nExit >= 0)
+        return nExit;
+    const Command* pCommand = FindCommand(options, strError);
+    if (!pCommand)
+        return vmtool::ShowBadUse("ciphertool", strError, c_szHelp);
+    return pCommand->pfnRun(options);
 }
 
 } // namespace

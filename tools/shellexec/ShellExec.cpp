@@ -9,6 +9,7 @@
 #include "tools/toolsupport/ComApartment.h"
 #include "tools/toolsupport/DebugTextCapture.h"
 #include "tools/toolsupport/ToolText.h"
+#include "tools/toolsupport/ToolUsage.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -121,9 +122,7 @@ std::string AnswerText(HRESULT a_hr)
         return "S_OK";
     if (a_hr == S_FALSE)
         return "S_FALSE";
-    char szHex[16];
-    snprintf(szHex, sizeof(szHex), "0x%08lX", static_cast<unsigned long>(a_hr));
-    return szHex;
+    return vmtool::DescribeResult(a_hr);
 }
 
 void PrintLine(const std::string& a_strLine)
@@ -213,7 +212,7 @@ std::string FallBack(const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_se
     if (ShellExecuteExA(&a_sei))
         return "shell: ok";
     a_nExit = c_nExitNotDone;
-    return "shell: failed " + std::to_string(GetLastError());
+    return "shell: failed: " + vmtool::DescribeError(GetLastError());
 }
 
 std::vector<std::string> HooksToOffer(const CShellExecOptions& a_options)
@@ -276,8 +275,7 @@ int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
 
 int BadUse(const std::string& a_strMessage)
 {
-    fprintf(stderr, "shellexec: %s\nTry 'shellexec --help'.\n", a_strMessage.c_str());
-    return c_nExitBadUse;
+    return vmtool::ShowBadUse("shellexec", a_strMessage, c_szShellExecUsage);
 }
 
 } // namespace
@@ -289,22 +287,24 @@ int main(int a_argc, char** a_argv)
     std::string strError;
     if (!ParseShellExecArguments(a_argc, a_argv, options, strError))
         return BadUse(strError);
-    if (options.m_bHelp) {
-        fputs(c_szShellExecUsage, stdout);
-        return c_nExitDone;
-    }
+    if (options.m_bHelp)
+        return vmtool::ShowHelp(c_szShellExecUsage);
+    if (options.m_bVersion)
+        return vmtool::ShowVersion("shellexec");
 
     // We opened the class key, so we own it; the hooks only borrow it.
     vm::UniqueKey hkeyClass;
     if (options.m_strClassKey) {
         LONG lResult = RegOpenKeyExA(HKEY_CLASSES_ROOT, options.m_strClassKey->c_str(), 0, KEY_READ, hkeyClass.put());
         if (lResult != ERROR_SUCCESS)
-            return BadUse("cannot open HKEY_CLASSES_ROOT\\" + *options.m_strClassKey + " (error " +
-                          std::to_string(lResult) + ")");
+            return BadUse("cannot open HKEY_CLASSES_ROOT\\" + *options.m_strClassKey + ": " +
+                          vmtool::DescribeError(static_cast<DWORD>(lResult)));
     }
 
     vmtool::CComApartment apartment;
-    if (FAILED(apartment.Result()))
-        return BadUse("CoInitialize failed: " + AnswerText(apartment.Result()));
+    if (FAILED(apartment.Result())) {
+        fprintf(stderr, "shellexec: COM could not start: %s\n", vmtool::DescribeResult(apartment.Result()).c_str());
+        return c_nExitBadUse;
+    }
     return RunRequest(options, hkeyClass.get());
 }

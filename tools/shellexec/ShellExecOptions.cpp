@@ -6,6 +6,7 @@ const char c_szShellExecUsage[] =
     "usage: shellexec [--verb V] [--params P] [--dir D] [--class KEY] [--clsid {GUID}]\n"
     "                 [--no-fallback] [--trace] [--dry-run [--policy FILE]] FILE\n"
     "       shellexec --no-file [--verb V] [...]\n"
+    "       shellexec --help | --version\n"
     "\n"
     "Offers one shell-execute request to the shell-execute hooks, as Explorer does:\n"
     "the class ids named by the values of\n"
@@ -36,11 +37,11 @@ const char c_szShellExecUsage[] =
     "program is started before shellexec ends.\n"
     "\n"
     "Output, one line each, in this order:\n"
-    "  hook {GUID} -> S_OK | S_FALSE | 0xHRESULT   for each hook offered\n"
+    "  hook {GUID} -> S_OK | S_FALSE | 0xN (WHY)   for each hook offered\n"
     "  hInstApp=N                                  after the hooks, before any fallback\n"
     "  lpFile=TEXT                                 after the hooks; (null) for --no-file\n"
     "  debug: TEXT                                 with --trace; a line feed shows as \\n\n"
-    "  shell: ok | shell: failed N                 when it fell back (N: GetLastError)\n"
+    "  shell: ok | shell: failed: WHY (N)          when it fell back (N: GetLastError)\n"
     "  would start: COMMAND LINE                   with --dry-run, for each program\n"
     "  verdict: TEXT                               last, what became of the request\n"
     "\n"
@@ -76,6 +77,7 @@ const COptionRow c_options[] = {
     {"--dry-run", OptionKind::Flag, &CShellExecOptions::m_bDryRun, nullptr},
     {"--policy", OptionKind::Value, nullptr, &CShellExecOptions::m_strPolicy},
     {"--help", OptionKind::Flag, &CShellExecOptions::m_bHelp, nullptr},
+    {"--version", OptionKind::Flag, &CShellExecOptions::m_bVersion, nullptr},
     {},
 };
 
@@ -140,7 +142,7 @@ bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOp
         }
         value = a_argv[++i];
     }
-    if (a_options.m_bHelp)
+    if (a_options.m_bHelp || a_options.m_bVersion)
         return true;
     if (a_options.m_bNoFile && a_options.m_strFile) {
         a_strError = "--no-file and a FILE exclude each other";

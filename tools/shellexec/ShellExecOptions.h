@@ -17,6 +17,7 @@ struct CShellExecOptions {
     bool m_bHelp = false;
     bool m_bDryRun = false;
     std::optional<std::string> m_strPolicy; // a draft policy file, with --dry-run
+    bool m_bVersion = false;
 };
 
 // Fills a_options from argv[1..]; false with a message for the user when the

@@ -8,6 +8,7 @@
 
 #include "common/Handle.h"
 #include "tools/toolsupport/ToolText.h"
+#include "tools/toolsupport/ToolUsage.h"
 
 #include <windows.h>
 
@@ -23,10 +24,11 @@ constexpr DWORD c_cchMaxText = c_cbBuffer - sizeof(DWORD);
 // in a DWORD.
 constexpr unsigned long c_uMaxSeconds = 1000000;
 
-enum ExitCode { c_nExitDone = 0, c_nExitFailed = 1, c_nExitBadUse = 2 };
+enum ExitCode { c_nExitDone = 0, c_nExitFailed = 1 };
 
 const char c_szUsage[] =
     "usage: tracewatch [--seconds N]\n"
+    "       tracewatch --help | --version\n"
     "\n"
     "Prints the debugger output (OutputDebugString) of every process of the\n"
     "session, one text per line as PID: TEXT, the process id in decimal and a\n"
@@ -55,8 +57,7 @@ private:
     const void* m_pView;
 };
 
-struct CWatchOptions {
-    bool m_bHelp = false;
+struct CWatchOptions : vmtool::CCommonOptions {
     bool m_bTimed = false;
     unsigned long m_uSeconds = 0;
 };
@@ -67,6 +68,8 @@ bool ParseArguments(int a_argc, char** a_argv, CWatchOptions& a_options, std::st
         std::string strArg = a_argv[i];
         if (strArg == "--help") {
             a_options.m_bHelp = true;
+        } else if (strArg == "--version") {
+            a_options.m_bVersion = true;
         } else if (strArg == "--seconds") {
             if (a_options.m_bTimed) {
                 a_strError = "--seconds given twice";
@@ -88,7 +91,7 @@ bool ParseArguments(int a_argc, char** a_argv, CWatchOptions& a_options, std::st
 
 int Failed(const char* a_szWhat)
 {
-    fprintf(stderr, "tracewatch: %s failed (error %lu)\n", a_szWhat, GetLastError());
+    fprintf(stderr, "tracewatch: %s failed: %s\n", a_szWhat, vmtool::DescribeError(GetLastError()).c_str());
     return c_nExitFailed;
 }
 
@@ -154,13 +157,7 @@ int main(int a_argc, char** a_argv)
     vmtool::UseBinaryStdout();
     CWatchOptions options;
     std::string strError;
-    if (!ParseArguments(a_argc, a_argv, options, strError)) {
-        fprintf(stderr, "tracewatch: %s\nTry 'tracewatch --help'.\n", strError.c_str());
-        return c_nExitBadUse;
-    }
-    if (options.m_bHelp) {
-        fputs(c_szUsage, stdout);
-        return c_nExitDone;
-    }
-    return Watch(options);
+    bool bParsed = ParseArguments(a_argc, a_argv, options, strError);
+    int nExit = vmtool::AnswerCommonOptions({"tracewatch", c_szUsage}, bParsed, strError, options);
+    return nExit >= 0 ? nExit : Watch(options);
 }

@@ -14,10 +14,13 @@
 #include "common/Handle.h"
 #include "common/TrustedProgram.h"
 #include "tools/toolsupport/ToolText.h"
+#include "tools/toolsupport/ToolUsage.h"
+#include "tools/vmcheck/ControlTable.h"
 
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,7 +28,7 @@
 
 namespace {
 
-enum ExitCode { c_nExitHealthy = 0, c_nExitFailed = 1, c_nExitBadUse = 2 };
+enum ExitCode { c_nExitHealthy = 0, c_nExitFailed = 1 };
 
 // The hook's class id, as its registration script writes it.
 const char c_szHookClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
@@ -47,16 +50,26 @@ const CAddinRow c_addins[] = {
     {"Excel", "Quorix03.ExcelAddIn", "quorix03.dll"},
 };
 
-// Policy-file fields that are settings; every other field names an
-// application and, as its value, the plug-in that controls it.
-const char* const c_szSettingFields[] = {"CompanyID",      "DeleteOtherAddin", "NotLoadSSDriver",
-                                         "ExcludeAppList", "VormidpmiAppList", vm::c_szTrustedFoldersField};
-
 const char c_szUsage[] =
     "usage: vmcheck\n"
-    "  Checks the installation of Korvane Lumidex on this machine, one line per\n"
-    "  check: \"OK <check>: ...\" or \"FAIL <check>: <reason>. Fix: <what to do>\".\n"
-    "exit codes: 0 all checks passed, 1 a check failed, 2 bad usage\n";
+    "       vmcheck --control-table list | add .EXT TYPE APPLICATION | remove .EXT\n"
+    "       vmcheck --help | --version\n"
+    "\n"
+    "Without arguments, checks the installation of Korvane Lumidex on this machine,\n"
+    "one line per check: \"OK <check>: ...\" or \"FAIL <check>: <reason>. Fix: <what\n"
+    "to do>\". Exit codes: 0 all checks passed, 1 a check failed, 2 bad usage.\n"
+    "\n"
+    "--control-table lists, adds (or replaces) and removes the entries of the\n"
+    "control table HKLM\\SOFTWARE\\Korvane\\Lumidex\\FileExts in the registry view\n"
+    "of this vmcheck's build, the one its hook reads: TYPE is the ControlType\n"
+    "  0 never controlled\n"
+    "  1 controlled when an encrypted document is opened (printed, edited, ...)\n"
+    "  2 controlled when the document is encrypted, Open with included\n"
+    "  3 controlled when a document is opened, or when it is encrypted\n"
+    "  4 always controlled\n"
+    "and APPLICATION the file name of the program that then opens it (such as\n"
+    "WINWORD.EXE), found through HKCR\\Applications\\APPLICATION\\shell\\open\\command.\n"
+    "Exit codes: 0 done, 1 not done (the reason on standard error), 2 bad usage.\n";
 
 class CReport final {
 public:
@@ -237,14 +250,6 @@ void CInstallationCheck::CheckBesideHook(const std::string& a_strCheck, const ch
         m_report.Fail(a_strCheck, strPath + " is missing", a_strFix);
 }
 
-bool IsSettingField(const std::string& a_strName)
-{
-    for (const char* szSetting : c_szSettingFields)
-        if (lstrcmpiA(a_strName.c_str(), szSetting) == 0)
-            return true;
-    return false;
-}
-
 void CInstallationCheck::CheckPolicyFile()
 {
     const std::string strPath = PolicyPath();
@@ -265,7 +270,7 @@ void CInstallationCheck::CheckPolicyFile()
     m_report.Ok("policy file", strPath + " is valid");
     const cipherfmt::CcfField* pTrusted = cipherfmt::FindCcfField(fields, vm::c_szTrustedFoldersField);
     CheckTrustedFolders(pTrusted ? pTrusted->strValue.c_str() : nullptr, strSeal);
-    const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, "CompanyID");
+    const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, cipherfmt::c_szCompanyIdField);
     if (pCompany && !pCompany->strValue.empty())
         m_report.Ok("company id", pCompany->strValue);
     else
@@ -273,7 +278,7 @@ void CInstallationCheck::CheckPolicyFile()
                       "add a CompanyID=<id> line and " + strSeal);
     for (const cipherfmt::CcfField& field : fields) {
         // A blank value registers no plug-in, as the hook reads it.
-        if (IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
+        if (cipherfmt::IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
             continue;
         const std::string strPlugin = BesideHook(field.strValue);
         if (FileExists(strPlugin))
@@ -383,13 +388,23 @@ void CInstallationCheck::Run()
 
 } // namespace
 
-int main(int a_argc, char**)
+int main(int a_argc, char** a_argv)
 {
     vmtool::UseBinaryStdout();
-    if (a_argc != 1) {
-        fputs(c_szUsage, stderr);
-        return c_nExitBadUse;
+    const std::vector<std::string> args(a_argv + std::min(a_argc, 1), a_argv + a_argc);
+    if (args.size() == 1 && args[0] == "--help")
+        return vmtool::ShowHelp(c_szUsage);
+    if (args.size() == 1 && args[0] == "--version")
+        return vmtool::ShowVersion("vmcheck");
+    if (!args.empty() && args[0] == "--control-table") {
+        CControlTableCommand command;
+        std::string strError;
+        if (!ParseControlTableCommand({args.begin() + 1, args.end()}, command, strError))
+            return vmtool::ShowBadUse("vmcheck", strError, c_szUsage);
+        return RunControlTableCommand(command);
     }
+    if (!args.empty())
+        return vmtool::ShowBadUse("vmcheck", "unknown argument '" + args[0] + "'", c_szUsage);
     CInstallationCheck check;
     check.Run();
     return check.Failed() ? c_nExitFailed : c_nExitHealthy;

@@ -1,0 +1,124 @@
+#include "companions/cipher/ccflint.h"
+
+#include "common/FileIdentity.h"
+#include "common/TrustedProgram.h"
+
+#include <cstring>
+
+namespace cipherfmt {
+
+namespace {
+
+constexpr char c_szBlanks[] = " \t";
+
+bool HasOuterBlanks(const std::string& a_strText)
+{
+    return !a_strText.empty() && (strchr(c_szBlanks, a_strText.front()) || strchr(c_szBlanks, a_strText.back()));
+}
+
+std::string Trimmed(const std::string& a_strText)
+{
+    size_t iFirst = a_strText.find_first_not_of(c_szBlanks);
+    if (iFirst == std::string::npos)
+        return std::string();
+    return a_strText.substr(iFirst, a_strText.find_last_not_of(c_szBlanks) - iFirst + 1);
+}
+
+std::string Quoted(const std::string& a_strText)
+{
+    return "\"" + a_strText + "\"";
+}
+
+bool IsFlagField(const std::string& a_strName)
+{
+    for (const char* szFlag : c_szFlagFields)
+        if (EqualsIgnoringAsciiCase(a_strName, szFlag))
+            return true;
+    return false;
+}
+
+class CLint final {
+public:
+    explicit CLint(const std::string& a_strPluginFolder) : m_strPluginFolder(a_strPluginFolder) {}
+
+    void Field(const CcfField& a_field, const std::vector<CcfField>& a_earlier);
+    std::vector<CcfWarning> Take() { return std::move(m_warnings); }
+
+private:
+    void Warn(const CcfField& a_field, const std::string& a_strText)
+    {
+        m_warnings.push_back({a_field.nLine, a_strText});
+    }
+    void Blanks(const CcfField& a_field);
+    void Plugin(const CcfField& a_field, const std::string& a_strName, const std::string& a_strPlugin);
+    void TrustedFolders(const CcfField& a_field, const std::string& a_strValue);
+
+    std::string m_strPluginFolder;
+    std::vector<CcfWarning> m_warnings;
+};
+
+void CLint::Blanks(const CcfField& a_field)
+{
+    if (HasOuterBlanks(a_field.strName))
+        Warn(a_field, "the name " + Quoted(a_field.strName) + " has blanks at its start or end; they are part of "
+                      "the name, so this is not the field " + Trimmed(a_field.strName));
+    if (HasOuterBlanks(a_field.strValue))
+        Warn(a_field, "the value " + Quoted(a_field.strValue) + " of " + Trimmed(a_field.strName) +
+                          " has blanks at its start or end; they are part of the value");
+}
+
+// The reader takes the plug-in's file name as it stands and looks for it in
+// the product folder only.
+void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const std::string& a_strPlugin)
+{
+    const std::string strEffect = ", so " + a_strName + " will not be controlled";
+    if (a_strPlugin.empty())
+        Warn(a_field, a_strName + " names no plug-in" + strEffect);
+    else if (a_strPlugin.find_first_of("\\/:") != std::string::npos)
+        Warn(a_field, a_strName + " names the plug-in " + Quoted(a_strPlugin) + ", which is not a file name: "
+                          "plug-ins lie in " + m_strPluginFolder + strEffect);
+    else if (!vm::IsExistingFile(m_strPluginFolder + "\\" + a_strPlugin))
+        Warn(a_field, a_strName + " names the plug-in " + a_strPlugin + ", which is not a file in " +
+                          m_strPluginFolder + strEffect);
+}
+
+void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValue)
+{
+    for (const std::string& strEntry : vm::SplitTrustedFolders(a_strValue.c_str()))
+        if (!vm::IsFullPath(strEntry))
+            Warn(a_field, "the " + std::string(vm::c_szTrustedFoldersField) + " entry " + Quoted(strEntry) +
+                              " is not a full path (X:\\... or \\\\server\\share\\...), so it trusts no folder");
+}
+
+void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlier)
+{
+    Blanks(a_field);
+    for (const CcfField& earlier : a_earlier) {
+        if (&earlier == &a_field)
+            break;
+        if (EqualsIgnoringAsciiCase(earlier.strName, a_field.strName)) {
+            Warn(a_field, Trimmed(a_field.strName) + " is given again (first on line " +
+                              std::to_string(earlier.nLine) + "); only the first counts");
+            return;
+        }
+    }
+    const std::string strName = Trimmed(a_field.strName), strValue = Trimmed(a_field.strValue);
+    if (!IsSettingField(strName))
+        Plugin(a_field, strName, strValue);
+    else if (IsFlagField(strName) && strValue != "0" && strValue != "1")
+        Warn(a_field, strName + " is " + Quoted(a_field.strValue) + ", neither 0 nor 1; it is taken as 0");
+    else if (EqualsIgnoringAsciiCase(strName, vm::c_szTrustedFoldersField))
+        TrustedFolders(a_field, a_field.strValue);
+}
+
+} // namespace
+
+std::vector<CcfWarning> LintCcfFields(const std::vector<CcfField>& a_fields, const std::string& a_strPluginFolder)
+{
+    CLint lint(a_strPluginFolder);
+    for (const CcfField& field : a_fields)
+        lint.Field(field, a_fields);
+    return lint.Take();
+}
+
+} // namespace cipherfmt

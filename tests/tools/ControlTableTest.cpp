@@ -1,0 +1,125 @@
+// vmcheck --control-table against the prefix's real registry: what it
+// writes is what the hook reads, in the registry view of its own build, and
+// what it lists is what the hook would make of an entry.
+
+#include "common/ControlTable.h"
+#include "common/Handle.h"
+#include "tests/support/RegistryRedirect.h"
+#include "tests/support/TestPaths.h"
+#include "tests/tools/ToolChild.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Args = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+
+const char* const c_szExts[] = {".vmtab", ".vmraw", ".vmnoapp"};
+
+std::string EntryKey(const std::string& a_strExt)
+{
+    return std::string(vm::c_szControlTableKey) + "\\" + a_strExt;
+}
+
+class ControlTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { TearDown(); }
+    void TearDown() override
+    {
+        for (const char* szExt : c_szExts)
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, EntryKey(szExt).c_str());
+    }
+
+    vmtest::CToolRun Run(const Args& a_args)
+    {
+        Args args = {"--control-table"};
+        args.insert(args.end(), a_args.begin(), a_args.end());
+        vmtest::CToolRun run = vmtest::RunTool(vmtest::BinDir() + "\\vmcheck.exe", args, 30000);
+        EXPECT_TRUE(run.m_bEnded) << run.m_strCommand;
+        return run;
+    }
+
+    static DWORD ReadControlType(const std::string& a_strExt, REGSAM a_samView = 0)
+    {
+        DWORD dwValue = 0xdeadbeef, cb = sizeof(dwValue);
+        vm::UniqueKey entry;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, EntryKey(a_strExt).c_str(), 0, KEY_READ | a_samView, entry.put()) ==
+            ERROR_SUCCESS)
+            RegGetValueA(entry.get(), nullptr, vm::c_szControlTypeValue, RRF_RT_REG_DWORD, nullptr, &dwValue, &cb);
+        return dwValue;
+    }
+};
+
+bool HasLine(const vmtest::CToolRun& a_run, const std::string& a_strLine)
+{
+    return std::find(a_run.m_lines.begin(), a_run.m_lines.end(), a_strLine) != a_run.m_lines.end();
+}
+
+TEST_F(ControlTableTest, AddReplacesListsAndRemovesInTheToolsOwnView)
+{
+    vmtest::CToolRun add = Run({"add", ".vmtab", "4", "notepad.exe"});
+    EXPECT_EQ(0u, add.m_dwExit) << add.m_strErr;
+    EXPECT_EQ(Lines{".vmtab: ControlType 4 (always controlled), Application notepad.exe"}, add.m_lines);
+    EXPECT_EQ(4u, ReadControlType(".vmtab"));
+    // The other build's hook reads the other view, which stays as it was.
+    if (sizeof(void*) == 8) {
+        EXPECT_EQ(0xdeadbeefu, ReadControlType(".vmtab", KEY_WOW64_32KEY));
+    }
+
+    EXPECT_EQ(0u, Run({"add", ".vmtab", "1", "WINWORD.EXE"}).m_dwExit);
+    EXPECT_EQ(1u, ReadControlType(".vmtab"));
+    vmtest::CToolRun list = Run({"list"});
+    EXPECT_EQ(0u, list.m_dwExit);
+    EXPECT_TRUE(HasLine(list, ".vmtab: ControlType 1 (controlled when an encrypted document is opened), "
+                              "Application WINWORD.EXE"))
+        << vmtest::Joined(list.m_lines);
+
+    EXPECT_EQ(0u, Run({"remove", ".vmtab"}).m_dwExit);
+    EXPECT_FALSE(vmtest::KeyExists(HKEY_LOCAL_MACHINE, EntryKey(".vmtab")));
+    vmtest::CToolRun again = Run({"remove", ".vmtab"});
+    EXPECT_EQ(1u, again.m_dwExit);
+    EXPECT_NE(std::string::npos, again.m_strErr.find(".vmtab has no entry")) << again.m_strErr;
+}
+
+// Entries written by hand are listed as the hook reads them.
+TEST_F(ControlTableTest, ListSaysWhatTheHookMakesOfAnEntry)
+{
+    // "4" as text: the hook takes its two bytes "4\0" as the number 52.
+    vmtest::SetString(HKEY_LOCAL_MACHINE, EntryKey(".vmraw"), vm::c_szControlTypeValue, "4");
+    vmtest::SetString(HKEY_LOCAL_MACHINE, EntryKey(".vmraw"), vm::c_szControlAppValue, "notepad.exe");
+    vmtest::SetDword(HKEY_LOCAL_MACHINE, EntryKey(".vmnoapp"), vm::c_szControlTypeValue, 2);
+    vmtest::CToolRun list = Run({"list"});
+    SCOPED_TRACE(vmtest::Joined(list.m_lines));
+    EXPECT_TRUE(HasLine(list, ".vmraw: ControlType 52 (never controlled: not a known ControlType), stored as "
+                              "registry type 1 and read as raw bytes, Application notepad.exe"));
+    EXPECT_TRUE(HasLine(list, ".vmnoapp: ControlType 2 (controlled when the document is encrypted), "
+                              "no Application (the entry is not used)"));
+}
+
+TEST_F(ControlTableTest, BadOperandsWriteNothing)
+{
+    const Args rows[] = {
+        {"add", ".vmtab", "5", "notepad.exe"},      // no such ControlType
+        {"add", ".vmtab", "-1", "notepad.exe"},     // signed
+        {"add", "vmtab", "4", "notepad.exe"},       // no dot
+        {"add", ".vm.tab", "4", "notepad.exe"},     // the hook never looks up two dots
+        {"add", ".vmtab", "4", "C:\\notepad.exe"},  // a path, not a file name
+        {"add", ".vmtab", "4"},                     // no application
+        {"list", ".vmtab"},                         // list takes nothing
+        {"erase", ".vmtab"},                        // no such verb
+    };
+    for (const Args& args : rows) {
+        vmtest::CToolRun run = Run(args);
+        SCOPED_TRACE(run.m_strCommand);
+        EXPECT_EQ(2u, run.m_dwExit);
+        EXPECT_EQ(0u, run.m_strErr.find("vmcheck: ")) << run.m_strErr;
+        EXPECT_FALSE(vmtest::KeyExists(HKEY_LOCAL_MACHINE, EntryKey(".vmtab")));
+    }
+}
+
+} // namespace
