@@ -32,7 +32,8 @@ reg_both() { run "$reg64" add "$@" /f >/dev/null; run "$reg32" add "$@" /f >/dev
 echo "== One company policy for both builds: notepad.exe and ciphertool.exe run under control"
 mkdir -p "$drive_c/docs"
 printf 'CompanyID=DEMO-0064\r\nnotepad.exe=vmplugin.dll\r\nciphertool.exe=vmplugin.dll\r\n' >"$drive_c/docs/policy.txt"
-run "$(winpath "$root/$build64/bin/ciphertool.exe")" seal "$docs\\policy.txt" "$docs\\company.ccf"
+run "$(winpath "$root/$build64/bin/ciphertool.exe")" seal --product-folder "$(winpath "$root/$build64/bin")" \
+  "$docs\\policy.txt" "$docs\\company.ccf"
 
 echo "== Installing lumidex-x64.msi: the 32-bit product in $product, the x64 product in $product\\x64"
 run msiexec /i "$(winpath "$root/$build64/bin/lumidex-x64.msi")" /qn COMPANYPOLICY="$docs\\company.ccf"
@@ -46,11 +47,12 @@ echo "-- the check of each build"
 
 echo "== Control table in both views: .vmd opens in the 32-bit notepad, .vm64 in a 64-bit"
 echo "   program (the x64 ciphertool, which checks the document)"
-reg_both 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v ControlType /t REG_DWORD /d 4
-reg_both 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v Application /t REG_SZ /d notepad.exe
+# Each build's vmcheck writes the control table of its own view.
+for check in "$product\\vmcheck.exe" "$product\\x64\\vmcheck.exe"; do
+  run "$check" --control-table add .vmd 4 notepad.exe >/dev/null
+  run "$check" --control-table add .vm64 4 ciphertool.exe >/dev/null
+done
 reg_both 'HKCR\Applications\notepad.exe\shell\open\command' /ve /t REG_SZ /d 'C:\windows\syswow64\notepad.exe %1'
-reg_both 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vm64' /v ControlType /t REG_DWORD /d 4
-reg_both 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vm64' /v Application /t REG_SZ /d ciphertool.exe
 reg_both 'HKCR\Applications\ciphertool.exe\shell\open\command' /ve /t REG_SZ \
   /d "\"$product\\x64\\ciphertool.exe\" check-document \"%1\""
 printf 'controlled drawing\r\n' >"$drive_c/docs/plan.vmd"
@@ -85,6 +87,11 @@ echo "== Unregistering the 32-bit hook leaves the 64-bit one"
 run 'C:\windows\syswow64\regsvr32.exe' /u /s "$product\\vormidmgr.dll"
 echo "-- 64-bit view"; run "$reg64" query "$hooks" || true
 echo "-- 32-bit view"; run "$reg32" query "$hooks" || echo "(no hooks)"
+echo "== The demo's control-table entries go again, in both views"
+for check in "$product\\vmcheck.exe" "$product\\x64\\vmcheck.exe"; do
+  run "$check" --control-table remove .vmd >/dev/null
+  run "$check" --control-table remove .vm64 >/dev/null
+done
 echo "== Uninstalling"
 run msiexec /x "$(winpath "$root/$build64/bin/lumidex-x64.msi")" /qn
 ls "$product_unix" 2>/dev/null || echo "(the product folder is gone)"

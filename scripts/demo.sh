@@ -31,8 +31,10 @@ CompanyID=DEMO-0001
 DeleteOtherAddin=0
 notepad.exe=vmplugin.dll
 POLICY
-run "$(winpath "$root/$build/bin/ciphertool.exe")" seal "$docs\\policy.txt" "$docs\\company.ccf"
-run "$(winpath "$root/$build/bin/ciphertool.exe")" check-policy "$docs\\company.ccf"
+# The plug-ins lie in the built product, not beside the draft.
+plugins=$(winpath "$root/$build/bin")
+run "$(winpath "$root/$build/bin/ciphertool.exe")" seal --product-folder "$plugins" "$docs\\policy.txt" "$docs\\company.ccf"
+run "$(winpath "$root/$build/bin/ciphertool.exe")" check-policy --product-folder "$plugins" "$docs\\company.ccf"
 
 echo
 echo "== Installing the package: msiexec /i lumidex.msi /qn COMPANYPOLICY=$docs\\company.ccf"
@@ -46,8 +48,8 @@ echo "== Checking the installation: vmcheck"
 run "$product\\vmcheck.exe" || true
 
 echo "== Control table: .vmd documents are always controlled and open in notepad"
-reg add 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v ControlType /t REG_DWORD /d 4 /f
-reg add 'HKLM\SOFTWARE\Korvane\Lumidex\FileExts\.vmd' /v Application /t REG_SZ /d notepad.exe /f
+run "$product\\vmcheck.exe" --control-table add .vmd 4 notepad.exe
+run "$product\\vmcheck.exe" --control-table list
 reg add 'HKCR\Applications\notepad.exe\shell\open\command' /ve /t REG_SZ /d 'C:\windows\notepad.exe %1' /f
 
 echo "== Sample documents and associations"
@@ -110,8 +112,8 @@ DeleteOtherAddin=0
 notepad.exe=vmplugin.dll
 write.exe=vmplugin.dll
 POLICY
-run "$product\\ciphertool.exe" seal "$docs\\draft.txt" "$docs\\draft.ccf"
-run "$product\\ciphertool.exe" check-policy "$docs\\draft.ccf"
+run "$product\\ciphertool.exe" seal --product-folder "$product" "$docs\\draft.txt" "$docs\\draft.ccf"
+run "$product\\ciphertool.exe" check-policy --product-folder "$product" "$docs\\draft.ccf"
 echo "-- shellexec --dry-run --policy $docs\\draft.ccf --verb open $docs\\letter.vml"
 run "$product\\shellexec.exe" --dry-run --policy "$docs\\draft.ccf" --verb open "$docs\\letter.vml" || true
 echo "-- the installed policy still hands it back:"
@@ -151,6 +153,11 @@ for _ in 1 2 3 4 5 6 7 8 9 10; do
   sleep 0.5
 done
 run "$product\\addinhost.exe" Word || true
+
+echo
+echo "== The demo's control-table entry goes again"
+run "$product\\vmcheck.exe" --control-table remove .vmd
+run "$product\\vmcheck.exe" --control-table list
 
 echo
 echo "== Uninstalling: msiexec /x lumidex.msi /qn"

@@ -39,6 +39,7 @@ check=$(run "$product\\vmcheck.exe"); status=$?
 echo "$check" | sed 's/^/  /'
 [ $status -eq 0 ] && pass "vmcheck on the installed prefix" || fail "vmcheck exit $status on a healthy install"
 [ "$(echo "$check" | grep -c '^OK ')" -ge 16 ] || fail "vmcheck ran fewer checks than expected"
+[ "$(echo "$check" | tail -n 1 | tr -d '\r')" = "summary: all checks passed" ] || fail "vmcheck's summary on a healthy install"
 
 # ---- the hook answers: vmcheck.exe is under control with the sample plug-in -----
 answer=$(run "$product\\shellexec.exe" --no-fallback --verb open "$product\\vmcheck.exe")
@@ -95,6 +96,10 @@ for row in "${rows[@]}"; do
   eval "$mending" >/dev/null
   run "$product\\vmcheck.exe" >/dev/null || fail "not mended after '$what'"
 done
+hide company.ccf
+run "$product\\vmcheck.exe" | tail -n 1 | grep -q '^summary: protection is OFF' \
+  && pass "vmcheck says protection is off without a policy" || fail "vmcheck's summary without a policy"
+unhide company.ccf
 
 # ---- a newer package upgrades in place; this one leaves the policy value off ----
 version=$(msiinfo export "$bin/lumidex.msi" Property | tr -d '\r' | awk -F'\t' '$1=="ProductVersion"{print $2}')

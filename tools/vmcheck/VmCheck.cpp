@@ -79,10 +79,18 @@ public:
     }
     void Fail(const std::string& a_strCheck, const std::string& a_strReason, const std::string& a_strFix)
     {
-        m_bFailed = true;
+        ++m_cFailed;
         Print("FAIL " + a_strCheck + ": " + a_strReason + ". Fix: " + a_strFix);
     }
-    bool Failed() const { return m_bFailed; }
+    bool Failed() const { return m_cFailed > 0; }
+    // The last line: whether documents are protected at all, then the count.
+    void Summarise(bool a_bPolicyValid) const
+    {
+        std::string strCount = m_cFailed == 0 ? "all checks passed" : std::to_string(m_cFailed) + " check(s) failed";
+        Print(a_bPolicyValid ? "summary: " + strCount
+                             : "summary: protection is OFF: no valid policy file, every request is handed back "
+                               "to Windows; " + strCount);
+    }
 
 private:
     static void Print(const std::string& a_strLine)
@@ -91,7 +99,7 @@ private:
         fputc('\n', stdout);
         fflush(stdout);
     }
-    bool m_bFailed = false;
+    int m_cFailed = 0;
 };
 
 // A key's string value (the default one for a null name); false when the key
@@ -176,6 +184,7 @@ private:
 
     CReport m_report;
     std::string m_strDir;
+    bool m_bPolicyValid = false;
 };
 
 void CInstallationCheck::CheckHookClass()
@@ -268,6 +277,7 @@ void CInstallationCheck::CheckPolicyFile()
         return;
     }
     m_report.Ok("policy file", strPath + " is valid");
+    m_bPolicyValid = true;
     const cipherfmt::CcfField* pTrusted = cipherfmt::FindCcfField(fields, vm::c_szTrustedFoldersField);
     CheckTrustedFolders(pTrusted ? pTrusted->strValue.c_str() : nullptr, strSeal);
     const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, cipherfmt::c_szCompanyIdField);
@@ -384,6 +394,7 @@ void CInstallationCheck::Run()
     CheckBesideHook("launcher", "vormidmgr.exe", Reinstall());
     for (const CAddinRow& addin : c_addins)
         CheckAddin(addin);
+    m_report.Summarise(m_bPolicyValid);
 }
 
 } // namespace
