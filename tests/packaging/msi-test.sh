@@ -97,8 +97,9 @@ for row in "${rows[@]}"; do
   run "$product\\vmcheck.exe" >/dev/null || fail "not mended after '$what'"
 done
 hide company.ccf
-run "$product\\vmcheck.exe" | tail -n 1 | grep -q '^summary: protection is OFF' \
-  && pass "vmcheck says protection is off without a policy" || fail "vmcheck's summary without a policy"
+out=$(run "$product\\vmcheck.exe")
+echo "$out" | tail -n 1 | grep -q '^summary: protection is OFF' \
+  && pass "vmcheck says protection is off without a policy" || fail "vmcheck's summary without a policy: $out"
 unhide company.ccf
 
 # ---- a newer package upgrades in place; this one leaves the policy value off ----

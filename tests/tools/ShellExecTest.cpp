@@ -350,6 +350,8 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     vmtest::CClassKey ext(".vmdry", "VmDry.Document");
     vmtest::CClassKey command("VmDry.Document\\shell\\open\\command", "\"" + strApp + "\" \"%1\"");
     const std::string c_strAddin = "Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn";
+    // An earlier real request's upkeep may still be registering the add-in.
+    vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; }, 30000);
     RegDeleteTreeA(HKEY_CURRENT_USER, c_strAddin.c_str());
     std::string strRecord = strDir + "\\record.txt";
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, strRecord.c_str());
