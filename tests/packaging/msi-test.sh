@@ -16,16 +16,32 @@ product='C:\Program Files\Korvane\Lumidex'
 
 snapshot before
 
-# ---- a failed install leaves nothing: the policy file named does not exist ------
-run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/missing.ccf")" >/dev/null \
-  && fail "msiexec /i with a missing policy file succeeded" || pass "msiexec /i with a missing policy file failed"
+# ---- a failed install leaves nothing ---------------------------------------------
+seal_policy company.ccf "$bin/ciphertool.exe" CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll
+sed 's/TEST-0001/TEST-0009/' "$scratch/company.ccf" >"$scratch/tampered.ccf"
+# A value holding a double quote, which a command interpreter would have run as
+# a command of its own; the command line cannot carry it, the package can.
+marker='C:\windows\temp\policy-ran.txt'
+cp "$bin/lumidex.msi" "$scratch/quoted.msi"
+msibuild "$scratch/quoted.msi" -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('COMPANYPOLICY', '$(winpath "$scratch/company.ccf")\" & echo ran > \"$marker\" & rem \"')"
+# each row: what is wrong | the package | its COMPANYPOLICY argument
+failed_rows=(
+  "a missing policy file|$bin/lumidex.msi|COMPANYPOLICY=$(winpath "$scratch/missing.ccf")"
+  "a policy file with a wrong checksum|$bin/lumidex.msi|COMPANYPOLICY=$(winpath "$scratch/tampered.ccf")"
+  "a value holding a double quote|$scratch/quoted.msi|"
+)
+for row in "${failed_rows[@]}"; do
+  IFS='|' read -r what package argument <<<"$row"
+  run msiexec /i "$(winpath "$package")" /qn $argument >/dev/null \
+    && fail "msiexec /i with $what succeeded" || pass "msiexec /i with $what failed"
+done
+[ ! -e "$prefix/drive_c/windows/temp/policy-ran.txt" ] || fail "the quoted COMPANYPOLICY ran a command"
 snapshot rolledback
 # Wine's msiexec keeps the emptied records of the components it rolled back.
 compare_with_before rolledback "the failed install" \
   '|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\[0-9A-F]{32}$'
 
 # ---- install, with a sealed company policy -------------------------------------
-seal_policy company.ccf "$bin/ciphertool.exe" CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll
 
 timed msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
   && pass "msiexec /i" || fail "msiexec /i exit $?"
@@ -93,6 +109,23 @@ for row in "${rows[@]}"; do
   eval "$mending" >/dev/null
   run "$product\\vmcheck.exe" >/dev/null || fail "not mended after '$what'"
 done
+
+# ---- a repair never replaces the installed policy, nor does its rollback delete it
+seal_policy other.ccf "$bin/ciphertool.exe" CompanyID=TEST-0003 vmcheck.exe=vmplugin.dll
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus COMPANYPOLICY="$(winpath "$scratch/other.ccf")" \
+  && pass "msiexec /i REINSTALL=ALL with another policy" || fail "reinstall exit $?"
+cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" && pass "the reinstall kept the installed policy" \
+  || fail "the reinstall replaced company.ccf"
+# The same package with a last step that fails, so that the repair rolls back.
+cp "$bin/lumidex.msi" "$scratch/failing.msi"
+msibuild "$scratch/failing.msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailLast', 3122, 'REGSVR32', '/s \"C:\\missing.dll\"')"
+msibuild "$scratch/failing.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('FailLast', 6590)"
+run msiexec /i "$(winpath "$scratch/failing.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus COMPANYPOLICY="$(winpath "$scratch/other.ccf")" \
+  && fail "the failing repair succeeded" || pass "the failing repair failed"
+cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" && pass "the failed repair kept the installed policy" \
+  || fail "the failed repair replaced or deleted company.ccf"
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus >/dev/null || fail "repair exit $?"
+run "$product\\vmcheck.exe" >/dev/null && pass "vmcheck after the repairs" || fail "vmcheck fails after the repairs"
 
 # ---- a newer package upgrades in place; this one leaves the policy value off ----
 version=$(msiinfo export "$bin/lumidex.msi" Property | tr -d '\r' | awk -F'\t' '$1=="ProductVersion"{print $2}')

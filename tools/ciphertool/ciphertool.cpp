@@ -45,6 +45,13 @@ const char c_szHelp[] =
     "  ciphertool check-document FILE\n"
     "      Judges a document's header as cipher.dll does. Prints \"valid\" and\n"
     "      \"payload size: N\", or \"invalid: REASON\".\n"
+    "  ciphertool install-policy DESTINATION SOURCE\n"
+    "  ciphertool install-policy --check SOURCE\n"
+    "      For the installer: copies the policy file SOURCE to DESTINATION when\n"
+    "      it is valid (--check: only judges it). SOURCE is the rest of the\n"
+    "      command line as it stands, unquoted, so that a property can be passed\n"
+    "      as the administrator typed it; a SOURCE holding a double quote is\n"
+    "      refused.\n"
     "  ciphertool --help\n"
     "\n"
     "This cipher.dll is a stand-in: it does not encrypt. \"wrap\" only marks a\n"
@@ -285,6 +292,61 @@ int CheckDocument(const char* a_szFile)
     return c_nExitOk;
 }
 
+// The text after the program name and a_cSkip arguments, as it stands on the
+// command line. Every skipped argument must read as the runtime parsed it
+// (a_argv), so both readings agree on where the rest begins.
+std::string CommandLineRest(int a_cSkip, char** a_argv)
+{
+    const char* p = GetCommandLineA();
+    for (int i = 0; i <= a_cSkip; ++i) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        const char* pEnd = *p == '"' ? std::strchr(p + 1, '"') : p + std::strcspn(p, " \t");
+        if (!pEnd)
+            return {};
+        std::string strToken = *p == '"' ? std::string(p + 1, pEnd) : std::string(p, pEnd);
+        if (i > 0 && strToken != a_argv[i])
+            return {};
+        p = *pEnd == '"' ? pEnd + 1 : pEnd;
+    }
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
+}
+
+// The installer's copy of the administrator's policy file: refused unless the
+// bytes read are a valid policy, and those very bytes are what is written, so
+// a file changed between the check and the copy cannot slip through.
+int InstallPolicy(int a_argc, char** a_argv)
+{
+    bool bCheckOnly = a_argc > 2 && !std::strcmp(a_argv[2], "--check");
+    std::string strSource = a_argc > 3 ? CommandLineRest(2, a_argv) : std::string();
+    if (strSource.empty()) {
+        PrintError("\"install-policy\" takes DESTINATION (or --check) and SOURCE");
+        return ReportUsage();
+    }
+    if (strSource.find('"') != std::string::npos) {
+        PrintError("refused: the policy file's path holds a double quote: %s", strSource.c_str());
+        return c_nExitError;
+    }
+    std::string strBytes;
+    if (cipherfmt::ReadWholeFile(strSource.c_str(), cipherfmt::c_cbCcfMax, &strBytes) != cipherfmt::ReadStatus::Ok) {
+        PrintError("cannot read \"%s\" as a policy file", strSource.c_str());
+        return c_nExitError;
+    }
+    int nCode = cipherfmt::ParseCcf(strBytes, nullptr);
+    if (nCode != CCF_VALID) {
+        PrintError("\"%s\" is not a valid policy file: %s", strSource.c_str(), cipherfmt::DescribeCcfValidity(nCode));
+        return c_nExitInvalid;
+    }
+    if (bCheckOnly)
+        return c_nExitOk;
+    CTempOutput output;
+    if (!output.Create(a_argv[2]) || !output.Write(strBytes.data(), strBytes.size()) || !output.Commit())
+        return c_nExitError;
+    return c_nExitOk;
+}
+
 struct Command {
     const char* szName;
     int cArgs;
@@ -310,6 +372,8 @@ int Run(int a_argc, char** a_argv)
         std::fputs(c_szHelp, stdout);
         return c_nExitOk;
     }
+    if (!std::strcmp(szCommand, "install-policy"))
+        return InstallPolicy(a_argc, a_argv);
     for (const Command& command : c_commands) {
         if (std::strcmp(szCommand, command.szName) != 0)
             continue;
