@@ -5,6 +5,7 @@
 #include "resolution/PathHelpers.h"
 #include "resolution/PathNameCache.h"
 #include "trace/Trace.h"
+#include "common/AuditTrail.h"
 
 #include <shlwapi.h>
 
@@ -154,16 +155,17 @@ bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond)
 }
 
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand)
+                     const std::string& a_strCommand, const std::string& a_strProgram)
 {
     TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
+    vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
 }
 
 void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
                               const std::string& a_strCommand)
 {
     m_nStartError = a_nCode;
-    TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand);
+    TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand, m_strAppPath);
 }
 
 bool CLxShellExt::IsDocumentItsOwnProgram(const char* a_szTag, const std::string& a_strProgram,
@@ -239,6 +241,8 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
         TraceAlways("%s started as [%s]", c_szRunApplication, strStarted.c_str());
     if (int nError = StartCommandLine(strAppPath, strStarted))
         RefuseStart(c_szRunApplication, "CreateProcess failed", nError, strStarted);
+    else
+        vm::ReportControlledStart(m_strFilePath, strAppPath, std::string(), "direct start");
 }
 
 std::string CLxShellExt::BuildApplicationCommand(const std::string& a_strAppPath) const
@@ -325,5 +329,7 @@ bool CLxShellExt::RunLauncher()
     }
     if (int nError = StartCommandLine(szLauncher, strStarted))
         RefuseStart(c_szRunLauncher, "launcher start failed", nError, strStarted);
+    else
+        vm::ReportControlledStart(m_strFilePath, strAppPath, m_strInjectionDll, "launcher");
     return true;
 }

@@ -41,9 +41,9 @@ int StartErrorCode(DWORD a_dwError);
 // expanded text would pass the longest command line a process can be given.
 bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded);
 
-// The always-on line of a start that failed or was refused.
+// The always-on line of a start that failed or was refused, and its event.
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand);
+                     const std::string& a_strCommand, const std::string& a_strProgram);
 
 // Both paths name the same file: compared in their long forms, without
 // regard to letter case.

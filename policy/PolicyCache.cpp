@@ -1,5 +1,8 @@
 #include "policy/PolicyCache.h"
 
+#include "common/AuditTrail.h"
+#include "companions/cipher/ccfformat.h"
+
 #include "resolution/FileStamp.h"
 #include "resolution/PathHelpers.h"
 
@@ -67,6 +70,9 @@ std::shared_ptr<CCCF> CurrentPolicy()
     }
     // Made in place: the object is destroyed here, never deleted by cipher.dll.
     auto pFresh = std::make_shared<CCCF>();
+    // Told on every fresh read; the log gets the changes only.
+    int nValidity = pFresh->CheckCCFValidity();
+    vm::ReportPolicyState(PolicyPath(), nValidity == 0, cipherfmt::DescribeCcfValidity(nValidity));
     AcquireSRWLockExclusive(&s_lock);
     s_pKept = bSettled ? pFresh : nullptr;
     s_keptStamp = stamp;

@@ -6,6 +6,7 @@
 #include "companions/launcher/Bitness.h"
 #include "companions/launcher/LaunchCommand.h"
 
+#include "common/AuditTrail.h"
 #include "common/Handle.h"
 
 #include <windows.h>
@@ -29,6 +30,10 @@ constexpr char c_szLauncherFile[] = "vormidmgr.exe";
 
 void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
+// The last text reported: the reason of a refusal or failed start, for the
+// event the launcher writes when it exits with an error.
+std::string g_strLastReport;
+
 void Report(const char* a_szFormat, ...)
 {
     char szText[2048];
@@ -38,6 +43,7 @@ void Report(const char* a_szFormat, ...)
     std::vsnprintf(szText + cchPrefix, sizeof(szText) - cchPrefix, a_szFormat, args);
     va_end(args);
     OutputDebugStringA(szText);
+    g_strLastReport = szText + cchPrefix;
 }
 
 std::string GetOwnPath()
@@ -193,6 +199,7 @@ int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, 
     }
     Report("%s is a %s program: handed to %s with %s", a_request.strApplicationPath.c_str(),
            BitnessText(a_wMachine), strLauncher.c_str(), strPlugin.c_str());
+    g_strLastReport.clear(); // that launcher writes its own refusals
     DWORD dwExit = c_nExitStartFailed;
     if (WaitForSingleObject(process.get().hProcess, c_dwHandOverTimeoutMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.get().hProcess, &dwExit)) {
@@ -200,6 +207,21 @@ int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, 
         return c_nExitStartFailed;
     }
     return static_cast<int>(dwExit);
+}
+
+// The request as the hook gave it; the event of a refusal names it.
+int Run(const std::string& a_strArguments, const std::string& a_strOwnPath, LaunchRequest& a_request)
+{
+    std::string strWhy;
+    int nRead = ReadLaunchRequest(a_strArguments, GetFolderOf(a_strOwnPath), a_request, strWhy);
+    if (nRead != c_nExitStarted) {
+        Report("%s; nothing started", strWhy.c_str());
+        return nRead;
+    }
+    WORD wMachine = ReadImageMachine(a_request.strApplicationPath);
+    if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)
+        return HandOver(a_request, GetFolderOf(a_strOwnPath), wMachine);
+    return Launch(a_request);
 }
 
 } // namespace
@@ -211,14 +233,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     std::string strArguments =
         SkipLauncherPath(szCommandLine ? szCommandLine : "", strOwnPath);
     LaunchRequest request;
-    std::string strWhy;
-    int nRead = ReadLaunchRequest(strArguments, GetFolderOf(strOwnPath), request, strWhy);
-    if (nRead != c_nExitStarted) {
-        Report("%s; nothing started", strWhy.c_str());
-        return nRead;
-    }
-    WORD wMachine = ReadImageMachine(request.strApplicationPath);
-    if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)
-        return HandOver(request, GetFolderOf(strOwnPath), wMachine);
-    return Launch(request);
+    int nExit = Run(strArguments, strOwnPath, request);
+    if (nExit != c_nExitStarted && !g_strLastReport.empty())
+        vm::ReportLauncherRefused(strArguments, request.strApplicationPath, g_strLastReport, nExit);
+    return nExit;
 }

@@ -62,6 +62,25 @@ echo "$answer" | sed 's/^/  /'
 echo "$answer" | grep -q '^hook {3B0F4085-0A5D-4E5C-92C9-CA3454D3285D} -> S_OK$' && echo "$answer" | grep -q '^hInstApp=44$' \
   && pass "the installed hook took the request to the launcher" || fail "the hook did not take the request"
 
+# ---- the audit trail: a controlled start and a refusal leave events naming the file --
+# Wine's event log prints each event on its eventlog channel: the call with
+# type (4 information, 2 warning) and id, then one line per insert.
+audited() { WINEDEBUG=fixme+advapi,warn+eventlog,trace+eventlog run "$product\\shellexec.exe" --no-fallback "$@"; }
+# each row: what | type,category,id as printed | the insert line's level | shellexec arguments
+audit_rows=(
+  "a controlled start|0x0004,0x0000,0x00000064|trace|--verb open"
+  "a refusal (the launcher's mark in the parameters)|0x0002,0x0000,0x000000c8|warn|--verb open --params /D:x"
+)
+for row in "${audit_rows[@]}"; do
+  IFS='|' read -r what call level arguments <<<"$row"
+  out=$(audited $arguments "$product\\vmcheck.exe")
+  if echo "$out" | grep -q "advapi:ReportEventW ([^,]*,$call," && echo "$out" | grep -q "^[0-9a-f]*:$level:eventlog:ReportEventW L\".*vmcheck.exe"; then
+    pass "an event for $what, naming vmcheck.exe"
+  else
+    fail "no event for $what:"; echo "$out" | grep -i event | sed 's/^/    /'
+  fi
+done
+
 # ---- Office loads the add-ins that the package registered -----------------------
 for app in Word PowerPoint Excel; do
   out=$(run "$product\\addinhost.exe" "$app") && echo "$out" | grep -q ': connected to '"$app"'$' \
@@ -86,6 +105,7 @@ rows=(
   "hook class unregistered|FAIL hook class: |run reg delete 'HKCR\\CLSID\\$hook_clsid' /f|register vormidmgr.dll"
   "hook module missing|FAIL hook module: |hide vormidmgr.dll|unhide vormidmgr.dll"
   "hook not listed|FAIL shell-execute hook list: |run reg delete '$hooks_key' /v '$hook_clsid' /f|register vormidmgr.dll"
+  "event source unregistered|FAIL event source: |run reg delete 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Korvane Lumidex' /f|register vormidmgr.dll"
   "policy value off|FAIL hook policy value: |run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 0 /f|run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 1 /f"
   "cipher.dll missing|FAIL cipher.dll: |hide cipher.dll|unhide cipher.dll"
   "policy file missing|FAIL policy file: .* missing or unreadable|hide company.ccf|unhide company.ccf"
