@@ -74,10 +74,13 @@ std::vector<LoggedEvent> EventsOfChild(const std::string& a_strExe, const std::v
     size_t cbBefore = vmtest::ReadFile(strLogPath).size();
     SetEnvironmentVariableA("WINEDEBUG", "fixme+advapi,warn+eventlog,trace+eventlog,err+eventlog");
     SetEnvironmentVariableA(c_szScenarioVariable, a_szScenario);
-    vmtest::CToolRun run = vmtest::RunTool(a_strExe, a_args, c_dwChildTimeoutMs);
+    vmtest::CToolChild child;
+    bool bStarted = child.Start(a_strExe, a_args);
+    DWORD dwError = GetLastError();
     SetEnvironmentVariableA(c_szScenarioVariable, nullptr);
     SetEnvironmentVariableA("WINEDEBUG", "-all");
-    EXPECT_TRUE(run.m_bEnded) << run.m_strCommand;
+    EXPECT_TRUE(bStarted) << child.CommandLine() << ": error " << dwError;
+    EXPECT_TRUE(bStarted && child.Wait(c_dwChildTimeoutMs)) << child.CommandLine() << " did not end";
     std::string strLog = vmtest::ReadFile(strLogPath);
     return ParseEvents(strLog.size() > cbBefore ? strLog.substr(cbBefore) : std::string());
 }
