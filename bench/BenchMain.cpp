@@ -4,7 +4,11 @@
 // ordinary open through the shell host with and without the hook: in a host
 // process of its own, and among many opens in one host process.
 //
-//   vmbench [--iterations N] [--host N] [--profile CLASS N]
+//   vmbench [--iterations N] [--host N] [--profile CLASS N] [--compare DLL]
+//
+// --compare times each request class through this hook and through another
+// build of it (DLL, beside this program so that it finds the same cipher.dll
+// and policy file), alternating, with nobody listening to the debug texts.
 //
 // --profile offers N requests of one class and nothing else, for a profiler
 // or a relay trace to look at.
@@ -15,6 +19,8 @@
 #include "bench/HostBench.h"
 #include "bench/Timing.h"
 
+#include "common/Handle.h"
+#include "module/Guids.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/soak/RequestMix.h"
 
@@ -67,6 +73,55 @@ void BenchClasses(unsigned a_uIterations)
     }
 }
 
+// A hook object of another build of the module, created through its own
+// class object; null when it cannot be had.
+IShellExecuteHookA* CreateOtherHook(const vm::UniqueLibrary& a_module)
+{
+    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    auto pfnGet = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(GetProcAddress(a_module.get(), "DllGetClassObject")));
+    IClassFactory* pFactory = nullptr;
+    if (!pfnGet || FAILED(pfnGet(CLSID_DocHook, IID_IClassFactory, reinterpret_cast<void**>(&pFactory))))
+        return nullptr;
+    IShellExecuteHookA* pHook = nullptr;
+    if (FAILED(pFactory->CreateInstance(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&pHook))))
+        pHook = nullptr;
+    pFactory->Release();
+    return pHook;
+}
+
+void CompareHooks(const char* a_szOtherDll, unsigned a_uIterations)
+{
+    vmtest::CRequestMix mix("bench");
+    vm::UniqueLibrary hOther(LoadLibraryExA(a_szOtherDll, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    IShellExecuteHookA* pOther = hOther ? CreateOtherHook(hOther) : nullptr;
+    if (!mix.Ready() || !pOther) {
+        std::printf("cannot create both hook objects (%s)\n", a_szOtherDll);
+        return;
+    }
+    Sleep(2500);
+    std::printf("%-24s %10s %10s %10s %10s %7s %6s\n", "request class", "this med", "this p95", "other med",
+                "other p95", "ratio", "texts");
+    for (int nClass = 0; nClass < vmtest::c_cRequestClasses; ++nClass) {
+        size_t cTexts = 0;
+        {
+            vmtest::DebugCapture capture;
+            if (!(mix.Offer(nClass) == mix.OfferTo(pOther, nClass)))
+                std::printf("%-24s answers differ\n", vmtest::RequestClassName(nClass));
+            cTexts = capture.Texts().size() / 2;
+        }
+        std::vector<double> mine, other;
+        for (unsigned i = 0; i < a_uIterations; ++i) {
+            mine.push_back(vmbench::Microseconds([&] { mix.Offer(nClass); }));
+            other.push_back(vmbench::Microseconds([&] { mix.OfferTo(pOther, nClass); }));
+        }
+        Figures m = Summarise(mine), o = Summarise(other);
+        std::printf("%-24s %8.0fus %8.0fus %8.0fus %8.0fus %7.2f %6zu\n", vmtest::RequestClassName(nClass),
+                    m.m_dMedian, m.m_dP95, o.m_dMedian, o.m_dP95, m.m_dMedian / o.m_dMedian, cTexts);
+    }
+    pOther->Release();
+}
+
 void Profile(int a_nClass, unsigned a_uCount)
 {
     vmtest::CRequestMix mix("bench");
@@ -96,6 +151,7 @@ int main(int a_argc, char** a_argv)
     unsigned uHostRuns = 0;
     int nProfileClass = -1;
     unsigned uProfileCount = 0;
+    const char* szCompare = nullptr;
     for (int i = 1; i + 1 < a_argc; i += 2) {
         if (std::strcmp(a_argv[i], "--iterations") == 0)
             uIterations = static_cast<unsigned>(std::strtoul(a_argv[i + 1], nullptr, 10));
@@ -105,9 +161,14 @@ int main(int a_argc, char** a_argv)
             nProfileClass = std::atoi(a_argv[i + 1]);
             uProfileCount = static_cast<unsigned>(std::strtoul(a_argv[i + 2], nullptr, 10));
             ++i;
-        }
+        } else if (std::strcmp(a_argv[i], "--compare") == 0)
+            szCompare = a_argv[i + 1];
     }
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (szCompare) {
+        CompareHooks(szCompare, uIterations);
+        return 0;
+    }
     if (uProfileCount) {
         Profile(nProfileClass, uProfileCount);
         return 0;

@@ -92,15 +92,17 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
 {
     bool bHandled = false;
     vm::UniqueNullHandle launcher;
+    ControlledStart launched;
     RequestVerdict& verdict = ThreadVerdict();
     verdict = RequestVerdict();
     {
         ExecuteLock lock;
         bHandled = ExecuteLocked(a_pnResult, a_lpsei);
         launcher = std::move(m_hLauncher);
+        launched = std::move(m_launched);
     }
     if (launcher)
-        *a_pnResult = AwaitLauncherVerdict(launcher.get());
+        *a_pnResult = AwaitLauncherVerdict(launcher.get(), launched);
     verdict.m_bHandled = bHandled;
     verdict.m_nInstApp = *a_pnResult ? *a_pnResult : c_nResultHandled;
     return bHandled;
@@ -170,6 +172,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_nStartError = 0;
     m_bAppPathFromRequest = false;
     m_hLauncher.reset();
+    m_launched = ControlledStart();
     m_strExt = PathFindExtensionA(a_szFile);
 }
 

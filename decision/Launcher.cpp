@@ -10,6 +10,7 @@
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "trace/Trace.h"
+#include "common/AuditTrail.h"
 
 #include <shlwapi.h>
 
@@ -100,7 +101,7 @@ int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLi
     return 0;
 }
 
-int AwaitLauncherVerdict(HANDLE a_hLauncher)
+int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
 {
     DWORD dwExit = 0;
     if (WaitForSingleObject(a_hLauncher, vm::c_dwLauncherVerdictTimeoutMs) != WAIT_OBJECT_0 ||
@@ -110,8 +111,11 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher)
         return c_nResultLaunched;
     }
     vm::LauncherExitRow row = vm::FindLauncherExit(dwExit);
+    // A refusal is the launcher's to record; a start is recorded once it took place.
     if (row.m_nShellCode != c_nResultLaunched)
         ThreadVerdict().m_szCause = row.m_szReason;
+    else
+        vm::ReportControlledStart(a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin, "launcher");
     TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
                 row.m_nShellCode);
     return row.m_nShellCode;
@@ -162,9 +166,12 @@ bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded)
 }
 
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand)
+                     const std::string& a_strCommand, const std::string& a_strProgram)
 {
     TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
+    // A dry run leaves no record of what it did not do.
+    if (!IsDryRun())
+        vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
 }
 
 void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
@@ -172,7 +179,7 @@ void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_
 {
     m_nStartError = a_nCode;
     ThreadVerdict().m_szCause = a_szCause;
-    TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand);
+    TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand, m_strAppPath);
 }
 
 bool CLxShellExt::IsDocumentItsOwnProgram(const char* a_szTag, const std::string& a_strProgram,
@@ -249,6 +256,8 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
         TraceAlways("%s started as [%s]", c_szRunApplication, strStarted.c_str());
     if (int nError = StartCommandLine(strAppPath, strStarted))
         RefuseStart(c_szRunApplication, "CreateProcess failed", nError, strStarted);
+    else if (!IsDryRun())
+        vm::ReportControlledStart(m_strFilePath, strAppPath, std::string(), "direct start");
 }
 
 std::string CLxShellExt::BuildApplicationCommand(const std::string& a_strAppPath) const
@@ -375,5 +384,7 @@ bool CLxShellExt::RunLauncher()
     ThreadVerdict().m_strPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
     if (int nError = StartCommandLine(szLauncher, strStarted, &m_hLauncher))
         RefuseStart(c_szRunLauncher, "launcher start failed", nError, strStarted);
+    else
+        m_launched = ControlledStart{m_strFilePath, strAppPath, m_strInjectionDll};
     return true;
 }

@@ -9,6 +9,13 @@
 
 #include <string>
 
+// A controlled start through the launcher, for the audit trail.
+struct ControlledStart {
+    std::string m_strDocument;
+    std::string m_strApplication;
+    std::string m_strPlugin;
+};
+
 class CChildProcess {
 public:
     CChildProcess() = default;
@@ -38,7 +45,9 @@ int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLi
 // timeout and a margin, and turns it into the request's hInstApp: 44 when
 // the application runs with the plug-in, or when the launcher has not
 // answered by then; the nearest SE_ERR_* code of its refusal otherwise.
-int AwaitLauncherVerdict(HANDLE a_hLauncher);
+// A started launcher's controlled start is recorded in the audit trail when
+// it answers that the application runs.
+int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start);
 
 // The shell's SE_ERR_* code (32 or less, never 0) closest to a platform error.
 int StartErrorCode(DWORD a_dwError);
@@ -49,6 +58,6 @@ int StartErrorCode(DWORD a_dwError);
 // expanded text would pass the longest command line a process can be given.
 bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded);
 
-// The always-on line of a start that failed or was refused.
+// The always-on line of a start that failed or was refused, and its event.
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand);
+                     const std::string& a_strCommand, const std::string& a_strProgram);

@@ -4,6 +4,7 @@
 // decision about a shell-execute request is one of its methods.
 
 #include "common/Handle.h"
+#include "decision/Launcher.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -102,6 +103,7 @@ public:
     // The launcher started for this request; its answer is awaited once the
     // request lock is released.
     vm::UniqueNullHandle m_hLauncher;
+    ControlledStart m_launched;
 
     // Records a start that failed or was refused, with its always-on line.
     void RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,

@@ -11,6 +11,7 @@
 #include "fuzz/Targets.h"
 
 #include "common/Handle.h"
+#include "common/TraceListener.h"
 #include "tests/support/HandleCount.h"
 #include "trace/FaultGuard.h"
 
@@ -393,6 +394,9 @@ int main(int a_argc, char** a_argv)
     }
     setvbuf(stdout, nullptr, _IONBF, 0);
     AddVectoredExceptionHandler(1, OnException);
+    // Declared a capture, so that the hook formats its texts: a fault there
+    // is a finding too.
+    vm::DeclareTraceCapture(true);
     s_state.m_pTarget = pTarget;
     s_state.m_strOut = options.m_strOut.empty() ? DefaultOutDir() : options.m_strOut;
     CreateDirectoryA(s_state.m_strOut.c_str(), nullptr);

@@ -1,5 +1,6 @@
 // DLL entry and the four exports of the in-process server.
 
+#include "common/AuditTrail.h"
 #include "common/HandleText.h"
 #include "module/ClassFactory.h"
 #include "module/Guids.h"
@@ -7,6 +8,7 @@
 #include "registration/SelfRegistration.h"
 #include "trace/Trace.h"
 
+#include <olectl.h>
 #include <shlwapi.h>
 
 namespace {
@@ -68,7 +70,11 @@ STDAPI DllRegisterServer()
         if (FAILED(hr))
             return hr;
     }
-    return RegisterOwnTypeLibrary();
+    HRESULT hr = RegisterOwnTypeLibrary();
+    if (FAILED(hr))
+        return hr;
+    // This module holds the audit trail's messages.
+    return vm::RegisterAuditSource(GetOwnModulePath()) ? S_OK : SELFREG_E_CLASS;
 }
 
 STDAPI DllUnregisterServer()
@@ -76,5 +82,6 @@ STDAPI DllUnregisterServer()
     for (const ClassEntry& entry : c_classes)
         entry.m_pfnRegister(FALSE);
     UnregisterOwnTypeLibrary();
+    vm::UnregisterAuditSource();
     return S_OK;
 }

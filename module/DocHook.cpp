@@ -168,6 +168,7 @@ STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOA a_pei)
 {
     if (!a_pei)
         return S_FALSE; // nothing to take over; the shell carries on
+    CTraceRequestScope traceScope;
     if (!a_pei->lpFile && a_pei->lpVerb && lstrcmpiA(a_pei->lpVerb, "OpenHomePage") == 0) {
         TraceAlways("~~~~~~CDocHook::Execute -> Start(%s), param(%s), cur dir = %s, verb = %s\n",
                     a_pei->lpFile, a_pei->lpParameters, a_pei->lpDirectory, a_pei->lpVerb);

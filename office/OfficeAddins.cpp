@@ -4,6 +4,7 @@
 #include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
 
+#include "common/AuditTrail.h"
 #include "common/Handle.h"
 #include "module/ModuleState.h"
 
@@ -101,8 +102,9 @@ void StartRegistration(const char* a_szRegsvr32, const char* a_szModuleDir, cons
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
-    CreateProcessA(a_szRegsvr32, szCommand, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                   process.put());
+    if (CreateProcessA(a_szRegsvr32, szCommand, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                       process.put()))
+        vm::ReportAddinRepaired(a_addin.szProgId, a_addin.szModule);
 }
 
 void RemoveDontTrustSetting(const char* a_szVersion, const char* a_szApplication)

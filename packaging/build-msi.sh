@@ -34,4 +34,12 @@ msibuild "$output.tmp" -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secur
 for action in $(names CustomAction Rollback) $(names CustomAction x64Rollback); do
   msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = '$action'"
 done
+# An action written as Property="PolicyTool" runs the Binary of that name:
+# its type loses the property source (48), keeping the program and its
+# scheduling flags (50 becomes 2, a deferred action without impersonation
+# 3122 becomes 3074).
+msiinfo export "$output.tmp" CustomAction | tr -d '\r' | awk -F'\t' 'NR > 3 && $3 == "PolicyTool" {print $1, $2}' |
+  while read -r action type; do
+    msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type - 48)) WHERE \`Action\` = '$action'"
+  done
 mv "$output.tmp" "$output"

@@ -150,7 +150,7 @@ int CLxShellExt::IsRegisteredApplication()
         if (!BuildPathBesideModule(szAddinPath, szAddin) || !PathFileExistsA(szAddinPath))
             return 2;
         // Straight to the debugger, whatever the trace switches say.
-        OutputDebugStringA("IsRegisteredApplication()\n");
+        TraceFixed("IsRegisteredApplication()\n");
         RegisterOfficeAddins();
     }
 

@@ -1,8 +1,10 @@
 #include "policy/ImageViewer.h"
 
 #include "common/FileIdentity.h"
+#include "decision/DryRun.h"
 #include "decision/Launcher.h"
 #include "trace/Trace.h"
+#include "common/AuditTrail.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -116,21 +118,24 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
     // A document text with a double quote could end its argument early; no
     // file name holds one.
     if (a_strDocument.find('"') != std::string::npos) {
-        TraceNotStarted(c_szTag, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand);
+        TraceNotStarted(c_szTag, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand, a_strAppPath);
         return SE_ERR_ACCESSDENIED;
     }
     std::string strAppPath = a_strAppPath;
     if (a_bExpand && !ExpandEnvironment(a_strAppPath, strAppPath)) {
-        TraceNotStarted(c_szTag, "viewer command does not fit", SE_ERR_OOM, strCommand);
+        TraceNotStarted(c_szTag, "viewer command does not fit", SE_ERR_OOM, strCommand, a_strAppPath);
         return SE_ERR_OOM;
     }
     ViewerProgram program = FindProgram(strAppPath);
     if (program.m_strProgram.empty()) {
         TraceAlways("%s image viewer not found, not started[%s]", c_szTag, strCommand.c_str());
+        if (!IsDryRun())
+            vm::ReportStartRefused(strCommand, strAppPath, "image viewer not found", SE_ERR_FNF);
         return SE_ERR_FNF;
     }
     if (vm::IsSameFile(program.m_strProgram, a_strDocument)) {
-        TraceNotStarted(c_szTag, "the document is the program", SE_ERR_NOASSOC, strCommand);
+        TraceNotStarted(c_szTag, "the document is the program", SE_ERR_NOASSOC, strCommand,
+                        program.m_strProgram);
         return SE_ERR_NOASSOC;
     }
 
@@ -142,6 +147,8 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
         TraceAlways("%s started as [%s]", c_szTag, strCommandLine.c_str());
     int nError = StartCommandLine(program.m_strProgram, strCommandLine);
     if (nError)
-        TraceNotStarted(c_szTag, "CreateProcess failed", nError, strCommandLine);
+        TraceNotStarted(c_szTag, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
+    else if (!IsDryRun())
+        vm::ReportControlledStart(a_strDocument, program.m_strProgram, std::string(), "image viewer");
     return nError;
 }

@@ -1,5 +1,8 @@
 #include "policy/PolicyCache.h"
 
+#include "common/AuditTrail.h"
+#include "common/BuildLayout.h"
+#include "companions/cipher/ccfformat.h"
 #include "decision/DryRun.h"
 #include "resolution/FileStamp.h"
 #include "resolution/PathHelpers.h"
@@ -23,8 +26,9 @@ struct PolicyStamp {
     }
 };
 
-// company.ccf in the folder of cipher.dll, where CCCF reads it; empty when
-// that folder cannot be named.
+// company.ccf where CCCF reads it (beside cipher.dll, or in the product
+// folder for the x64 build in its "x64" subfolder); empty when that folder
+// cannot be named.
 const char* PolicyPath()
 {
     static const std::string s_strPath = [] {
@@ -33,7 +37,7 @@ const char* PolicyPath()
         DWORD cch = hCipher ? GetModuleFileNameA(hCipher, szPath, MAX_PATH) : 0;
         if (cch == 0 || cch >= MAX_PATH)
             return std::string();
-        return std::string(ReplaceFileName(szPath, "company.ccf"));
+        return vm::PolicyFolder(ReplaceFileName(szPath, "")) + cipherfmt::c_szCcfFileName;
     }();
     return s_strPath.c_str();
 }
@@ -70,6 +74,9 @@ std::shared_ptr<CCCF> CurrentPolicy()
     }
     // Made in place: the object is destroyed here, never deleted by cipher.dll.
     auto pFresh = std::make_shared<CCCF>();
+    // Told on every fresh read; the log gets the changes only.
+    int nValidity = pFresh->CheckCCFValidity();
+    vm::ReportPolicyState(PolicyPath(), nValidity == 0, cipherfmt::DescribeCcfValidity(nValidity));
     AcquireSRWLockExclusive(&s_lock);
     s_pKept = bSettled ? pFresh : nullptr;
     s_keptStamp = stamp;

@@ -32,10 +32,16 @@ setsid wineserver -p30 </dev/null >/dev/null 2>&1 &
 
 # The server keeps the Unix files behind a program's standard handles open
 # while it lives: a pipe given to wine would stay open long after the program
-# ended. The program writes to a file instead, shown when it ends.
+# ended. The program writes to a file instead, shown when it ends. With
+# VM_STDERR_FILE set, its standard error (where Wine prints the debug channels
+# of the program and of the processes it starts) goes to that file instead.
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-$wine "$@" </dev/null >"$out" 2>&1
+if [ -n "${VM_STDERR_FILE:-}" ]; then
+  $wine "$@" </dev/null >"$out" 2>"$VM_STDERR_FILE"
+else
+  $wine "$@" </dev/null >"$out" 2>&1
+fi
 status=$?
 cat "$out"
 exit $status

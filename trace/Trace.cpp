@@ -1,5 +1,6 @@
 #include "trace/Trace.h"
 
+#include "common/TraceListener.h"
 #include "trace/FaultGuard.h"
 
 #include <windows.h>
@@ -11,6 +12,33 @@ bool g_bTraceEnabled = true;
 bool g_bTraceLineEnabled = false;
 
 namespace {
+
+enum : int { c_nUndecided, c_nHeard, c_nUnheard };
+
+// The decision of the request running on this thread. A slot of the
+// system's own rather than thread_local, whose emulation in this compiler
+// leaves a block behind in every thread that outlives the module.
+class CRequestSlot {
+public:
+    CRequestSlot() : m_dwIndex(TlsAlloc()) {}
+    ~CRequestSlot() { TlsFree(m_dwIndex); }
+    int Get() const { return static_cast<int>(reinterpret_cast<INT_PTR>(TlsGetValue(m_dwIndex))); }
+    void Set(int a_n) const { TlsSetValue(m_dwIndex, reinterpret_cast<void*>(static_cast<INT_PTR>(a_n))); }
+
+private:
+    DWORD m_dwIndex;
+};
+
+const CRequestSlot g_requestSlot;
+
+// Without a slot, TlsGetValue answers 0: every text looks for itself.
+bool IsHeard()
+{
+    int nDecision = g_requestSlot.Get();
+    if (nDecision == c_nUndecided)
+        return vm::IsTraceListened();
+    return nDecision == c_nHeard;
+}
 
 struct FormatRequest {
     char* m_pBuffer;
@@ -44,8 +72,20 @@ void FormatAndWrite(void* a_pContext)
 
 } // namespace
 
+CTraceRequestScope::CTraceRequestScope() : m_nOuter(g_requestSlot.Get())
+{
+    g_requestSlot.Set(vm::IsTraceListened() ? c_nHeard : c_nUnheard);
+}
+
+CTraceRequestScope::~CTraceRequestScope()
+{
+    g_requestSlot.Set(m_nOuter);
+}
+
 void TraceAlways(const char* a_szFormat, ...)
 {
+    if (!IsHeard())
+        return;
     char szBuffer[c_cbTraceBuffer];
     va_list args;
     va_start(args, a_szFormat);
@@ -56,7 +96,7 @@ void TraceAlways(const char* a_szFormat, ...)
 
 void TraceSwitchable(const char* a_szFormat, ...)
 {
-    if (!g_bTraceEnabled)
+    if (!g_bTraceEnabled || !IsHeard())
         return;
     char szBuffer[c_cbTraceBuffer];
     va_list args;
@@ -68,7 +108,7 @@ void TraceSwitchable(const char* a_szFormat, ...)
 
 void TraceLine(const char* a_szFormat, ...)
 {
-    if (!g_bTraceLineEnabled)
+    if (!g_bTraceLineEnabled || !IsHeard())
         return;
     char* pBuffer = static_cast<char*>(std::malloc(c_cbTraceLineBuffer));
     if (!pBuffer)
@@ -79,4 +119,10 @@ void TraceLine(const char* a_szFormat, ...)
     vm::RunGuarded(FormatAndWrite, &req);
     va_end(args);
     std::free(pBuffer);
+}
+
+void TraceFixed(const char* a_szText)
+{
+    if (IsHeard())
+        OutputDebugStringA(a_szText);
 }

@@ -20,3 +20,20 @@ void TraceAlways(const char* a_szFormat, ...) VM_TRACE_FORMAT(1, 2);
 void TraceSwitchable(const char* a_szFormat, ...) VM_TRACE_FORMAT(1, 2);
 // Written while g_bTraceLineEnabled, with a line feed added; guarded.
 void TraceLine(const char* a_szFormat, ...) VM_TRACE_FORMAT(1, 2);
+// A fixed text written straight, whatever the switches say.
+void TraceFixed(const char* a_szText);
+
+// Every routine above writes only when someone can receive the text
+// (common/TraceListener.h). While a request runs on this thread that is
+// decided once, when the request begins, so a request costs one look and its
+// texts are all written or none; outside a request each text looks for itself.
+class CTraceRequestScope final {
+public:
+    CTraceRequestScope();
+    ~CTraceRequestScope();
+    CTraceRequestScope(const CTraceRequestScope&) = delete;
+    CTraceRequestScope& operator=(const CTraceRequestScope&) = delete;
+
+private:
+    int m_nOuter;
+};

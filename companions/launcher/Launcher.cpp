@@ -6,6 +6,7 @@
 #include "companions/launcher/Bitness.h"
 #include "companions/launcher/LaunchCommand.h"
 
+#include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/ProcessModules.h"
@@ -31,6 +32,10 @@ constexpr char c_szLauncherFile[] = "vormidmgr.exe";
 
 void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
+// The last text reported: the reason of a refusal or failed start, for the
+// event the launcher writes when it exits with an error.
+std::string g_strLastReport;
+
 void Report(const char* a_szFormat, ...)
 {
     char szText[2048];
@@ -40,6 +45,7 @@ void Report(const char* a_szFormat, ...)
     std::vsnprintf(szText + cchPrefix, sizeof(szText) - cchPrefix, a_szFormat, args);
     va_end(args);
     OutputDebugStringA(szText);
+    g_strLastReport = szText + cchPrefix;
 }
 
 std::string GetOwnPath()
@@ -106,8 +112,10 @@ bool IsLoadedInto(DWORD a_dwProcessId, const std::string& a_strModule)
 bool RunInChild(HANDLE a_hProcess, const char* a_szFunction, void* a_pvArgument, DWORD& a_dwResult)
 {
     FARPROC pfn = GetProcAddress(GetModuleHandleA("kernel32.dll"), a_szFunction);
-    if (!pfn)
+    if (!pfn) {
+        Report("kernel32 has no %s", a_szFunction);
         return false;
+    }
     auto pfnStart = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(pfn));
     vm::UniqueNullHandle thread(CreateRemoteThread(a_hProcess, nullptr, 0, pfnStart, a_pvArgument, 0, nullptr));
     if (!thread) {
@@ -139,8 +147,13 @@ bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
         return false;
     }
     DWORD dwDone = 0, dwModule = 0, dwRestored = 0;
-    if (!RunInChild(a_hProcess, "SetDllDirectoryW", folder.get(), dwDone) || !dwDone ||
-        !RunInChild(a_hProcess, "LoadLibraryW", path.get(), dwModule) ||
+    if (!RunInChild(a_hProcess, "SetDllDirectoryW", folder.get(), dwDone))
+        return false;
+    if (!dwDone) {
+        Report("the plug-in's folder could not be made the application's DLL directory");
+        return false;
+    }
+    if (!RunInChild(a_hProcess, "LoadLibraryW", path.get(), dwModule) ||
         !RunInChild(a_hProcess, "SetDllDirectoryW", nullptr, dwRestored))
         return false;
     if (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), a_strPlugin)) {
@@ -257,6 +270,7 @@ int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, 
     }
     Report("%s is a %s program: handed to %s with %s", a_request.strApplicationPath.c_str(),
            BitnessText(a_wMachine), strLauncher.c_str(), strPlugin.c_str());
+    g_strLastReport.clear(); // that launcher writes its own refusals
     DWORD dwExit = c_nExitStartFailed;
     if (WaitForSingleObject(process.get().hProcess, c_dwHandOverTimeoutMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.get().hProcess, &dwExit)) {
@@ -264,6 +278,21 @@ int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, 
         return c_nExitStartFailed;
     }
     return static_cast<int>(dwExit);
+}
+
+// The request as the hook gave it; the event of a refusal names it.
+int Run(const std::string& a_strArguments, const std::string& a_strOwnPath, LaunchRequest& a_request)
+{
+    std::string strWhy;
+    int nRead = ReadLaunchRequest(a_strArguments, GetFolderOf(a_strOwnPath), a_request, strWhy);
+    if (nRead != c_nExitStarted) {
+        Report("%s; nothing started", strWhy.c_str());
+        return nRead;
+    }
+    WORD wMachine = ReadImageMachine(a_request.strApplicationPath);
+    if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)
+        return HandOver(a_request, GetFolderOf(a_strOwnPath), wMachine);
+    return Launch(a_request);
 }
 
 } // namespace
@@ -275,14 +304,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     std::string strArguments =
         SkipLauncherPath(szCommandLine ? szCommandLine : "", strOwnPath);
     LaunchRequest request;
-    std::string strWhy;
-    int nRead = ReadLaunchRequest(strArguments, GetFolderOf(strOwnPath), request, strWhy);
-    if (nRead != c_nExitStarted) {
-        Report("%s; nothing started", strWhy.c_str());
-        return nRead;
-    }
-    WORD wMachine = ReadImageMachine(request.strApplicationPath);
-    if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)
-        return HandOver(request, GetFolderOf(strOwnPath), wMachine);
-    return Launch(request);
+    int nExit = Run(strArguments, strOwnPath, request);
+    if (nExit != c_nExitStarted && !g_strLastReport.empty())
+        vm::ReportLauncherRefused(strArguments, request.strApplicationPath, g_strLastReport, nExit);
+    return nExit;
 }

@@ -16,16 +16,32 @@ product='C:\Program Files\Korvane\Lumidex'
 
 snapshot before
 
-# ---- a failed install leaves nothing: the policy file named does not exist ------
-run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/missing.ccf")" >/dev/null \
-  && fail "msiexec /i with a missing policy file succeeded" || pass "msiexec /i with a missing policy file failed"
+# ---- a failed install leaves nothing ---------------------------------------------
+seal_policy company.ccf "$bin/ciphertool.exe" CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll
+sed 's/TEST-0001/TEST-0009/' "$scratch/company.ccf" >"$scratch/tampered.ccf"
+# A value holding a double quote, which a command interpreter would have run as
+# a command of its own; the command line cannot carry it, the package can.
+marker='C:\windows\temp\policy-ran.txt'
+cp "$bin/lumidex.msi" "$scratch/quoted.msi"
+msibuild "$scratch/quoted.msi" -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('COMPANYPOLICY', '$(winpath "$scratch/company.ccf")\" & echo ran > \"$marker\" & rem \"')"
+# each row: what is wrong | the package | its COMPANYPOLICY argument
+failed_rows=(
+  "a missing policy file|$bin/lumidex.msi|COMPANYPOLICY=$(winpath "$scratch/missing.ccf")"
+  "a policy file with a wrong checksum|$bin/lumidex.msi|COMPANYPOLICY=$(winpath "$scratch/tampered.ccf")"
+  "a value holding a double quote|$scratch/quoted.msi|"
+)
+for row in "${failed_rows[@]}"; do
+  IFS='|' read -r what package argument <<<"$row"
+  run msiexec /i "$(winpath "$package")" /qn $argument >/dev/null \
+    && fail "msiexec /i with $what succeeded" || pass "msiexec /i with $what failed"
+done
+[ ! -e "$prefix/drive_c/windows/temp/policy-ran.txt" ] || fail "the quoted COMPANYPOLICY ran a command"
 snapshot rolledback
 # Wine's msiexec keeps the emptied records of the components it rolled back.
 compare_with_before rolledback "the failed install" \
   '|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\[0-9A-F]{32}$'
 
 # ---- install, with a sealed company policy -------------------------------------
-seal_policy company.ccf "$bin/ciphertool.exe" CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll
 
 timed msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
   && pass "msiexec /i" || fail "msiexec /i exit $?"
@@ -46,6 +62,25 @@ answer=$(run "$product\\shellexec.exe" --no-fallback --verb open "$product\\vmch
 echo "$answer" | sed 's/^/  /'
 echo "$answer" | grep -q '^hook {3B0F4085-0A5D-4E5C-92C9-CA3454D3285D} -> S_OK$' && echo "$answer" | grep -q '^hInstApp=44$' \
   && pass "the installed hook took the request to the launcher" || fail "the hook did not take the request"
+
+# ---- the audit trail: a controlled start and a refusal leave events naming the file --
+# Wine's event log prints each event on its eventlog channel: the call with
+# type (4 information, 2 warning) and id, then one line per insert.
+audited() { WINEDEBUG=fixme+advapi,warn+eventlog,trace+eventlog run "$product\\shellexec.exe" --no-fallback "$@"; }
+# each row: what | type,category,id as printed | the insert line's level | shellexec arguments
+audit_rows=(
+  "a controlled start|0x0004,0x0000,0x00000064|trace|--verb open"
+  "a refusal (the launcher's mark in the parameters)|0x0002,0x0000,0x000000c8|warn|--verb open --params /D:x"
+)
+for row in "${audit_rows[@]}"; do
+  IFS='|' read -r what call level arguments <<<"$row"
+  out=$(audited $arguments "$product\\vmcheck.exe")
+  if echo "$out" | grep -q "advapi:ReportEventW ([^,]*,$call," && echo "$out" | grep -q "^[0-9a-f]*:$level:eventlog:ReportEventW L\".*vmcheck.exe"; then
+    pass "an event for $what, naming vmcheck.exe"
+  else
+    fail "no event for $what:"; echo "$out" | grep -i event | sed 's/^/    /'
+  fi
+done
 
 # ---- Office loads the add-ins that the package registered -----------------------
 for app in Word PowerPoint Excel; do
@@ -71,6 +106,7 @@ rows=(
   "hook class unregistered|FAIL hook class: |run reg delete 'HKCR\\CLSID\\$hook_clsid' /f|register vormidmgr.dll"
   "hook module missing|FAIL hook module: |hide vormidmgr.dll|unhide vormidmgr.dll"
   "hook not listed|FAIL shell-execute hook list: |run reg delete '$hooks_key' /v '$hook_clsid' /f|register vormidmgr.dll"
+  "event source unregistered|FAIL event source: |run reg delete 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Korvane Lumidex' /f|register vormidmgr.dll"
   "policy value off|FAIL hook policy value: |run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 0 /f|run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 1 /f"
   "cipher.dll missing|FAIL cipher.dll: |hide cipher.dll|unhide cipher.dll"
   "policy file missing|FAIL policy file: .* missing or unreadable|hide company.ccf|unhide company.ccf"
@@ -101,6 +137,23 @@ out=$(run "$product\\vmcheck.exe")
 echo "$out" | tail -n 1 | grep -q '^summary: protection is OFF' \
   && pass "vmcheck says protection is off without a policy" || fail "vmcheck's summary without a policy: $out"
 unhide company.ccf
+
+# ---- a repair never replaces the installed policy, nor does its rollback delete it
+seal_policy other.ccf "$bin/ciphertool.exe" CompanyID=TEST-0003 vmcheck.exe=vmplugin.dll
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus COMPANYPOLICY="$(winpath "$scratch/other.ccf")" \
+  && pass "msiexec /i REINSTALL=ALL with another policy" || fail "reinstall exit $?"
+cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" && pass "the reinstall kept the installed policy" \
+  || fail "the reinstall replaced company.ccf"
+# The same package with a last step that fails, so that the repair rolls back.
+cp "$bin/lumidex.msi" "$scratch/failing.msi"
+msibuild "$scratch/failing.msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailLast', 3122, 'REGSVR32', '/s \"C:\\missing.dll\"')"
+msibuild "$scratch/failing.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('FailLast', 6590)"
+run msiexec /i "$(winpath "$scratch/failing.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus COMPANYPOLICY="$(winpath "$scratch/other.ccf")" \
+  && fail "the failing repair succeeded" || pass "the failing repair failed"
+cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" && pass "the failed repair kept the installed policy" \
+  || fail "the failed repair replaced or deleted company.ccf"
+run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus >/dev/null || fail "repair exit $?"
+run "$product\\vmcheck.exe" >/dev/null && pass "vmcheck after the repairs" || fail "vmcheck fails after the repairs"
 
 # ---- a newer package upgrades in place; this one leaves the policy value off ----
 version=$(msiinfo export "$bin/lumidex.msi" Property | tr -d '\r' | awk -F'\t' '$1=="ProductVersion"{print $2}')

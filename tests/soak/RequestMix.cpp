@@ -117,6 +117,11 @@ HKEY CRequestMix::ClassKey(int a_nClass) const
 
 HookAnswer CRequestMix::Offer(int a_nClass) const
 {
+    return OfferTo(m_pHook, a_nClass);
+}
+
+HookAnswer CRequestMix::OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const
+{
     // The hook rewrites the file text in place: each request has its own.
     std::string strFile = File(a_nClass);
     std::vector<char> file(strFile.begin(), strFile.end());
@@ -131,7 +136,7 @@ HookAnswer CRequestMix::Offer(int a_nClass) const
         sei.fMask = SEE_MASK_CLASSKEY;
         sei.hkeyClass = hKey;
     }
-    HRESULT hr = m_pHook->Execute(&sei);
+    HRESULT hr = a_pHook->Execute(&sei);
     return {hr, reinterpret_cast<INT_PTR>(sei.hInstApp)};
 }
 

@@ -56,6 +56,8 @@ public:
 
     bool Ready() const { return m_pHook != nullptr; }
     HookAnswer Offer(int a_nClass) const;
+    // The same request offered to another hook object (another build of the hook).
+    HookAnswer OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const;
 
     // What a request of the class carries; null members for absent texts.
     const char* Verb(int a_nClass) const;

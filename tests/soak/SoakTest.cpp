@@ -1,7 +1,11 @@
 // Many mixed requests through the hook: handles and private memory stay flat,
-// and eight threads at once get the answers that one thread gets.
+// eight threads at once get the answers that one thread gets, and the debug
+// texts are written only while someone listens.
 // VM_SOAK_REQUESTS sets the number of requests (scripts/soak.sh: 100000).
 
+#include "common/Handle.h"
+#include "common/TraceListener.h"
+#include "tests/support/DebugCapture.h"
 #include "tests/support/HandleCount.h"
 #include "tests/support/PrivateMemory.h"
 #include "tests/soak/RequestMix.h"
@@ -105,5 +109,55 @@ TEST_F(SoakTest, EightThreadsGetTheAnswersOfOne)
     EXPECT_EQ(expected[vmtest::c_requestControlledLaunch].m_nInstApp, SE_ERR_FNF);
     EXPECT_EQ(expected[vmtest::c_requestControlledLaunch].m_hr, S_OK);
 }
+
+enum class Listener { None, Capture, DebugViewer };
+
+struct QuietRow {
+    Listener m_listener;
+    const char* m_szWhat;
+};
+
+// Each row: who listens while every class of request is offered once.
+const QuietRow c_quietRows[] = {
+    // Nobody: the texts cost nothing, not one is written.
+    {Listener::None, "nobody"},
+    // A capture of this process that declared itself (shellexec --trace, the tests).
+    {Listener::Capture, "a declared capture"},
+    // A debug viewer of the session: its event exists (nothing reads here,
+    // the undeclared capture below takes the texts before the channel).
+    {Listener::DebugViewer, "a debug viewer"},
+};
+
+class QuietTraceTest : public SoakTest, public ::testing::WithParamInterface<QuietRow> {};
+
+TEST_P(QuietTraceTest, WritesEveryTextOfARequestOnlyWhileSomeoneListens)
+{
+    const QuietRow& row = GetParam();
+    SCOPED_TRACE(std::string("listening: ") + row.m_szWhat);
+    // Sees every OutputDebugString of the process; undeclared unless the row says so.
+    vmtest::DebugCapture observer;
+    vm::DeclareTraceCapture(row.m_listener == Listener::Capture);
+    vm::UniqueNullHandle hViewerReady;
+    if (row.m_listener == Listener::DebugViewer)
+        hViewerReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
+    ASSERT_EQ(row.m_listener == Listener::DebugViewer, static_cast<bool>(hViewerReady));
+
+    for (int nClass = 0; nClass < c_cRequestClasses; ++nClass) {
+        SCOPED_TRACE(vmtest::RequestClassName(nClass));
+        observer.Clear();
+        HookAnswer answer = m_pMix->Offer(nClass);
+        std::vector<std::string> texts = observer.Texts();
+        if (row.m_listener == Listener::None) {
+            EXPECT_TRUE(texts.empty()) << observer.Dump();
+            continue;
+        }
+        ASSERT_GE(texts.size(), 2u);
+        EXPECT_EQ(texts.front().rfind("~~~~~~CDocHook::Execute Start(", 0), 0u) << observer.Dump();
+        EXPECT_EQ(texts.back(), std::string("~~~~~~CDocHook::Execute End (return=") +
+                                    (answer.m_hr == S_OK ? "S_OK" : "S_FALSE") + ")\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, QuietTraceTest, ::testing::ValuesIn(c_quietRows));
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/DebugCapture.h"
 
+#include "common/TraceListener.h"
+
 #include <algorithm>
 
 namespace vmtest {
@@ -14,11 +16,14 @@ DebugCapture::DebugCapture()
     InitializeCriticalSection(&m_lock);
     s_pActive = this;
     m_hHandler = AddVectoredExceptionHandler(1, Handler);
+    // The hook writes nothing to a channel nobody reads.
+    vm::DeclareTraceCapture(true);
 }
 
 DebugCapture::~DebugCapture()
 {
     RemoveVectoredExceptionHandler(m_hHandler);
+    vm::DeclareTraceCapture(false);
     s_pActive = nullptr;
     DeleteCriticalSection(&m_lock);
 }

@@ -32,6 +32,7 @@ const char c_szHelp[] =
     "       ciphertool [--strict] [--product-folder DIR] check-policy FILE\n"
     "       ciphertool wrap INPUT OUTPUT\n"
     "       ciphertool check-document FILE\n"
+    "       ciphertool install-policy DESTINATION SOURCE | install-policy --check SOURCE\n"
     "       ciphertool --help | --version\n"
     "\n"
     "Writes and checks the files of cipher.dll.\n"
@@ -54,6 +55,13 @@ const char c_szHelp[] =
     "  check-document FILE\n"
     "      Judges a document's header as cipher.dll does. Prints \"valid\" and\n"
     "      \"payload size: N\", or \"invalid: REASON\".\n"
+    "  install-policy DESTINATION SOURCE\n"
+    "  install-policy --check SOURCE\n"
+    "      For the installer: copies the policy file SOURCE to DESTINATION when\n"
+    "      it is valid (--check: only judges it). SOURCE is the rest of the\n"
+    "      command line as it stands, unquoted, so that a property can be passed\n"
+    "      as the administrator typed it; a SOURCE holding a double quote is\n"
+    "      refused.\n"
     "\n"
     "seal and check-policy warn, on standard error, of what a valid policy\n"
     "leaves undone: \"warning: FILE, line N: ...\" for a name or value with\n"
@@ -342,6 +350,61 @@ int CheckDocument(const CToolOptions& a_options)
     return c_nExitOk;
 }
 
+// The text after the program name and a_cSkip arguments, as it stands on the
+// command line. Every skipped argument must read as the runtime parsed it
+// (a_argv), so both readings agree on where the rest begins.
+std::string CommandLineRest(int a_cSkip, char** a_argv)
+{
+    const char* p = GetCommandLineA();
+    for (int i = 0; i <= a_cSkip; ++i) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        const char* pEnd = *p == '"' ? std::strchr(p + 1, '"') : p + std::strcspn(p, " \t");
+        if (!pEnd)
+            return {};
+        std::string strToken = *p == '"' ? std::string(p + 1, pEnd) : std::string(p, pEnd);
+        if (i > 0 && strToken != a_argv[i])
+            return {};
+        p = *pEnd == '"' ? pEnd + 1 : pEnd;
+    }
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
+}
+
+// The installer's copy of the administrator's policy file: refused unless the
+// bytes read are a valid policy, and those very bytes are what is written, so
+// a file changed between the check and the copy cannot slip through.
+int InstallPolicy(int a_argc, char** a_argv)
+{
+    bool bCheckOnly = a_argc > 2 && !std::strcmp(a_argv[2], "--check");
+    std::string strSource = a_argc > 3 ? CommandLineRest(2, a_argv) : std::string();
+    if (strSource.empty()) {
+        return vmtool::ShowBadUse("ciphertool", "\"install-policy\" takes DESTINATION (or --check) and SOURCE",
+                                  c_szHelp);
+    }
+    if (strSource.find('"') != std::string::npos) {
+        PrintError("refused: the policy file's path holds a double quote: %s", strSource.c_str());
+        return c_nExitError;
+    }
+    std::string strBytes;
+    if (cipherfmt::ReadWholeFile(strSource.c_str(), cipherfmt::c_cbCcfMax, &strBytes) != cipherfmt::ReadStatus::Ok) {
+        PrintError("cannot read \"%s\" as a policy file", strSource.c_str());
+        return c_nExitError;
+    }
+    int nCode = cipherfmt::ParseCcf(strBytes, nullptr);
+    if (nCode != CCF_VALID) {
+        PrintError("\"%s\" is not a valid policy file: %s", strSource.c_str(), cipherfmt::DescribeCcfValidity(nCode));
+        return c_nExitInvalid;
+    }
+    if (bCheckOnly)
+        return c_nExitOk;
+    CTempOutput output;
+    if (!output.Create(a_argv[2]) || !output.Write(strBytes.data(), strBytes.size()) || !output.Commit())
+        return c_nExitError;
+    return c_nExitOk;
+}
+
 struct Command {
     const char* szName;
     size_t cOperands;
@@ -409,6 +472,9 @@ const Command* FindCommand(const CToolOptions& a_options, std::string& a_strErro
 
 int Run(int a_argc, char** a_argv)
 {
+    // The installer passes the policy's path as it stands, blanks and all.
+    if (a_argc >= 2 && std::strcmp(a_argv[1], "install-policy") == 0)
+        return InstallPolicy(a_argc, a_argv);
     CToolOptions options;
     std::string strError;
     bool bParsed = ParseArguments(a_argc, a_argv, options, strError);

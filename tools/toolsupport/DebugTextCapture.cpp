@@ -1,5 +1,7 @@
 #include "tools/toolsupport/DebugTextCapture.h"
 
+#include "common/TraceListener.h"
+
 #include <cstring>
 
 namespace {
@@ -26,12 +28,15 @@ CDebugTextCapture::CDebugTextCapture()
     InitializeCriticalSection(&m_lock);
     g_pCapture = this;
     m_hHandler = AddVectoredExceptionHandler(1, Handler);
+    // The writers of this process write nothing to a channel nobody reads.
+    vm::DeclareTraceCapture(true);
 }
 
 CDebugTextCapture::~CDebugTextCapture()
 {
     if (m_hHandler)
         RemoveVectoredExceptionHandler(m_hHandler);
+    vm::DeclareTraceCapture(false);
     g_pCapture = nullptr;
     DeleteCriticalSection(&m_lock);
 }

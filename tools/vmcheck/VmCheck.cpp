@@ -9,6 +9,7 @@
 // when one fails, 2 for bad usage.
 
 #include "companions/cipher/ccfformat.h"
+#include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
@@ -168,6 +169,7 @@ public:
 private:
     void CheckHookClass();
     void CheckHookListed();
+    void CheckEventSource();
     void CheckHookPolicy();
     void CheckBesideHook(const std::string& a_strCheck, const char* a_szFile, const std::string& a_strFix);
     void CheckPolicyFile();
@@ -384,10 +386,32 @@ void CInstallationCheck::CheckAddin(const CAddinRow& a_addin)
         m_report.Ok(strBehaviorCheck, "LoadBehavior is 3");
 }
 
+// The audit trail's source names the hook module as its message file: without
+// it the log shows the events without their texts.
+void CInstallationCheck::CheckEventSource()
+{
+    const std::string strKey = vm::AuditSourceKey(vm::AuditSourceName());
+    std::string strFile;
+    std::string strFix = "run: regsvr32 " + Quoted(BesideHook("vormidmgr.dll")) + ", or " + Reinstall();
+    if (!ReadText(HKEY_LOCAL_MACHINE, strKey, "EventMessageFile", strFile) || strFile.empty()) {
+        m_report.Fail("event source", std::string("the event source \"") + vm::AuditSourceName() +
+                                          "\" is not registered in the Application log", strFix);
+        return;
+    }
+    char szExpanded[MAX_PATH];
+    DWORD cch = ExpandEnvironmentStringsA(strFile.c_str(), szExpanded, MAX_PATH);
+    if (cch == 0 || cch > MAX_PATH || !FileExists(szExpanded)) {
+        m_report.Fail("event source", "its message file " + strFile + " is missing", strFix);
+        return;
+    }
+    m_report.Ok("event source", std::string("\"") + vm::AuditSourceName() + "\" with messages in " + strFile);
+}
+
 void CInstallationCheck::Run()
 {
     CheckHookClass();
     CheckHookListed();
+    CheckEventSource();
     CheckHookPolicy();
     CheckBesideHook("cipher.dll", "cipher.dll", Reinstall());
     CheckPolicyFile();
