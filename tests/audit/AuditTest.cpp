@@ -123,12 +123,18 @@ void OfferControlledLaunchTwice(const vmtest::CRequestMix& a_mix)
     a_mix.Offer(vmtest::c_requestControlledLaunch);
 }
 
+// A start is recorded once the launcher says it took place: the mix's drawer
+// and its plug-in become a real program and a real plug-in.
 void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
 {
+    std::string strDocument = a_mix.File(vmtest::c_requestControlledLaunch);
+    std::string strDrawer = strDocument.substr(0, strDocument.rfind('\\')) + "\\drawer.exe";
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), LauncherCopy().c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmlaunchprobe.exe").c_str(), strDrawer.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(),
+                          (vmtest::TestDir() + "\\vmmixplug.dll").c_str(), FALSE));
     a_mix.Offer(vmtest::c_requestControlledLaunch);
-    // The launcher refuses the stand-in application; it must have ended before
-    // its file goes again.
+    // The launcher must have ended before its file goes again.
     vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") == 0; }, c_dwChildTimeoutMs);
     DeleteFileA(LauncherCopy().c_str());
 }
