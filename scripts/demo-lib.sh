@@ -35,5 +35,5 @@ build_tree() {
   cmake -S . -B "$dir" -G Ninja "${first[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)" --target lumidex_msi |
     awk -F'[][/]' '/FAILED|error:/ { print; next }
-                   /^\[[0-9]+\/[0-9]+\]/ { if ($2 % 20 == 0 || $2 == $3) { printf "   %s of %s built\n", $2, $3; fflush() } }'
+                   /^\[[0-9]+\/[0-9]+\]/ { if ($2 > 0 && $2 % 20 == 0 || $2 == $3) { printf "   %s of %s built\n", $2, $3; fflush() } }'
 }
