@@ -39,11 +39,14 @@ snapshot() {
 #  - Wine's msiexec keeps its bookkeeping keys (Installer, emptied) and the empty
 #    folder C:\windows\Installer;
 #  - Wine makes a display-driver key the first time a program asks for a window
-#    station (COM does, in shellexec and addinhost).
+#    station (COM does, in shellexec and addinhost);
+#  - Wine's service manager counts its own starts in ServiceCurrent: when the
+#    prefix's server ends between two steps (a loaded machine), it starts again.
 kept='^> HKEY_CURRENT_USER\\Software\\Microsoft\\Office(\\[0-9.]+(\\(Word|PowerPoint|Excel)(\\Security)?)?)?$'
 kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?$'
 kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
 kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
+kept+='|^[<>] HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ServiceCurrent :: @=dword:'
 kept_files='^> \./windows/Installer$'
 
 # Compares a snapshot with the one before the install, but for what stays.
