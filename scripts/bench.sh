@@ -15,7 +15,7 @@ dll="Z:$PWD/$build/bin/vormidmgr.dll"
 bash scripts/wine-run.sh "$prefix" regsvr32 /s "${dll//\//\\}"
 # The shell host prints each request it makes; only the tables are kept.
 bash scripts/wine-run.sh "$prefix" "$build/bench/vmbench.exe" --iterations "${1:-300}" --host "${2:-40}" |
-  grep -v -e '^hInstApp=' -e '^lpFile=' -e '^hook {' -e '^shell: '
+  grep -v -e '^hInstApp=' -e '^lpFile=' -e '^hook {' -e '^shell: ' -e '^verdict: '
 if [ -n "${3:-}" ]; then
   # Beside vmbench, so that it finds the same cipher.dll and policy file.
   cp "$3" "$build/bench/vormidmgr-other.dll"
