@@ -11,15 +11,25 @@ namespace vm {
 constexpr char c_szX64Folder[] = "x64";
 
 // The parent of a_strFolder (both with their trailing backslash) when the
-// last folder name is "x64" in any letter case; empty otherwise.
-inline std::string ParentOfX64Folder(const std::string& a_strFolder)
+// last folder name is "x64" in any letter case; empty otherwise. For ANSI
+// and wide paths alike.
+template <class String>
+String ParentOfX64Folder(const String& a_strFolder)
 {
+    using Char = typename String::value_type;
     const size_t cchName = sizeof(c_szX64Folder) - 1;
-    if (a_strFolder.size() < cchName + 2 || a_strFolder.back() != '\\')
-        return std::string();
+    if (a_strFolder.size() < cchName + 2 || a_strFolder.back() != Char('\\'))
+        return String();
     size_t iName = a_strFolder.size() - 1 - cchName;
-    if (a_strFolder[iName - 1] != '\\' || lstrcmpiA(a_strFolder.substr(iName, cchName).c_str(), c_szX64Folder) != 0)
-        return std::string();
+    if (a_strFolder[iName - 1] != Char('\\'))
+        return String();
+    for (size_t i = 0; i < cchName; ++i) {
+        Char ch = a_strFolder[iName + i];
+        if (ch >= Char('A') && ch <= Char('Z'))
+            ch = static_cast<Char>(ch - Char('A') + Char('a'));
+        if (ch != static_cast<Char>(c_szX64Folder[i]))
+            return String();
+    }
     return a_strFolder.substr(0, iName);
 }
 

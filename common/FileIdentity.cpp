@@ -82,6 +82,12 @@ bool IsExistingFile(const std::string& a_strPath)
     return IsExistingFile(a_strPath.c_str());
 }
 
+bool IsExistingFile(const std::wstring& a_strPath)
+{
+    DWORD dwAttributes = a_strPath.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(a_strPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal)
 {
     UniqueFileHandle file = OpenForIdentity(a_strPath);
@@ -144,6 +150,22 @@ bool IsExistingFolder(const std::string& a_strPath)
     return IsExistingFolder(WideFromAnsi(a_strPath));
 }
 
+std::wstring GetLongPath(const std::wstring& a_strPath)
+{
+    if (a_strPath.empty())
+        return a_strPath;
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (int nTry = 0; nTry < 2; ++nTry) {
+        DWORD cch = GetLongPathNameW(a_strPath.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (cch == 0)
+            return a_strPath;
+        if (cch < buffer.size())
+            return std::wstring(buffer.data(), cch);
+        buffer.resize(cch);
+    }
+    return a_strPath;
+}
+
 std::wstring WideFromAnsi(const std::string& a_strText)
 {
     if (a_strText.empty())
@@ -161,15 +183,39 @@ bool AnsiFromWide(const std::wstring& a_strText, std::string& a_strAnsi)
     a_strAnsi.clear();
     if (a_strText.empty())
         return true;
+    // A UTF-8 code page holds every character; there only a lone surrogate
+    // is lost, and the platform says so by failing.
+    bool bUtf8 = GetACP() == CP_UTF8;
+    DWORD dwFlags = bUtf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL bLost = FALSE;
-    int cb = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, a_strText.data(), static_cast<int>(a_strText.size()),
-                                 nullptr, 0, nullptr, &bLost);
+    BOOL* pbLost = bUtf8 ? nullptr : &bLost;
+    int cch = static_cast<int>(a_strText.size());
+    int cb = WideCharToMultiByte(CP_ACP, dwFlags, a_strText.data(), cch, nullptr, 0, nullptr, pbLost);
     if (cb <= 0 || bLost)
         return false;
     a_strAnsi.assign(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, a_strText.data(), static_cast<int>(a_strText.size()),
-                        &a_strAnsi[0], cb, nullptr, &bLost);
-    return !bLost;
+    cb = WideCharToMultiByte(CP_ACP, dwFlags, a_strText.data(), cch, &a_strAnsi[0], cb, nullptr, pbLost);
+    if (cb <= 0 || bLost) {
+        a_strAnsi.clear();
+        return false;
+    }
+    return true;
+}
+
+std::string AnsiRendering(const std::wstring& a_strText)
+{
+    if (a_strText.empty())
+        return std::string();
+    // No best fit: "?" shows plainly that a character was lost, where a
+    // look-alike letter would name another file.
+    DWORD dwFlags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    int cch = static_cast<int>(a_strText.size());
+    int cb = WideCharToMultiByte(CP_ACP, dwFlags, a_strText.data(), cch, nullptr, 0, nullptr, nullptr);
+    if (cb <= 0)
+        return std::string();
+    std::string strAnsi(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_ACP, dwFlags, a_strText.data(), cch, &strAnsi[0], cb, nullptr, nullptr);
+    return strAnsi;
 }
 
 } // namespace vm

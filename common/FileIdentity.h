@@ -38,20 +38,33 @@ inline bool IsBlank(char a_ch)
 {
     return a_ch == ' ' || a_ch == '\t';
 }
+inline bool IsBlank(wchar_t a_ch)
+{
+    return a_ch == L' ' || a_ch == L'\t';
+}
 
 // An existing file (not a folder), by its attributes.
 bool IsExistingFile(const char* a_szPath);
 bool IsExistingFile(const std::string& a_strPath);
+bool IsExistingFile(const std::wstring& a_strPath);
 
 // An existing folder (not a file), by its attributes.
 bool IsExistingFolder(const std::wstring& a_strPath);
 bool IsExistingFolder(const std::string& a_strPath);
 
+// The long form of a path (8.3 names expanded); the path as it stands when
+// it names nothing that exists.
+std::wstring GetLongPath(const std::wstring& a_strPath);
+
 // The text in the process's ANSI code page as wide text; empty for an empty
 // or unconvertible text.
 std::wstring WideFromAnsi(const std::string& a_strText);
 // The wide text in the ANSI code page; false when a character has no exact
-// ANSI form (it would be replaced, and could then name another file).
+// ANSI form (it would be replaced, and could then name another file), or is
+// half of a surrogate pair.
 bool AnsiFromWide(const std::wstring& a_strText, std::string& a_strAnsi);
+// The wide text as the ANSI code page can show it, with '?' for what it
+// cannot hold: for traces and messages only, never to open a file by.
+std::string AnsiRendering(const std::wstring& a_strText);
 
 } // namespace vm

@@ -26,7 +26,7 @@ void CLxShellExt::GetDoucmentInfo()
 {
     m_bAcapFile = false;
     CFlexibleHeader header;
-    if (header.GetHeaderFromFile(m_strFilePath.c_str(), 0, 0, 0) == 0) {
+    if (header.GetHeaderFromFile(m_strDocument.c_str(), 0, 0, 0) == 0) {
         TraceAlways("[CLxShellExt::GetDoucmentInfo] -> acap file [%s]", m_strFilePath.c_str());
         m_bAcapFile = true;
     }

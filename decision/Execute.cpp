@@ -1,5 +1,6 @@
 #include "decision/LxShellExt.h"
 
+#include "common/FileIdentity.h"
 #include "decision/Launcher.h"
 #include "decision/Verdict.h"
 #include "trace/FaultGuard.h"
@@ -88,7 +89,7 @@ void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
 
 // The launcher's answer is awaited outside the lock: a plug-in that takes
 // its time must not hold up every other request of the process.
-bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
+bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const WideTexts* a_pReal)
 {
     bool bHandled = false;
     vm::UniqueNullHandle launcher;
@@ -97,9 +98,10 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
     verdict = RequestVerdict();
     {
         ExecuteLock lock;
-        bHandled = ExecuteLocked(a_pnResult, a_lpsei);
+        bHandled = ExecuteLocked(a_pnResult, a_lpsei, a_pReal);
         launcher = std::move(m_hLauncher);
         launched = std::move(m_launched);
+        m_real.reset();
     }
     if (launcher)
         *a_pnResult = AwaitLauncherVerdict(launcher.get(), launched);
@@ -108,7 +110,7 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
     return bHandled;
 }
 
-bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
+bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const WideTexts* a_pReal)
 {
     if (!a_lpsei->lpFile) {
         if (!IsVerb(a_lpsei->lpVerb, "OpenHomePage")) {
@@ -124,6 +126,13 @@ bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei)
     FileTextRestorer restorer;
     UnquoteFileName(a_lpsei, restorer);
     m_lpsei = a_lpsei;
+    m_real.reset();
+    if (a_pReal) {
+        m_real = *a_pReal;
+        std::wstring& strFile = m_real->m_strFile;
+        PathUnquoteSpacesW(&strFile[0]);
+        strFile.resize(lstrlenW(strFile.c_str()));
+    }
 
     if (IsVerb(a_lpsei->lpVerb, "OpenHomePage"))
         return false;
@@ -169,6 +178,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_uOperation = OPERATION_NONE;
     m_uControlType = 0;
     m_strFilePath.clear();
+    m_strDocument.clear();
     m_nStartError = 0;
     m_bAppPathFromRequest = false;
     m_hLauncher.reset();
@@ -238,10 +248,43 @@ bool CLxShellExt::RunOpenWithRequest()
                           "[CLxShellExt::Execute] CheckControlInformation is EXECUTE_EXCEPTION");
 }
 
+// The long form of the document's path. A name the ANSI code page cannot
+// hold is looked up under its real name; its ANSI rendering serves traces.
+void CLxShellExt::SetDocumentPath(const char* a_szFile)
+{
+    if (!m_real) {
+        m_strFilePath = GetLongFilePathName(a_szFile).value_or(a_szFile);
+        m_strDocument = vm::WideFromAnsi(m_strFilePath);
+        return;
+    }
+    m_strDocument = vm::GetLongPath(m_real->m_strFile);
+    m_strFilePath = vm::AnsiRendering(m_strDocument);
+}
+
+std::wstring CLxShellExt::RequestFile() const
+{
+    if (m_real)
+        return m_real->m_strFile;
+    return m_lpsei && m_lpsei->lpFile ? vm::WideFromAnsi(m_lpsei->lpFile) : std::wstring();
+}
+
+std::wstring CLxShellExt::RequestParameters() const
+{
+    if (m_real)
+        return m_real->m_strParameters;
+    return m_lpsei && m_lpsei->lpParameters ? vm::WideFromAnsi(m_lpsei->lpParameters) : std::wstring();
+}
+
+std::wstring CLxShellExt::RequestDirectory() const
+{
+    if (m_real)
+        return m_real->m_strDirectory;
+    return m_lpsei && m_lpsei->lpDirectory ? vm::WideFromAnsi(m_lpsei->lpDirectory) : std::wstring();
+}
+
 bool CLxShellExt::RunDocumentRequest()
 {
-    const char* szFile = m_lpsei->lpFile;
-    m_strFilePath = GetLongFilePathName(szFile).value_or(szFile);
+    SetDocumentPath(m_lpsei->lpFile);
     int nDecision = RunApplication();
     return FinishDecision(nDecision, "[CLxShellExt::Execute] IsExceptionApplication is SKIPPED_INJECTION",
                           "[CLxShellExt::Execute] IsExceptionApplication is EXECUTE_EXCEPTION");

@@ -25,32 +25,52 @@ constexpr size_t c_cbCommandLine = 4096;
 // The program is named by its full path: the command line starts with an
 // unquoted path that may hold blanks, and left to itself the platform would
 // try C:\Program.exe (or a file in the current directory) first.
-BOOL StartProcess(const char* a_szApplication, char* a_szCommandLine, DWORD a_dwFlags,
+BOOL StartProcess(const wchar_t* a_szApplication, wchar_t* a_szCommandLine, DWORD a_dwFlags,
                   PROCESS_INFORMATION* a_pInfo)
 {
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
-    return CreateProcessA(a_szApplication, a_szCommandLine, nullptr, nullptr, FALSE, a_dwFlags,
-                          nullptr, nullptr, &si, a_pInfo);
+    return CreateProcessW(a_szApplication, a_szCommandLine, nullptr, nullptr, FALSE, a_dwFlags, nullptr,
+                          nullptr, &si, a_pInfo);
 }
 
 // The longest command line a process can be given, in characters.
 constexpr DWORD c_cchCommandLineMax = 32767;
-// "%s %s/D:%s" or "%s %s/D:%s/D:%s" into the launcher's 4096 bytes; false
-// when the line does not fit. a_cch is the length the whole line has.
-bool FormatLauncherLine(char (&a_szLine)[c_cbCommandLine], const char* a_szLauncher,
-                        const std::string& a_strCommand, const std::string& a_strPlugin,
-                        const char* a_szDirectory, int& a_cch)
+
+// "<launcher> <command>/D:<plug-in>[/D:<directory>]", in ANSI for the trace
+// or wide for the start; false when it would not fit the launcher's 4096
+// characters.
+template <class String>
+bool FormatLauncherLine(String& a_strLine, const String& a_strLauncher, const String& a_strCommand,
+                        const String& a_strPlugin, const String& a_strDirectory)
 {
-    int cch;
-    if (a_szDirectory && *a_szDirectory)
-        cch = snprintf(a_szLine, sizeof(a_szLine), "%s %s/D:%s/D:%s", a_szLauncher,
-                       a_strCommand.c_str(), a_strPlugin.c_str(), a_szDirectory);
-    else
-        cch = snprintf(a_szLine, sizeof(a_szLine), "%s %s/D:%s", a_szLauncher, a_strCommand.c_str(),
-                       a_strPlugin.c_str());
-    a_cch = cch;
-    return cch >= 0 && static_cast<size_t>(cch) < sizeof(a_szLine);
+    using Char = typename String::value_type;
+    const Char szMark[] = {Char('/'), Char('D'), Char(':'), Char(0)};
+    a_strLine = a_strLauncher + Char(' ') + a_strCommand + szMark + a_strPlugin;
+    if (!a_strDirectory.empty())
+        a_strLine += szMark + a_strDirectory;
+    return a_strLine.size() < c_cbCommandLine;
+}
+
+// The application's command: the program with the request's parameters for
+// a program the request names, the program with the quoted document for a
+// document.
+template <class String>
+String ApplicationCommand(UINT a_uOperation, const String& a_strProgram, const String* a_pParameters,
+                          const String& a_strDocument)
+{
+    using Char = typename String::value_type;
+    switch (a_uOperation) {
+    case OPERATION_APPLICATION:
+        if (a_pParameters)
+            return Char('"') + a_strProgram + Char('"') + Char(' ') + *a_pParameters;
+        return a_strProgram;
+    case OPERATION_OPEN_DOCUMENT:
+    case OPERATION_OPENAS_DOCUMENT:
+        return a_strProgram + Char(' ') + Char('"') + a_strDocument + Char('"');
+    default:
+        return String();
+    }
 }
 
 constexpr char c_szRunApplication[] = "[CLxShellExt::RunApplication]";
@@ -58,35 +78,11 @@ constexpr char c_szRunLauncher[] = "[CLxShellExt::RunLauncher]";
 
 } // namespace
 
-CChildProcess::~CChildProcess()
-{
-    Close();
-}
-
-BOOL CChildProcess::Start(const char* a_szApplication, char* a_szCommandLine,
-                          DWORD a_dwCreationFlags)
-{
-    Close();
-    BOOL bStarted = StartProcess(a_szApplication, a_szCommandLine, a_dwCreationFlags, m_info.put());
-    if (bStarted)
-        m_hProcess = m_info.get().hProcess;
-    return bStarted;
-}
-
-BOOL CChildProcess::Close()
-{
-    if (!m_hProcess)
-        return FALSE;
-    m_hProcess = nullptr;
-    m_info.reset(); // closes the process handle and the thread handle with it
-    return TRUE;
-}
-
-int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine,
+int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
                      vm::UniqueNullHandle* a_pProcess)
 {
     if (IsDryRun()) {
-        TraceAlways("[dry run] would start [%s]", a_strCommandLine.c_str());
+        TraceAlways("[dry run] would start [%s]", vm::AnsiRendering(a_strCommandLine).c_str());
         return 0;
     }
     vm::UniqueProcessInfo process;
@@ -149,19 +145,31 @@ int StartErrorCode(DWORD a_dwError)
     }
 }
 
+bool ExpandEnvironment(const std::wstring& a_strText, std::wstring& a_strExpanded)
+{
+    if (a_strText.find(L'%') == std::wstring::npos) {
+        a_strExpanded = a_strText;
+        return true;
+    }
+    std::wstring strBuffer(c_cchCommandLineMax + 1, L'\0');
+    DWORD cch = ExpandEnvironmentStringsW(a_strText.c_str(), &strBuffer[0], static_cast<DWORD>(strBuffer.size()));
+    if (cch == 0 || cch > strBuffer.size())
+        return false;
+    strBuffer.resize(lstrlenW(strBuffer.c_str()));
+    a_strExpanded = std::move(strBuffer);
+    return true;
+}
+
 bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded)
 {
     if (a_strText.find('%') == std::string::npos) {
         a_strExpanded = a_strText;
         return true;
     }
-    std::string strBuffer(c_cchCommandLineMax + 1, '\0');
-    DWORD cch = ExpandEnvironmentStringsA(a_strText.c_str(), &strBuffer[0],
-                                          static_cast<DWORD>(strBuffer.size()));
-    if (cch == 0 || cch > strBuffer.size())
+    std::wstring strExpanded;
+    if (!ExpandEnvironment(vm::WideFromAnsi(a_strText), strExpanded))
         return false;
-    strBuffer.resize(lstrlenA(strBuffer.c_str()));
-    a_strExpanded = std::move(strBuffer);
+    a_strExpanded = vm::AnsiRendering(strExpanded);
     return true;
 }
 
@@ -182,14 +190,13 @@ void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_
     TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand, m_strAppPath);
 }
 
-bool CLxShellExt::IsDocumentItsOwnProgram(const char* a_szTag, const std::string& a_strProgram,
-                                          const std::string& a_strDocument)
+bool CLxShellExt::IsDocumentItsOwnProgram(const char* a_szTag, const std::wstring& a_strProgram)
 {
     if (m_uOperation != OPERATION_OPEN_DOCUMENT && m_uOperation != OPERATION_OPENAS_DOCUMENT)
         return false;
-    if (!vm::IsSameFile(a_strProgram, a_strDocument))
+    if (!vm::IsSameFile(a_strProgram, m_strDocument))
         return false;
-    RefuseStart(a_szTag, "the document is the program", SE_ERR_NOASSOC, a_strDocument);
+    RefuseStart(a_szTag, "the document is the program", SE_ERR_NOASSOC, m_strFilePath);
     return true;
 }
 
@@ -241,43 +248,37 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
                     a_strCommand);
         return;
     }
-    std::string strAppPath;
-    if (!GetProgramForStart(c_szRunApplication, a_strCommand, strAppPath))
+    std::wstring strProgram;
+    if (!GetProgramForStart(c_szRunApplication, a_strCommand, strProgram))
         return;
     // Only an application named by an existing full path is started.
-    if (!vm::IsFullPath(strAppPath) || !vm::IsExistingFile(strAppPath)) {
+    if (!vm::IsFullPath(strProgram) || !vm::IsExistingFile(strProgram)) {
         RefuseStart(c_szRunApplication, "application not found", SE_ERR_FNF, a_strCommand);
         return;
     }
-    if (IsDocumentItsOwnProgram(c_szRunApplication, strAppPath, m_strFilePath))
+    if (IsDocumentItsOwnProgram(c_szRunApplication, strProgram))
         return;
-    std::string strStarted = strAppPath + " \"" + m_strFilePath + "\"";
-    if (strStarted != a_strCommand)
-        TraceAlways("%s started as [%s]", c_szRunApplication, strStarted.c_str());
-    if (int nError = StartCommandLine(strAppPath, strStarted))
-        RefuseStart(c_szRunApplication, "CreateProcess failed", nError, strStarted);
+    std::wstring strStarted = ApplicationCommand<std::wstring>(m_uOperation, strProgram, nullptr, m_strDocument);
+    std::string strShown = vm::AnsiRendering(strStarted);
+    if (strShown != a_strCommand)
+        TraceAlways("%s started as [%s]", c_szRunApplication, strShown.c_str());
+    if (int nError = StartCommandLine(strProgram, strStarted))
+        RefuseStart(c_szRunApplication, "CreateProcess failed", nError, strShown);
     else if (!IsDryRun())
-        vm::ReportControlledStart(m_strFilePath, strAppPath, std::string(), "direct start");
+        vm::ReportControlledStart(m_strFilePath, vm::AnsiRendering(strProgram), std::string(), "direct start");
 }
 
-std::string CLxShellExt::BuildApplicationCommand(const std::string& a_strAppPath) const
+std::wstring CLxShellExt::BuildApplicationCommand(const std::wstring& a_strProgram) const
 {
-    switch (m_uOperation) {
-    case OPERATION_APPLICATION:
-        if (m_lpsei->lpParameters)
-            return "\"" + a_strAppPath + "\" " + m_lpsei->lpParameters;
-        return a_strAppPath;
-    case OPERATION_OPEN_DOCUMENT:
-    case OPERATION_OPENAS_DOCUMENT:
-        return a_strAppPath + " \"" + m_strFilePath + "\"";
-    default:
-        return std::string();
-    }
+    std::wstring strParameters = RequestParameters();
+    const std::wstring* pParameters = m_lpsei->lpParameters ? &strParameters : nullptr;
+    return ApplicationCommand(m_uOperation, a_strProgram, pParameters, m_strDocument);
 }
 
 // The launcher splits its line at "/D:" and takes the document between
 // double quotes: request text holding either would move the plug-in or add
-// arguments of its own.
+// arguments of its own. Every character of those marks is kept as it is in
+// an ANSI rendering, so the ANSI texts tell for wide requests as well.
 bool CLxShellExt::IsLaunchableRequest()
 {
     for (const char* szText : {m_lpsei->lpFile, m_lpsei->lpParameters, m_lpsei->lpDirectory}) {
@@ -296,15 +297,15 @@ bool CLxShellExt::IsLaunchableRequest()
 }
 
 bool CLxShellExt::GetProgramForStart(const char* a_szTag, const std::string& a_strCommand,
-                                     std::string& a_strProgram)
+                                     std::wstring& a_strProgram)
 {
     // Variables are read only in a command from the registry: in the
     // request's own text they would make one file stand for another.
     if (m_bAppPathFromRequest) {
-        a_strProgram = m_strAppPath;
+        a_strProgram = m_real ? vm::GetLongPath(m_real->m_strFile) : vm::WideFromAnsi(m_strAppPath);
         return true;
     }
-    if (ExpandEnvironment(m_strAppPath, a_strProgram))
+    if (ExpandEnvironment(vm::WideFromAnsi(m_strAppPath), a_strProgram))
         return true;
     RefuseStart(a_szTag, "application path does not fit", SE_ERR_OOM, a_strCommand);
     return false;
@@ -314,35 +315,40 @@ bool CLxShellExt::GetProgramForStart(const char* a_szTag, const std::string& a_s
 // folder is refused here, where the shell can still be told.
 bool CLxShellExt::IsUsableDirectory()
 {
-    const char* szDirectory = m_lpsei->lpDirectory;
-    if (!szDirectory || !*szDirectory || (vm::IsFullPath(szDirectory) && vm::IsExistingFolder(szDirectory)))
+    std::wstring strDirectory = RequestDirectory();
+    if (strDirectory.empty() || (vm::IsFullPath(strDirectory) && vm::IsExistingFolder(strDirectory)))
         return true;
-    RefuseStart(c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, szDirectory);
+    RefuseStart(c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, m_lpsei->lpDirectory);
     return false;
 }
 
-bool CLxShellExt::MayReceivePlugin(const std::string& a_strProgram)
+bool CLxShellExt::MayReceivePlugin(const std::wstring& a_strProgram)
 {
     std::shared_ptr<CCCF> pCcf = CurrentPolicy();
     vm::PolicyFieldReader reader;
     if (pCcf->CheckCCFValidity() == 0)
         reader = [&pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };
-    vm::ProgramTrust trust =
-        vm::CheckProgramForPlugin(vm::WideFromAnsi(a_strProgram), vm::WideFromAnsi(m_strInjectionDll), reader);
+    vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, vm::WideFromAnsi(m_strInjectionDll), reader);
     if (trust == vm::ProgramTrust::Trusted)
         return true;
-    RefuseStart(c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED, a_strProgram);
+    RefuseStart(c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED, vm::AnsiRendering(a_strProgram));
     return false;
 }
 
 bool CLxShellExt::RunLauncher()
 {
-    std::string strAppPath;
-    if (!IsLaunchableRequest() || !GetProgramForStart(c_szRunLauncher, m_strAppPath, strAppPath) ||
-        IsDocumentItsOwnProgram(c_szRunLauncher, strAppPath, m_strFilePath) || !IsUsableDirectory() ||
-        !MayReceivePlugin(strAppPath))
+    std::wstring strProgram;
+    if (!IsLaunchableRequest() || !GetProgramForStart(c_szRunLauncher, m_strAppPath, strProgram) ||
+        IsDocumentItsOwnProgram(c_szRunLauncher, strProgram) || !IsUsableDirectory() ||
+        !MayReceivePlugin(strProgram))
         return true;
+    return StartLauncher(strProgram);
+}
 
+// The line is traced as the registry and the request wrote it, and started
+// with the program's expanded path and the request's real texts.
+bool CLxShellExt::StartLauncher(const std::wstring& a_strProgram)
+{
     char szLauncher[MAX_PATH] = {};
     lstrcpynA(szLauncher, GetOwnModulePath().c_str(), MAX_PATH);
     ReplaceFileName(szLauncher, "vormidmgr.exe");
@@ -357,34 +363,33 @@ bool CLxShellExt::RunLauncher()
 
     // A cut command line would hand the launcher a wrong plug-in or document:
     // a line that does not fit is not started.
-    char szCommandLine[c_cbCommandLine];
-    int cch = 0;
-    if (!FormatLauncherLine(szCommandLine, szLauncher, BuildApplicationCommand(m_strAppPath),
-                            m_strInjectionDll, m_lpsei->lpDirectory, cch)) {
-        TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started", cch);
+    std::string strLine;
+    std::string strParameters = m_lpsei->lpParameters ? m_lpsei->lpParameters : "";
+    const std::string* pParameters = m_lpsei->lpParameters ? &strParameters : nullptr;
+    if (!FormatLauncherLine(strLine, std::string(szLauncher),
+                            ApplicationCommand(m_uOperation, m_strAppPath, pParameters, m_strFilePath),
+                            m_strInjectionDll, std::string(m_lpsei->lpDirectory ? m_lpsei->lpDirectory : ""))) {
+        TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started", static_cast<int>(strLine.size()));
         ThreadVerdict().m_szCause = "the launcher's command line does not fit";
         m_nStartError = SE_ERR_OOM;
         return true;
     }
-    TraceSwitchable("sz[%s]", szCommandLine);
-
-    std::string strStarted = szCommandLine;
-    if (strAppPath != m_strAppPath) {
-        char szExpanded[c_cbCommandLine];
-        if (!FormatLauncherLine(szExpanded, szLauncher, BuildApplicationCommand(strAppPath),
-                                m_strInjectionDll, m_lpsei->lpDirectory, cch)) {
-            RefuseStart(c_szRunLauncher, "expanded command line too long", SE_ERR_OOM,
-                        szCommandLine);
-            return true;
-        }
-        strStarted = szExpanded;
-        TraceAlways("%s started as [%s]", c_szRunLauncher, strStarted.c_str());
+    TraceSwitchable("sz[%s]", strLine.c_str());
+    std::wstring strStarted;
+    std::wstring strLauncher = vm::WideFromAnsi(szLauncher);
+    if (!FormatLauncherLine(strStarted, strLauncher, BuildApplicationCommand(a_strProgram),
+                            vm::WideFromAnsi(m_strInjectionDll), RequestDirectory())) {
+        RefuseStart(c_szRunLauncher, "expanded command line too long", SE_ERR_OOM, strLine);
+        return true;
     }
+    std::string strShown = vm::AnsiRendering(strStarted);
+    if (strShown != strLine)
+        TraceAlways("%s started as [%s]", c_szRunLauncher, strShown.c_str());
     ThreadVerdict().m_strApplication = m_strAppName;
     ThreadVerdict().m_strPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
-    if (int nError = StartCommandLine(szLauncher, strStarted, &m_hLauncher))
-        RefuseStart(c_szRunLauncher, "launcher start failed", nError, strStarted);
+    if (int nError = StartCommandLine(strLauncher, strStarted, &m_hLauncher))
+        RefuseStart(c_szRunLauncher, "launcher start failed", nError, strShown);
     else
-        m_launched = ControlledStart{m_strFilePath, strAppPath, m_strInjectionDll};
+        m_launched = ControlledStart{m_strFilePath, vm::AnsiRendering(a_strProgram), m_strInjectionDll};
     return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
-// CChildProcess: starts one process and owns the handles of the start; and
-// what every start of the hook shares: the variables of a command expanded,
-// the program found by its full path, a failure turned into the shell's code.
+// What every start of the hook shares: the variables of a command expanded,
+// the program started by its full path with a wide command line (so that a
+// name the ANSI code page cannot hold reaches it as it is), a failure turned
+// into the shell's code.
 
 #include "common/Handle.h"
 
@@ -16,29 +17,11 @@ struct ControlledStart {
     std::string m_strPlugin;
 };
 
-class CChildProcess {
-public:
-    CChildProcess() = default;
-    ~CChildProcess();
-    CChildProcess(const CChildProcess&) = delete;
-    CChildProcess& operator=(const CChildProcess&) = delete;
-
-    // a_szApplication is the program's full path; the command line is passed
-    // to it as it stands.
-    BOOL Start(const char* a_szApplication, char* a_szCommandLine, DWORD a_dwCreationFlags);
-    // Closes the process handle; FALSE when there was none.
-    BOOL Close();
-
-private:
-    HANDLE m_hProcess = nullptr;
-    vm::UniqueProcessInfo m_info;
-};
-
 // Starts a_strCommandLine with a_strProgram (a full path) as its program. 0
 // when it started, else the shell's SE_ERR_* code for the platform's error.
 // The process handle goes to a_pProcess when one is given; nothing of the
 // process is kept otherwise.
-int StartCommandLine(const std::string& a_strProgram, std::string a_strCommandLine,
+int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
                      vm::UniqueNullHandle* a_pProcess = nullptr);
 
 // Waits for the launcher's answer, at most the launcher's own plug-in load
@@ -56,7 +39,20 @@ int StartErrorCode(DWORD a_dwError);
 // programs and modules through %SystemRoot% and the like; a variable left in
 // place would be read relative to the current directory. False when the
 // expanded text would pass the longest command line a process can be given.
+bool ExpandEnvironment(const std::wstring& a_strText, std::wstring& a_strExpanded);
+// The same for an ANSI text; a value the ANSI code page cannot hold shows as
+// '?' and so names no file.
 bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded);
+
+// A text with a blank as one argument of a command line: quoted.
+template <class String>
+String AsOneArgument(const String& a_strText)
+{
+    using Char = typename String::value_type;
+    if (a_strText.find(Char(' ')) == String::npos)
+        return a_strText;
+    return Char('"') + a_strText + Char('"');
+}
 
 // The always-on line of a start that failed or was refused, and its event.
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,

@@ -30,6 +30,16 @@ constexpr int c_nResultHandled = 33;
 
 class AppProcessQueue;
 
+// The real texts of a wide request that the ANSI code page cannot hold. The
+// ANSI request then carries a rendering, with '?' for what was lost, which
+// serves the traces and the look-ups by extension and application name; the
+// document is read, and every program started, by these.
+struct WideTexts {
+    std::wstring m_strFile;
+    std::wstring m_strParameters;
+    std::wstring m_strDirectory;
+};
+
 class CLxShellExt {
 public:
     CLxShellExt();
@@ -42,8 +52,9 @@ public:
     // Makes the next request read the policy values again.
     void ForgetPolicyValues();
 
-    // Dispatcher.
-    bool Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei);
+    // Dispatcher. a_pReal: the real texts of a request the ANSI code page
+    // cannot hold, else null.
+    bool Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const WideTexts* a_pReal = nullptr);
     bool IsExecutableFile(const char* a_szFile);
 
     // Control decision.
@@ -86,6 +97,9 @@ public:
     UINT m_uOperation = OPERATION_NONE;
     UINT m_uControlType = 0;
     std::string m_strFilePath;
+    // The document as it is opened: m_strFilePath, or the real long path of
+    // a name the ANSI code page cannot hold.
+    std::wstring m_strDocument;
     std::string m_strExt;
     std::string m_strAppName;
     std::string m_strAppPath;
@@ -104,6 +118,13 @@ public:
     // request lock is released.
     vm::UniqueNullHandle m_hLauncher;
     ControlledStart m_launched;
+    // The real texts of the request, when the ANSI code page cannot hold them.
+    std::optional<WideTexts> m_real;
+
+    // The request's file, parameters and directory as the caller wrote them.
+    std::wstring RequestFile() const;
+    std::wstring RequestParameters() const;
+    std::wstring RequestDirectory() const;
 
     // Records a start that failed or was refused, with its always-on line.
     void RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
@@ -111,19 +132,20 @@ public:
 
 private:
     bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
+    void SetDocumentPath(const char* a_szFile);
     void ResetRequestFields(const char* a_szFile);
     bool RunApplicationOperation();
     bool RunOpenWithRequest();
     bool RunDocumentRequest();
-    std::string BuildApplicationCommand(const std::string& a_strAppPath) const;
+    std::wstring BuildApplicationCommand(const std::wstring& a_strProgram) const;
     bool IsLaunchableRequest();
-    bool IsDocumentItsOwnProgram(const char* a_szTag, const std::string& a_strProgram,
-                                 const std::string& a_strDocument);
+    bool IsDocumentItsOwnProgram(const char* a_szTag, const std::wstring& a_strProgram);
     void StartApplicationDirectly(const std::string& a_strCommand);
-    bool GetProgramForStart(const char* a_szTag, const std::string& a_strCommand, std::string& a_strProgram);
+    bool GetProgramForStart(const char* a_szTag, const std::string& a_strCommand, std::wstring& a_strProgram);
     bool IsUsableDirectory();
-    bool MayReceivePlugin(const std::string& a_strProgram);
-    bool ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei);
+    bool MayReceivePlugin(const std::wstring& a_strProgram);
+    bool StartLauncher(const std::wstring& a_strProgram);
+    bool ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const WideTexts* a_pReal);
     bool FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
                         const char* a_szExceptionTrace);
 };

@@ -6,6 +6,7 @@
 #include "decision/Verdict.h"
 #include "policy/PolicyCache.h"
 #include "module/ModuleState.h"
+#include "module/WideRequest.h"
 #include "trace/Trace.h"
 
 #include <new>
@@ -14,7 +15,7 @@ namespace {
 
 struct InterfaceEntry {
     const IID* m_piid;
-    int m_nEntry; // 0: IDocHook, 1: IShellExecuteHookA, 2: IDocHookDiagnostics
+    int m_nEntry; // 0: IDocHook, 1: IShellExecuteHookA, 2: IDocHookDiagnostics, 3: IShellExecuteHookW
 };
 
 // The table ends with an empty row.
@@ -23,6 +24,7 @@ const InterfaceEntry c_interfaces[] = {
     {&IID_IDispatch, 0},
     {&IID_IShellExecuteHookA, 1},
     {&IID_IDocHookDiagnostics, 2},
+    {&IID_IShellExecuteHookW, 3},
     {},
 };
 
@@ -75,6 +77,8 @@ HRESULT CDocHook::InnerQueryInterface(REFIID a_riid, void** a_ppv)
             *a_ppv = static_cast<IDocHook*>(this);
         else if (pEntry->m_nEntry == 1)
             *a_ppv = static_cast<IShellExecuteHookA*>(this);
+        else if (pEntry->m_nEntry == 3)
+            *a_ppv = static_cast<IShellExecuteHookW*>(this);
         else
             *a_ppv = static_cast<IDocHookDiagnostics*>(this);
         AddRef();
@@ -168,6 +172,21 @@ STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOA a_pei)
 {
     if (!a_pei)
         return S_FALSE; // nothing to take over; the shell carries on
+    return ExecuteRequest(a_pei, nullptr);
+}
+
+STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOW a_pei)
+{
+    if (!a_pei)
+        return S_FALSE;
+    CAnsiRequest request(*a_pei);
+    HRESULT hr = ExecuteRequest(&request.Get(), request.IsExact() ? nullptr : &request.Real());
+    request.CopyBack(*a_pei);
+    return hr;
+}
+
+HRESULT CDocHook::ExecuteRequest(LPSHELLEXECUTEINFOA a_pei, const WideTexts* a_pReal)
+{
     CTraceRequestScope traceScope;
     if (!a_pei->lpFile && a_pei->lpVerb && lstrcmpiA(a_pei->lpVerb, "OpenHomePage") == 0) {
         TraceAlways("~~~~~~CDocHook::Execute -> Start(%s), param(%s), cur dir = %s, verb = %s\n",
@@ -181,7 +200,7 @@ STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOA a_pei)
                 a_pei->lpFile, a_pei->lpClass, vm::HandleValue(a_pei->hkeyClass),
                 a_pei->lpParameters, a_pei->lpDirectory, a_pei->lpVerb);
 
-    bool bHandled = g_LxShellExt.Execute(&nResult, a_pei);
+    bool bHandled = g_LxShellExt.Execute(&nResult, a_pei, a_pReal);
     if (bHandled)
         a_pei->hInstApp = reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(nResult ? nResult : c_nResultHandled));
 

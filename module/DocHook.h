@@ -4,10 +4,15 @@
 #include "module/DocHookDiagnostics.h"
 #include "module/Guids.h"
 
+struct WideTexts;
+
 #include <windows.h>
 #include <shlobj.h>
 
-class CDocHook final : public IDocHook, public IShellExecuteHookA, public IDocHookDiagnostics {
+class CDocHook final : public IDocHook,
+                       public IShellExecuteHookA,
+                       public IShellExecuteHookW,
+                       public IDocHookDiagnostics {
 public:
     // Creates an object and queries it for a_riid; with an outer object the
     // new object is aggregated and a_riid must be IID_IUnknown.
@@ -29,6 +34,10 @@ public:
 
     // IShellExecuteHookA
     STDMETHODIMP Execute(LPSHELLEXECUTEINFOA a_pei) override;
+    // IShellExecuteHookW: the shell asks for it first. A request the ANSI
+    // code page holds is handled as its ANSI form; any other under its real
+    // names.
+    STDMETHODIMP Execute(LPSHELLEXECUTEINFOW a_pei) override;
 
     // IDocHookDiagnostics, for the administrators' shell host.
     STDMETHODIMP BeginDryRun(LPCSTR a_szDraftPolicy) override;
@@ -52,6 +61,8 @@ private:
     ~CDocHook();
 
     HRESULT InnerQueryInterface(REFIID a_riid, void** a_ppv);
+    // a_pReal: the real texts of a wide request the ANSI code page cannot hold.
+    HRESULT ExecuteRequest(LPSHELLEXECUTEINFOA a_pei, const WideTexts* a_pReal);
 
     CInnerUnknown m_innerUnknown;
     IUnknown* m_pUnkOuter; // the outer object, or our own inner unknown

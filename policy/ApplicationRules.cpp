@@ -139,7 +139,7 @@ int CLxShellExt::IsExceptionApplication()
     const char* szFile = m_lpsei && m_lpsei->lpFile ? m_lpsei->lpFile : "";
     std::string strCommand = m_strAppPath + " " + szFile;
     TraceAlways("test command[%s]", strCommand.c_str());
-    m_nStartError = StartImageViewer(m_strAppPath, szFile, !m_bAppPathFromRequest);
+    m_nStartError = StartImageViewer(m_strAppPath, szFile, RequestFile(), !m_bAppPathFromRequest);
     return EXECUTE_EXCEPTION;
 }
 

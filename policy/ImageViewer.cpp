@@ -97,12 +97,6 @@ ViewerProgram FindProgram(const std::string& a_strCommand)
     return LongestExistingPrefix(a_strCommand);
 }
 
-// A path with a blank is quoted, so that the program sees it as one argument.
-std::string AsOneArgument(const std::string& a_strText)
-{
-    return a_strText.find(' ') == std::string::npos ? a_strText : "\"" + a_strText + "\"";
-}
-
 constexpr char c_szTag[] = "[CLxShellExt::IsExceptionApplication]";
 
 } // namespace
@@ -112,7 +106,8 @@ std::string FindImageViewerProgram(const std::string& a_strCommand)
     return FindProgram(a_strCommand).m_strProgram;
 }
 
-int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDocument, bool a_bExpand)
+int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDocument,
+                     const std::wstring& a_strRealDocument, bool a_bExpand)
 {
     std::string strCommand = a_strAppPath + " " + a_strDocument;
     // A document text with a double quote could end its argument early; no
@@ -133,19 +128,20 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
             vm::ReportStartRefused(strCommand, strAppPath, "image viewer not found", SE_ERR_FNF);
         return SE_ERR_FNF;
     }
-    if (vm::IsSameFile(program.m_strProgram, a_strDocument)) {
+    std::wstring strProgram = vm::WideFromAnsi(program.m_strProgram);
+    if (vm::IsSameFile(strProgram, a_strRealDocument)) {
         TraceNotStarted(c_szTag, "the document is the program", SE_ERR_NOASSOC, strCommand,
                         program.m_strProgram);
         return SE_ERR_NOASSOC;
     }
 
-    std::string strCommandLine = strAppPath;
+    std::string strViewer = strAppPath;
     if (program.m_bFromPrefix)
-        strCommandLine = AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
-    strCommandLine += " " + AsOneArgument(a_strDocument);
+        strViewer = AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
+    std::string strCommandLine = strViewer + " " + AsOneArgument(a_strDocument);
     if (strCommandLine != strCommand)
         TraceAlways("%s started as [%s]", c_szTag, strCommandLine.c_str());
-    int nError = StartCommandLine(program.m_strProgram, strCommandLine);
+    int nError = StartCommandLine(strProgram, vm::WideFromAnsi(strViewer) + L" " + AsOneArgument(a_strRealDocument));
     if (nError)
         TraceNotStarted(c_szTag, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
     else if (!IsDryRun())

@@ -165,12 +165,11 @@ uint32_t Crc32(const void* a_pData, size_t a_cb, uint32_t a_uCrc)
     return ~c;
 }
 
-vm::UniqueFileHandle OpenRegularFileForReading(const char* a_szPath)
+namespace {
+
+// An opened file, kept only when it is a regular file on a disk.
+vm::UniqueFileHandle KeepRegularFile(vm::UniqueFileHandle hFile)
 {
-    if (!a_szPath || !*a_szPath)
-        return {};
-    vm::UniqueFileHandle hFile(CreateFileA(a_szPath, GENERIC_READ, c_dwShareAll, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!hFile)
         return {};
     // The basic information holds the attributes and, unlike the full
@@ -182,6 +181,24 @@ vm::UniqueFileHandle OpenRegularFileForReading(const char* a_szPath)
         (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return {};
     return hFile;
+}
+
+} // namespace
+
+vm::UniqueFileHandle OpenRegularFileForReading(const char* a_szPath)
+{
+    if (!a_szPath || !*a_szPath)
+        return {};
+    return KeepRegularFile(vm::UniqueFileHandle(
+        CreateFileA(a_szPath, GENERIC_READ, c_dwShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+vm::UniqueFileHandle OpenRegularFileForReading(const wchar_t* a_szPath)
+{
+    if (!a_szPath || !*a_szPath)
+        return {};
+    return KeepRegularFile(vm::UniqueFileHandle(
+        CreateFileW(a_szPath, GENERIC_READ, c_dwShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 ReadStatus ReadWholeFile(const char* a_szPath, uint64_t a_cbMax, std::string* a_pBytes)
@@ -365,14 +382,16 @@ int CheckAcapHeader(const unsigned char* a_pBytes, size_t a_cb, AcapHeader* a_pH
     return ACAP_HEADER_OK;
 }
 
-int ReadAcapHeader(const char* a_szPath, AcapHeader* a_pHeader, unsigned char (*a_pRaw)[c_cbAcapHeader])
+namespace {
+
+int ReadAcapHeaderOf(const vm::UniqueFileHandle& hFile, AcapHeader* a_pHeader,
+                     unsigned char (*a_pRaw)[c_cbAcapHeader])
 {
     unsigned char raw[c_cbAcapHeader] = {};
     if (a_pRaw)
         std::memset(*a_pRaw, 0, c_cbAcapHeader);
     if (a_pHeader)
         *a_pHeader = AcapHeader{};
-    vm::UniqueFileHandle hFile = OpenRegularFileForReading(a_szPath);
     if (!hFile)
         return ACAP_E_OPEN;
     DWORD cbTotal = 0;
@@ -387,6 +406,18 @@ int ReadAcapHeader(const char* a_szPath, AcapHeader* a_pHeader, unsigned char (*
     if (a_pRaw)
         std::memcpy(*a_pRaw, raw, c_cbAcapHeader);
     return CheckAcapHeader(raw, cbTotal, a_pHeader);
+}
+
+} // namespace
+
+int ReadAcapHeader(const char* a_szPath, AcapHeader* a_pHeader, unsigned char (*a_pRaw)[c_cbAcapHeader])
+{
+    return ReadAcapHeaderOf(OpenRegularFileForReading(a_szPath), a_pHeader, a_pRaw);
+}
+
+int ReadAcapHeader(const wchar_t* a_szPath, AcapHeader* a_pHeader, unsigned char (*a_pRaw)[c_cbAcapHeader])
+{
+    return ReadAcapHeaderOf(OpenRegularFileForReading(a_szPath), a_pHeader, a_pRaw);
 }
 
 void BuildAcapHeader(uint64_t a_cbPayload, unsigned char (&a_header)[c_cbAcapHeader])

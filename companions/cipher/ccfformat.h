@@ -49,6 +49,7 @@ enum class ReadStatus { Ok, CannotOpen, TooLarge };
 // so that a file held open by its owner stays readable. Directories and
 // devices (CON, pipes) are refused: they could block or mean nothing here.
 vm::UniqueFileHandle OpenRegularFileForReading(const char* a_szPath);
+vm::UniqueFileHandle OpenRegularFileForReading(const wchar_t* a_szPath);
 
 // Reads a regular file shared for reading, writing and deletion, so that a
 // file held open by its owner stays readable. Directories and devices answer
@@ -120,6 +121,8 @@ int CheckAcapHeader(const unsigned char* a_pBytes, size_t a_cb, AcapHeader* a_pH
 // Reads at most the header's 32 bytes of the file at a_szPath and judges them.
 // a_pRaw, when given, receives the bytes read (zero-filled beyond them).
 int ReadAcapHeader(const char* a_szPath, AcapHeader* a_pHeader,
+                   unsigned char (*a_pRaw)[c_cbAcapHeader] = nullptr);
+int ReadAcapHeader(const wchar_t* a_szPath, AcapHeader* a_pHeader,
                    unsigned char (*a_pRaw)[c_cbAcapHeader] = nullptr);
 
 // The header of a document whose payload has a_cbPayload bytes.

@@ -119,15 +119,31 @@ CFlexibleHeader::CFlexibleHeader() : m_header{} {}
 
 CFlexibleHeader::~CFlexibleHeader() {}
 
+namespace {
+
+// No exception leaves the library: a failure reads as a file that cannot be opened.
+template <typename Char>
+int ReadHeaderOf(const Char* a_szPath, unsigned char (&a_header)[cipherfmt::c_cbAcapHeader])
+{
+    try {
+        return cipherfmt::ReadAcapHeader(a_szPath, nullptr, &a_header);
+    } catch (...) {
+        std::memset(a_header, 0, sizeof(a_header));
+        return ACAP_E_OPEN;
+    }
+}
+
+} // namespace
+
 // The three further arguments are reserved; callers pass 0 and they are ignored.
 int CFlexibleHeader::GetHeaderFromFile(const char* a_szPath, unsigned int, unsigned int, unsigned int)
 {
-    try {
-        return cipherfmt::ReadAcapHeader(a_szPath, nullptr, &m_header);
-    } catch (...) {
-        std::memset(m_header, 0, sizeof(m_header));
-        return ACAP_E_OPEN;
-    }
+    return ReadHeaderOf(a_szPath, m_header);
+}
+
+int CFlexibleHeader::GetHeaderFromFile(const wchar_t* a_szPath, unsigned int, unsigned int, unsigned int)
+{
+    return ReadHeaderOf(a_szPath, m_header);
 }
 
 CDRMLogic::CDRMLogic() {}

@@ -57,6 +57,9 @@ public:
 
     int GetHeaderFromFile(const char* a_szPath, unsigned int a_uReserved1,
                           unsigned int a_uReserved2, unsigned int a_uReserved3);
+    // The same for a path of any name.
+    int GetHeaderFromFile(const wchar_t* a_szPath, unsigned int a_uReserved1,
+                          unsigned int a_uReserved2, unsigned int a_uReserved3);
 
 private:
     unsigned char m_header[32];

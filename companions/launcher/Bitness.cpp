@@ -1,6 +1,7 @@
 #include "companions/launcher/Bitness.h"
 
 #include "common/BuildLayout.h"
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 
 namespace vmlaunch {
@@ -15,9 +16,9 @@ bool ReadAt(HANDLE a_hFile, LONG a_lOffset, void* a_pBuffer, DWORD a_cb)
 
 } // namespace
 
-WORD ReadImageMachine(const std::string& a_strPath)
+WORD ReadImageMachine(const std::wstring& a_strPath)
 {
-    vm::UniqueFileHandle hFile(CreateFileA(a_strPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+    vm::UniqueFileHandle hFile(CreateFileW(a_strPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!hFile)
         return 0;
@@ -38,17 +39,17 @@ bool IsProductMachine(WORD a_wMachine)
     return a_wMachine == IMAGE_FILE_MACHINE_I386 || a_wMachine == IMAGE_FILE_MACHINE_AMD64;
 }
 
-std::string GetOtherBuildFolder(const std::string& a_strOwnFolder)
+std::wstring GetOtherBuildFolder(const std::wstring& a_strOwnFolder)
 {
     if (c_wOwnMachine == IMAGE_FILE_MACHINE_I386)
-        return a_strOwnFolder + vm::c_szX64Folder + "\\";
+        return a_strOwnFolder + vm::WideFromAnsi(vm::c_szX64Folder) + L"\\";
     return vm::ParentOfX64Folder(a_strOwnFolder);
 }
 
-std::string SameFileIn(const std::string& a_strFolder, const std::string& a_strPath)
+std::wstring SameFileIn(const std::wstring& a_strFolder, const std::wstring& a_strPath)
 {
-    size_t iSlash = a_strPath.find_last_of("\\/");
-    return a_strFolder + (iSlash == std::string::npos ? a_strPath : a_strPath.substr(iSlash + 1));
+    size_t iSlash = a_strPath.find_last_of(L"\\/");
+    return a_strFolder + (iSlash == std::wstring::npos ? a_strPath : a_strPath.substr(iSlash + 1));
 }
 
 } // namespace vmlaunch

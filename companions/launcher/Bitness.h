@@ -15,7 +15,7 @@ namespace vmlaunch {
 // The Machine field of an executable's PE header (IMAGE_FILE_MACHINE_I386,
 // IMAGE_FILE_MACHINE_AMD64, ...); 0 when the file is no PE image or cannot
 // be read.
-WORD ReadImageMachine(const std::string& a_strPath);
+WORD ReadImageMachine(const std::wstring& a_strPath);
 
 // The Machine value of this build's own images.
 constexpr WORD c_wOwnMachine = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
@@ -27,9 +27,9 @@ bool IsProductMachine(WORD a_wMachine);
 // build's folder a_strOwnFolder (with its trailing backslash): its "x64"
 // subfolder for the 32-bit build, the parent of an "x64" folder for the x64
 // build; empty when the x64 build does not lie in a folder named "x64".
-std::string GetOtherBuildFolder(const std::string& a_strOwnFolder);
+std::wstring GetOtherBuildFolder(const std::wstring& a_strOwnFolder);
 
 // The file name of a_strPath, in a_strFolder.
-std::string SameFileIn(const std::string& a_strFolder, const std::string& a_strPath);
+std::wstring SameFileIn(const std::wstring& a_strFolder, const std::wstring& a_strPath);
 
 } // namespace vmlaunch

@@ -9,25 +9,23 @@
 namespace vmlaunch {
 namespace {
 
-constexpr size_t c_cchMark = sizeof(c_szArgumentMark) - 1;
+constexpr size_t c_cchMark = sizeof(c_szArgumentMark) / sizeof(c_szArgumentMark[0]) - 1;
 
-// Blanks, quotes, "/" and ":" are never the second byte of a double-byte
-// character, so the byte scans below are safe in any code page; a backslash
-// can be, so paths are split by the platform (GetFullPathNameA), not by hand.
+// Paths are split by the platform (GetFullPathNameW), not by hand.
 using vm::IsBlank;
 
-size_t SkipBlanks(const std::string& a_str, size_t a_iPos)
+size_t SkipBlanks(const std::wstring& a_str, size_t a_iPos)
 {
     while (a_iPos < a_str.size() && IsBlank(a_str[a_iPos]))
         ++a_iPos;
     return a_iPos;
 }
 
-bool StartsWithNoCase(const std::string& a_str, const std::string& a_strPrefix)
+bool StartsWithNoCase(const std::wstring& a_str, const std::wstring& a_strPrefix)
 {
     if (a_strPrefix.empty() || a_str.size() < a_strPrefix.size())
         return false;
-    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a_str.c_str(),
+    return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a_str.c_str(),
                           static_cast<int>(a_strPrefix.size()), a_strPrefix.c_str(),
                           static_cast<int>(a_strPrefix.size())) == CSTR_EQUAL;
 }
@@ -36,12 +34,12 @@ bool StartsWithNoCase(const std::string& a_str, const std::string& a_strPrefix)
 // names an existing file; 0 when none does, and always 0 for a relative
 // text, which would be looked up in the current directory. A quote ends the
 // search, since no path holds one.
-size_t LongestExistingPrefix(const std::string& a_str)
+size_t LongestExistingPrefix(const std::wstring& a_str)
 {
     if (!IsFullPath(a_str))
         return 0;
     size_t cchBest = 0;
-    for (size_t i = 0; i < a_str.size() && a_str[i] != '"'; ++i) {
+    for (size_t i = 0; i < a_str.size() && a_str[i] != L'"'; ++i) {
         bool bWordEnds = i + 1 == a_str.size() || IsBlank(a_str[i + 1]);
         if (bWordEnds && !IsBlank(a_str[i]) && IsExistingFile(a_str.substr(0, i + 1)))
             cchBest = i + 1;
@@ -52,11 +50,11 @@ size_t LongestExistingPrefix(const std::string& a_str)
 // The full path the platform makes of a_strPath ("..", "." and "/" resolved),
 // split after its last backslash; false when it does not fit MAX_PATH or
 // names no file.
-bool SplitFullPath(const std::string& a_strPath, std::string& a_strFolder, std::string& a_strName)
+bool SplitFullPath(const std::wstring& a_strPath, std::wstring& a_strFolder, std::wstring& a_strName)
 {
-    char szFull[MAX_PATH] = {};
-    char* pszName = nullptr;
-    DWORD cch = GetFullPathNameA(a_strPath.c_str(), MAX_PATH, szFull, &pszName);
+    wchar_t szFull[MAX_PATH] = {};
+    wchar_t* pszName = nullptr;
+    DWORD cch = GetFullPathNameW(a_strPath.c_str(), MAX_PATH, szFull, &pszName);
     if (cch == 0 || cch >= MAX_PATH || !pszName || !*pszName)
         return false;
     a_strFolder.assign(szFull, pszName);
@@ -64,26 +62,26 @@ bool SplitFullPath(const std::string& a_strPath, std::string& a_strFolder, std::
     return true;
 }
 
-bool ReadPlugin(const std::string& a_strText, const std::string& a_strOwnFolder, std::string& a_strPlugin)
+bool ReadPlugin(const std::wstring& a_strText, const std::wstring& a_strOwnFolder, std::wstring& a_strPlugin)
 {
-    std::string strFolder, strName;
+    std::wstring strFolder, strName;
     if (a_strOwnFolder.empty() || !IsFullPath(a_strText) || !SplitFullPath(a_strText, strFolder, strName))
         return false;
     // "plug.dll:x" would name a stream of another file on NTFS.
-    if (strName.find(':') != std::string::npos || !IsExistingFile(strFolder + strName))
+    if (strName.find(L':') != std::wstring::npos || !IsExistingFile(strFolder + strName))
         return false;
-    if (lstrcmpiA(GetFolderOf(strFolder + strName).c_str(), a_strOwnFolder.c_str()) != 0)
+    if (lstrcmpiW(GetFolderOf(strFolder + strName).c_str(), a_strOwnFolder.c_str()) != 0)
         return false;
     a_strPlugin = strFolder + strName;
     return true;
 }
 
-bool ReadDirectory(const std::string& a_strText, std::string& a_strDirectory)
+bool ReadDirectory(const std::wstring& a_strText, std::wstring& a_strDirectory)
 {
-    char szFull[MAX_PATH] = {};
+    wchar_t szFull[MAX_PATH] = {};
     if (!IsFullPath(a_strText))
         return false;
-    DWORD cch = GetFullPathNameA(a_strText.c_str(), MAX_PATH, szFull, nullptr);
+    DWORD cch = GetFullPathNameW(a_strText.c_str(), MAX_PATH, szFull, nullptr);
     if (cch == 0 || cch >= MAX_PATH || !IsExistingFolder(szFull))
         return false;
     a_strDirectory.assign(szFull, cch);
@@ -92,14 +90,14 @@ bool ReadDirectory(const std::string& a_strText, std::string& a_strDirectory)
 
 } // namespace
 
-std::string SkipLauncherPath(const std::string& a_strCommandLine, const std::string& a_strOwnPath)
+std::wstring SkipLauncherPath(const std::wstring& a_strCommandLine, const std::wstring& a_strOwnPath)
 {
     size_t iStart = SkipBlanks(a_strCommandLine, 0);
-    std::string strLine = a_strCommandLine.substr(iStart);
-    size_t iEnd = std::string::npos;
-    if (!strLine.empty() && strLine[0] == '"') {
-        size_t iQuote = strLine.find('"', 1);
-        iEnd = iQuote == std::string::npos ? strLine.size() : iQuote + 1;
+    std::wstring strLine = a_strCommandLine.substr(iStart);
+    size_t iEnd = std::wstring::npos;
+    if (!strLine.empty() && strLine[0] == L'"') {
+        size_t iQuote = strLine.find(L'"', 1);
+        iEnd = iQuote == std::wstring::npos ? strLine.size() : iQuote + 1;
     } else if (StartsWithNoCase(strLine, a_strOwnPath) &&
                (strLine.size() == a_strOwnPath.size() || IsBlank(strLine[a_strOwnPath.size()]))) {
         iEnd = a_strOwnPath.size();
@@ -115,77 +113,77 @@ std::string SkipLauncherPath(const std::string& a_strCommandLine, const std::str
 
 // A short (8.3) form must not make our own folder look foreign, nor a
 // foreign one look like ours: both sides are compared in long form.
-std::string GetFolderOf(const std::string& a_strPath)
+std::wstring GetFolderOf(const std::wstring& a_strPath)
 {
-    char szLong[MAX_PATH] = {};
-    DWORD cch = GetLongPathNameA(a_strPath.c_str(), szLong, MAX_PATH);
-    std::string strFolder, strName;
+    wchar_t szLong[MAX_PATH] = {};
+    DWORD cch = GetLongPathNameW(a_strPath.c_str(), szLong, MAX_PATH);
+    std::wstring strFolder, strName;
     if (cch == 0 || cch >= MAX_PATH || !SplitFullPath(szLong, strFolder, strName))
-        return std::string();
+        return std::wstring();
     return strFolder;
 }
 
 // The marks of the line, left to right.
-std::vector<size_t> FindMarks(const std::string& a_strArguments)
+std::vector<size_t> FindMarks(const std::wstring& a_strArguments)
 {
     std::vector<size_t> marks;
-    for (size_t i = a_strArguments.find(c_szArgumentMark); i != std::string::npos;
+    for (size_t i = a_strArguments.find(c_szArgumentMark); i != std::wstring::npos;
          i = a_strArguments.find(c_szArgumentMark, i + c_cchMark))
         marks.push_back(i);
     return marks;
 }
 
-int ReadLaunchRequest(const std::string& a_strArguments, const std::string& a_strOwnFolder,
-                      LaunchRequest& a_request, std::string& a_strWhy)
+int ReadLaunchRequest(const std::wstring& a_strArguments, const std::wstring& a_strOwnFolder,
+                      LaunchRequest& a_request, std::wstring& a_strWhy)
 {
     std::vector<size_t> marks = FindMarks(a_strArguments);
     if (marks.empty() || marks.size() > 2) {
-        a_strWhy = marks.empty() ? "no /D: argument" : "more than two /D: arguments";
+        a_strWhy = marks.empty() ? L"no /D: argument" : L"more than two /D: arguments";
         return c_nExitBadCommandLine;
     }
     size_t iPluginEnd = marks.size() == 2 ? marks[1] : a_strArguments.size();
-    std::string strPlugin = a_strArguments.substr(marks[0] + c_cchMark, iPluginEnd - marks[0] - c_cchMark);
+    std::wstring strPlugin = a_strArguments.substr(marks[0] + c_cchMark, iPluginEnd - marks[0] - c_cchMark);
     if (!ReadPlugin(strPlugin, a_strOwnFolder, a_request.strPluginPath)) {
-        a_strWhy = "no plug-in of the folder \"" + a_strOwnFolder + "\" in \"" + strPlugin + "\"";
+        a_strWhy = L"no plug-in of the folder \"" + a_strOwnFolder + L"\" in \"" + strPlugin + L"\"";
         return c_nExitNoPlugin;
     }
     a_request.strDirectory.clear();
     a_request.strAfterPlugin = a_strArguments.substr(iPluginEnd);
     if (marks.size() == 2 && !ReadDirectory(a_strArguments.substr(marks[1] + c_cchMark), a_request.strDirectory)) {
-        a_strWhy = "working directory is not an existing folder named by a full path: \"" +
-                   a_strArguments.substr(marks[1] + c_cchMark) + "\"";
+        a_strWhy = L"working directory is not an existing folder named by a full path: \"" +
+                   a_strArguments.substr(marks[1] + c_cchMark) + L"\"";
         return c_nExitBadDirectory;
     }
-    std::string strCommand = a_strArguments.substr(0, marks[0]);
+    std::wstring strCommand = a_strArguments.substr(0, marks[0]);
     a_request.strApplicationCommand = strCommand;
     a_request.strApplicationPath = FindApplicationPath(strCommand);
     if (a_request.strApplicationPath.empty()) {
-        a_strWhy = "application is not an existing file named by a full path: \"" + strCommand + "\"";
+        a_strWhy = L"application is not an existing file named by a full path: \"" + strCommand + L"\"";
         return c_nExitNoApplication;
     }
     a_request.strCommandLine = QuoteApplicationPath(strCommand, a_request.strApplicationPath);
     return c_nExitStarted;
 }
 
-std::string FindApplicationPath(const std::string& a_strCommand)
+std::wstring FindApplicationPath(const std::wstring& a_strCommand)
 {
-    if (!a_strCommand.empty() && a_strCommand[0] == '"') {
-        size_t iQuote = a_strCommand.find('"', 1);
-        if (iQuote == std::string::npos)
-            return std::string();
-        std::string strPath = a_strCommand.substr(1, iQuote - 1);
-        return IsFullPath(strPath) && IsExistingFile(strPath) ? strPath : std::string();
+    if (!a_strCommand.empty() && a_strCommand[0] == L'"') {
+        size_t iQuote = a_strCommand.find(L'"', 1);
+        if (iQuote == std::wstring::npos)
+            return std::wstring();
+        std::wstring strPath = a_strCommand.substr(1, iQuote - 1);
+        return IsFullPath(strPath) && IsExistingFile(strPath) ? strPath : std::wstring();
     }
     return a_strCommand.substr(0, LongestExistingPrefix(a_strCommand));
 }
 
-std::string QuoteApplicationPath(const std::string& a_strCommand, const std::string& a_strApplication)
+std::wstring QuoteApplicationPath(const std::wstring& a_strCommand, const std::wstring& a_strApplication)
 {
-    if (a_strCommand.empty() || a_strCommand[0] == '"' ||
-        a_strApplication.find_first_of(" \t") == std::string::npos ||
+    if (a_strCommand.empty() || a_strCommand[0] == L'"' ||
+        a_strApplication.find_first_of(L" \t") == std::wstring::npos ||
         a_strCommand.compare(0, a_strApplication.size(), a_strApplication) != 0)
         return a_strCommand;
-    return '"' + a_strApplication + '"' + a_strCommand.substr(a_strApplication.size());
+    return L'"' + a_strApplication + L'"' + a_strCommand.substr(a_strApplication.size());
 }
 
 } // namespace vmlaunch

@@ -19,6 +19,8 @@
 //    plug-in;
 //  - the application command is everything before the first mark.
 // The mark is exactly "/D:"; "/d:" in lower case is text like any other.
+// The line is read as wide text, so that any file name reaches the
+// application as it is.
 
 #include "common/FileIdentity.h"
 #include "common/LauncherExit.h"
@@ -27,49 +29,49 @@
 
 namespace vmlaunch {
 
-constexpr char c_szArgumentMark[] = "/D:";
+constexpr wchar_t c_szArgumentMark[] = L"/D:";
 
 // vormidmgr.exe's exit codes, shared with the hook.
 using namespace vm;
 
 struct LaunchRequest {
-    std::string strApplicationPath; // full path of the program to start
-    std::string strCommandLine;     // the command line the program receives
-    std::string strPluginPath;      // full path of the plug-in, in the launcher's folder
-    std::string strDirectory;       // full path; empty: the launcher's own current directory
+    std::wstring strApplicationPath; // full path of the program to start
+    std::wstring strCommandLine;     // the command line the program receives
+    std::wstring strPluginPath;      // full path of the plug-in, in the launcher's folder
+    std::wstring strDirectory;       // full path; empty: the launcher's own current directory
     // The arguments as written, around the plug-in: what a hand-over to the
     // other build's launcher passes on unchanged.
-    std::string strApplicationCommand; // the text before the plug-in's mark
-    std::string strAfterPlugin;        // "/D:<directory>" as written, or empty
+    std::wstring strApplicationCommand; // the text before the plug-in's mark
+    std::wstring strAfterPlugin;        // "/D:<directory>" as written, or empty
 };
 
 // The text after the launcher's own path. The hook does not quote that path,
 // so it may hold blanks: a quoted first word, then a_strOwnPath as a prefix,
 // then the longest blank-separated prefix naming an existing file (full paths
 // only), then the first blank-separated word are tried in this order.
-std::string SkipLauncherPath(const std::string& a_strCommandLine, const std::string& a_strOwnPath);
+std::wstring SkipLauncherPath(const std::wstring& a_strCommandLine, const std::wstring& a_strOwnPath);
 
 // The folder of an existing file in long form, up to and with its last
 // backslash: the form in which ReadLaunchRequest compares a plug-in's folder
 // with a_strOwnFolder. Empty when the file does not exist.
-std::string GetFolderOf(const std::string& a_strPath);
+std::wstring GetFolderOf(const std::wstring& a_strPath);
 
 // Splits and checks the arguments (the rules above). c_nExitStarted when the
 // request may be started, otherwise the refusal's exit code, with the reason
 // in a_strWhy.
-int ReadLaunchRequest(const std::string& a_strArguments, const std::string& a_strOwnFolder,
-                      LaunchRequest& a_request, std::string& a_strWhy);
+int ReadLaunchRequest(const std::wstring& a_strArguments, const std::wstring& a_strOwnFolder,
+                      LaunchRequest& a_request, std::wstring& a_strWhy);
 
 // The executable an application command starts: the quoted first word, or
 // the longest blank-separated prefix that names an existing file (an
 // unquoted path may hold blanks). Empty when no existing file is named by a
 // full path.
-std::string FindApplicationPath(const std::string& a_strCommand);
+std::wstring FindApplicationPath(const std::wstring& a_strCommand);
 
 // The command line the application receives: it begins with the program's
 // path, quoted when that holds a blank or a tab (the hook passes a path
 // without parameters unquoted); the rest passes unchanged. A command that
 // already begins with a quote is kept as it is.
-std::string QuoteApplicationPath(const std::string& a_strCommand, const std::string& a_strApplication);
+std::wstring QuoteApplicationPath(const std::wstring& a_strCommand, const std::wstring& a_strApplication);
 
 } // namespace vmlaunch

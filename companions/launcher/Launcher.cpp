@@ -28,7 +28,7 @@ constexpr DWORD c_dwLoadTimeoutMs = c_dwPluginLoadTimeoutMs;
 // The other build's launcher waits at most that long for its own plug-in load
 // and for the end of an application that did not take it.
 constexpr DWORD c_dwHandOverTimeoutMs = 3 * c_dwLoadTimeoutMs;
-constexpr char c_szLauncherFile[] = "vormidmgr.exe";
+constexpr wchar_t c_szLauncherFile[] = L"vormidmgr.exe";
 
 void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
@@ -48,13 +48,15 @@ void Report(const char* a_szFormat, ...)
     g_strLastReport = szText + cchPrefix;
 }
 
-std::string GetOwnPath()
+using vm::AnsiRendering;
+
+std::wstring GetOwnPath()
 {
-    char szPath[MAX_PATH] = {};
-    DWORD cch = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
+    wchar_t szPath[MAX_PATH] = {};
+    DWORD cch = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
     if (cch == 0 || cch >= MAX_PATH)
-        return std::string();
-    return std::string(szPath, cch);
+        return std::wstring();
+    return std::wstring(szPath, cch);
 }
 
 // A text lives in the child only while the loading threads read it.
@@ -137,11 +139,10 @@ bool RunInChild(HANDLE a_hProcess, const char* a_szFunction, void* a_pvArgument,
 // plug-in's folder is made the child's DLL directory (which also takes the
 // current directory out of the search) for the time of the load, and the
 // child's own search order is given back afterwards.
-bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
+bool InjectPlugin(HANDLE a_hProcess, const std::wstring& a_strPlugin)
 {
-    std::wstring strPlugin = vm::WideFromAnsi(a_strPlugin);
-    CRemoteText path(a_hProcess, strPlugin);
-    CRemoteText folder(a_hProcess, strPlugin.substr(0, strPlugin.find_last_of(L'\\')));
+    CRemoteText path(a_hProcess, a_strPlugin);
+    CRemoteText folder(a_hProcess, a_strPlugin.substr(0, a_strPlugin.find_last_of(L'\\')));
     if (!path.get() || !folder.get()) {
         Report("cannot write the plug-in path into the application, error %lu", GetLastError());
         return false;
@@ -156,8 +157,8 @@ bool InjectPlugin(HANDLE a_hProcess, const std::string& a_strPlugin)
     if (!RunInChild(a_hProcess, "LoadLibraryW", path.get(), dwModule) ||
         !RunInChild(a_hProcess, "SetDllDirectoryW", nullptr, dwRestored))
         return false;
-    if (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), a_strPlugin)) {
-        Report("the plug-in did not load: %s", a_strPlugin.c_str());
+    if (dwModule == 0 && !IsLoadedInto(GetProcessId(a_hProcess), AnsiRendering(a_strPlugin))) {
+        Report("the plug-in did not load: %s", AnsiRendering(a_strPlugin).c_str());
         return false;
     }
     return true;
@@ -178,16 +179,14 @@ private:
 };
 
 // The trust rule on a program, by its final path; refusals are reported.
-bool MayReceivePlugin(const std::wstring& a_strProgram, const std::string& a_strPlugin)
+bool MayReceivePlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin)
 {
     CPolicy policy;
-    vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, vm::WideFromAnsi(a_strPlugin), policy.Reader());
+    vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, a_strPlugin, policy.Reader());
     if (trust == vm::ProgramTrust::Trusted)
         return true;
-    std::string strProgram;
-    vm::AnsiFromWide(a_strProgram, strProgram);
-    Report("%s may not receive %s: %s; nothing started", strProgram.c_str(), a_strPlugin.c_str(),
-           vm::DescribeProgramTrust(trust));
+    Report("%s may not receive %s: %s; nothing started", AnsiRendering(a_strProgram).c_str(),
+           AnsiRendering(a_strPlugin).c_str(), vm::DescribeProgramTrust(trust));
     return false;
 }
 
@@ -204,16 +203,16 @@ std::wstring GetProcessImage(HANDLE a_hProcess)
 // Every check is done before this: a refused request starts nothing.
 int Launch(const LaunchRequest& a_request)
 {
-    std::vector<char> command(a_request.strCommandLine.begin(), a_request.strCommandLine.end());
-    command.push_back('\0');
-    const char* szDirectory =
+    std::vector<wchar_t> command(a_request.strCommandLine.begin(), a_request.strCommandLine.end());
+    command.push_back(L'\0');
+    const wchar_t* szDirectory =
         a_request.strDirectory.empty() ? nullptr : a_request.strDirectory.c_str();
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
-    if (!CreateProcessA(a_request.strApplicationPath.c_str(), command.data(), nullptr, nullptr,
+    if (!CreateProcessW(a_request.strApplicationPath.c_str(), command.data(), nullptr, nullptr,
                         FALSE, CREATE_SUSPENDED, nullptr, szDirectory, &si, process.put())) {
-        Report("cannot start %s, error %lu", a_request.strApplicationPath.c_str(), GetLastError());
+        Report("cannot start %s, error %lu", AnsiRendering(a_request.strApplicationPath).c_str(), GetLastError());
         return c_nExitStartFailed;
     }
     HANDLE hProcess = process.get().hProcess;
@@ -238,55 +237,56 @@ const char* BitnessText(WORD a_wMachine)
 
 // The application is of the other bitness: the other build's launcher starts
 // it with the same plug-in file of its own folder, and its answer is ours.
-int HandOver(const LaunchRequest& a_request, const std::string& a_strOwnFolder, WORD a_wMachine)
+int HandOver(const LaunchRequest& a_request, const std::wstring& a_strOwnFolder, WORD a_wMachine)
 {
-    std::string strFolder = GetOtherBuildFolder(a_strOwnFolder);
-    std::string strLauncher = strFolder.empty() ? std::string() : strFolder + c_szLauncherFile;
+    std::wstring strFolder = GetOtherBuildFolder(a_strOwnFolder);
+    std::wstring strLauncher = strFolder.empty() ? std::wstring() : strFolder + c_szLauncherFile;
+    std::string strApplication = AnsiRendering(a_request.strApplicationPath);
     if (!IsExistingFile(strLauncher)) {
         Report("%s is a %s program and no launcher of that build is installed (%s); nothing started",
-               a_request.strApplicationPath.c_str(), BitnessText(a_wMachine),
-               strLauncher.empty() ? "no x64 folder" : strLauncher.c_str());
+               strApplication.c_str(), BitnessText(a_wMachine),
+               strLauncher.empty() ? "no x64 folder" : AnsiRendering(strLauncher).c_str());
         return c_nExitNoMatchingBuild;
     }
-    std::string strPlugin = SameFileIn(strFolder, a_request.strPluginPath);
+    std::wstring strPlugin = SameFileIn(strFolder, a_request.strPluginPath);
     if (!IsExistingFile(strPlugin)) {
         Report("%s is a %s program and its build has no plug-in %s; nothing started",
-               a_request.strApplicationPath.c_str(), BitnessText(a_wMachine), strPlugin.c_str());
+               strApplication.c_str(), BitnessText(a_wMachine), AnsiRendering(strPlugin).c_str());
         return c_nExitNoPlugin;
     }
-    if (!MayReceivePlugin(vm::WideFromAnsi(a_request.strApplicationPath), strPlugin))
+    if (!MayReceivePlugin(a_request.strApplicationPath, strPlugin))
         return c_nExitUntrustedProgram;
-    std::string strCommand = "\"" + strLauncher + "\" " + a_request.strApplicationCommand +
-                             c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
-    std::vector<char> command(strCommand.begin(), strCommand.end());
-    command.push_back('\0');
-    STARTUPINFOA si{};
+    std::wstring strCommand = L"\"" + strLauncher + L"\" " + a_request.strApplicationCommand +
+                              c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
+    std::vector<wchar_t> command(strCommand.begin(), strCommand.end());
+    command.push_back(L'\0');
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
-    if (!CreateProcessA(strLauncher.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessW(strLauncher.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &si, process.put())) {
-        Report("cannot start %s, error %lu", strLauncher.c_str(), GetLastError());
+        Report("cannot start %s, error %lu", AnsiRendering(strLauncher).c_str(), GetLastError());
         return c_nExitStartFailed;
     }
-    Report("%s is a %s program: handed to %s with %s", a_request.strApplicationPath.c_str(),
-           BitnessText(a_wMachine), strLauncher.c_str(), strPlugin.c_str());
+    Report("%s is a %s program: handed to %s with %s", strApplication.c_str(),
+           BitnessText(a_wMachine), AnsiRendering(strLauncher).c_str(), AnsiRendering(strPlugin).c_str());
     g_strLastReport.clear(); // that launcher writes its own refusals
     DWORD dwExit = c_nExitStartFailed;
     if (WaitForSingleObject(process.get().hProcess, c_dwHandOverTimeoutMs) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.get().hProcess, &dwExit)) {
-        Report("%s did not answer in time", strLauncher.c_str());
+        Report("%s did not answer in time", AnsiRendering(strLauncher).c_str());
         return c_nExitStartFailed;
     }
     return static_cast<int>(dwExit);
 }
 
 // The request as the hook gave it; the event of a refusal names it.
-int Run(const std::string& a_strArguments, const std::string& a_strOwnPath, LaunchRequest& a_request)
+int Run(const std::wstring& a_strArguments, const std::wstring& a_strOwnPath, LaunchRequest& a_request)
 {
-    std::string strWhy;
+    std::wstring strWhy;
     int nRead = ReadLaunchRequest(a_strArguments, GetFolderOf(a_strOwnPath), a_request, strWhy);
     if (nRead != c_nExitStarted) {
-        Report("%s; nothing started", strWhy.c_str());
+        Report("%s; nothing started", AnsiRendering(strWhy).c_str());
         return nRead;
     }
     WORD wMachine = ReadImageMachine(a_request.strApplicationPath);
@@ -299,13 +299,13 @@ int Run(const std::string& a_strArguments, const std::string& a_strOwnPath, Laun
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    const char* szCommandLine = GetCommandLineA();
-    std::string strOwnPath = GetOwnPath();
-    std::string strArguments =
-        SkipLauncherPath(szCommandLine ? szCommandLine : "", strOwnPath);
+    const wchar_t* szCommandLine = GetCommandLineW();
+    std::wstring strOwnPath = GetOwnPath();
+    std::wstring strArguments = SkipLauncherPath(szCommandLine ? szCommandLine : L"", strOwnPath);
     LaunchRequest request;
     int nExit = Run(strArguments, strOwnPath, request);
     if (nExit != c_nExitStarted && !g_strLastReport.empty())
-        vm::ReportLauncherRefused(strArguments, request.strApplicationPath, g_strLastReport, nExit);
+        vm::ReportLauncherRefused(AnsiRendering(strArguments), AnsiRendering(request.strApplicationPath),
+                                  g_strLastReport, nExit);
     return nExit;
 }

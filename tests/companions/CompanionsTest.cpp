@@ -21,6 +21,16 @@
 namespace {
 
 using vmlaunch::LaunchRequest;
+
+std::wstring W(const std::string& a_strText)
+{
+    return vm::WideFromAnsi(a_strText);
+}
+
+std::string A(const std::wstring& a_strText)
+{
+    return vm::AnsiRendering(a_strText);
+}
 using vmtest::BinDir;
 using vmtest::ReadProbeRecord;
 
@@ -181,8 +191,8 @@ TEST_F(LaunchPathsTest, ReadsTheRequestFromTheRightEnd)
     char szOld[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, szOld);
     ASSERT_TRUE(SetCurrentDirectoryA(strOwn.c_str()));
-    std::string strOwnFolder = vmlaunch::GetFolderOf(strOwn + "\\plug.dll");
-    ASSERT_EQ(0, lstrcmpiA((strOwn + "\\").c_str(), strOwnFolder.c_str())) << strOwnFolder;
+    std::wstring strOwnFolder = vmlaunch::GetFolderOf(W(strOwn + "\\plug.dll"));
+    ASSERT_EQ(0, lstrcmpiW(W(strOwn + "\\").c_str(), strOwnFolder.c_str())) << A(strOwnFolder);
     auto expand = [&](const char* a_sz) {
         return Expand(a_sz, {{"{a}", Root() + "\\plain\\app.exe"}, {"{b}", Root() + "\\with blank\\probe app.exe"},
                              {"{p}", strOwn + "\\plug.dll"}, {"{f}", Root() + "\\elsewhere\\plug.dll"},
@@ -192,23 +202,23 @@ TEST_F(LaunchPathsTest, ReadsTheRequestFromTheRightEnd)
         std::string strArguments = expand(row.szArguments);
         SCOPED_TRACE("ReadLaunchRequest(\"" + strArguments + "\")");
         LaunchRequest request;
-        std::string strWhy;
-        int nExit = vmlaunch::ReadLaunchRequest(strArguments, strOwnFolder, request, strWhy);
-        EXPECT_EQ(row.nExit, nExit) << strWhy;
+        std::wstring strWhy;
+        int nExit = vmlaunch::ReadLaunchRequest(W(strArguments), strOwnFolder, request, strWhy);
+        EXPECT_EQ(row.nExit, nExit) << A(strWhy);
         if (nExit != 0)
             continue;
-        EXPECT_EQ(expand(row.szCommandLine), request.strCommandLine);
-        EXPECT_EQ(expand(row.szApplication), request.strApplicationPath);
-        EXPECT_EQ(0, lstrcmpiA(expand(row.szPlugin).c_str(), request.strPluginPath.c_str())) << request.strPluginPath;
-        EXPECT_EQ(0, lstrcmpiA(expand(row.szDirectory).c_str(), request.strDirectory.c_str())) << request.strDirectory;
+        EXPECT_EQ(expand(row.szCommandLine), A(request.strCommandLine));
+        EXPECT_EQ(expand(row.szApplication), A(request.strApplicationPath));
+        EXPECT_EQ(0, lstrcmpiA(expand(row.szPlugin).c_str(), A(request.strPluginPath).c_str())) << A(request.strPluginPath);
+        EXPECT_EQ(0, lstrcmpiA(expand(row.szDirectory).c_str(), A(request.strDirectory).c_str())) << A(request.strDirectory);
     }
     // Our folder named in its short form is still ours.
     char szShort[MAX_PATH] = {};
     ASSERT_GT(GetShortPathNameA((strOwn + "\\plug.dll").c_str(), szShort, MAX_PATH), 0u);
     LaunchRequest request;
-    std::string strWhy;
-    EXPECT_EQ(0, vmlaunch::ReadLaunchRequest(expand("{a}/D:") + szShort, strOwnFolder, request, strWhy))
-        << szShort << ": " << strWhy;
+    std::wstring strWhy;
+    EXPECT_EQ(0, vmlaunch::ReadLaunchRequest(W(expand("{a}/D:") + szShort), strOwnFolder, request, strWhy))
+        << szShort << ": " << A(strWhy);
     SetCurrentDirectoryA(szOld);
 }
 
@@ -235,7 +245,7 @@ TEST_F(LaunchPathsTest, FindsTheApplicationOfEachCommandForm)
     for (const FindRow& row : c_findRows) {
         std::string strCommand = Expand(row.szCommand, {{"{r}", Root()}});
         SCOPED_TRACE(strCommand);
-        EXPECT_EQ(Expand(row.szExpected, {{"{r}", Root()}}), vmlaunch::FindApplicationPath(strCommand));
+        EXPECT_EQ(Expand(row.szExpected, {{"{r}", Root()}}), A(vmlaunch::FindApplicationPath(W(strCommand))));
     }
 }
 
@@ -272,7 +282,7 @@ TEST_F(LaunchPathsTest, SkipsTheLaunchersOwnPath)
     for (const SkipRow& row : c_skipRows) {
         std::string strLine = Expand(row.szLine, {{"{r}", Root()}});
         SCOPED_TRACE(strLine);
-        EXPECT_EQ(Expand(row.szRest, {{"{r}", Root()}}), vmlaunch::SkipLauncherPath(strLine, row.szOwnPath));
+        EXPECT_EQ(Expand(row.szRest, {{"{r}", Root()}}), A(vmlaunch::SkipLauncherPath(W(strLine), W(row.szOwnPath))));
     }
 }
 

@@ -1,5 +1,5 @@
 // The application the launcher tests start: it writes down how it was
-// started (its command line, the arguments the C runtime made of it, and
+// started (its command line, ANSI and wide, the arguments the C runtime made of it, and
 // which vmplugin.dll is inside), in one step so that the waiting test never
 // reads half a record. A test that needs an instance already running has it
 // stay VM_PROBE_HOLD milliseconds after recording, and ends it itself.
@@ -32,7 +32,12 @@ int main(int argc, char** argv)
     std::string strArgv;
     for (int i = 0; i < argc; ++i)
         strArgv += (i ? "|" : "") + std::string(argv[i]);
-    std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + szDir +
+    // The wide command line in UTF-8: a name beyond the ANSI code page as it came.
+    const wchar_t* szWide = GetCommandLineW();
+    std::string strWide(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, szWide, -1, nullptr, 0, nullptr, nullptr)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, szWide, -1, &strWide[0], static_cast<int>(strWide.size()), nullptr, nullptr);
+    strWide.resize(strWide.empty() ? 0 : strWide.size() - 1);
+    std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\nwcmdline=" + strWide + "\ncwd=" + szDir +
                             "\nplugin=" + (hPlugin ? "1" : "0") + "\npluginpath=" + szPlugin +
                             "\nexe=" + szExe + "\nargv=" + strArgv + "\ndeppath=" + szDependency + "\n";
     std::string strTemp = std::string(szRecord) + ".tmp";

@@ -11,6 +11,7 @@
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
+#include "common/FileIdentity.h"
 #include "companions/cipher/ccfformat.h"
 
 #include <gtest/gtest.h>
@@ -47,12 +48,59 @@ struct Request {
     std::vector<char> m_file;
 };
 
+// With VM_TEST_WIDE_REQUESTS set, every request goes through the wide
+// interface instead, as the shell offers it: every case must then give the
+// same answers and traces.
+bool OffersWideRequests()
+{
+    return GetEnvironmentVariableA("VM_TEST_WIDE_REQUESTS", nullptr, 0) != 0;
+}
+
+std::wstring Wide(const char* a_szText)
+{
+    return a_szText ? vm::WideFromAnsi(a_szText) : std::wstring();
+}
+
+HRESULT OfferWide(IShellExecuteHookW* a_pHook, Request& a_request)
+{
+    const SHELLEXECUTEINFOA& sei = a_request.sei;
+    std::wstring strVerb = Wide(sei.lpVerb), strParameters = Wide(sei.lpParameters),
+                 strDirectory = Wide(sei.lpDirectory), strFile = Wide(sei.lpFile);
+    SHELLEXECUTEINFOW wide{};
+    wide.cbSize = sizeof(wide);
+    wide.fMask = sei.fMask;
+    wide.nShow = sei.nShow;
+    wide.hkeyClass = sei.hkeyClass;
+    wide.hInstApp = sei.hInstApp;
+    wide.lpVerb = sei.lpVerb ? strVerb.c_str() : nullptr;
+    wide.lpParameters = sei.lpParameters ? strParameters.c_str() : nullptr;
+    wide.lpDirectory = sei.lpDirectory ? strDirectory.c_str() : nullptr;
+    wide.lpFile = sei.lpFile ? strFile.c_str() : nullptr;
+    HRESULT hr = a_pHook->Execute(&wide);
+    a_request.sei.hInstApp = wide.hInstApp;
+    if (sei.lpFile == a_request.m_file.data()) {
+        std::string strBack = vm::AnsiRendering(strFile.c_str());
+        a_request.m_file.assign(strBack.begin(), strBack.end());
+        a_request.m_file.push_back('\0');
+        a_request.sei.lpFile = a_request.m_file.data();
+    }
+    return hr;
+}
+
 HRESULT Offer(Request& a_request)
 {
-    IShellExecuteHookA* pHook = nullptr;
-    HRESULT hr = CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&pHook));
+    bool bWide = OffersWideRequests();
+    void* pv = nullptr;
+    HRESULT hr = CDocHook::Create(nullptr, bWide ? IID_IShellExecuteHookW : IID_IShellExecuteHookA, &pv);
     if (FAILED(hr))
         return hr;
+    if (bWide) {
+        auto* pHook = static_cast<IShellExecuteHookW*>(pv);
+        hr = OfferWide(pHook, a_request);
+        pHook->Release();
+        return hr;
+    }
+    auto* pHook = static_cast<IShellExecuteHookA*>(pv);
     hr = pHook->Execute(&a_request.sei);
     pHook->Release();
     return hr;

@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InterfaceRow{&c_iidDocHook, "IDocHook", true},
                       InterfaceRow{&IID_IDispatch, "IDispatch", true},
                       InterfaceRow{&IID_IShellExecuteHookA, "IShellExecuteHookA", true},
-                      InterfaceRow{&IID_IShellExecuteHookW, "IShellExecuteHookW (only ANSI is offered)", false},
+                      InterfaceRow{&IID_IShellExecuteHookW, "IShellExecuteHookW", true},
                       InterfaceRow{&IID_IClassFactory, "IClassFactory", false}));
 
 // IUnknown, IDocHook and IDispatch are one entry of the object; the execute
@@ -329,13 +329,14 @@ protected:
     std::string m_strKey;
 };
 
-TEST_F(ActivationTest, CoCreateInstanceGivesTheAnsiHook)
+TEST_F(ActivationTest, CoCreateInstanceGivesBothHooks)
 {
     IShellExecuteHookA* pHook = nullptr;
     ASSERT_EQ(CoCreateInstance(c_clsidDocHook, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExecuteHookA,
                                reinterpret_cast<void**>(&pHook)), S_OK);
     IUnknown* pWide = nullptr;
-    EXPECT_EQ(pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&pWide)), E_NOINTERFACE);
+    ASSERT_EQ(pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&pWide)), S_OK);
+    pWide->Release();
 
     vmtest::DebugCapture capture;
     char szFile[] = "C:\\nowhere\\desk.scf";

@@ -2,6 +2,7 @@
 // the output lines and their order, the exit codes and the fallback. The
 // test hook (TestHook.cpp) answers by verb and traces what it was given.
 
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
@@ -390,6 +391,68 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, c_strAddin.c_str(), 0, KEY_READ, addin.put()))
         << "the Office upkeep wrote the registry";
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
+    vmtest::RemoveTree(strDir);
+}
+
+// A document named beyond the ANSI code page: the wide request reaches the
+// application under its real name, with the plug-in when it is controlled,
+// and the shell opens it when it is not. Through the ANSI interface alone
+// the name is lost.
+TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
+{
+    vmtest::CClassRegistration realHook(c_szRealHook, vmtest::BinDir() + "\\vormidmgr.dll");
+    ASSERT_TRUE(realHook.Ok());
+    std::string strDir = vmtest::MakeScratchDir("shellexec-wide");
+    std::string strApp = strDir + "\\probe.exe", strFree = strDir + "\\free.exe";
+    ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strApp.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strFree.c_str(), FALSE));
+    const std::wstring strName = L"\u03a3\u03cd\u03bc\u03b2\u03b1\u03c3\u03b7"; // Greek, not in code page 1252
+    const std::string strNameUtf8 = "\xce\xa3\xcf\x8d\xce\xbc\xce\xb2\xce\xb1\xcf\x83\xce\xb7";
+    for (const char* szExt : {".vmw", ".vmf"}) {
+        std::wstring strPath = vm::WideFromAnsi(strDir + "\\") + strName + vm::WideFromAnsi(szExt);
+        vm::UniqueFileHandle file(CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file) << szExt;
+    }
+    std::string strPolicy = vmtest::BinDir() + "\\company.ccf";
+    vmtest::WriteFile(strPolicy, vmtest::SealPolicy({{"CompanyID", "WIDE"}, {"probe.exe", "vmplugin.dll"},
+                                                      {"TrustedFolders", strDir}}));
+    vmtest::CClassKey controlled(".vmw", "VmWide.Document");
+    vmtest::CClassKey controlledCommand("VmWide.Document\\shell\\open\\command", "\"" + strApp + "\" \"%1\"");
+    vmtest::CClassKey free(".vmf", "VmFree.Document");
+    vmtest::CClassKey freeCommand("VmFree.Document\\shell\\open\\command", "\"" + strFree + "\" \"%1\"");
+    std::string strRecord = strDir + "\\record.txt";
+    SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, strRecord.c_str());
+    const struct {
+        Args m_args;
+        const wchar_t* m_szExt;
+        const char* m_szHook;    // the product hook's answer
+        const char* m_szRecorded; // in the application's wide command line; "" when nothing may run
+        const char* m_szPlugin;
+    } rows[] = {
+        {{}, L".vmw", "S_OK", ".vmw\"", "\nplugin=1\n"},
+        {{}, L".vmf", "S_FALSE", ".vmf\"", "\nplugin=0\n"},
+        {{"--params", "/D:x"}, L".vmw", "S_OK", "", ""},
+    };
+    for (const auto& row : rows) {
+        Args args = {"--clsid", c_szRealHook, "--verb", "open"};
+        args.insert(args.end(), row.m_args.begin(), row.m_args.end());
+        std::wstring strFile = L"\"" + vm::WideFromAnsi(strDir + "\\") + strName + row.m_szExt + L"\"";
+        CToolRun run = vmtest::RunTool(ShellExecPath(), args, 60000, strFile);
+        SCOPED_TRACE(run.m_strCommand);
+        ASSERT_FALSE(run.m_lines.empty()) << run.m_strErr;
+        EXPECT_EQ(std::string("hook ") + c_szRealHook + " -> " + row.m_szHook, run.m_lines[0]) << Joined(run.m_lines);
+        vmtest::WaitUntil([&] { return vmtest::FileExists(strRecord); }, *row.m_szRecorded ? 10000 : 1000);
+        std::string strRecorded = vmtest::ReadFile(strRecord);
+        DeleteFileA(strRecord.c_str());
+        if (!*row.m_szRecorded) {
+            EXPECT_EQ("", strRecorded) << "the application ran";
+            continue;
+        }
+        EXPECT_NE(std::string::npos, strRecorded.find(strNameUtf8 + row.m_szRecorded)) << strRecorded;
+        EXPECT_NE(std::string::npos, strRecorded.find(row.m_szPlugin)) << strRecorded;
+    }
+    SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
+    DeleteFileA(strPolicy.c_str());
     vmtest::RemoveTree(strDir);
 }
 

@@ -1,5 +1,7 @@
 #include "tests/tools/ToolChild.h"
 
+#include "common/FileIdentity.h"
+
 #include <algorithm>
 
 namespace vmtest {
@@ -62,11 +64,17 @@ CToolChild::~CToolChild()
             CloseHandle(h);
 }
 
-bool CToolChild::Start(const std::string& a_strExe, const std::vector<std::string>& a_args)
+bool CToolChild::Start(const std::string& a_strExe, const std::vector<std::string>& a_args,
+                       const std::wstring& a_strWideTail)
 {
     m_strCommand = QuoteArgument(a_strExe);
     for (const std::string& strArg : a_args)
         m_strCommand += " " + QuoteArgument(strArg);
+    std::wstring strCommand = vm::WideFromAnsi(m_strCommand);
+    if (!a_strWideTail.empty()) {
+        strCommand += L" " + a_strWideTail;
+        m_strCommand += " " + vm::AnsiRendering(a_strWideTail);
+    }
 
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     HANDLE hOutWrite = nullptr;
@@ -77,14 +85,13 @@ bool CToolChild::Start(const std::string& a_strExe, const std::vector<std::strin
     SetHandleInformation(m_hOutRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(m_hErrRead, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = hOutWrite;
     si.hStdError = hErrWrite;
-    std::string strCommand = m_strCommand;
-    BOOL bStarted = CreateProcessA(a_strExe.c_str(), &strCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &si, &m_pi);
+    BOOL bStarted = CreateProcessW(vm::WideFromAnsi(a_strExe).c_str(), &strCommand[0], nullptr, nullptr, TRUE, 0,
+                                   nullptr, nullptr, &si, &m_pi);
     CloseHandle(hOutWrite);
     CloseHandle(hErrWrite);
     if (bStarted)
@@ -171,11 +178,12 @@ std::vector<std::string> CToolChild::OutLines() const
     return SplitLines(Out());
 }
 
-CToolRun RunTool(const std::string& a_strExe, const std::vector<std::string>& a_args, DWORD a_dwMs)
+CToolRun RunTool(const std::string& a_strExe, const std::vector<std::string>& a_args, DWORD a_dwMs,
+                 const std::wstring& a_strWideTail)
 {
     CToolRun run;
     CToolChild child;
-    if (!child.Start(a_strExe, a_args))
+    if (!child.Start(a_strExe, a_args, a_strWideTail))
         return run;
     run.m_strCommand = child.CommandLine();
     run.m_dwPid = child.Pid();

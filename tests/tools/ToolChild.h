@@ -27,7 +27,10 @@ public:
     CToolChild(const CToolChild&) = delete;
     CToolChild& operator=(const CToolChild&) = delete;
 
-    bool Start(const std::string& a_strExe, const std::vector<std::string>& a_args);
+    // a_strWideTail, when given, ends the command line as it stands: for a
+    // name the ANSI code page cannot hold.
+    bool Start(const std::string& a_strExe, const std::vector<std::string>& a_args,
+               const std::wstring& a_strWideTail = std::wstring());
     // False when it has not ended within a_dwMs; else its output is complete.
     bool Wait(DWORD a_dwMs);
     // True as soon as the error output holds a_strText; false after a_dwMs.
@@ -68,7 +71,8 @@ struct CToolRun {
 };
 
 // Starts the tool, waits up to a_dwMs for its end and collects its output.
-CToolRun RunTool(const std::string& a_strExe, const std::vector<std::string>& a_args, DWORD a_dwMs = 60000);
+CToolRun RunTool(const std::string& a_strExe, const std::vector<std::string>& a_args, DWORD a_dwMs = 60000,
+                 const std::wstring& a_strWideTail = std::wstring());
 
 std::vector<std::string> SplitLines(const std::string& a_strText);
 // Lines for a failure message, one per line behind a bar.

@@ -3,6 +3,7 @@
 // tests use this program to do what Explorer did: offer the request to each
 // registered hook in turn and carry it out when all of them hand it back.
 
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "module/DocHookDiagnostics.h"
 #include "tools/shellexec/ShellExecOptions.h"
@@ -53,12 +54,91 @@ std::vector<std::string> ReadRegisteredHooks()
 HRESULT ClsidFromText(const std::string& a_strText, CLSID& a_clsid)
 {
     // Only the registry form: anything else would be looked up as a ProgID.
-    if (!IsClsidText(a_strText))
+    std::wstring strText = vm::WideFromAnsi(a_strText);
+    if (!IsClsidText(strText))
         return CO_E_CLASSSTRING;
-    WCHAR wszText[39] = {};
-    MultiByteToWideChar(CP_ACP, 0, a_strText.c_str(), -1, wszText, 39);
-    return CLSIDFromString(wszText, &a_clsid);
+    return CLSIDFromString(strText.c_str(), &a_clsid);
 }
+
+// The request in both forms: the wide one the shell offers first, and its
+// ANSI rendering for a hook without the wide interface. Hooks rewrite the
+// file text in place and may assume the shell's MAX_PATH buffer, so neither
+// buffer is ever smaller than that.
+class CRequest {
+public:
+    CRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
+    {
+        m_wide.cbSize = sizeof(m_wide);
+        m_wide.fMask = a_hkeyClass ? SEE_MASK_CLASSKEY : 0;
+        m_wide.hkeyClass = a_hkeyClass;
+        m_wide.nShow = SW_SHOWNORMAL;
+        m_wide.lpVerb = Text(a_options.m_strVerb);
+        m_wide.lpParameters = Text(a_options.m_strParams);
+        m_wide.lpDirectory = Text(a_options.m_strDir);
+        if (a_options.m_strFile) {
+            m_wideFile.assign(std::max<size_t>(a_options.m_strFile->size() + 1, MAX_PATH), L'\0');
+            std::copy(a_options.m_strFile->begin(), a_options.m_strFile->end(), m_wideFile.begin());
+            m_wide.lpFile = m_wideFile.data();
+        }
+        m_ansi.cbSize = sizeof(m_ansi);
+        m_ansi.fMask = m_wide.fMask;
+        m_ansi.hkeyClass = a_hkeyClass;
+        m_ansi.nShow = SW_SHOWNORMAL;
+        m_ansi.lpVerb = Rendered(a_options.m_strVerb, m_strVerb);
+        m_ansi.lpParameters = Rendered(a_options.m_strParams, m_strParams);
+        m_ansi.lpDirectory = Rendered(a_options.m_strDir, m_strDir);
+        if (a_options.m_strFile) {
+            std::string strFile = vm::AnsiRendering(*a_options.m_strFile);
+            m_ansiFile.assign(std::max<size_t>(strFile.size() + 1, MAX_PATH), '\0');
+            std::copy(strFile.begin(), strFile.end(), m_ansiFile.begin());
+            m_ansi.lpFile = m_ansiFile.data();
+        }
+    }
+    CRequest(const CRequest&) = delete;
+    CRequest& operator=(const CRequest&) = delete;
+
+    SHELLEXECUTEINFOW& Wide() { return m_wide; }
+    SHELLEXECUTEINFOA& Ansi() { return m_ansi; }
+    // The answer as the last hook offered it left it.
+    bool m_bAnsiOffered = false;
+    UINT_PTR InstApp() const
+    {
+        return reinterpret_cast<UINT_PTR>(m_bAnsiOffered ? m_ansi.hInstApp : m_wide.hInstApp);
+    }
+    // The file text as it stands, read no further than our own buffer's end
+    // in case a hook left it without a terminating zero.
+    std::string FileText() const
+    {
+        if (m_bAnsiOffered ? !m_ansi.lpFile : !m_wide.lpFile)
+            return "(null)";
+        if (m_bAnsiOffered && m_ansi.lpFile == m_ansiFile.data())
+            return std::string(m_ansiFile.data(), strnlen(m_ansiFile.data(), m_ansiFile.size()));
+        if (m_bAnsiOffered)
+            return m_ansi.lpFile;
+        if (m_wide.lpFile == m_wideFile.data())
+            return vm::AnsiRendering(std::wstring(m_wideFile.data(), wcsnlen(m_wideFile.data(), m_wideFile.size())));
+        return vm::AnsiRendering(m_wide.lpFile);
+    }
+
+private:
+    static const wchar_t* Text(const std::optional<std::wstring>& a_strText)
+    {
+        return a_strText ? a_strText->c_str() : nullptr;
+    }
+    static const char* Rendered(const std::optional<std::wstring>& a_strText, std::string& a_strAnsi)
+    {
+        if (!a_strText)
+            return nullptr;
+        a_strAnsi = vm::AnsiRendering(*a_strText);
+        return a_strAnsi.c_str();
+    }
+
+    SHELLEXECUTEINFOW m_wide{};
+    SHELLEXECUTEINFOA m_ansi{};
+    std::vector<wchar_t> m_wideFile;
+    std::vector<char> m_ansiFile;
+    std::string m_strVerb, m_strParams, m_strDir;
+};
 
 struct CHookAnswer {
     bool m_bCreated = false;
@@ -69,50 +149,83 @@ struct CHookAnswer {
 
 constexpr UINT c_cchVerdict = 1024;
 
-// Offers the request to a hook that can answer in words (the product's),
-// dry when asked, and takes its verdict.
-void OfferWithDiagnostics(IShellExecuteHookA* a_pHook, IDocHookDiagnostics* a_pDiagnostics,
-                          const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_sei, CHookAnswer& a_answer)
+// The hook's shell-execute interface: the wide one unless only ANSI is asked for.
+struct CHookInterfaces {
+    IShellExecuteHookW* m_pWide = nullptr;
+    IShellExecuteHookA* m_pAnsi = nullptr;
+    IDocHookDiagnostics* m_pDiagnostics = nullptr;
+    ~CHookInterfaces()
+    {
+        for (IUnknown* pInterface : {static_cast<IUnknown*>(m_pWide), static_cast<IUnknown*>(m_pAnsi),
+                                     static_cast<IUnknown*>(m_pDiagnostics)})
+            if (pInterface)
+                pInterface->Release();
+    }
+    HRESULT Execute(CRequest& a_request)
+    {
+        a_request.m_bAnsiOffered = !m_pWide;
+        return m_pWide ? m_pWide->Execute(&a_request.Wide()) : m_pAnsi->Execute(&a_request.Ansi());
+    }
+};
+
+HRESULT QueryHook(IUnknown* a_pUnknown, bool a_bAnsiOnly, CHookInterfaces& a_hook)
 {
-    if (a_options.m_bDryRun)
-        a_pDiagnostics->BeginDryRun(a_options.m_strPolicy ? a_options.m_strPolicy->c_str() : nullptr);
-    a_answer.m_hr = a_pHook->Execute(&a_sei);
-    char szVerdict[c_cchVerdict] = {};
-    if (SUCCEEDED(a_pDiagnostics->GetVerdict(szVerdict, c_cchVerdict)))
-        a_answer.m_strVerdict = szVerdict;
-    if (a_options.m_bDryRun)
-        a_pDiagnostics->EndDryRun();
+    if (!a_bAnsiOnly)
+        a_pUnknown->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&a_hook.m_pWide));
+    if (!a_hook.m_pWide)
+        a_pUnknown->QueryInterface(IID_IShellExecuteHookA, reinterpret_cast<void**>(&a_hook.m_pAnsi));
+    if (!a_hook.m_pWide && !a_hook.m_pAnsi)
+        return E_NOINTERFACE;
+    a_pUnknown->QueryInterface(IID_IDocHookDiagnostics, reinterpret_cast<void**>(&a_hook.m_pDiagnostics));
+    return S_OK;
 }
 
-CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_sei)
+// Offers the request to a hook that can answer in words (the product's),
+// dry when asked, and takes its verdict.
+void OfferWithDiagnostics(CHookInterfaces& a_hook, const CShellExecOptions& a_options, CRequest& a_request,
+                          CHookAnswer& a_answer)
+{
+    std::string strPolicy = a_options.m_strPolicy ? vm::AnsiRendering(*a_options.m_strPolicy) : std::string();
+    if (a_options.m_bDryRun)
+        a_hook.m_pDiagnostics->BeginDryRun(a_options.m_strPolicy ? strPolicy.c_str() : nullptr);
+    a_answer.m_hr = a_hook.Execute(a_request);
+    char szVerdict[c_cchVerdict] = {};
+    if (SUCCEEDED(a_hook.m_pDiagnostics->GetVerdict(szVerdict, c_cchVerdict)))
+        a_answer.m_strVerdict = szVerdict;
+    if (a_options.m_bDryRun)
+        a_hook.m_pDiagnostics->EndDryRun();
+}
+
+CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& a_options, CRequest& a_request)
 {
     CHookAnswer answer;
     CLSID clsid;
     answer.m_hr = ClsidFromText(a_strClsid, clsid);
     if (FAILED(answer.m_hr))
         return answer;
-    IShellExecuteHookA* pHook = nullptr;
-    answer.m_hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExecuteHookA,
-                                   reinterpret_cast<void**>(&pHook));
-    if (FAILED(answer.m_hr) || !pHook) {
+    IUnknown* pUnknown = nullptr;
+    answer.m_hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                   reinterpret_cast<void**>(&pUnknown));
+    if (FAILED(answer.m_hr) || !pUnknown) {
         if (SUCCEEDED(answer.m_hr))
             answer.m_hr = E_NOINTERFACE;
         return answer;
     }
+    CHookInterfaces hook;
+    answer.m_hr = QueryHook(pUnknown, a_options.m_bAnsi, hook);
+    pUnknown->Release();
+    if (FAILED(answer.m_hr))
+        return answer;
     answer.m_bCreated = true;
-    IDocHookDiagnostics* pDiagnostics = nullptr;
-    if (SUCCEEDED(pHook->QueryInterface(IID_IDocHookDiagnostics, reinterpret_cast<void**>(&pDiagnostics))) &&
-        pDiagnostics) {
-        OfferWithDiagnostics(pHook, pDiagnostics, a_options, a_sei, answer);
-        pDiagnostics->Release();
+    if (hook.m_pDiagnostics) {
+        OfferWithDiagnostics(hook, a_options, a_request, answer);
     } else if (a_options.m_bDryRun) {
         // A hook that cannot run dry could start anything: it is not asked.
         answer.m_bNotOffered = true;
         answer.m_hr = S_FALSE;
     } else {
-        answer.m_hr = pHook->Execute(&a_sei);
+        answer.m_hr = hook.Execute(a_request);
     }
-    pHook->Release();
     return answer;
 }
 
@@ -132,17 +245,6 @@ void PrintLine(const std::string& a_strLine)
     fflush(stdout);
 }
 
-// The request's file text as it stands. Our own buffer is read no further
-// than its end, in case a hook left it without a terminating zero.
-std::string FileText(const SHELLEXECUTEINFOA& a_sei, const std::vector<char>& a_file)
-{
-    if (!a_sei.lpFile)
-        return "(null)";
-    if (a_sei.lpFile == a_file.data())
-        return std::string(a_file.data(), strnlen(a_file.data(), a_file.size()));
-    return a_sei.lpFile;
-}
-
 struct CRequestOutcome {
     bool m_bTaken = false;
     size_t m_cOffered = 0;
@@ -152,11 +254,11 @@ struct CRequestOutcome {
 };
 
 CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, const CShellExecOptions& a_options,
-                             SHELLEXECUTEINFOA& a_sei)
+                             CRequest& a_request)
 {
     CRequestOutcome outcome;
     for (const std::string& strClsid : a_hooks) {
-        CHookAnswer answer = OfferToHook(strClsid, a_options, a_sei);
+        CHookAnswer answer = OfferToHook(strClsid, a_options, a_request);
         ++outcome.m_cOffered;
         if (answer.m_bCreated)
             ++outcome.m_cCreated;
@@ -200,7 +302,7 @@ void PrintPlannedStarts(const std::vector<std::string>& a_texts)
 }
 
 // Carries out a request every hook handed back; "" when it was not tried.
-std::string FallBack(const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_sei, int& a_nExit)
+std::string FallBack(const CShellExecOptions& a_options, SHELLEXECUTEINFOW& a_sei, int& a_nExit)
 {
     if (a_options.m_bNoFallback || a_options.m_bDryRun) {
         a_nExit = c_nExitNotDone;
@@ -209,7 +311,7 @@ std::string FallBack(const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_se
     // No dialog may wait for a user, and the program must be started before
     // this process ends.
     a_sei.fMask |= SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    if (ShellExecuteExA(&a_sei))
+    if (ShellExecuteExW(&a_sei))
         return "shell: ok";
     a_nExit = c_nExitNotDone;
     return "shell: failed: " + vmtool::DescribeError(GetLastError());
@@ -218,45 +320,27 @@ std::string FallBack(const CShellExecOptions& a_options, SHELLEXECUTEINFOA& a_se
 std::vector<std::string> HooksToOffer(const CShellExecOptions& a_options)
 {
     if (a_options.m_strClsid)
-        return {*a_options.m_strClsid};
+        return {vm::AnsiRendering(*a_options.m_strClsid)};
     return ReadRegisteredHooks();
 }
 
 int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
 {
-    // Hooks rewrite the file text in place and may assume the shell's
-    // MAX_PATH buffer, so it is never smaller than that.
-    std::vector<char> file;
-    if (a_options.m_strFile) {
-        file.assign(std::max<size_t>(a_options.m_strFile->size() + 1, MAX_PATH), '\0');
-        memcpy(file.data(), a_options.m_strFile->c_str(), a_options.m_strFile->size());
-    }
-
-    SHELLEXECUTEINFOA sei{};
-    sei.cbSize = sizeof(sei);
-    sei.fMask = a_hkeyClass ? SEE_MASK_CLASSKEY : 0;
-    sei.hkeyClass = a_hkeyClass;
-    sei.lpVerb = a_options.m_strVerb ? a_options.m_strVerb->c_str() : nullptr;
-    sei.lpFile = a_options.m_strFile ? file.data() : nullptr;
-    sei.lpParameters = a_options.m_strParams ? a_options.m_strParams->c_str() : nullptr;
-    sei.lpDirectory = a_options.m_strDir ? a_options.m_strDir->c_str() : nullptr;
-    sei.nShow = SW_SHOWNORMAL;
-    sei.hInstApp = nullptr;
-
+    CRequest request(a_options, a_hkeyClass);
     std::unique_ptr<CDebugTextCapture> pCapture;
     if (a_options.m_bTrace || a_options.m_bDryRun)
         pCapture.reset(new CDebugTextCapture);
 
-    CRequestOutcome outcome = OfferToHooks(HooksToOffer(a_options), a_options, sei);
-    UINT_PTR uInstApp = reinterpret_cast<UINT_PTR>(sei.hInstApp);
-    std::string strFile = FileText(sei, file);
+    CRequestOutcome outcome = OfferToHooks(HooksToOffer(a_options), a_options, request);
+    UINT_PTR uInstApp = request.InstApp();
+    std::string strFile = request.FileText();
 
     int nExit = c_nExitDone;
     std::string strShell;
     if (!outcome.m_bTaken && outcome.m_cOffered > 0 && outcome.m_cCreated == 0)
         nExit = c_nExitBadUse;
     else if (!outcome.m_bTaken)
-        strShell = FallBack(a_options, sei, nExit);
+        strShell = FallBack(a_options, request.Wide(), nExit);
     std::vector<std::string> texts;
     if (pCapture)
         texts = pCapture->Texts();
@@ -280,12 +364,28 @@ int BadUse(const std::string& a_strMessage)
 
 } // namespace
 
-int main(int a_argc, char** a_argv)
+// The arguments as wide text: a file name need not fit the ANSI code page.
+class CWideArguments {
+public:
+    CWideArguments() : m_argv(CommandLineToArgvW(GetCommandLineW(), &m_argc)) {}
+    ~CWideArguments() { LocalFree(m_argv); }
+    CWideArguments(const CWideArguments&) = delete;
+    CWideArguments& operator=(const CWideArguments&) = delete;
+    int Count() const { return m_argv ? m_argc : 0; }
+    const wchar_t* const* Values() const { return m_argv; }
+
+private:
+    int m_argc = 0;
+    wchar_t** m_argv;
+};
+
+int main()
 {
     vmtool::UseBinaryStdout();
     CShellExecOptions options;
     std::string strError;
-    if (!ParseShellExecArguments(a_argc, a_argv, options, strError))
+    CWideArguments arguments;
+    if (!ParseShellExecArguments(arguments.Count(), arguments.Values(), options, strError))
         return BadUse(strError);
     if (options.m_bHelp)
         return vmtool::ShowHelp(c_szShellExecUsage);
@@ -295,9 +395,9 @@ int main(int a_argc, char** a_argv)
     // We opened the class key, so we own it; the hooks only borrow it.
     vm::UniqueKey hkeyClass;
     if (options.m_strClassKey) {
-        LONG lResult = RegOpenKeyExA(HKEY_CLASSES_ROOT, options.m_strClassKey->c_str(), 0, KEY_READ, hkeyClass.put());
+        LONG lResult = RegOpenKeyExW(HKEY_CLASSES_ROOT, options.m_strClassKey->c_str(), 0, KEY_READ, hkeyClass.put());
         if (lResult != ERROR_SUCCESS)
-            return BadUse("cannot open HKEY_CLASSES_ROOT\\" + *options.m_strClassKey + ": " +
+            return BadUse("cannot open HKEY_CLASSES_ROOT\\" + vm::AnsiRendering(*options.m_strClassKey) + ": " +
                           vmtool::DescribeError(static_cast<DWORD>(lResult)));
     }
 

@@ -1,18 +1,23 @@
 #include "tools/shellexec/ShellExecOptions.h"
 
-#include <cctype>
+#include "common/FileIdentity.h"
+
+#include <cwctype>
 
 const char c_szShellExecUsage[] =
     "usage: shellexec [--verb V] [--params P] [--dir D] [--class KEY] [--clsid {GUID}]\n"
-    "                 [--no-fallback] [--trace] [--dry-run [--policy FILE]] FILE\n"
+    "                 [--no-fallback] [--trace] [--ansi] [--dry-run [--policy FILE]] FILE\n"
     "       shellexec --no-file [--verb V] [...]\n"
     "       shellexec --help | --version\n"
     "\n"
     "Offers one shell-execute request to the shell-execute hooks, as Explorer does:\n"
     "the class ids named by the values of\n"
     "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks,\n"
-    "in the registry's value order. The first hook that answers S_OK ends it; when\n"
-    "every hook hands it back, ShellExecuteExA carries the request out.\n"
+    "in the registry's value order. Each hook is offered the request through\n"
+    "IShellExecuteHookW, as the shell does, or through IShellExecuteHookA when it\n"
+    "has no wide interface, with the texts in the ANSI code page ('?' for what it\n"
+    "cannot hold). The first hook that answers S_OK ends it; when every hook hands\n"
+    "it back, ShellExecuteExW carries the request out.\n"
     "\n"
     "  --verb V       the verb; without it the verb is NULL, --verb \"\" is empty\n"
     "  --params P     the parameters (NULL without)\n"
@@ -20,7 +25,8 @@ const char c_szShellExecUsage[] =
     "  --class KEY    opens HKEY_CLASSES_ROOT\\KEY and passes it as hkeyClass with\n"
     "                 SEE_MASK_CLASSKEY\n"
     "  --clsid {GUID} offers the request to that class alone\n"
-    "  --no-fallback  never calls ShellExecuteExA\n"
+    "  --no-fallback  never calls ShellExecuteExW\n"
+    "  --ansi         offers the request through IShellExecuteHookA only\n"
     "  --trace        shows the debugger texts written in this process during the\n"
     "                 request instead of letting them reach a debug viewer\n"
     "  --no-file      lpFile is NULL\n"
@@ -32,14 +38,15 @@ const char c_szShellExecUsage[] =
     "  --             ends the options (for a FILE that begins with --)\n"
     "\n"
     "The hooks see fMask 0 (SEE_MASK_CLASSKEY with --class), nShow SW_SHOWNORMAL,\n"
-    "hInstApp 0 and lpFile in a writable buffer of at least MAX_PATH bytes. The\n"
+    "hInstApp 0 and lpFile in a writable buffer of at least MAX_PATH characters. The\n"
     "fallback adds SEE_MASK_FLAG_NO_UI and SEE_MASK_NOASYNC: no dialog, and the\n"
     "program is started before shellexec ends.\n"
     "\n"
     "Output, one line each, in this order:\n"
     "  hook {GUID} -> S_OK | S_FALSE | 0xN (WHY)   for each hook offered\n"
     "  hInstApp=N                                  after the hooks, before any fallback\n"
-    "  lpFile=TEXT                                 after the hooks; (null) for --no-file\n"
+    "  lpFile=TEXT                                 after the hooks, in the ANSI code page;\n"
+    "                                              (null) for --no-file\n"
     "  debug: TEXT                                 with --trace; a line feed shows as \\n\n"
     "  shell: ok | shell: failed: WHY (N)          when it fell back (N: GetLastError)\n"
     "  would start: COMMAND LINE                   with --dry-run, for each program\n"
@@ -62,7 +69,7 @@ struct COptionRow {
     const char* m_szName;
     OptionKind m_kind;
     bool CShellExecOptions::*m_pbFlag;
-    std::optional<std::string> CShellExecOptions::*m_pstrValue;
+    std::optional<std::wstring> CShellExecOptions::*m_pstrValue;
 };
 
 const COptionRow c_options[] = {
@@ -73,6 +80,7 @@ const COptionRow c_options[] = {
     {"--clsid", OptionKind::Value, nullptr, &CShellExecOptions::m_strClsid},
     {"--no-fallback", OptionKind::Flag, &CShellExecOptions::m_bNoFallback, nullptr},
     {"--no-file", OptionKind::Flag, &CShellExecOptions::m_bNoFile, nullptr},
+    {"--ansi", OptionKind::Flag, &CShellExecOptions::m_bAnsi, nullptr},
     {"--trace", OptionKind::Flag, &CShellExecOptions::m_bTrace, nullptr},
     {"--dry-run", OptionKind::Flag, &CShellExecOptions::m_bDryRun, nullptr},
     {"--policy", OptionKind::Value, nullptr, &CShellExecOptions::m_strPolicy},
@@ -81,42 +89,48 @@ const COptionRow c_options[] = {
     {},
 };
 
-const COptionRow* FindOption(const std::string& a_strName)
+const COptionRow* FindOption(const std::wstring& a_strName)
 {
     for (const COptionRow* pRow = c_options; pRow->m_szName; ++pRow)
-        if (a_strName == pRow->m_szName)
+        if (a_strName == vm::WideFromAnsi(pRow->m_szName))
             return pRow;
     return nullptr;
 }
 
+// For messages only.
+std::string Shown(const std::wstring& a_strText)
+{
+    return vm::AnsiRendering(a_strText);
+}
+
 } // namespace
 
-bool IsClsidText(const std::string& a_strText)
+bool IsClsidText(const std::wstring& a_strText)
 {
-    if (a_strText.size() != 38 || a_strText.front() != '{' || a_strText.back() != '}')
+    if (a_strText.size() != 38 || a_strText.front() != L'{' || a_strText.back() != L'}')
         return false;
     for (size_t i = 1; i < 37; ++i) {
         bool bDash = (i == 9 || i == 14 || i == 19 || i == 24);
-        if (bDash ? a_strText[i] != '-' : !std::isxdigit(static_cast<unsigned char>(a_strText[i])))
+        if (bDash ? a_strText[i] != L'-' : !std::iswxdigit(a_strText[i]))
             return false;
     }
     return true;
 }
 
-bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOptions& a_options,
+bool ParseShellExecArguments(int a_argc, const wchar_t* const* a_argv, CShellExecOptions& a_options,
                              std::string& a_strError)
 {
     a_options = CShellExecOptions{};
     bool bOptionsEnded = false;
     for (int i = 1; i < a_argc; ++i) {
-        std::string strArg = a_argv[i];
-        if (!bOptionsEnded && strArg == "--") {
+        std::wstring strArg = a_argv[i];
+        if (!bOptionsEnded && strArg == L"--") {
             bOptionsEnded = true;
             continue;
         }
-        if (bOptionsEnded || strArg.compare(0, 2, "--") != 0) {
+        if (bOptionsEnded || strArg.compare(0, 2, L"--") != 0) {
             if (a_options.m_strFile) {
-                a_strError = "more than one FILE: '" + strArg + "'";
+                a_strError = "more than one FILE: '" + Shown(strArg) + "'";
                 return false;
             }
             a_options.m_strFile = strArg;
@@ -124,7 +138,7 @@ bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOp
         }
         const COptionRow* pRow = FindOption(strArg);
         if (!pRow) {
-            a_strError = "unknown option " + strArg;
+            a_strError = "unknown option " + Shown(strArg);
             return false;
         }
         if (pRow->m_kind == OptionKind::Flag) {
@@ -132,12 +146,12 @@ bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOp
             continue;
         }
         if (i + 1 >= a_argc) {
-            a_strError = strArg + " needs a value";
+            a_strError = Shown(strArg) + " needs a value";
             return false;
         }
-        std::optional<std::string>& value = a_options.*(pRow->m_pstrValue);
+        std::optional<std::wstring>& value = a_options.*(pRow->m_pstrValue);
         if (value) {
-            a_strError = strArg + " given twice";
+            a_strError = Shown(strArg) + " given twice";
             return false;
         }
         value = a_argv[++i];
@@ -153,7 +167,7 @@ bool ParseShellExecArguments(int a_argc, const char* const* a_argv, CShellExecOp
         return false;
     }
     if (a_options.m_strClsid && !IsClsidText(*a_options.m_strClsid)) {
-        a_strError = "--clsid wants {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, not '" + *a_options.m_strClsid + "'";
+        a_strError = "--clsid wants {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, not '" + Shown(*a_options.m_strClsid) + "'";
         return false;
     }
     if (a_options.m_strPolicy && !a_options.m_bDryRun) {
