@@ -4,15 +4,9 @@
 // (unregister). It knows nothing of any class: all of that is in the script.
 
 #include "common/Handle.h"
+#include "registration/ScriptLimits.h"
 
 #include <windows.h>
-
-// Sizes of the working buffers; each sets a limit of the language.
-constexpr size_t c_cbToken = 4096;       // one token, with its terminating zero
-constexpr size_t c_cbVariableName = 32;  // a name between two "%" signs
-constexpr size_t c_cbValueName = MAX_PATH; // the name of a "Val" statement
-constexpr size_t c_cbSavedKeyName = MAX_PATH;
-constexpr DWORD c_cchSubkeyName = 256;   // one level while deleting a tree
 
 // Resource holding the module's own registration script.
 constexpr UINT c_uRegistryResourceId = 101;
@@ -155,9 +149,3 @@ private:
 // Runs the module's own script resource with the variable "Module" set to the
 // module's path (apostrophes doubled for quoted texts).
 HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister);
-
-// Deletes a_szName below a_hKeyParent with all its subkeys; a Win32 error code.
-LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName);
-bool KeyHasSubkeys(HKEY a_hKey);
-// True when the key holds a value other than a lone default value.
-bool KeyHasNamedValues(HKEY a_hKey);
