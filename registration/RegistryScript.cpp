@@ -1,13 +1,14 @@
 #include "registration/RegistryScript.h"
 
 #include "module/ModuleState.h"
+#include "registration/ErrorResults.h"
 #include "registration/KeyTree.h"
+#include "registration/ScriptLimits.h"
 
 #include <objbase.h>
 #include <oleauto.h>
 
 #include <cstring>
-#include <cwchar>
 
 namespace {
 
@@ -54,18 +55,6 @@ public:
 private:
     char* m_psz = nullptr;
 };
-
-// A zero last error would read as success; a failure must stay a failure.
-HRESULT LastErrorResult()
-{
-    DWORD dwError = GetLastError();
-    return dwError ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
-}
-
-bool IsBlank(char a_ch)
-{
-    return a_ch == ' ' || a_ch == '\t' || a_ch == '\r' || a_ch == '\n';
-}
 
 bool IsKeyword(const char* a_szToken, const char* a_szKeyword)
 {
@@ -171,236 +160,7 @@ int HexDigitValue(char a_ch)
     return 0;
 }
 
-wchar_t* DuplicateText(const wchar_t* a_wsz)
-{
-    size_t cb = (std::wcslen(a_wsz) + 1) * sizeof(wchar_t);
-    wchar_t* wszCopy = static_cast<wchar_t*>(CoTaskMemAlloc(cb));
-    if (wszCopy)
-        std::memcpy(wszCopy, a_wsz, cb);
-    return wszCopy;
-}
-
-// The growing output of the variable expansion, in task memory.
-class CExpansionBuffer {
-public:
-    ~CExpansionBuffer() { CoTaskMemFree(m_psz); }
-
-    HRESULT Init(size_t a_cbInitial)
-    {
-        m_cb = a_cbInitial ? a_cbInitial : 2;
-        m_psz = static_cast<char*>(CoTaskMemAlloc(m_cb));
-        return m_psz ? S_OK : E_OUTOFMEMORY;
-    }
-
-    // Room for a_cb more bytes and the terminating zero.
-    HRESULT Reserve(size_t a_cb)
-    {
-        while (m_cbUsed + a_cb + 1 > m_cb) {
-            if (m_cb > static_cast<size_t>(-1) / 2)
-                return E_OUTOFMEMORY;
-            char* pszGrown = static_cast<char*>(CoTaskMemRealloc(m_psz, m_cb * 2));
-            if (!pszGrown)
-                return E_OUTOFMEMORY;
-            m_psz = pszGrown;
-            m_cb *= 2;
-        }
-        return S_OK;
-    }
-
-    HRESULT Append(const char* a_p, size_t a_cb)
-    {
-        HRESULT hr = Reserve(a_cb);
-        if (FAILED(hr))
-            return hr;
-        std::memcpy(m_psz + m_cbUsed, a_p, a_cb);
-        m_cbUsed += a_cb;
-        return S_OK;
-    }
-
-    HRESULT AppendWide(const wchar_t* a_wsz)
-    {
-        int cb = WideCharToMultiByte(CP_ACP, 0, a_wsz, -1, nullptr, 0, nullptr, nullptr);
-        if (cb <= 0)
-            return LastErrorResult();
-        HRESULT hr = Reserve(static_cast<size_t>(cb));
-        if (FAILED(hr))
-            return hr;
-        WideCharToMultiByte(CP_ACP, 0, a_wsz, -1, m_psz + m_cbUsed, cb, nullptr, nullptr);
-        m_cbUsed += static_cast<size_t>(cb) - 1; // without its zero
-        return S_OK;
-    }
-
-    char* Detach()
-    {
-        m_psz[m_cbUsed] = '\0';
-        char* psz = m_psz;
-        m_psz = nullptr;
-        return psz;
-    }
-
-private:
-    char* m_psz = nullptr;
-    size_t m_cb = 0;
-    size_t m_cbUsed = 0;
-};
-
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Variables
-
-CScriptVariables::~CScriptVariables()
-{
-    for (UINT i = 0; i < m_cPairs; ++i) {
-        CoTaskMemFree(m_pPairs[i].m_wszName);
-        CoTaskMemFree(m_pPairs[i].m_wszValue);
-    }
-    CoTaskMemFree(m_pPairs);
-}
-
-bool CScriptVariables::Add(const wchar_t* a_wszName, const wchar_t* a_wszValue)
-{
-    if (m_cPairs == m_cRoom) {
-        UINT cRoom = m_cRoom ? m_cRoom * 2 : c_cInitialRoom;
-        Pair* pGrown = static_cast<Pair*>(CoTaskMemRealloc(m_pPairs, cRoom * sizeof(Pair)));
-        if (!pGrown)
-            return false;
-        m_pPairs = pGrown;
-        m_cRoom = cRoom;
-    }
-    wchar_t* wszName = DuplicateText(a_wszName);
-    wchar_t* wszValue = DuplicateText(a_wszValue);
-    if (!wszName || !wszValue) {
-        CoTaskMemFree(wszName);
-        CoTaskMemFree(wszValue);
-        return false;
-    }
-    m_pPairs[m_cPairs++] = Pair{wszName, wszValue};
-    return true;
-}
-
-const wchar_t* CScriptVariables::Lookup(const wchar_t* a_wszName) const
-{
-    for (UINT i = 0; i < m_cPairs; ++i)
-        if (lstrcmpiW(m_pPairs[i].m_wszName, a_wszName) == 0)
-            return m_pPairs[i].m_wszValue;
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Language: expansion and tokens
-
-HRESULT CRegistryScript::ExpandVariables(const char* a_szText, char** a_ppszExpanded) const
-{
-    *a_ppszExpanded = nullptr;
-    size_t cbText = std::strlen(a_szText);
-    if (cbText > static_cast<size_t>(-1) / 2)
-        return E_OUTOFMEMORY;
-    CExpansionBuffer out;
-    HRESULT hr = out.Init(cbText * 2);
-    if (FAILED(hr))
-        return hr;
-
-    const char* p = a_szText;
-    while (*p) {
-        if (*p != '%') {
-            size_t cbChar = (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? 2 : 1;
-            hr = out.Append(p, cbChar);
-            if (FAILED(hr))
-                return hr;
-            p += cbChar;
-            continue;
-        }
-        if (p[1] == '%') {
-            hr = out.Append("%", 1);
-            if (FAILED(hr))
-                return hr;
-            p += 2;
-            continue;
-        }
-        const char* pName = p + 1;
-        const char* pEnd = pName;
-        while (*pEnd && *pEnd != '%')
-            pEnd = CharNextA(pEnd);
-        if (!*pEnd)
-            return DISP_E_EXCEPTION;
-        size_t cbName = static_cast<size_t>(pEnd - pName);
-        if (cbName >= c_cbVariableName)
-            return E_FAIL;
-        char szName[c_cbVariableName];
-        std::memcpy(szName, pName, cbName);
-        szName[cbName] = '\0';
-        wchar_t wszName[c_cbVariableName];
-        if (!MultiByteToWideChar(CP_ACP, 0, szName, -1, wszName, static_cast<int>(c_cbVariableName)))
-            return DISP_E_EXCEPTION;
-        const wchar_t* wszValue = m_variables.Lookup(wszName);
-        if (!wszValue)
-            return DISP_E_EXCEPTION;
-        hr = out.AppendWide(wszValue);
-        if (FAILED(hr))
-            return hr;
-        p = pEnd + 1;
-    }
-    *a_ppszExpanded = out.Detach();
-    return S_OK;
-}
-
-void CRegistryScript::SkipBlanks()
-{
-    while (*m_pszPos && IsBlank(*m_pszPos))
-        m_pszPos = CharNextA(m_pszPos);
-}
-
-HRESULT CRegistryScript::ReadToken(char* a_szToken)
-{
-    a_szToken[0] = '\0';
-    SkipBlanks();
-    if (!*m_pszPos)
-        return DISP_E_EXCEPTION;
-
-    size_t cb = 0;
-    if (*m_pszPos == '\'') {
-        ++m_pszPos;
-        for (;;) {
-            if (!*m_pszPos) {
-                a_szToken[cb] = '\0';
-                return DISP_E_EXCEPTION;
-            }
-            if (*m_pszPos == '\'') {
-                if (m_pszPos[1] != '\'')
-                    break;
-                ++m_pszPos; // a doubled apostrophe stands for one
-            }
-            // Room for a whole double-byte character and the zero.
-            if (cb + 2 >= c_cbToken) {
-                a_szToken[cb] = '\0';
-                return DISP_E_EXCEPTION;
-            }
-            const char* pNext = CharNextA(m_pszPos);
-            size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
-            std::memcpy(a_szToken + cb, m_pszPos, cbChar);
-            cb += cbChar;
-            m_pszPos = pNext;
-        }
-        ++m_pszPos; // the closing apostrophe
-    } else {
-        while (*m_pszPos && !IsBlank(*m_pszPos)) {
-            const char* pNext = CharNextA(m_pszPos);
-            size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
-            // Longer than the buffer holds: refused rather than cut, so that
-            // the rest of the word is never read as the next token.
-            if (cb + cbChar >= c_cbToken) {
-                a_szToken[cb] = '\0';
-                return DISP_E_EXCEPTION;
-            }
-            std::memcpy(a_szToken + cb, m_pszPos, cbChar);
-            cb += cbChar;
-            m_pszPos = pNext;
-        }
-    }
-    a_szToken[cb] = '\0';
-    return S_OK;
-}
 
 // ---------------------------------------------------------------------------
 // Walks
@@ -439,16 +199,16 @@ HRESULT CRegistryScript::RunScriptResource(const wchar_t* a_wszModulePath, UINT 
 HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
 {
     CTaskMemText expanded;
-    HRESULT hr = ExpandVariables(a_szText, expanded.put());
+    HRESULT hr = ExpandVariables(m_variables, a_szText, expanded.put());
     if (FAILED(hr))
         return hr;
 
     char szToken[c_cbToken];
-    m_pszPos = expanded.get();
+    m_tokens.SetReadingPosition(expanded.get());
     // Only an empty text is an empty script: white space alone is a root
     // block whose name is missing.
-    while (*m_pszPos) {
-        hr = ReadToken(szToken);
+    while (*m_tokens.ReadingPosition()) {
+        hr = m_tokens.ReadToken(szToken);
         if (FAILED(hr))
             break;
         HKEY hKeyRoot = LookUpRoot(szToken);
@@ -456,7 +216,7 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
             hr = DISP_E_EXCEPTION;
             break;
         }
-        hr = ReadToken(szToken);
+        hr = m_tokens.ReadToken(szToken);
         if (FAILED(hr))
             break;
         if (szToken[0] != '{') {
@@ -465,13 +225,13 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
         }
         m_path.Reset(hKeyRoot);
         if (a_bRegister) {
-            const char* pszBlock = m_pszPos;
+            const char* pszBlock = m_tokens.ReadingPosition();
             m_created.Clear();
             hr = ProcessBlock(szToken, hKeyRoot, true, false);
             if (FAILED(hr)) {
                 // Take out again what this root block has written; the blocks
                 // before it stay registered.
-                m_pszPos = pszBlock;
+                m_tokens.SetReadingPosition(pszBlock);
                 m_bTakingBack = true;
                 ProcessBlock(szToken, hKeyRoot, false, false);
                 m_bTakingBack = false;
@@ -482,9 +242,9 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
             if (FAILED(hr))
                 break;
         }
-        SkipBlanks();
+        m_tokens.SkipBlanks();
     }
-    m_pszPos = "";
+    m_tokens.SetReadingPosition("");
     return hr;
 }
 
@@ -498,7 +258,7 @@ HRESULT CRegistryScript::ProcessBlock(char* a_szToken, HKEY a_hKeyParent, bool a
     block.m_bRecovering = a_bRecovering;
     block.m_bRecoveringAtEntry = a_bRecovering;
     block.m_cchPath = m_path.Length();
-    HRESULT hr = ReadToken(a_szToken);
+    HRESULT hr = m_tokens.ReadToken(a_szToken);
     while (SUCCEEDED(hr) && a_szToken[0] != '}') {
         hr = a_bRegister ? RegisterStatement(a_szToken, a_hKeyParent, block)
                          : UnregisterStatement(a_szToken, a_hKeyParent, block);
@@ -513,7 +273,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
     HRESULT hr = S_OK;
     if (IsKeyword(a_szToken, "ForceRemove") || IsKeyword(a_szToken, "Delete")) {
         bool bDelete = IsKeyword(a_szToken, "Delete");
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
         if (HasBackslash(a_szToken))
@@ -521,7 +281,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
         if (!IsProtectedName(a_szToken))
             DeleteKeyTree(a_hKeyParent, a_szToken); // a missing key is no error
         if (bDelete) {
-            hr = ReadToken(a_szToken);
+            hr = m_tokens.ReadToken(a_szToken);
             if (SUCCEEDED(hr))
                 hr = SkipValueAssignment(a_szToken);
             if (FAILED(hr))
@@ -530,7 +290,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
         }
     }
     if (IsKeyword(a_szToken, "NoRemove")) {
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
         a_block.m_bRemove = false;
@@ -551,7 +311,7 @@ HRESULT CRegistryScript::EnterNestedBlock(char* a_szToken, BlockState& a_block)
     HRESULT hr = ProcessBlock(a_szToken, a_block.m_key.get(), true, false);
     if (FAILED(hr))
         return hr;
-    return ReadToken(a_szToken);
+    return m_tokens.ReadToken(a_szToken);
 }
 
 HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
@@ -575,7 +335,7 @@ HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockSt
     HRESULT hr = ReplaceCurrentKey(a_block.m_key, hKey);
     if (FAILED(hr))
         return hr;
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     if (a_szToken[0] == '=')
@@ -604,7 +364,7 @@ HRESULT CRegistryScript::UnregisterStatement(char* a_szToken, HKEY a_hKeyParent,
     // Nothing is deleted by force when unregistering: the name is a key
     // statement like any other.
     if (IsKeyword(a_szToken, "ForceRemove") || IsKeyword(a_szToken, "Delete")) {
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
         return UnregisterKey(a_szToken, a_hKeyParent, a_block);
@@ -612,7 +372,7 @@ HRESULT CRegistryScript::UnregisterStatement(char* a_szToken, HKEY a_hKeyParent,
     if (IsKeyword(a_szToken, "NoRemove")) {
         // Stays cleared for the rest of the block.
         a_block.m_bRemove = false;
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
     }
@@ -662,7 +422,7 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
         hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
         if (FAILED(hr))
             return hr;
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (SUCCEEDED(hr))
             hr = SkipValueAssignment(a_szToken);
         if (SUCCEEDED(hr) && IsBlockStart(a_szToken))
@@ -670,7 +430,7 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
         return hr;
     }
 
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (SUCCEEDED(hr))
         hr = SkipValueAssignment(a_szToken);
     if (FAILED(hr))
@@ -684,7 +444,7 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
             if (FAILED(hrBlock))
                 return hrBlock;
             a_block.m_bRecovering = a_block.m_bRecoveringAtEntry;
-            hr = ReadToken(a_szToken);
+            hr = m_tokens.ReadToken(a_szToken);
             if (FAILED(hr))
                 return hr;
             return SkipValueAssignment(a_szToken);
@@ -715,7 +475,7 @@ HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, Block
     // statement; reading on would lose it.
     if (!bWalkedBlock)
         return S_OK;
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr) || bKeyStays)
         return hr;
     return SkipValueAssignment(a_szToken);
@@ -746,7 +506,7 @@ HRESULT CRegistryScript::SkipNestedBlock(char* a_szToken)
     HRESULT hr = ProcessBlock(a_szToken, nullptr, false, true);
     if (FAILED(hr))
         return hr;
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     return SkipValueAssignment(a_szToken);
@@ -754,7 +514,7 @@ HRESULT CRegistryScript::SkipNestedBlock(char* a_szToken)
 
 HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
 {
-    HRESULT hr = ReadToken(a_szToken);
+    HRESULT hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     size_t cb = std::strlen(a_szToken);
@@ -762,7 +522,7 @@ HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
     if (cb >= c_cbValueName)
         return DISP_E_EXCEPTION;
     std::memcpy(a_szValueName, a_szToken, cb + 1);
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     return a_szToken[0] == '=' ? S_OK : DISP_E_EXCEPTION;
@@ -773,19 +533,19 @@ HRESULT CRegistryScript::SkipValueAssignment(char* a_szToken)
     if (a_szToken[0] != '=')
         return S_OK;
     char szText[c_cbToken];
-    HRESULT hr = ReadToken(szText); // the type letter
+    HRESULT hr = m_tokens.ReadToken(szText); // the type letter
     if (FAILED(hr))
         return hr;
-    hr = ReadToken(szText); // the value text
+    hr = m_tokens.ReadToken(szText); // the value text
     if (FAILED(hr))
         return hr;
-    return ReadToken(a_szToken);
+    return m_tokens.ReadToken(a_szToken);
 }
 
 HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken)
 {
     char szType[c_cbToken];
-    HRESULT hr = ReadToken(szType);
+    HRESULT hr = m_tokens.ReadToken(szType);
     if (FAILED(hr))
         return hr;
     bool bString = IsKeyword(szType, "S");
@@ -795,7 +555,7 @@ HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char
         return DISP_E_EXCEPTION;
 
     char szText[c_cbToken];
-    hr = ReadToken(szText);
+    hr = m_tokens.ReadToken(szText);
     if (FAILED(hr))
         return hr;
     size_t cbText = std::strlen(szText);
@@ -821,7 +581,7 @@ HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char
         }
         RegSetValueExA(a_hKey, a_szValueName, 0, REG_BINARY, abData, static_cast<DWORD>(cbText / 2));
     }
-    return ReadToken(a_szToken);
+    return m_tokens.ReadToken(a_szToken);
 }
 
 // ---------------------------------------------------------------------------

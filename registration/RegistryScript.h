@@ -4,39 +4,13 @@
 // (unregister). It knows nothing of any class: all of that is in the script.
 
 #include "common/Handle.h"
-#include "registration/ScriptLimits.h"
+#include "registration/ScriptTokenizer.h"
 #include "registration/TakeBackRecord.h"
 
 #include <windows.h>
 
 // Resource holding the module's own registration script.
 constexpr UINT c_uRegistryResourceId = 101;
-
-// (name, value) pairs of wide texts; every pair owns copies of both.
-class CScriptVariables {
-public:
-    CScriptVariables() = default;
-    ~CScriptVariables();
-    CScriptVariables(const CScriptVariables&) = delete;
-    CScriptVariables& operator=(const CScriptVariables&) = delete;
-
-    // False when there is no memory; the table is then unchanged.
-    bool Add(const wchar_t* a_wszName, const wchar_t* a_wszValue);
-    // The first pair whose name matches without regard to case, or null.
-    const wchar_t* Lookup(const wchar_t* a_wszName) const;
-    UINT Count() const { return m_cPairs; }
-
-private:
-    struct Pair {
-        wchar_t* m_wszName;
-        wchar_t* m_wszValue;
-    };
-    static constexpr UINT c_cInitialRoom = 10;
-
-    Pair* m_pPairs = nullptr;
-    UINT m_cPairs = 0;
-    UINT m_cRoom = 0;
-};
 
 class CRegistryScript {
 public:
@@ -50,16 +24,6 @@ public:
     // Expands the variables of a_szText and walks its root blocks. A failed
     // registration takes its failing root block out again.
     HRESULT RunScript(const char* a_szText, bool a_bRegister);
-
-    // The expanded text in task memory (CoTaskMemFree), or an error.
-    HRESULT ExpandVariables(const char* a_szText, char** a_ppszExpanded) const;
-    // Reads the next token into a_szToken (c_cbToken bytes) and moves the
-    // reading position behind it.
-    HRESULT ReadToken(char* a_szToken);
-    void SkipBlanks();
-    // Where the next token is read; for tests of the tokenizer.
-    void SetReadingPosition(const char* a_pszText) { m_pszPos = a_pszText; }
-    const char* ReadingPosition() const { return m_pszPos; }
 
 private:
     // What one level of a walk keeps while it reads its statements.
@@ -90,7 +54,7 @@ private:
     HRESULT WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken);
 
     const CScriptVariables& m_variables;
-    const char* m_pszPos = "";
+    CScriptTokenizer m_tokens;
     // Set while a failed registration takes its root block out again: a
     // script error then still lets the enclosing keys of the failure go, but
     // only keys and values that the failed walk created go at all.
