@@ -392,93 +392,105 @@ HRESULT CRegistryScript::UnregisterValue(char* a_szToken, HKEY a_hKeyParent, con
     return SkipValueAssignment(a_szToken);
 }
 
+// A key statement while unregistering, in one of three modes: recovering
+// (nothing changes), taking a failed registration back, or the normal walk.
 HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
 {
     if (HasBackslash(a_szToken))
         return DISP_E_EXCEPTION;
     m_path.Truncate(a_block.m_cchPath);
     m_path.AppendKey(a_szToken);
-    HRESULT hr = S_OK;
-    if (!a_block.m_bRecovering) {
-        // Read access alone would not let a "Val" statement of the key's block
-        // delete its value; a key we may only read is still walked.
-        HKEY hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ | KEY_SET_VALUE);
-        if (!hKey)
-            hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ);
-        if (!hKey)
-            a_block.m_bRecovering = true;
-        hr = ReplaceCurrentKey(a_block.m_key, hKey);
-        if (FAILED(hr))
-            return hr;
-    }
+    if (!a_block.m_bRecovering)
+        VM_RETURN_IF_FAILED(OpenKeyToUnregister(a_szToken, a_hKeyParent, a_block));
+    if (a_block.m_bRecovering)
+        return UnregisterKeyRecovering(a_szToken, a_block);
+
     char szSavedName[c_cbSavedKeyName];
     CopyCut(szSavedName, sizeof(szSavedName), a_szToken);
+    HKEY hKey = a_block.m_key.get();
+    if (!KeyHasSubkeys(hKey) && !KeyHasNamedValues(hKey))
+        return RemoveEmptyKey(a_szToken, a_hKeyParent, szSavedName, a_block);
+    if (m_bTakingBack)
+        return TakeBackKeyInUse(a_szToken, a_hKeyParent, szSavedName, a_block);
+    return UnregisterKeyInUse(a_szToken, a_hKeyParent, szSavedName, a_block);
+}
 
-    bool bInUse = a_block.m_bRecovering || KeyHasSubkeys(a_block.m_key.get()) ||
-                  KeyHasNamedValues(a_block.m_key.get());
-    if (!bInUse) {
-        // Neither subkeys nor values of its own: the key goes, and a block
-        // written for it is passed over without touching anything.
-        hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
-        if (FAILED(hr))
-            return hr;
-        hr = m_tokens.ReadToken(a_szToken);
-        if (SUCCEEDED(hr))
-            hr = SkipValueAssignment(a_szToken);
-        if (SUCCEEDED(hr) && IsBlockStart(a_szToken))
-            hr = SkipNestedBlock(a_szToken);
-        return hr;
-    }
+HRESULT CRegistryScript::OpenKeyToUnregister(const char* a_szName, HKEY a_hKeyParent, BlockState& a_block)
+{
+    // Read access alone would not let a "Val" statement of the key's block
+    // delete its value; a key we may only read is still walked.
+    HKEY hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ | KEY_SET_VALUE);
+    if (!hKey)
+        hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ);
+    if (!hKey)
+        a_block.m_bRecovering = true;
+    return ReplaceCurrentKey(a_block.m_key, hKey);
+}
 
-    hr = m_tokens.ReadToken(a_szToken);
-    if (SUCCEEDED(hr))
-        hr = SkipValueAssignment(a_szToken);
-    if (FAILED(hr))
-        return hr;
-
-    bool bWalkedBlock = false;
-    HRESULT hrBlock = S_OK;
-    if (IsBlockStart(a_szToken)) {
-        hrBlock = ProcessBlock(a_szToken, a_block.m_key.get(), false, a_block.m_bRecovering);
-        if (a_block.m_bRecovering) {
-            if (FAILED(hrBlock))
-                return hrBlock;
-            a_block.m_bRecovering = a_block.m_bRecoveringAtEntry;
-            hr = m_tokens.ReadToken(a_szToken);
-            if (FAILED(hr))
-                return hr;
-            return SkipValueAssignment(a_szToken);
-        }
-        // Taking a failed registration back, the keys around the failure
-        // still go; the error then ends every level.
-        if (FAILED(hrBlock) && !m_bTakingBack)
-            return hrBlock;
-        bWalkedBlock = true;
-    } else if (a_block.m_bRecovering) {
+HRESULT CRegistryScript::UnregisterKeyRecovering(char* a_szToken, BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    if (!IsBlockStart(a_szToken))
         return S_OK; // the current token starts the next statement
-    }
+    VM_RETURN_IF_FAILED(ProcessBlock(a_szToken, a_block.m_key.get(), false, true));
+    a_block.m_bRecovering = a_block.m_bRecoveringAtEntry;
+    return ReadPastAssignment(a_szToken);
+}
 
+HRESULT CRegistryScript::RemoveEmptyKey(char* a_szToken, HKEY a_hKeyParent, const char* a_szName,
+                                        BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(CloseAndRemoveKey(a_hKeyParent, a_szName, a_block));
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    if (!IsBlockStart(a_szToken))
+        return S_OK;
+    return SkipNestedBlock(a_szToken);
+}
+
+HRESULT CRegistryScript::UnregisterKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName,
+                                            BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    bool bWalkedBlock = IsBlockStart(a_szToken);
+    if (bWalkedBlock)
+        VM_RETURN_IF_FAILED(ProcessBlock(a_szToken, a_block.m_key.get(), false, false));
     bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
     if (bKeyStays) {
-        // Only a subkey that bears the key's own name goes; none while a
-        // failed registration is taken back, as no statement created it.
-        if (!IsProtectedName(szSavedName) && !m_bTakingBack)
-            DeleteKeyTree(a_block.m_key.get(), szSavedName);
+        // Only a subkey that bears the key's own name goes.
+        if (!IsProtectedName(a_szName))
+            DeleteKeyTree(a_block.m_key.get(), a_szName);
     } else {
-        hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
-        if (FAILED(hr))
-            return hr;
+        VM_RETURN_IF_FAILED(CloseAndRemoveKey(a_hKeyParent, a_szName, a_block));
     }
-    if (FAILED(hrBlock))
-        return hrBlock;
+    return ReadPastKeyBlock(a_szToken, bWalkedBlock, bKeyStays);
+}
+
+HRESULT CRegistryScript::TakeBackKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName,
+                                          BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    bool bWalkedBlock = IsBlockStart(a_szToken);
+    // The keys around the failure still go: an error of the block ends this
+    // level only once its key is dealt with.
+    HRESULT hrBlock = bWalkedBlock ? ProcessBlock(a_szToken, a_block.m_key.get(), false, false) : S_OK;
+    // A key that stays keeps even a subkey bearing its own name, as no
+    // statement created that one.
+    bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
+    if (!bKeyStays)
+        VM_RETURN_IF_FAILED(CloseAndRemoveKey(a_hKeyParent, a_szName, a_block));
+    VM_RETURN_IF_FAILED(hrBlock);
+    return ReadPastKeyBlock(a_szToken, bWalkedBlock, bKeyStays);
+}
+
+HRESULT CRegistryScript::ReadPastKeyBlock(char* a_szToken, bool a_bWalkedBlock, bool a_bKeyStays)
+{
     // Without a block the token after the assignment already starts the next
     // statement; reading on would lose it.
-    if (!bWalkedBlock)
+    if (!a_bWalkedBlock)
         return S_OK;
-    hr = m_tokens.ReadToken(a_szToken);
-    if (FAILED(hr) || bKeyStays)
-        return hr;
-    return SkipValueAssignment(a_szToken);
+    if (a_bKeyStays)
+        return m_tokens.ReadToken(a_szToken);
+    return ReadPastAssignment(a_szToken);
 }
 
 HRESULT CRegistryScript::CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block)
@@ -526,6 +538,12 @@ HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
     if (FAILED(hr))
         return hr;
     return a_szToken[0] == '=' ? S_OK : DISP_E_EXCEPTION;
+}
+
+HRESULT CRegistryScript::ReadPastAssignment(char* a_szToken)
+{
+    VM_RETURN_IF_FAILED(m_tokens.ReadToken(a_szToken));
+    return SkipValueAssignment(a_szToken);
 }
 
 HRESULT CRegistryScript::SkipValueAssignment(char* a_szToken)

@@ -42,6 +42,24 @@ private:
     HRESULT RegisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
     HRESULT UnregisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
     HRESULT UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
+    // Opens the key of the statement as the block's current key; a missing
+    // key makes the block recovering.
+    HRESULT OpenKeyToUnregister(const char* a_szName, HKEY a_hKeyParent, BlockState& a_block);
+    // Below a missing key nothing changes: a block written for the key is
+    // read through, and then the walk recovers as it did at the block's
+    // entry. Without such a block the rest of the block stays recovering.
+    HRESULT UnregisterKeyRecovering(char* a_szToken, BlockState& a_block);
+    // Neither subkeys nor values of its own: the key goes, and a block
+    // written for it is passed over without touching anything.
+    HRESULT RemoveEmptyKey(char* a_szToken, HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    // A key with subkeys or values: its block is walked first, and the key
+    // goes when no subkey is left in it. The normal walk and the one taking
+    // a failed registration back differ in what a failure of the block ends.
+    HRESULT UnregisterKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    HRESULT TakeBackKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    // After a key's statement: the token behind its block, and for a key that
+    // went, an assignment written there.
+    HRESULT ReadPastKeyBlock(char* a_szToken, bool a_bWalkedBlock, bool a_bKeyStays);
     HRESULT UnregisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
     HRESULT CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
     // Whether the walk may remove the key of the first a_cchKey characters
@@ -50,6 +68,9 @@ private:
     HRESULT SkipNestedBlock(char* a_szToken);
     // Reads a value name and the "=" that must follow it.
     HRESULT ReadValueHead(char* a_szToken, char* a_szValueName);
+    // Reads the next token and, when it starts an assignment, passes that
+    // over to the token behind it.
+    HRESULT ReadPastAssignment(char* a_szToken);
     HRESULT SkipValueAssignment(char* a_szToken);
     HRESULT WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken);
 
