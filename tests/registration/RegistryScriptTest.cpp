@@ -153,6 +153,8 @@ const WalkRow c_registerRows[] = {
      "CU\\Software;CU\\Software\\RvA;CU\\Software\\RvA\\Outer"},
     {"existing values stay", "CU\\A|Old=o", "HKCU { A { val Old = s 'n' val New = s 'n' } B\\C }", true,
      DISP_E_EXCEPTION, "CU\\A;CU\\A|Old=n"},
+    // A subkey bearing its key's own name stays: no statement of the failed run created it.
+    {"own name subkey stays", "CU\\A\\A", "HKCU { A { X } B\\C }", true, DISP_E_EXCEPTION, "CU\\A;CU\\A\\A"},
     // A created key goes also when a later statement opened it again.
     {"created key named twice", "", "HKCU { C C { Y } A\\B }", true, DISP_E_EXCEPTION, ""},
     // ForceRemove deletes the whole existing tree before writing anew.
