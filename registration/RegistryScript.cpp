@@ -515,13 +515,8 @@ bool CRegistryScript::MayRemove(size_t a_cchKey, const char* a_szValue) const
 HRESULT CRegistryScript::SkipNestedBlock(char* a_szToken)
 {
     // A recovering walk reads the statements and changes nothing.
-    HRESULT hr = ProcessBlock(a_szToken, nullptr, false, true);
-    if (FAILED(hr))
-        return hr;
-    hr = m_tokens.ReadToken(a_szToken);
-    if (FAILED(hr))
-        return hr;
-    return SkipValueAssignment(a_szToken);
+    VM_RETURN_IF_FAILED(ProcessBlock(a_szToken, nullptr, false, true));
+    return ReadPastAssignment(a_szToken);
 }
 
 HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
