@@ -36,6 +36,8 @@ private:
 // The expanded text in task memory (CoTaskMemFree), or an error.
 HRESULT ExpandVariables(const CScriptVariables& a_variables, const char* a_szText, char** a_ppszExpanded);
 
+// Reads an expanded text one token at a time and never looks further ahead:
+// the walks act on each statement as they read it.
 class CScriptTokenizer {
 public:
     // Reads the next token into a_szToken (c_cbToken bytes) and moves the
