@@ -1,13 +1,14 @@
 #include "registration/RegistryScript.h"
 
 #include "module/ModuleState.h"
+#include "registration/ErrorResults.h"
+#include "registration/KeyTree.h"
+#include "registration/ScriptLimits.h"
 
 #include <objbase.h>
 #include <oleauto.h>
 
-#include <cstdio>
 #include <cstring>
-#include <cwchar>
 
 namespace {
 
@@ -54,18 +55,6 @@ public:
 private:
     char* m_psz = nullptr;
 };
-
-// A zero last error would read as success; a failure must stay a failure.
-HRESULT LastErrorResult()
-{
-    DWORD dwError = GetLastError();
-    return dwError ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
-}
-
-bool IsBlank(char a_ch)
-{
-    return a_ch == ' ' || a_ch == '\t' || a_ch == '\r' || a_ch == '\n';
-}
 
 bool IsKeyword(const char* a_szToken, const char* a_szKeyword)
 {
@@ -171,313 +160,7 @@ int HexDigitValue(char a_ch)
     return 0;
 }
 
-wchar_t* DuplicateText(const wchar_t* a_wsz)
-{
-    size_t cb = (std::wcslen(a_wsz) + 1) * sizeof(wchar_t);
-    wchar_t* wszCopy = static_cast<wchar_t*>(CoTaskMemAlloc(cb));
-    if (wszCopy)
-        std::memcpy(wszCopy, a_wsz, cb);
-    return wszCopy;
-}
-
-// The growing output of the variable expansion, in task memory.
-class CExpansionBuffer {
-public:
-    ~CExpansionBuffer() { CoTaskMemFree(m_psz); }
-
-    HRESULT Init(size_t a_cbInitial)
-    {
-        m_cb = a_cbInitial ? a_cbInitial : 2;
-        m_psz = static_cast<char*>(CoTaskMemAlloc(m_cb));
-        return m_psz ? S_OK : E_OUTOFMEMORY;
-    }
-
-    // Room for a_cb more bytes and the terminating zero.
-    HRESULT Reserve(size_t a_cb)
-    {
-        while (m_cbUsed + a_cb + 1 > m_cb) {
-            if (m_cb > static_cast<size_t>(-1) / 2)
-                return E_OUTOFMEMORY;
-            char* pszGrown = static_cast<char*>(CoTaskMemRealloc(m_psz, m_cb * 2));
-            if (!pszGrown)
-                return E_OUTOFMEMORY;
-            m_psz = pszGrown;
-            m_cb *= 2;
-        }
-        return S_OK;
-    }
-
-    HRESULT Append(const char* a_p, size_t a_cb)
-    {
-        HRESULT hr = Reserve(a_cb);
-        if (FAILED(hr))
-            return hr;
-        std::memcpy(m_psz + m_cbUsed, a_p, a_cb);
-        m_cbUsed += a_cb;
-        return S_OK;
-    }
-
-    HRESULT AppendWide(const wchar_t* a_wsz)
-    {
-        int cb = WideCharToMultiByte(CP_ACP, 0, a_wsz, -1, nullptr, 0, nullptr, nullptr);
-        if (cb <= 0)
-            return LastErrorResult();
-        HRESULT hr = Reserve(static_cast<size_t>(cb));
-        if (FAILED(hr))
-            return hr;
-        WideCharToMultiByte(CP_ACP, 0, a_wsz, -1, m_psz + m_cbUsed, cb, nullptr, nullptr);
-        m_cbUsed += static_cast<size_t>(cb) - 1; // without its zero
-        return S_OK;
-    }
-
-    char* Detach()
-    {
-        m_psz[m_cbUsed] = '\0';
-        char* psz = m_psz;
-        m_psz = nullptr;
-        return psz;
-    }
-
-private:
-    char* m_psz = nullptr;
-    size_t m_cb = 0;
-    size_t m_cbUsed = 0;
-};
-
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Variables
-
-CScriptVariables::~CScriptVariables()
-{
-    for (UINT i = 0; i < m_cPairs; ++i) {
-        CoTaskMemFree(m_pPairs[i].m_wszName);
-        CoTaskMemFree(m_pPairs[i].m_wszValue);
-    }
-    CoTaskMemFree(m_pPairs);
-}
-
-bool CScriptVariables::Add(const wchar_t* a_wszName, const wchar_t* a_wszValue)
-{
-    if (m_cPairs == m_cRoom) {
-        UINT cRoom = m_cRoom ? m_cRoom * 2 : c_cInitialRoom;
-        Pair* pGrown = static_cast<Pair*>(CoTaskMemRealloc(m_pPairs, cRoom * sizeof(Pair)));
-        if (!pGrown)
-            return false;
-        m_pPairs = pGrown;
-        m_cRoom = cRoom;
-    }
-    wchar_t* wszName = DuplicateText(a_wszName);
-    wchar_t* wszValue = DuplicateText(a_wszValue);
-    if (!wszName || !wszValue) {
-        CoTaskMemFree(wszName);
-        CoTaskMemFree(wszValue);
-        return false;
-    }
-    m_pPairs[m_cPairs++] = Pair{wszName, wszValue};
-    return true;
-}
-
-const wchar_t* CScriptVariables::Lookup(const wchar_t* a_wszName) const
-{
-    for (UINT i = 0; i < m_cPairs; ++i)
-        if (lstrcmpiW(m_pPairs[i].m_wszName, a_wszName) == 0)
-            return m_pPairs[i].m_wszValue;
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// What a registration walk created
-
-void CKeyPath::Reset(HKEY a_hKeyRoot)
-{
-    int cch = snprintf(m_sz, sizeof(m_sz), "%p", static_cast<void*>(a_hKeyRoot));
-    m_cch = cch > 0 ? static_cast<size_t>(cch) : 0;
-}
-
-void CKeyPath::Truncate(size_t a_cch)
-{
-    m_cch = a_cch;
-    if (IsKnown())
-        m_sz[m_cch] = '\0';
-}
-
-void CKeyPath::AppendKey(const char* a_szName)
-{
-    size_t cchName = std::strlen(a_szName);
-    size_t cchNew = m_cch + 1 + cchName;
-    if (IsKnown() && cchNew < sizeof(m_sz)) {
-        m_sz[m_cch] = '\\';
-        std::memcpy(m_sz + m_cch + 1, a_szName, cchName + 1);
-    }
-    m_cch = cchNew;
-}
-
-bool CCreatedItems::Add(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue)
-{
-    if (!a_path.IsKnown(a_cchKey))
-        return true; // never taken for created: what it names stays
-    if (m_cItems == m_cRoom) {
-        UINT cRoom = m_cRoom ? m_cRoom * 2 : 16;
-        auto* pGrown = static_cast<Item*>(CoTaskMemRealloc(m_pItems, cRoom * sizeof(Item)));
-        if (!pGrown)
-            return false;
-        m_pItems = pGrown;
-        m_cRoom = cRoom;
-    }
-    const char* szValue = a_szValue ? a_szValue : "";
-    size_t cchValue = std::strlen(szValue);
-    auto* psz = static_cast<char*>(CoTaskMemAlloc(a_cchKey + cchValue + 2));
-    if (!psz)
-        return false;
-    std::memcpy(psz, a_path.get(), a_cchKey);
-    psz[a_cchKey] = '\0';
-    std::memcpy(psz + a_cchKey + 1, szValue, cchValue + 1);
-    m_pItems[m_cItems++] = Item{psz, a_szValue != nullptr};
-    return true;
-}
-
-bool CCreatedItems::Contains(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue) const
-{
-    if (!a_path.IsKnown(a_cchKey))
-        return false;
-    for (UINT i = 0; i < m_cItems; ++i) {
-        const Item& item = m_pItems[i];
-        if (item.m_bValue != (a_szValue != nullptr) || std::strlen(item.m_psz) != a_cchKey ||
-            CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, item.m_psz, static_cast<int>(a_cchKey),
-                           a_path.get(), static_cast<int>(a_cchKey)) != CSTR_EQUAL)
-            continue;
-        if (!a_szValue || lstrcmpiA(item.m_psz + a_cchKey + 1, a_szValue) == 0)
-            return true;
-    }
-    return false;
-}
-
-void CCreatedItems::Clear()
-{
-    for (UINT i = 0; i < m_cItems; ++i)
-        CoTaskMemFree(m_pItems[i].m_psz);
-    CoTaskMemFree(m_pItems);
-    m_pItems = nullptr;
-    m_cItems = 0;
-    m_cRoom = 0;
-}
-
-// ---------------------------------------------------------------------------
-// Language: expansion and tokens
-
-HRESULT CRegistryScript::ExpandVariables(const char* a_szText, char** a_ppszExpanded) const
-{
-    *a_ppszExpanded = nullptr;
-    size_t cbText = std::strlen(a_szText);
-    if (cbText > static_cast<size_t>(-1) / 2)
-        return E_OUTOFMEMORY;
-    CExpansionBuffer out;
-    HRESULT hr = out.Init(cbText * 2);
-    if (FAILED(hr))
-        return hr;
-
-    const char* p = a_szText;
-    while (*p) {
-        if (*p != '%') {
-            size_t cbChar = (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? 2 : 1;
-            hr = out.Append(p, cbChar);
-            if (FAILED(hr))
-                return hr;
-            p += cbChar;
-            continue;
-        }
-        if (p[1] == '%') {
-            hr = out.Append("%", 1);
-            if (FAILED(hr))
-                return hr;
-            p += 2;
-            continue;
-        }
-        const char* pName = p + 1;
-        const char* pEnd = pName;
-        while (*pEnd && *pEnd != '%')
-            pEnd = CharNextA(pEnd);
-        if (!*pEnd)
-            return DISP_E_EXCEPTION;
-        size_t cbName = static_cast<size_t>(pEnd - pName);
-        if (cbName >= c_cbVariableName)
-            return E_FAIL;
-        char szName[c_cbVariableName];
-        std::memcpy(szName, pName, cbName);
-        szName[cbName] = '\0';
-        wchar_t wszName[c_cbVariableName];
-        if (!MultiByteToWideChar(CP_ACP, 0, szName, -1, wszName, static_cast<int>(c_cbVariableName)))
-            return DISP_E_EXCEPTION;
-        const wchar_t* wszValue = m_variables.Lookup(wszName);
-        if (!wszValue)
-            return DISP_E_EXCEPTION;
-        hr = out.AppendWide(wszValue);
-        if (FAILED(hr))
-            return hr;
-        p = pEnd + 1;
-    }
-    *a_ppszExpanded = out.Detach();
-    return S_OK;
-}
-
-void CRegistryScript::SkipBlanks()
-{
-    while (*m_pszPos && IsBlank(*m_pszPos))
-        m_pszPos = CharNextA(m_pszPos);
-}
-
-HRESULT CRegistryScript::ReadToken(char* a_szToken)
-{
-    a_szToken[0] = '\0';
-    SkipBlanks();
-    if (!*m_pszPos)
-        return DISP_E_EXCEPTION;
-
-    size_t cb = 0;
-    if (*m_pszPos == '\'') {
-        ++m_pszPos;
-        for (;;) {
-            if (!*m_pszPos) {
-                a_szToken[cb] = '\0';
-                return DISP_E_EXCEPTION;
-            }
-            if (*m_pszPos == '\'') {
-                if (m_pszPos[1] != '\'')
-                    break;
-                ++m_pszPos; // a doubled apostrophe stands for one
-            }
-            // Room for a whole double-byte character and the zero.
-            if (cb + 2 >= c_cbToken) {
-                a_szToken[cb] = '\0';
-                return DISP_E_EXCEPTION;
-            }
-            const char* pNext = CharNextA(m_pszPos);
-            size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
-            std::memcpy(a_szToken + cb, m_pszPos, cbChar);
-            cb += cbChar;
-            m_pszPos = pNext;
-        }
-        ++m_pszPos; // the closing apostrophe
-    } else {
-        while (*m_pszPos && !IsBlank(*m_pszPos)) {
-            const char* pNext = CharNextA(m_pszPos);
-            size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
-            // Longer than the buffer holds: refused rather than cut, so that
-            // the rest of the word is never read as the next token.
-            if (cb + cbChar >= c_cbToken) {
-                a_szToken[cb] = '\0';
-                return DISP_E_EXCEPTION;
-            }
-            std::memcpy(a_szToken + cb, m_pszPos, cbChar);
-            cb += cbChar;
-            m_pszPos = pNext;
-        }
-    }
-    a_szToken[cb] = '\0';
-    return S_OK;
-}
 
 // ---------------------------------------------------------------------------
 // Walks
@@ -516,16 +199,16 @@ HRESULT CRegistryScript::RunScriptResource(const wchar_t* a_wszModulePath, UINT 
 HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
 {
     CTaskMemText expanded;
-    HRESULT hr = ExpandVariables(a_szText, expanded.put());
+    HRESULT hr = ExpandVariables(m_variables, a_szText, expanded.put());
     if (FAILED(hr))
         return hr;
 
     char szToken[c_cbToken];
-    m_pszPos = expanded.get();
+    m_tokens.SetReadingPosition(expanded.get());
     // Only an empty text is an empty script: white space alone is a root
     // block whose name is missing.
-    while (*m_pszPos) {
-        hr = ReadToken(szToken);
+    while (*m_tokens.ReadingPosition()) {
+        hr = m_tokens.ReadToken(szToken);
         if (FAILED(hr))
             break;
         HKEY hKeyRoot = LookUpRoot(szToken);
@@ -533,7 +216,7 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
             hr = DISP_E_EXCEPTION;
             break;
         }
-        hr = ReadToken(szToken);
+        hr = m_tokens.ReadToken(szToken);
         if (FAILED(hr))
             break;
         if (szToken[0] != '{') {
@@ -542,13 +225,13 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
         }
         m_path.Reset(hKeyRoot);
         if (a_bRegister) {
-            const char* pszBlock = m_pszPos;
+            const char* pszBlock = m_tokens.ReadingPosition();
             m_created.Clear();
             hr = ProcessBlock(szToken, hKeyRoot, true, false);
             if (FAILED(hr)) {
                 // Take out again what this root block has written; the blocks
                 // before it stay registered.
-                m_pszPos = pszBlock;
+                m_tokens.SetReadingPosition(pszBlock);
                 m_bTakingBack = true;
                 ProcessBlock(szToken, hKeyRoot, false, false);
                 m_bTakingBack = false;
@@ -559,9 +242,9 @@ HRESULT CRegistryScript::RunScript(const char* a_szText, bool a_bRegister)
             if (FAILED(hr))
                 break;
         }
-        SkipBlanks();
+        m_tokens.SkipBlanks();
     }
-    m_pszPos = "";
+    m_tokens.SetReadingPosition("");
     return hr;
 }
 
@@ -575,7 +258,7 @@ HRESULT CRegistryScript::ProcessBlock(char* a_szToken, HKEY a_hKeyParent, bool a
     block.m_bRecovering = a_bRecovering;
     block.m_bRecoveringAtEntry = a_bRecovering;
     block.m_cchPath = m_path.Length();
-    HRESULT hr = ReadToken(a_szToken);
+    HRESULT hr = m_tokens.ReadToken(a_szToken);
     while (SUCCEEDED(hr) && a_szToken[0] != '}') {
         hr = a_bRegister ? RegisterStatement(a_szToken, a_hKeyParent, block)
                          : UnregisterStatement(a_szToken, a_hKeyParent, block);
@@ -590,7 +273,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
     HRESULT hr = S_OK;
     if (IsKeyword(a_szToken, "ForceRemove") || IsKeyword(a_szToken, "Delete")) {
         bool bDelete = IsKeyword(a_szToken, "Delete");
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
         if (HasBackslash(a_szToken))
@@ -598,7 +281,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
         if (!IsProtectedName(a_szToken))
             DeleteKeyTree(a_hKeyParent, a_szToken); // a missing key is no error
         if (bDelete) {
-            hr = ReadToken(a_szToken);
+            hr = m_tokens.ReadToken(a_szToken);
             if (SUCCEEDED(hr))
                 hr = SkipValueAssignment(a_szToken);
             if (FAILED(hr))
@@ -607,7 +290,7 @@ HRESULT CRegistryScript::RegisterStatement(char* a_szToken, HKEY a_hKeyParent, B
         }
     }
     if (IsKeyword(a_szToken, "NoRemove")) {
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
         a_block.m_bRemove = false;
@@ -628,7 +311,7 @@ HRESULT CRegistryScript::EnterNestedBlock(char* a_szToken, BlockState& a_block)
     HRESULT hr = ProcessBlock(a_szToken, a_block.m_key.get(), true, false);
     if (FAILED(hr))
         return hr;
-    return ReadToken(a_szToken);
+    return m_tokens.ReadToken(a_szToken);
 }
 
 HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
@@ -652,7 +335,7 @@ HRESULT CRegistryScript::RegisterKey(char* a_szToken, HKEY a_hKeyParent, BlockSt
     HRESULT hr = ReplaceCurrentKey(a_block.m_key, hKey);
     if (FAILED(hr))
         return hr;
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     if (a_szToken[0] == '=')
@@ -681,7 +364,7 @@ HRESULT CRegistryScript::UnregisterStatement(char* a_szToken, HKEY a_hKeyParent,
     // Nothing is deleted by force when unregistering: the name is a key
     // statement like any other.
     if (IsKeyword(a_szToken, "ForceRemove") || IsKeyword(a_szToken, "Delete")) {
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
         return UnregisterKey(a_szToken, a_hKeyParent, a_block);
@@ -689,7 +372,7 @@ HRESULT CRegistryScript::UnregisterStatement(char* a_szToken, HKEY a_hKeyParent,
     if (IsKeyword(a_szToken, "NoRemove")) {
         // Stays cleared for the rest of the block.
         a_block.m_bRemove = false;
-        hr = ReadToken(a_szToken);
+        hr = m_tokens.ReadToken(a_szToken);
         if (FAILED(hr))
             return hr;
     }
@@ -709,93 +392,105 @@ HRESULT CRegistryScript::UnregisterValue(char* a_szToken, HKEY a_hKeyParent, con
     return SkipValueAssignment(a_szToken);
 }
 
+// A key statement while unregistering, in one of three modes: recovering
+// (nothing changes), taking a failed registration back, or the normal walk.
 HRESULT CRegistryScript::UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block)
 {
     if (HasBackslash(a_szToken))
         return DISP_E_EXCEPTION;
     m_path.Truncate(a_block.m_cchPath);
     m_path.AppendKey(a_szToken);
-    HRESULT hr = S_OK;
-    if (!a_block.m_bRecovering) {
-        // Read access alone would not let a "Val" statement of the key's block
-        // delete its value; a key we may only read is still walked.
-        HKEY hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ | KEY_SET_VALUE);
-        if (!hKey)
-            hKey = OpenKey(a_hKeyParent, a_szToken, KEY_READ);
-        if (!hKey)
-            a_block.m_bRecovering = true;
-        hr = ReplaceCurrentKey(a_block.m_key, hKey);
-        if (FAILED(hr))
-            return hr;
-    }
+    if (!a_block.m_bRecovering)
+        VM_RETURN_IF_FAILED(OpenKeyToUnregister(a_szToken, a_hKeyParent, a_block));
+    if (a_block.m_bRecovering)
+        return UnregisterKeyRecovering(a_szToken, a_block);
+
     char szSavedName[c_cbSavedKeyName];
     CopyCut(szSavedName, sizeof(szSavedName), a_szToken);
+    HKEY hKey = a_block.m_key.get();
+    if (!KeyHasSubkeys(hKey) && !KeyHasNamedValues(hKey))
+        return RemoveEmptyKey(a_szToken, a_hKeyParent, szSavedName, a_block);
+    if (m_bTakingBack)
+        return TakeBackKeyInUse(a_szToken, a_hKeyParent, szSavedName, a_block);
+    return UnregisterKeyInUse(a_szToken, a_hKeyParent, szSavedName, a_block);
+}
 
-    bool bInUse = a_block.m_bRecovering || KeyHasSubkeys(a_block.m_key.get()) ||
-                  KeyHasNamedValues(a_block.m_key.get());
-    if (!bInUse) {
-        // Neither subkeys nor values of its own: the key goes, and a block
-        // written for it is passed over without touching anything.
-        hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
-        if (FAILED(hr))
-            return hr;
-        hr = ReadToken(a_szToken);
-        if (SUCCEEDED(hr))
-            hr = SkipValueAssignment(a_szToken);
-        if (SUCCEEDED(hr) && IsBlockStart(a_szToken))
-            hr = SkipNestedBlock(a_szToken);
-        return hr;
-    }
+HRESULT CRegistryScript::OpenKeyToUnregister(const char* a_szName, HKEY a_hKeyParent, BlockState& a_block)
+{
+    // Read access alone would not let a "Val" statement of the key's block
+    // delete its value; a key we may only read is still walked.
+    HKEY hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ | KEY_SET_VALUE);
+    if (!hKey)
+        hKey = OpenKey(a_hKeyParent, a_szName, KEY_READ);
+    if (!hKey)
+        a_block.m_bRecovering = true;
+    return ReplaceCurrentKey(a_block.m_key, hKey);
+}
 
-    hr = ReadToken(a_szToken);
-    if (SUCCEEDED(hr))
-        hr = SkipValueAssignment(a_szToken);
-    if (FAILED(hr))
-        return hr;
-
-    bool bWalkedBlock = false;
-    HRESULT hrBlock = S_OK;
-    if (IsBlockStart(a_szToken)) {
-        hrBlock = ProcessBlock(a_szToken, a_block.m_key.get(), false, a_block.m_bRecovering);
-        if (a_block.m_bRecovering) {
-            if (FAILED(hrBlock))
-                return hrBlock;
-            a_block.m_bRecovering = a_block.m_bRecoveringAtEntry;
-            hr = ReadToken(a_szToken);
-            if (FAILED(hr))
-                return hr;
-            return SkipValueAssignment(a_szToken);
-        }
-        // Taking a failed registration back, the keys around the failure
-        // still go; the error then ends every level.
-        if (FAILED(hrBlock) && !m_bTakingBack)
-            return hrBlock;
-        bWalkedBlock = true;
-    } else if (a_block.m_bRecovering) {
+HRESULT CRegistryScript::UnregisterKeyRecovering(char* a_szToken, BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    if (!IsBlockStart(a_szToken))
         return S_OK; // the current token starts the next statement
-    }
+    VM_RETURN_IF_FAILED(ProcessBlock(a_szToken, a_block.m_key.get(), false, true));
+    a_block.m_bRecovering = a_block.m_bRecoveringAtEntry;
+    return ReadPastAssignment(a_szToken);
+}
 
+HRESULT CRegistryScript::RemoveEmptyKey(char* a_szToken, HKEY a_hKeyParent, const char* a_szName,
+                                        BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(CloseAndRemoveKey(a_hKeyParent, a_szName, a_block));
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    if (!IsBlockStart(a_szToken))
+        return S_OK;
+    return SkipNestedBlock(a_szToken);
+}
+
+HRESULT CRegistryScript::UnregisterKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName,
+                                            BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    bool bWalkedBlock = IsBlockStart(a_szToken);
+    if (bWalkedBlock)
+        VM_RETURN_IF_FAILED(ProcessBlock(a_szToken, a_block.m_key.get(), false, false));
     bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
     if (bKeyStays) {
-        // Only a subkey that bears the key's own name goes; none while a
-        // failed registration is taken back, as no statement created it.
-        if (!IsProtectedName(szSavedName) && !m_bTakingBack)
-            DeleteKeyTree(a_block.m_key.get(), szSavedName);
+        // Only a subkey that bears the key's own name goes.
+        if (!IsProtectedName(a_szName))
+            DeleteKeyTree(a_block.m_key.get(), a_szName);
     } else {
-        hr = CloseAndRemoveKey(a_hKeyParent, szSavedName, a_block);
-        if (FAILED(hr))
-            return hr;
+        VM_RETURN_IF_FAILED(CloseAndRemoveKey(a_hKeyParent, a_szName, a_block));
     }
-    if (FAILED(hrBlock))
-        return hrBlock;
+    return ReadPastKeyBlock(a_szToken, bWalkedBlock, bKeyStays);
+}
+
+HRESULT CRegistryScript::TakeBackKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName,
+                                          BlockState& a_block)
+{
+    VM_RETURN_IF_FAILED(ReadPastAssignment(a_szToken));
+    bool bWalkedBlock = IsBlockStart(a_szToken);
+    // The keys around the failure still go: an error of the block ends this
+    // level only once its key is dealt with.
+    HRESULT hrBlock = bWalkedBlock ? ProcessBlock(a_szToken, a_block.m_key.get(), false, false) : S_OK;
+    // A key that stays keeps even a subkey bearing its own name, as no
+    // statement created that one.
+    bool bKeyStays = KeyHasSubkeys(a_block.m_key.get());
+    if (!bKeyStays)
+        VM_RETURN_IF_FAILED(CloseAndRemoveKey(a_hKeyParent, a_szName, a_block));
+    VM_RETURN_IF_FAILED(hrBlock);
+    return ReadPastKeyBlock(a_szToken, bWalkedBlock, bKeyStays);
+}
+
+HRESULT CRegistryScript::ReadPastKeyBlock(char* a_szToken, bool a_bWalkedBlock, bool a_bKeyStays)
+{
     // Without a block the token after the assignment already starts the next
     // statement; reading on would lose it.
-    if (!bWalkedBlock)
+    if (!a_bWalkedBlock)
         return S_OK;
-    hr = ReadToken(a_szToken);
-    if (FAILED(hr) || bKeyStays)
-        return hr;
-    return SkipValueAssignment(a_szToken);
+    if (a_bKeyStays)
+        return m_tokens.ReadToken(a_szToken);
+    return ReadPastAssignment(a_szToken);
 }
 
 HRESULT CRegistryScript::CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block)
@@ -820,18 +515,13 @@ bool CRegistryScript::MayRemove(size_t a_cchKey, const char* a_szValue) const
 HRESULT CRegistryScript::SkipNestedBlock(char* a_szToken)
 {
     // A recovering walk reads the statements and changes nothing.
-    HRESULT hr = ProcessBlock(a_szToken, nullptr, false, true);
-    if (FAILED(hr))
-        return hr;
-    hr = ReadToken(a_szToken);
-    if (FAILED(hr))
-        return hr;
-    return SkipValueAssignment(a_szToken);
+    VM_RETURN_IF_FAILED(ProcessBlock(a_szToken, nullptr, false, true));
+    return ReadPastAssignment(a_szToken);
 }
 
 HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
 {
-    HRESULT hr = ReadToken(a_szToken);
+    HRESULT hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     size_t cb = std::strlen(a_szToken);
@@ -839,10 +529,16 @@ HRESULT CRegistryScript::ReadValueHead(char* a_szToken, char* a_szValueName)
     if (cb >= c_cbValueName)
         return DISP_E_EXCEPTION;
     std::memcpy(a_szValueName, a_szToken, cb + 1);
-    hr = ReadToken(a_szToken);
+    hr = m_tokens.ReadToken(a_szToken);
     if (FAILED(hr))
         return hr;
     return a_szToken[0] == '=' ? S_OK : DISP_E_EXCEPTION;
+}
+
+HRESULT CRegistryScript::ReadPastAssignment(char* a_szToken)
+{
+    VM_RETURN_IF_FAILED(m_tokens.ReadToken(a_szToken));
+    return SkipValueAssignment(a_szToken);
 }
 
 HRESULT CRegistryScript::SkipValueAssignment(char* a_szToken)
@@ -850,19 +546,19 @@ HRESULT CRegistryScript::SkipValueAssignment(char* a_szToken)
     if (a_szToken[0] != '=')
         return S_OK;
     char szText[c_cbToken];
-    HRESULT hr = ReadToken(szText); // the type letter
+    HRESULT hr = m_tokens.ReadToken(szText); // the type letter
     if (FAILED(hr))
         return hr;
-    hr = ReadToken(szText); // the value text
+    hr = m_tokens.ReadToken(szText); // the value text
     if (FAILED(hr))
         return hr;
-    return ReadToken(a_szToken);
+    return m_tokens.ReadToken(a_szToken);
 }
 
 HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken)
 {
     char szType[c_cbToken];
-    HRESULT hr = ReadToken(szType);
+    HRESULT hr = m_tokens.ReadToken(szType);
     if (FAILED(hr))
         return hr;
     bool bString = IsKeyword(szType, "S");
@@ -872,7 +568,7 @@ HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char
         return DISP_E_EXCEPTION;
 
     char szText[c_cbToken];
-    hr = ReadToken(szText);
+    hr = m_tokens.ReadToken(szText);
     if (FAILED(hr))
         return hr;
     size_t cbText = std::strlen(szText);
@@ -898,7 +594,7 @@ HRESULT CRegistryScript::WriteValue(HKEY a_hKey, const char* a_szValueName, char
         }
         RegSetValueExA(a_hKey, a_szValueName, 0, REG_BINARY, abData, static_cast<DWORD>(cbText / 2));
     }
-    return ReadToken(a_szToken);
+    return m_tokens.ReadToken(a_szToken);
 }
 
 // ---------------------------------------------------------------------------
@@ -930,58 +626,4 @@ HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister)
     variables.Add(L"Module", wszDoubled);
     CRegistryScript script(variables);
     return script.RunScriptResource(wszPath, a_uResourceId, a_bRegister != FALSE);
-}
-
-// ---------------------------------------------------------------------------
-// Key helpers
-
-LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName)
-{
-    // An empty name would open the parent itself and empty it.
-    if (!*a_szName)
-        return ERROR_INVALID_PARAMETER;
-    HKEY hKeyRaw = nullptr;
-    LONG lResult = RegOpenKeyExA(a_hKeyParent, a_szName, 0, KEY_READ | KEY_WRITE, &hKeyRaw);
-    if (lResult != ERROR_SUCCESS)
-        return lResult;
-    vm::UniqueKey key(hKeyRaw);
-    for (;;) {
-        char szSubkey[c_cchSubkeyName];
-        DWORD cchSubkey = c_cchSubkeyName;
-        lResult = RegEnumKeyExA(key.get(), 0, szSubkey, &cchSubkey, nullptr, nullptr, nullptr, nullptr);
-        if (lResult == ERROR_NO_MORE_ITEMS)
-            break;
-        if (lResult != ERROR_SUCCESS)
-            return lResult;
-        lResult = DeleteKeyTree(key.get(), szSubkey);
-        if (lResult != ERROR_SUCCESS)
-            return lResult;
-    }
-    key.reset();
-    return RegDeleteKeyA(a_hKeyParent, a_szName);
-}
-
-bool KeyHasSubkeys(HKEY a_hKey)
-{
-    DWORD cSubkeys = 0;
-    if (RegQueryInfoKeyA(a_hKey, nullptr, nullptr, nullptr, &cSubkeys, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        return false;
-    return cSubkeys != 0;
-}
-
-bool KeyHasNamedValues(HKEY a_hKey)
-{
-    DWORD cValues = 0;
-    if (RegQueryInfoKeyA(a_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &cValues,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        return false;
-    if (cValues != 1)
-        return cValues > 0;
-    char szName[c_cbToken] = {};
-    DWORD cchName = sizeof(szName);
-    LONG lResult = RegEnumValueA(a_hKey, 0, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
-    if (lResult == ERROR_MORE_DATA)
-        return true; // a name too long for the buffer is surely not empty
-    return lResult == ERROR_SUCCESS && szName[0] != '\0';
 }

@@ -4,91 +4,13 @@
 // (unregister). It knows nothing of any class: all of that is in the script.
 
 #include "common/Handle.h"
+#include "registration/ScriptTokenizer.h"
+#include "registration/TakeBackRecord.h"
 
 #include <windows.h>
 
-// Sizes of the working buffers; each sets a limit of the language.
-constexpr size_t c_cbToken = 4096;       // one token, with its terminating zero
-constexpr size_t c_cbVariableName = 32;  // a name between two "%" signs
-constexpr size_t c_cbValueName = MAX_PATH; // the name of a "Val" statement
-constexpr size_t c_cbSavedKeyName = MAX_PATH;
-constexpr DWORD c_cchSubkeyName = 256;   // one level while deleting a tree
-
 // Resource holding the module's own registration script.
 constexpr UINT c_uRegistryResourceId = 101;
-
-// (name, value) pairs of wide texts; every pair owns copies of both.
-class CScriptVariables {
-public:
-    CScriptVariables() = default;
-    ~CScriptVariables();
-    CScriptVariables(const CScriptVariables&) = delete;
-    CScriptVariables& operator=(const CScriptVariables&) = delete;
-
-    // False when there is no memory; the table is then unchanged.
-    bool Add(const wchar_t* a_wszName, const wchar_t* a_wszValue);
-    // The first pair whose name matches without regard to case, or null.
-    const wchar_t* Lookup(const wchar_t* a_wszName) const;
-    UINT Count() const { return m_cPairs; }
-
-private:
-    struct Pair {
-        wchar_t* m_wszName;
-        wchar_t* m_wszValue;
-    };
-    static constexpr UINT c_cInitialRoom = 10;
-
-    Pair* m_pPairs = nullptr;
-    UINT m_cPairs = 0;
-    UINT m_cRoom = 0;
-};
-
-// The key a walk stands in, as the root's handle value followed by the key
-// names, each after a backslash. A path longer than the buffer is unknown:
-// its length is still counted, so that going back to a shorter one works.
-class CKeyPath {
-public:
-    void Reset(HKEY a_hKeyRoot);
-    size_t Length() const { return m_cch; }
-    void Truncate(size_t a_cch);
-    void AppendKey(const char* a_szName);
-    // Whether the first a_cch characters are all there.
-    bool IsKnown(size_t a_cch) const { return a_cch < sizeof(m_sz); }
-    bool IsKnown() const { return IsKnown(m_cch); }
-    const char* get() const { return m_sz; }
-
-private:
-    static constexpr size_t c_cbPath = 2048;
-    char m_sz[c_cbPath] = {};
-    size_t m_cch = 0;
-};
-
-// Keys (by path) and values (by key path and name) that a registration walk
-// created: the walk that takes a failed registration back removes only these.
-class CCreatedItems {
-public:
-    CCreatedItems() = default;
-    ~CCreatedItems() { Clear(); }
-    CCreatedItems(const CCreatedItems&) = delete;
-    CCreatedItems& operator=(const CCreatedItems&) = delete;
-
-    // The key of the first a_cchKey characters of a_path, or its value
-    // a_szValue when that is not null. False when there is no memory.
-    bool Add(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue);
-    // False for a path that is not known.
-    bool Contains(const CKeyPath& a_path, size_t a_cchKey, const char* a_szValue) const;
-    void Clear();
-
-private:
-    // One block each: the key path, its zero, the value name, its zero.
-    struct Item {
-        char* m_psz;
-        bool m_bValue;
-    };
-    Item* m_pItems = nullptr;
-    UINT m_cItems = 0;
-    UINT m_cRoom = 0;
-};
 
 class CRegistryScript {
 public:
@@ -102,16 +24,6 @@ public:
     // Expands the variables of a_szText and walks its root blocks. A failed
     // registration takes its failing root block out again.
     HRESULT RunScript(const char* a_szText, bool a_bRegister);
-
-    // The expanded text in task memory (CoTaskMemFree), or an error.
-    HRESULT ExpandVariables(const char* a_szText, char** a_ppszExpanded) const;
-    // Reads the next token into a_szToken (c_cbToken bytes) and moves the
-    // reading position behind it.
-    HRESULT ReadToken(char* a_szToken);
-    void SkipBlanks();
-    // Where the next token is read; for tests of the tokenizer.
-    void SetReadingPosition(const char* a_pszText) { m_pszPos = a_pszText; }
-    const char* ReadingPosition() const { return m_pszPos; }
 
 private:
     // What one level of a walk keeps while it reads its statements.
@@ -130,6 +42,24 @@ private:
     HRESULT RegisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
     HRESULT UnregisterStatement(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
     HRESULT UnregisterKey(char* a_szToken, HKEY a_hKeyParent, BlockState& a_block);
+    // Opens the key of the statement as the block's current key; a missing
+    // key makes the block recovering.
+    HRESULT OpenKeyToUnregister(const char* a_szName, HKEY a_hKeyParent, BlockState& a_block);
+    // Below a missing key nothing changes: a block written for the key is
+    // read through, and then the walk recovers as it did at the block's
+    // entry. Without such a block the rest of the block stays recovering.
+    HRESULT UnregisterKeyRecovering(char* a_szToken, BlockState& a_block);
+    // Neither subkeys nor values of its own: the key goes, and a block
+    // written for it is passed over without touching anything.
+    HRESULT RemoveEmptyKey(char* a_szToken, HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    // A key with subkeys or values: its block is walked first, and the key
+    // goes when no subkey is left in it. The normal walk and the one taking
+    // a failed registration back differ in what a failure of the block ends.
+    HRESULT UnregisterKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    HRESULT TakeBackKeyInUse(char* a_szToken, HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
+    // After a key's statement: the token behind its block, and for a key that
+    // went, an assignment written there.
+    HRESULT ReadPastKeyBlock(char* a_szToken, bool a_bWalkedBlock, bool a_bKeyStays);
     HRESULT UnregisterValue(char* a_szToken, HKEY a_hKeyParent, const BlockState& a_block);
     HRESULT CloseAndRemoveKey(HKEY a_hKeyParent, const char* a_szName, BlockState& a_block);
     // Whether the walk may remove the key of the first a_cchKey characters
@@ -138,11 +68,14 @@ private:
     HRESULT SkipNestedBlock(char* a_szToken);
     // Reads a value name and the "=" that must follow it.
     HRESULT ReadValueHead(char* a_szToken, char* a_szValueName);
+    // Reads the next token and, when it starts an assignment, passes that
+    // over to the token behind it.
+    HRESULT ReadPastAssignment(char* a_szToken);
     HRESULT SkipValueAssignment(char* a_szToken);
     HRESULT WriteValue(HKEY a_hKey, const char* a_szValueName, char* a_szToken);
 
     const CScriptVariables& m_variables;
-    const char* m_pszPos = "";
+    CScriptTokenizer m_tokens;
     // Set while a failed registration takes its root block out again: a
     // script error then still lets the enclosing keys of the failure go, but
     // only keys and values that the failed walk created go at all.
@@ -155,9 +88,3 @@ private:
 // Runs the module's own script resource with the variable "Module" set to the
 // module's path (apostrophes doubled for quoted texts).
 HRESULT RunRegistrationScript(UINT a_uResourceId, BOOL a_bRegister);
-
-// Deletes a_szName below a_hKeyParent with all its subkeys; a Win32 error code.
-LONG DeleteKeyTree(HKEY a_hKeyParent, const char* a_szName);
-bool KeyHasSubkeys(HKEY a_hKey);
-// True when the key holds a value other than a lone default value.
-bool KeyHasNamedValues(HKEY a_hKey);

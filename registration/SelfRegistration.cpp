@@ -1,6 +1,7 @@
 #include "registration/SelfRegistration.h"
 
 #include "module/ModuleState.h"
+#include "registration/ErrorResults.h"
 #include "registration/RegistryScript.h"
 
 #include <oleauto.h>
@@ -82,10 +83,8 @@ HRESULT OpenOwnTypeLibrary(ITypeLib** a_ppTypeLib, BSTR* a_pbstrPath)
     *a_pbstrPath = nullptr;
     char szModulePath[MAX_PATH];
     DWORD cch = GetModuleFileNameA(g_hInstance, szModulePath, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH) {
-        DWORD dwError = GetLastError();
-        return dwError ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
-    }
+    if (cch == 0 || cch >= MAX_PATH)
+        return LastErrorResult();
     // The library is one of the module's own resources.
     HRESULT hr = LoadTypeLibFromAnsiPath(szModulePath, a_ppTypeLib, a_pbstrPath);
     if (SUCCEEDED(hr))

@@ -3,6 +3,7 @@
 // HKCU\Software\VormidmgrRegistrationScriptTest, so a script's roots land there.
 
 #include "registration/RegistryScript.h"
+#include "registration/ScriptTokenizer.h"
 #include "registration/SelfRegistration.h"
 
 #include "tests/registration/RegistrationTestRegistry.h"
@@ -152,6 +153,8 @@ const WalkRow c_registerRows[] = {
      "CU\\Software;CU\\Software\\RvA;CU\\Software\\RvA\\Outer"},
     {"existing values stay", "CU\\A|Old=o", "HKCU { A { val Old = s 'n' val New = s 'n' } B\\C }", true,
      DISP_E_EXCEPTION, "CU\\A;CU\\A|Old=n"},
+    // A subkey bearing its key's own name stays: no statement of the failed run created it.
+    {"own name subkey stays", "CU\\A\\A", "HKCU { A { X } B\\C }", true, DISP_E_EXCEPTION, "CU\\A;CU\\A\\A"},
     // A created key goes also when a later statement opened it again.
     {"created key named twice", "", "HKCU { C C { Y } A\\B }", true, DISP_E_EXCEPTION, ""},
     // ForceRemove deletes the whole existing tree before writing anew.
@@ -248,13 +251,12 @@ struct TokenRow {
 template <size_t N>
 void CheckTokenRows(const TokenRow (&a_rows)[N])
 {
-    CScriptVariables variables;
     for (const TokenRow& row : a_rows) {
         SCOPED_TRACE(row.m_szWhat);
         GuardedBuffer buffer(c_cbToken);
-        CRegistryScript script(variables);
-        script.SetReadingPosition(row.m_strText.c_str());
-        EXPECT_EQ(row.m_hr, script.ReadToken(buffer.get()));
+        CScriptTokenizer tokenizer;
+        tokenizer.SetReadingPosition(row.m_strText.c_str());
+        EXPECT_EQ(row.m_hr, tokenizer.ReadToken(buffer.get()));
         EXPECT_TRUE(buffer.PrefixUntouched());
         if (SUCCEEDED(row.m_hr)) {
             EXPECT_EQ(row.m_cbToken, std::strlen(buffer.get()));
@@ -280,18 +282,17 @@ TEST(TokenTest, LongTokensStayInsideTheBuffer)
 
 TEST(TokenTest, SplitsAtTheFourBlanksOnly)
 {
-    CScriptVariables variables;
-    CRegistryScript script(variables);
+    CScriptTokenizer tokenizer;
     const char szText[] = " a\tb\r\nc\fd 'e f''g' '' h";
-    script.SetReadingPosition(szText);
+    tokenizer.SetReadingPosition(szText);
     std::vector<std::string> tokens;
     char szToken[c_cbToken];
-    while (SUCCEEDED(script.ReadToken(szToken)))
+    while (SUCCEEDED(tokenizer.ReadToken(szToken)))
         tokens.emplace_back(szToken);
     // A form feed is no blank; an empty quoted text is a token of its own.
     EXPECT_EQ((std::vector<std::string>{"a", "b", "c\fd", "e f'g", "", "h"}), tokens);
     // At the end of the text a token read fails.
-    EXPECT_EQ(DISP_E_EXCEPTION, script.ReadToken(szToken));
+    EXPECT_EQ(DISP_E_EXCEPTION, tokenizer.ReadToken(szToken));
 }
 
 TEST(ExpandTest, ReplacesVariablesAndPercentSigns)
@@ -327,11 +328,10 @@ TEST(ExpandTest, ReplacesVariablesAndPercentSigns)
         {"%", DISP_E_EXCEPTION, ""},
         {"", S_OK, ""},
     };
-    CRegistryScript script(variables);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.m_strText);
         char* pszExpanded = reinterpret_cast<char*>(1);
-        EXPECT_EQ(row.m_hr, script.ExpandVariables(row.m_strText.c_str(), &pszExpanded));
+        EXPECT_EQ(row.m_hr, ExpandVariables(variables, row.m_strText.c_str(), &pszExpanded));
         if (SUCCEEDED(row.m_hr)) {
             EXPECT_EQ(row.m_strExpanded, pszExpanded);
         } else {
@@ -442,9 +442,8 @@ TEST(DbcsTokenTest, DoubleByteCharactersAreKeptWholeAtTheBufferEnd)
     CheckTokenRows(rows);
     // The expansion copies the trail byte with its lead byte.
     CScriptVariables variables;
-    CRegistryScript script(variables);
     char* pszExpanded = nullptr;
-    ASSERT_EQ(S_OK, script.ExpandVariables((std::string(c_szDbcsName) + "%%").c_str(), &pszExpanded));
+    ASSERT_EQ(S_OK, ExpandVariables(variables, (std::string(c_szDbcsName) + "%%").c_str(), &pszExpanded));
     EXPECT_EQ(std::string(c_szDbcsName) + "%", pszExpanded);
     CoTaskMemFree(pszExpanded);
 }
