@@ -272,6 +272,89 @@ void FinishHook()
     FinishRegistry();
 }
 
+// --- the whole hook, offered wide requests -----------------------------------------
+
+IShellExecuteHookW* s_pWideHook = nullptr;
+
+// Each byte is the character of that code, except 0xFF: the two bytes after
+// it are one UTF-16 unit, high byte first. So every unit can come up: Greek
+// and CJK names, and halves of surrogate pairs on their own.
+std::wstring WideFromFuzz(const std::string& a_strBytes)
+{
+    std::wstring strWide;
+    for (size_t i = 0; i < a_strBytes.size(); ++i) {
+        auto b = static_cast<unsigned char>(a_strBytes[i]);
+        if (b == 0xFF && i + 2 < a_strBytes.size()) {
+            strWide += static_cast<wchar_t>(static_cast<unsigned char>(a_strBytes[i + 1]) << 8 |
+                                            static_cast<unsigned char>(a_strBytes[i + 2]));
+            i += 2;
+        } else {
+            strWide += static_cast<wchar_t>(b);
+        }
+    }
+    return strWide;
+}
+
+// A wide text whose terminating zero is the last readable character.
+class CGuardedWideText {
+public:
+    explicit CGuardedWideText(const std::wstring& a_strText)
+        : m_pText(static_cast<wchar_t*>(AllocateGuarded((a_strText.size() + 1) * sizeof(wchar_t))))
+    {
+        std::copy(a_strText.begin(), a_strText.end(), m_pText);
+        m_pText[a_strText.size()] = L'\0';
+    }
+    ~CGuardedWideText() { FreeGuarded(m_pText); }
+    CGuardedWideText(const CGuardedWideText&) = delete;
+    CGuardedWideText& operator=(const CGuardedWideText&) = delete;
+    wchar_t* Get() const { return m_pText; }
+
+private:
+    wchar_t* m_pText;
+};
+
+bool PrepareWideHook(Corpus& a_corpus)
+{
+    if (!PrepareHook(a_corpus))
+        return false;
+    // Greek, a name at MAX_PATH and one beyond it, a lone high surrogate.
+    const std::string strGreek = "C:\\docs\\\xff\x03\xa3\xff\x03\xcd\xff\x03\xbc.vmp";
+    a_corpus.m_seeds.push_back(strGreek + '\0' + "open");
+    a_corpus.m_seeds.push_back("C:\\" + std::string(MAX_PATH - 7, 'n') + ".doc" + '\0' + "open");
+    a_corpus.m_seeds.push_back("C:\\\xff\xd8\x3d" + std::string(300, 'x') + ".txt" + '\0' + "print");
+    AddWords(a_corpus, {"\xff\x03\xa3", "\xff\xd8\x3d", "\xff\xdc\x01", "\xff\x30\x42", "\x81", "/D:"});
+    return SUCCEEDED(s_pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&s_pWideHook)));
+}
+
+void RunWideHook(const std::string& a_strInput)
+{
+    std::vector<std::string> fields = SplitFields(a_strInput);
+    std::unique_ptr<CGuardedWideText> texts[5];
+    for (size_t i = 0; i < fields.size() && i < 5; ++i)
+        texts[i] = std::make_unique<CGuardedWideText>(WideFromFuzz(fields[i]));
+    bool bNoFile = fields[0] == "\x01";
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.lpFile = bNoFile ? nullptr : texts[0]->Get();
+    sei.lpVerb = texts[1] ? texts[1]->Get() : nullptr;
+    sei.lpParameters = texts[2] ? texts[2]->Get() : nullptr;
+    sei.lpDirectory = texts[3] ? texts[3]->Get() : nullptr;
+    if (texts[4]) {
+        sei.fMask = SEE_MASK_CLASSNAME;
+        sei.lpClass = texts[4]->Get();
+    }
+    sei.nShow = SW_SHOWNORMAL;
+    s_pWideHook->Execute(&sei);
+}
+
+void FinishWideHook()
+{
+    if (s_pWideHook)
+        s_pWideHook->Release();
+    s_pWideHook = nullptr;
+    FinishHook();
+}
+
 void FinishNothing() {}
 
 const Target c_targets[] = {
@@ -281,6 +364,7 @@ const Target c_targets[] = {
     {"policy", PreparePolicy, RunPolicy, FinishNothing},
     {"header", PrepareHeader, RunHeader, FinishNothing},
     {"hook", PrepareHook, RunHook, FinishHook},
+    {"widehook", PrepareWideHook, RunWideHook, FinishWideHook},
 };
 
 } // namespace

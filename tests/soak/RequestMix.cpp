@@ -1,5 +1,7 @@
 #include "tests/soak/RequestMix.h"
 
+#include "common/FileIdentity.h"
+
 #include "module/DocHook.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
@@ -137,6 +139,28 @@ HookAnswer CRequestMix::OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const
         sei.hkeyClass = hKey;
     }
     HRESULT hr = a_pHook->Execute(&sei);
+    return {hr, reinterpret_cast<INT_PTR>(sei.hInstApp)};
+}
+
+HookAnswer CRequestMix::OfferWide(int a_nClass) const
+{
+    IShellExecuteHookW* pHook = nullptr;
+    if (FAILED(m_pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&pHook))))
+        return {E_NOINTERFACE, 0};
+    std::wstring strFile = vm::WideFromAnsi(File(a_nClass));
+    std::wstring strVerb = Verb(a_nClass) ? vm::WideFromAnsi(Verb(a_nClass)) : std::wstring();
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof(sei);
+    sei.lpVerb = Verb(a_nClass) ? strVerb.c_str() : nullptr;
+    sei.lpFile = a_nClass == c_requestNoFile ? nullptr : strFile.c_str();
+    sei.nShow = SW_SHOWNORMAL;
+    sei.hInstApp = c_hSentinel;
+    if (HKEY hKey = ClassKey(a_nClass)) {
+        sei.fMask = SEE_MASK_CLASSKEY;
+        sei.hkeyClass = hKey;
+    }
+    HRESULT hr = pHook->Execute(&sei);
+    pHook->Release();
     return {hr, reinterpret_cast<INT_PTR>(sei.hInstApp)};
 }
 

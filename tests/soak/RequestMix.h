@@ -58,6 +58,8 @@ public:
     HookAnswer Offer(int a_nClass) const;
     // The same request offered to another hook object (another build of the hook).
     HookAnswer OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const;
+    // The same request through the wide interface, as the shell offers it.
+    HookAnswer OfferWide(int a_nClass) const;
 
     // What a request of the class carries; null members for absent texts.
     const char* Verb(int a_nClass) const;
