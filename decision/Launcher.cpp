@@ -2,6 +2,7 @@
 
 #include "common/FileIdentity.h"
 #include "common/LauncherExit.h"
+#include "common/ProcessStart.h"
 #include "common/TrustedProgram.h"
 #include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
@@ -19,20 +20,6 @@
 namespace {
 
 constexpr size_t c_cbCommandLine = 4096;
-
-// Starts a command line as the shell would start a program: no inherited
-// handles, the caller's environment and directory, an empty start-up record.
-// The program is named by its full path: the command line starts with an
-// unquoted path that may hold blanks, and left to itself the platform would
-// try C:\Program.exe (or a file in the current directory) first.
-BOOL StartProcess(const wchar_t* a_szApplication, wchar_t* a_szCommandLine, DWORD a_dwFlags,
-                  PROCESS_INFORMATION* a_pInfo)
-{
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    return CreateProcessW(a_szApplication, a_szCommandLine, nullptr, nullptr, FALSE, a_dwFlags, nullptr,
-                          nullptr, &si, a_pInfo);
-}
 
 // The longest command line a process can be given, in characters.
 constexpr DWORD c_cchCommandLineMax = 32767;
@@ -86,7 +73,7 @@ int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommand
         return 0;
     }
     vm::UniqueProcessInfo process;
-    if (!StartProcess(a_strProgram.c_str(), &a_strCommandLine[0], 0, process.put()))
+    if (!vm::StartProgram(a_strProgram, std::move(a_strCommandLine), 0, nullptr, process))
         return StartErrorCode(GetLastError());
     if (a_pProcess) {
         HANDLE hProcess = nullptr;

@@ -9,6 +9,7 @@
 #include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/ProcessStart.h"
 #include "common/ProcessModules.h"
 #include "common/TrustedProgram.h"
 #include "companions/cipher/cipher.h"
@@ -203,15 +204,10 @@ std::wstring GetProcessImage(HANDLE a_hProcess)
 // Every check is done before this: a refused request starts nothing.
 int Launch(const LaunchRequest& a_request)
 {
-    std::vector<wchar_t> command(a_request.strCommandLine.begin(), a_request.strCommandLine.end());
-    command.push_back(L'\0');
-    const wchar_t* szDirectory =
-        a_request.strDirectory.empty() ? nullptr : a_request.strDirectory.c_str();
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
+    const wchar_t* szDirectory = a_request.strDirectory.empty() ? nullptr : a_request.strDirectory.c_str();
     vm::UniqueProcessInfo process;
-    if (!CreateProcessW(a_request.strApplicationPath.c_str(), command.data(), nullptr, nullptr,
-                        FALSE, CREATE_SUSPENDED, nullptr, szDirectory, &si, process.put())) {
+    if (!vm::StartProgram(a_request.strApplicationPath, a_request.strCommandLine, CREATE_SUSPENDED, szDirectory,
+                          process)) {
         Report("cannot start %s, error %lu", AnsiRendering(a_request.strApplicationPath).c_str(), GetLastError());
         return c_nExitStartFailed;
     }
@@ -258,13 +254,8 @@ int HandOver(const LaunchRequest& a_request, const std::wstring& a_strOwnFolder,
         return c_nExitUntrustedProgram;
     std::wstring strCommand = L"\"" + strLauncher + L"\" " + a_request.strApplicationCommand +
                               c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
-    std::vector<wchar_t> command(strCommand.begin(), strCommand.end());
-    command.push_back(L'\0');
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
-    if (!CreateProcessW(strLauncher.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, process.put())) {
+    if (!vm::StartProgram(strLauncher, strCommand, 0, nullptr, process)) {
         Report("cannot start %s, error %lu", AnsiRendering(strLauncher).c_str(), GetLastError());
         return c_nExitStartFailed;
     }

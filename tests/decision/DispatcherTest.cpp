@@ -606,6 +606,7 @@ TEST_F(DispatcherTest, RequestTextCannotReachTheLauncherArguments)
     RegisterApplication("app.exe");
     std::string strApp = Path("app.exe");
     std::string strQuoted = Path("x\" /evil:arg \"y.vmd");
+    std::string strMarked = Path("x/D:C:\\evil\\evil.vmd");
     struct {
         const std::string& m_strFile;
         const char* m_szParameters;
@@ -618,6 +619,8 @@ TEST_F(DispatcherTest, RequestTextCannotReachTheLauncherArguments)
         // any letter case; an empty plug-in
         {strApp, "x/d:", nullptr, "x/d:", "argument mark"},
         {strApp, nullptr, "\\..\\/D:C:\\evil", "\\..\\/D:C:\\evil", "argument mark"},
+        // the mark in the document's own text
+        {strMarked, nullptr, nullptr, strMarked.c_str(), "argument mark"},
         // a quote in the document's text would add arguments
         {strQuoted, nullptr, nullptr, strQuoted.c_str(), "double quote"},
     };
