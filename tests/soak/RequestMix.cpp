@@ -4,6 +4,7 @@
 #include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
+#include "common/OfficeAddins.h"
 #include "companions/cipher/ccfformat.h"
 
 namespace vmtest {
@@ -40,14 +41,10 @@ std::string EncryptedDocument()
 
 } // namespace
 
-const char* const c_szAddinRows[3] = {"Word\\Addins\\Quorix01.Word9AddIn",
-                                      "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                                      "Excel\\Addins\\Quorix03.ExcelAddIn"};
-
 void MarkAddinsLoaded()
 {
-    for (const char* szRow : c_szAddinRows)
-        SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow, "LoadBehavior", 3);
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins)
+        SetDword(HKEY_CURRENT_USER, vm::OfficeAddinKey(addin), "LoadBehavior", 3);
 }
 
 const char* RequestClassName(int a_nClass)

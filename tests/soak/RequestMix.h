@@ -32,10 +32,8 @@ enum RequestClass {
 
 const char* RequestClassName(int a_nClass);
 
-// The three add-in entries the Office upkeep keeps, under the current user's
-// Software\Microsoft\Office.
-extern const char* const c_szAddinRows[3];
-// Marks them loaded (LoadBehavior 3), so the upkeep starts no regsvr32.
+// Marks the add-in entries that the Office upkeep keeps loaded (LoadBehavior
+// 3), so the upkeep starts no regsvr32.
 void MarkAddinsLoaded();
 
 struct HookAnswer {
