@@ -45,6 +45,10 @@ struct HookAnswer {
     }
 };
 
+// What the hook answers to a request of the class, written out rather than
+// taken from a run of the hook.
+HookAnswer ExpectedAnswer(int a_nClass);
+
 class CRequestMix {
 public:
     explicit CRequestMix(const std::string& a_strName);
