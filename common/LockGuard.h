@@ -11,7 +11,8 @@ enum ELockMode { c_eLockExclusive, c_eLockShared };
 
 class CLockGuard final {
 public:
-    explicit CLockGuard(SRWLOCK& a_lock, ELockMode a_eMode = c_eLockExclusive) : m_lock(a_lock), m_eMode(a_eMode)
+    explicit CLockGuard(SRWLOCK& a_lock, ELockMode a_eMode = c_eLockExclusive)
+        : m_lock(a_lock), m_eMode(a_eMode)
     {
         if (m_eMode == c_eLockShared)
             AcquireSRWLockShared(&m_lock);
