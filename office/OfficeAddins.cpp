@@ -43,7 +43,8 @@ bool FormatBounded(char (&a_szOut)[N], const char* a_szFormat, Args... a_args)
 bool IsAddinLoaded(const vm::COfficeAddin& a_addin)
 {
     vm::UniqueKey key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, vm::OfficeAddinKey(a_addin).c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, vm::OfficeAddinKey(a_addin).c_str(), 0, KEY_QUERY_VALUE,
+                      key.put()) != ERROR_SUCCESS)
         return false;
     DWORD dwBehavior = 0;
     DWORD cb = sizeof(dwBehavior);
