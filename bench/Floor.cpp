@@ -1,6 +1,7 @@
 #include "bench/Floor.h"
 
 #include "common/Handle.h"
+#include "common/OfficeAddins.h"
 #include "companions/cipher/cipher.h"
 #include "tests/support/TestPaths.h"
 
@@ -94,12 +95,13 @@ void CFloor::ReplayUpkeep() const
     char szDir[MAX_PATH];
     GetModuleFileNameA(nullptr, szDir, MAX_PATH);
     PathRemoveFileSpecA(szDir);
-    for (const char* szKey : vmtest::c_szAddinRows)
-        QueryValue(HKEY_CURRENT_USER, std::string(c_szOffice) + szKey, "LoadBehavior");
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins)
+        QueryValue(HKEY_CURRENT_USER, vm::OfficeAddinKey(addin), "LoadBehavior");
     for (const char* szVersion : {"9.0", "10.0", "11.0", "12.0"})
-        for (const char* szApp : {"Word", "PowerPoint", "Excel"}) {
+        for (const vm::COfficeAddin& addin : vm::c_officeAddins) {
             vm::UniqueKey key;
-            std::string strKey = std::string(c_szOffice) + szVersion + "\\" + szApp + "\\Security";
+            std::string strKey =
+                std::string(c_szOffice) + szVersion + "\\" + addin.m_szApplication + "\\Security";
             if (RegCreateKeyExA(HKEY_CURRENT_USER, strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                 nullptr, key.put(), nullptr) != ERROR_SUCCESS)
                 continue;

@@ -2,6 +2,7 @@
 
 #include "AuditMessages.h"
 #include "common/Handle.h"
+#include "common/LockGuard.h"
 
 #include <windows.h>
 
@@ -44,7 +45,7 @@ unsigned long long HashEvent(DWORD a_dwId, const std::initializer_list<std::stri
 bool IsFirstWithinAMinute(unsigned long long a_ullHash)
 {
     DWORD dwNow = GetTickCount();
-    AcquireSRWLockExclusive(&s_recentLock);
+    vm::CLockGuard lock(s_recentLock);
     bool bFirst = true;
     for (const RecentEvent& recent : s_recent) {
         if (recent.m_ullHash == a_ullHash && recent.m_dwTick != 0 && dwNow - recent.m_dwTick < c_dwRepeatMs)
@@ -54,7 +55,6 @@ bool IsFirstWithinAMinute(unsigned long long a_ullHash)
         s_recent[s_iNextRecent] = {a_ullHash, dwNow ? dwNow : 1};
         s_iNextRecent = (s_iNextRecent + 1) % c_cRecent;
     }
-    ReleaseSRWLockExclusive(&s_recentLock);
     return bFirst;
 }
 

@@ -1,6 +1,7 @@
 #include "decision/LxShellExt.h"
 
 #include "common/FileIdentity.h"
+#include "common/LockGuard.h"
 #include "decision/Launcher.h"
 #include "decision/Verdict.h"
 #include "trace/FaultGuard.h"
@@ -13,14 +14,6 @@ namespace {
 // Explorer offers requests from several threads, and the decision object holds
 // the state of one request at a time: requests are handled one after another.
 SRWLOCK s_executeLock = SRWLOCK_INIT;
-
-class ExecuteLock {
-public:
-    ExecuteLock() { AcquireSRWLockExclusive(&s_executeLock); }
-    ~ExecuteLock() { ReleaseSRWLockExclusive(&s_executeLock); }
-    ExecuteLock(const ExecuteLock&) = delete;
-    ExecuteLock& operator=(const ExecuteLock&) = delete;
-};
 
 // A NULL verb equals no verb text.
 bool IsVerb(const char* a_szVerb, const char* a_szName)
@@ -97,7 +90,7 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const Wi
     RequestVerdict& verdict = ThreadVerdict();
     verdict = RequestVerdict();
     {
-        ExecuteLock lock;
+        vm::CLockGuard lock(s_executeLock);
         bHandled = ExecuteLocked(a_pnResult, a_lpsei, a_pReal);
         launcher = std::move(m_hLauncher);
         launched = std::move(m_launched);

@@ -1,5 +1,7 @@
 #include "fuzz/GuardedMemory.h"
 
+#include "common/LockGuard.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -50,38 +52,32 @@ void* MapGuarded(size_t a_cb, void** a_ppBase, size_t* a_pcbRegion)
 
 bool Remember(void* a_pBlock, void* a_pBase, size_t a_cb)
 {
-    AcquireSRWLockExclusive(&s_lock);
-    bool bStored = false;
+    vm::CLockGuard lock(s_lock);
     for (size_t i = 0, iSlot = SlotOf(a_pBlock); i < c_cSlots; ++i, iSlot = (iSlot + 1) & (c_cSlots - 1)) {
         if (!s_slots[iSlot].m_pBlock || s_slots[iSlot].m_pBlock == reinterpret_cast<void*>(1)) {
             s_slots[iSlot] = {a_pBlock, a_pBase, a_cb};
             ++s_cAlive;
-            bStored = true;
-            break;
+            return true;
         }
     }
-    ReleaseSRWLockExclusive(&s_lock);
-    return bStored;
+    return false;
 }
 
 // The base of a guarded block, taken out of the table; null when the block is
 // not a guarded one.
 void* Forget(void* a_pBlock)
 {
-    void* pBase = nullptr;
-    AcquireSRWLockExclusive(&s_lock);
+    vm::CLockGuard lock(s_lock);
     for (size_t i = 0, iSlot = SlotOf(a_pBlock); i < c_cSlots; ++i, iSlot = (iSlot + 1) & (c_cSlots - 1)) {
         if (!s_slots[iSlot].m_pBlock)
             break;
         if (s_slots[iSlot].m_pBlock == a_pBlock) {
-            pBase = s_slots[iSlot].m_pBase;
             s_slots[iSlot].m_pBlock = reinterpret_cast<void*>(1); // a tombstone keeps chains intact
             --s_cAlive;
-            break;
+            return s_slots[iSlot].m_pBase;
         }
     }
-    ReleaseSRWLockExclusive(&s_lock);
-    return pBase;
+    return nullptr;
 }
 
 void* Allocate(size_t a_cb)
@@ -118,18 +114,14 @@ void* AllocateGuarded(size_t a_cb)
 
 size_t GuardedSize(const void* a_p)
 {
-    size_t cb = 0;
-    AcquireSRWLockShared(&s_lock);
+    vm::CLockGuard lock(s_lock, vm::c_eLockShared);
     for (size_t i = 0, iSlot = SlotOf(a_p); i < c_cSlots; ++i, iSlot = (iSlot + 1) & (c_cSlots - 1)) {
         if (!s_slots[iSlot].m_pBlock)
             break;
-        if (s_slots[iSlot].m_pBlock == a_p) {
-            cb = s_slots[iSlot].m_cb;
-            break;
-        }
+        if (s_slots[iSlot].m_pBlock == a_p)
+            return s_slots[iSlot].m_cb;
     }
-    ReleaseSRWLockShared(&s_lock);
-    return cb;
+    return 0;
 }
 
 bool IsHeapGuardOn()
@@ -158,10 +150,9 @@ long GuardedBlocksAlive()
 
 void ClearGuardTombstones()
 {
-    AcquireSRWLockExclusive(&s_lock);
+    vm::CLockGuard lock(s_lock);
     if (s_cAlive == 0)
         std::memset(s_slots, 0, sizeof(s_slots));
-    ReleaseSRWLockExclusive(&s_lock);
 }
 
 CGuardedText::~CGuardedText()

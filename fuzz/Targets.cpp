@@ -4,6 +4,7 @@
 #include "fuzz/ScratchRegistry.h"
 #include "fuzz/Seeds.h"
 
+#include "common/OfficeAddins.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/LxShellExt.h"
 #include "module/DocHook.h"
@@ -233,11 +234,10 @@ bool PrepareHook(Corpus& a_corpus)
         return false;
     // Add-ins at load behaviour 3 start no regsvr32; with no policy file and an
     // empty registry nothing is controlled, so no request starts a process.
-    for (const char* szKey : {"Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn",
-                              "Software\\Microsoft\\Office\\PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                              "Software\\Microsoft\\Office\\Excel\\Addins\\Quorix03.ExcelAddIn"}) {
-        DWORD dwBehavior = 3;
-        SHSetValueA(HKEY_CURRENT_USER, szKey, "LoadBehavior", REG_DWORD, &dwBehavior, sizeof(dwBehavior));
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins) {
+        DWORD dwBehavior = vm::c_dwAddinLoadAtStartup;
+        SHSetValueA(HKEY_CURRENT_USER, vm::OfficeAddinKey(addin).c_str(), "LoadBehavior", REG_DWORD, &dwBehavior,
+                    sizeof(dwBehavior));
     }
     return SUCCEEDED(CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&s_pHook)));
 }

@@ -1,5 +1,6 @@
 #include "module/ClassFactory.h"
 
+#include "common/LockGuard.h"
 #include "module/DocHook.h"
 #include "module/ModuleState.h"
 
@@ -75,11 +76,13 @@ CDocHookFactory* s_pFactory = nullptr;
 
 HRESULT GetDocHookClassObject(REFIID a_riid, void** a_ppv)
 {
-    AcquireSRWLockExclusive(&s_factoryLock);
-    if (!s_pFactory)
-        s_pFactory = new (std::nothrow) CDocHookFactory();
-    CDocHookFactory* pFactory = s_pFactory;
-    ReleaseSRWLockExclusive(&s_factoryLock);
+    CDocHookFactory* pFactory = nullptr;
+    {
+        vm::CLockGuard lock(s_factoryLock);
+        if (!s_pFactory)
+            s_pFactory = new (std::nothrow) CDocHookFactory();
+        pFactory = s_pFactory;
+    }
     if (!pFactory)
         return E_OUTOFMEMORY;
     return pFactory->QueryInterface(a_riid, a_ppv);
@@ -87,10 +90,12 @@ HRESULT GetDocHookClassObject(REFIID a_riid, void** a_ppv)
 
 void ReleaseCachedClassObject()
 {
-    AcquireSRWLockExclusive(&s_factoryLock);
-    CDocHookFactory* pFactory = s_pFactory;
-    s_pFactory = nullptr;
-    ReleaseSRWLockExclusive(&s_factoryLock);
+    CDocHookFactory* pFactory = nullptr;
+    {
+        vm::CLockGuard lock(s_factoryLock);
+        pFactory = s_pFactory;
+        s_pFactory = nullptr;
+    }
     if (pFactory)
         pFactory->Release();
 }

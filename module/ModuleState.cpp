@@ -1,5 +1,6 @@
 #include "module/ModuleState.h"
 
+#include "common/LockGuard.h"
 #include "module/ClassFactory.h"
 #include "module/Guids.h"
 
@@ -40,7 +41,7 @@ LONG ModuleLockCount()
 HRESULT GetDocHookTypeInfo(ITypeInfo** a_ppTypeInfo)
 {
     *a_ppTypeInfo = nullptr;
-    AcquireSRWLockExclusive(&s_typeInfoLock);
+    vm::CLockGuard lock(s_typeInfoLock);
     HRESULT hr = S_OK;
     if (!s_pTypeInfo) {
         ITypeLib* pTypeLib = nullptr;
@@ -55,7 +56,6 @@ HRESULT GetDocHookTypeInfo(ITypeInfo** a_ppTypeInfo)
         s_pTypeInfo->AddRef();
         *a_ppTypeInfo = s_pTypeInfo;
     }
-    ReleaseSRWLockExclusive(&s_typeInfoLock);
     return hr;
 }
 

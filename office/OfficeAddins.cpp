@@ -6,6 +6,7 @@
 
 #include "common/AuditTrail.h"
 #include "common/Handle.h"
+#include "common/OfficeAddins.h"
 #include "module/ModuleState.h"
 
 #include <shlwapi.h>
@@ -16,24 +17,11 @@
 
 namespace {
 
-struct OfficeAddin {
-    const char* szApplication;
-    const char* szProgId;
-    const char* szModule;
-};
-
-constexpr OfficeAddin c_addins[] = {
-    {"Word", "Quorix01.Word9AddIn", "quorix01.dll"},
-    {"PowerPoint", "Quorix02.CPpt9AddIn", "quorix02.dll"},
-    {"Excel", "Quorix03.ExcelAddIn", "quorix03.dll"},
-};
-
 constexpr const char* c_szResiliencyVersions[] = {"10.0", "11.0"};
 constexpr const char* c_szResiliencyKeys[] = {
     "Word\\Resiliency", "Excel\\Resiliency", "PowerPoint\\Resiliency", "Outlook\\Resiliency"};
 
 constexpr const char* c_szSecurityVersions[] = {"9.0", "10.0", "11.0", "12.0"};
-constexpr const char* c_szSecurityApplications[] = {"Word", "PowerPoint", "Excel"};
 
 // Deliberately not the add-in table's order.
 constexpr const char* c_szAddinOwners[] = {"Word", "Excel", "PowerPoint"};
@@ -41,7 +29,6 @@ constexpr char c_szProductMarker[] = "Quorix0";
 
 constexpr char c_szOfficeKey[] = "Software\\Microsoft\\Office\\";
 constexpr char c_szLoadBehavior[] = "LoadBehavior";
-constexpr DWORD c_dwLoadedAtStartup = 3;
 constexpr char c_szDontTrust[] = "DontTrustInstalledFiles";
 
 // Formats into a fixed buffer; a text that would not fit is refused rather
@@ -53,14 +40,11 @@ bool FormatBounded(char (&a_szOut)[N], const char* a_szFormat, Args... a_args)
     return cch >= 0 && static_cast<size_t>(cch) < N;
 }
 
-bool IsAddinLoaded(const OfficeAddin& a_addin)
+bool IsAddinLoaded(const vm::COfficeAddin& a_addin)
 {
-    char szKey[MAX_PATH];
-    if (!FormatBounded(szKey, "Software\\Microsoft\\Office\\%s\\Addins\\%s",
-                       a_addin.szApplication, a_addin.szProgId))
-        return false;
     vm::UniqueKey key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, szKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, vm::OfficeAddinKey(a_addin).c_str(), 0, KEY_QUERY_VALUE,
+                      key.put()) != ERROR_SUCCESS)
         return false;
     DWORD dwBehavior = 0;
     DWORD cb = sizeof(dwBehavior);
@@ -69,7 +53,7 @@ bool IsAddinLoaded(const OfficeAddin& a_addin)
     if (RegQueryValueExA(key.get(), c_szLoadBehavior, nullptr, nullptr,
                          reinterpret_cast<BYTE*>(&dwBehavior), &cb) != ERROR_SUCCESS)
         return false;
-    return dwBehavior == c_dwLoadedAtStartup;
+    return dwBehavior == vm::c_dwAddinLoadAtStartup;
 }
 
 // regsvr32 is named by its full path so that no program of that name in the
@@ -92,19 +76,19 @@ bool GetModuleDirectory(char (&a_szDir)[MAX_PATH])
     return PathRemoveFileSpecA(a_szDir) && a_szDir[0] != '\0';
 }
 
-void StartRegistration(const char* a_szRegsvr32, const char* a_szModuleDir, const OfficeAddin& a_addin)
+void StartRegistration(const char* a_szRegsvr32, const char* a_szModuleDir, const vm::COfficeAddin& a_addin)
 {
     // The command line keeps the plain "regsvr32" word: whoever records
     // command lines sees the same text whatever the system directory is.
     char szCommand[MAX_PATH + 64];
-    if (!FormatBounded(szCommand, "regsvr32 /s \"%s\\%s\"", a_szModuleDir, a_addin.szModule))
+    if (!FormatBounded(szCommand, "regsvr32 /s \"%s\\%s\"", a_szModuleDir, a_addin.m_szModule))
         return;
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
     if (CreateProcessA(a_szRegsvr32, szCommand, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                        process.put()))
-        vm::ReportAddinRepaired(a_addin.szProgId, a_addin.szModule);
+        vm::ReportAddinRepaired(a_addin.m_szProgId, a_addin.m_szModule);
 }
 
 void RemoveDontTrustSetting(const char* a_szVersion, const char* a_szApplication)
@@ -165,7 +149,7 @@ bool RegisterAddinsAndTrust()
     // "\quorixNN.dll" would point at the root of whatever drive is current.
     bool bCanRegister = GetModuleDirectory(szModuleDir) && GetRegsvr32Path(szRegsvr32);
     if (bCanRegister) {
-        for (const OfficeAddin& addin : c_addins) {
+        for (const vm::COfficeAddin& addin : vm::c_officeAddins) {
             if (!IsAddinLoaded(addin)) {
                 StartRegistration(szRegsvr32, szModuleDir, addin);
                 bStartedNothing = false;
@@ -175,8 +159,8 @@ bool RegisterAddinsAndTrust()
         bStartedNothing = false;
     }
     for (const char* szVersion : c_szSecurityVersions) {
-        for (const char* szApplication : c_szSecurityApplications)
-            RemoveDontTrustSetting(szVersion, szApplication);
+        for (const vm::COfficeAddin& addin : vm::c_officeAddins)
+            RemoveDontTrustSetting(szVersion, addin.m_szApplication);
     }
     return bStartedNothing;
 }

@@ -2,6 +2,7 @@
 // enforcement plug-in lies.
 
 #include "decision/LxShellExt.h"
+#include "common/OfficeAddins.h"
 #include "companions/cipher/cipher.h"
 #include "module/ModuleState.h"
 #include "policy/ImageViewer.h"
@@ -17,39 +18,26 @@
 
 namespace {
 
-struct OfficeAddin {
-    const char* m_szApplication;
-    const char* m_szAddin;
-};
-
-constexpr OfficeAddin c_officeAddins[] = {
-    {"WINWORD.EXE", "quorix01.dll"},
-    {"POWERPNT.EXE", "quorix02.dll"},
-    {"EXCEL.EXE", "quorix03.dll"},
-};
-
-// Office 2000 (9.0) and later enforce the rules through the product's add-in.
-constexpr WORD c_wFirstAddinOfficeVersion = 9;
-
-const char* FindOfficeAddin(const std::string& a_strAppName)
+const vm::COfficeAddin* FindOfficeAddin(const std::string& a_strAppName)
 {
-    for (const OfficeAddin& addin : c_officeAddins)
-        if (lstrcmpiA(a_strAppName.c_str(), addin.m_szApplication) == 0)
-            return addin.m_szAddin;
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins)
+        if (lstrcmpiA(a_strAppName.c_str(), addin.m_szProgram) == 0)
+            return &addin;
     return nullptr;
 }
 
-// The add-in module for an Office application of version 9 or later; null for
+// The add-in module for an Office application of a version that enforces the
+// rules through the product's add-in (Office 2000, 9.0, and later); null for
 // any other application, an older Office, or a version that cannot be read.
 const char* AddinOfVersion9OrLater(CLxShellExt& a_ext)
 {
-    const char* szAddin = FindOfficeAddin(a_ext.m_strAppName);
-    if (!szAddin)
+    const vm::COfficeAddin* pAddin = FindOfficeAddin(a_ext.m_strAppName);
+    if (!pAddin)
         return nullptr;
     VS_FIXEDFILEINFO info{};
     if (!a_ext.GetFixedFileInfo(a_ext.m_strAppPath.c_str(), &info))
         return nullptr;
-    return HIWORD(info.dwFileVersionMS) >= c_wFirstAddinOfficeVersion ? szAddin : nullptr;
+    return HIWORD(info.dwFileVersionMS) >= pAddin->m_wFirstOfficeVersion ? pAddin->m_szModule : nullptr;
 }
 
 // a_szName beside this module. An unknown module path gives false: a bare

@@ -2,6 +2,7 @@
 
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
+#include "common/LockGuard.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/DryRun.h"
 #include "resolution/FileStamp.h"
@@ -66,9 +67,11 @@ std::shared_ptr<CCCF> CurrentPolicy()
     PolicyStamp stamp;
     bool bSettled = ReadSettledStamp(stamp);
     if (bSettled) {
-        AcquireSRWLockShared(&s_lock);
-        std::shared_ptr<CCCF> pKept = s_pKept && s_keptStamp == stamp ? s_pKept : nullptr;
-        ReleaseSRWLockShared(&s_lock);
+        std::shared_ptr<CCCF> pKept;
+        {
+            vm::CLockGuard lock(s_lock, vm::c_eLockShared);
+            pKept = s_pKept && s_keptStamp == stamp ? s_pKept : nullptr;
+        }
         if (pKept)
             return pKept;
     }
@@ -77,9 +80,10 @@ std::shared_ptr<CCCF> CurrentPolicy()
     // Told on every fresh read; the log gets the changes only.
     int nValidity = pFresh->CheckCCFValidity();
     vm::ReportPolicyState(PolicyPath(), nValidity == 0, cipherfmt::DescribeCcfValidity(nValidity));
-    AcquireSRWLockExclusive(&s_lock);
-    s_pKept = bSettled ? pFresh : nullptr;
-    s_keptStamp = stamp;
-    ReleaseSRWLockExclusive(&s_lock);
+    {
+        vm::CLockGuard lock(s_lock);
+        s_pKept = bSettled ? pFresh : nullptr;
+        s_keptStamp = stamp;
+    }
     return pFresh;
 }

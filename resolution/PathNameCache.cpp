@@ -1,5 +1,6 @@
 #include "resolution/PathNameCache.h"
 
+#include "common/LockGuard.h"
 #include "resolution/FileStamp.h"
 
 #include <array>
@@ -33,23 +34,12 @@ SRWLOCK s_lock = SRWLOCK_INIT;
 std::array<RememberedName, c_cRemembered> s_remembered;
 size_t s_uNext = 0;
 
-// Held for a scope: copying an answer out may throw, and the lock must go
-// with it.
-template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
-class CScopedLock {
-public:
-    CScopedLock() { Acquire(&s_lock); }
-    ~CScopedLock() { Release(&s_lock); }
-    CScopedLock(const CScopedLock&) = delete;
-    CScopedLock& operator=(const CScopedLock&) = delete;
-};
-using CReading = CScopedLock<AcquireSRWLockShared, ReleaseSRWLockShared>;
-using CWriting = CScopedLock<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
 
 bool Recall(PathNameFunction a_pfnForm, const char* a_szPath, const std::vector<FileStamp>& a_folders,
             Answer& a_answer)
 {
-    CReading reading;
+    // Copying an answer out may throw: the guard lets the lock go with it.
+    vm::CLockGuard reading(s_lock, vm::c_eLockShared);
     for (const RememberedName& name : s_remembered)
         if (name.m_pfnForm == a_pfnForm && name.m_strPath == a_szPath && name.m_folders == a_folders) {
             a_answer = name.m_answer;
@@ -63,7 +53,7 @@ void Remember(PathNameFunction a_pfnForm, const char* a_szPath, Answer&& a_answe
 {
     // Made whole before the lock: under it, only moves, which do not throw.
     RememberedName fresh{a_pfnForm, a_szPath, std::move(a_answer), std::move(a_folders)};
-    CWriting writing;
+    vm::CLockGuard writing(s_lock);
     RememberedName* pSlot = nullptr;
     for (RememberedName& name : s_remembered)
         if (name.m_pfnForm == a_pfnForm && name.m_strPath == a_szPath)

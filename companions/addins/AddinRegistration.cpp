@@ -15,9 +15,6 @@
 
 namespace {
 
-// Office's "load at start-up" behaviour.
-constexpr DWORD c_dwLoadAtStartup = 3;
-
 std::string ClassKey()
 {
     return std::string("CLSID\\") + c_addin.m_szClsid;
@@ -40,7 +37,7 @@ std::string AddinsKey()
 
 std::string EntryKey()
 {
-    return AddinsKey() + "\\" + c_addin.m_szProgId;
+    return vm::OfficeAddinKey(c_addin);
 }
 
 LONG SetText(HKEY a_hRoot, const std::string& a_strKey, const char* a_szName, const std::string& a_strText)
@@ -91,7 +88,7 @@ LONG WriteAddinEntry()
     if (lResult == ERROR_SUCCESS)
         lResult = SetText(HKEY_CURRENT_USER, strEntry, "Description", c_addin.m_szDescription);
     if (lResult == ERROR_SUCCESS)
-        lResult = SetDword(HKEY_CURRENT_USER, strEntry, "LoadBehavior", c_dwLoadAtStartup);
+        lResult = SetDword(HKEY_CURRENT_USER, strEntry, "LoadBehavior", vm::c_dwAddinLoadAtStartup);
     return lResult;
 }
 

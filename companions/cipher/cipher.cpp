@@ -4,6 +4,7 @@
 #include "companions/cipher/cipher.h"
 
 #include "common/BuildLayout.h"
+#include "common/LockGuard.h"
 
 #include "companions/cipher/ccfformat.h"
 
@@ -54,9 +55,11 @@ std::string s_strDraftPolicy;
 // The file a new CCCF reads: the draft while one is in use.
 std::string PolicyFilePath()
 {
-    AcquireSRWLockShared(&s_draftLock);
-    std::string strDraft = s_strDraftPolicy;
-    ReleaseSRWLockShared(&s_draftLock);
+    std::string strDraft;
+    {
+        vm::CLockGuard lock(s_draftLock, vm::c_eLockShared);
+        strDraft = s_strDraftPolicy;
+    }
     if (!strDraft.empty())
         return strDraft;
     std::string strDir = GetOwnDirectory();
@@ -68,9 +71,8 @@ std::string PolicyFilePath()
 extern "C" void CipherUseDraftPolicy(const char* a_szPath)
 {
     std::string strDraft = a_szPath ? a_szPath : "";
-    AcquireSRWLockExclusive(&s_draftLock);
+    vm::CLockGuard lock(s_draftLock);
     s_strDraftPolicy.swap(strDraft);
-    ReleaseSRWLockExclusive(&s_draftLock);
 }
 
 CCCF::CCCF() : m_pImpl(nullptr)

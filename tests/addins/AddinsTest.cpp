@@ -5,6 +5,7 @@
 #include "decision/LxShellExt.h"
 
 #include "common/Handle.h"
+#include "common/OfficeAddins.h"
 #include "companions/addins/AddinIdentity.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
@@ -20,6 +21,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,15 +32,22 @@ using vmtest::TestDir;
 
 constexpr DWORD c_dwRegistrationTimeoutMs = 15000;
 
+// What Office and COM must find, written out here rather than taken from the
+// product's add-in table: a changed ProgID or class id orphans every
+// registration already made on users' machines.
 struct AddinRow {
     const char* szApplication;
+    const char* szProgram;
+    WORD wFirstOfficeVersion;
     const char* szProgId;
     const char* szModule;
+    const char* szClsid;
 };
 const AddinRow c_addins[] = {
-    {"Word", "Quorix01.Word9AddIn", "quorix01.dll"},
-    {"PowerPoint", "Quorix02.CPpt9AddIn", "quorix02.dll"},
-    {"Excel", "Quorix03.ExcelAddIn", "quorix03.dll"},
+    {"Word", "WINWORD.EXE", 9, "Quorix01.Word9AddIn", "quorix01.dll", "{17955A3D-FB09-4F95-826F-25D7DC6A230F}"},
+    {"PowerPoint", "POWERPNT.EXE", 9, "Quorix02.CPpt9AddIn", "quorix02.dll",
+     "{1553A4A2-730C-4B6A-ABA9-4054E859C08B}"},
+    {"Excel", "EXCEL.EXE", 9, "Quorix03.ExcelAddIn", "quorix03.dll", "{A2FC1BE6-6900-491C-B929-209597E3061A}"},
 };
 
 std::string EntryKey(const AddinRow& a_addin)
@@ -75,11 +84,13 @@ std::string ModuleHere(const AddinRow& a_addin)
     return TestDir() + "\\" + a_addin.szModule;
 }
 
-// Registered for Office to load: the class served by the module beside the
-// test program, and the entry at LoadBehavior 3.
+// Registered for Office to load: the ProgID names the add-in's class, the
+// class is served by the module beside the test program, and the entry is at
+// LoadBehavior 3.
 bool Loadable(const AddinRow& a_addin)
 {
-    return lstrcmpiA(ReadText(HKEY_CLASSES_ROOT, ClassServerKey(a_addin), nullptr).c_str(),
+    return ReadText(HKEY_CLASSES_ROOT, std::string(a_addin.szProgId) + "\\CLSID", nullptr) == a_addin.szClsid &&
+           lstrcmpiA(ReadText(HKEY_CLASSES_ROOT, ClassServerKey(a_addin), nullptr).c_str(),
                      ModuleHere(a_addin).c_str()) == 0 &&
            LoadBehavior(a_addin) == 3;
 }
@@ -328,6 +339,27 @@ TEST_F(AddinsTest, HostMarksAnAddinThatRefusesTheConnection)
     EXPECT_EQ(0u, run.m_lines[0].find(strProgId + ": refused the connection, 0x80004005"));
     EXPECT_NE(std::string::npos, run.m_lines[0].find("; LoadBehavior set to 2"));
     EXPECT_EQ(2u, dwBehavior);
+}
+
+// The product's add-in table, which the upkeep, the add-in modules and vmcheck
+// read, names row for row the add-ins written out above.
+TEST(AddinTableTest, NamesTheAddinsThatOfficeAndComKnow)
+{
+    ASSERT_EQ(std::size(c_addins), std::size(vm::c_officeAddins));
+    for (size_t i = 0; i < std::size(c_addins); ++i) {
+        const AddinRow& expected = c_addins[i];
+        const vm::COfficeAddin& addin = vm::c_officeAddins[i];
+        SCOPED_TRACE(expected.szProgId);
+        EXPECT_STREQ(expected.szApplication, addin.m_szApplication);
+        EXPECT_STREQ(expected.szProgram, addin.m_szProgram);
+        EXPECT_EQ(expected.wFirstOfficeVersion, addin.m_wFirstOfficeVersion);
+        EXPECT_STREQ(expected.szProgId, addin.m_szProgId);
+        EXPECT_STREQ(expected.szModule, addin.m_szModule);
+        EXPECT_STREQ(expected.szClsid, addin.m_szClsid);
+        wchar_t wszClsid[40] = {};
+        ASSERT_NE(0, StringFromGUID2(addin.m_clsid, wszClsid, 40));
+        EXPECT_EQ(std::string(expected.szClsid), std::string(wszClsid, wszClsid + wcslen(wszClsid)));
+    }
 }
 
 // The dual interface's dispatch half reaches the same methods, by the

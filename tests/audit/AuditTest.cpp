@@ -6,6 +6,7 @@
 // FormatMessage for every id.
 
 #include "common/AuditTrail.h"
+#include "common/OfficeAddins.h"
 #include "tests/soak/RequestMix.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
@@ -154,8 +155,7 @@ void BreakAndMendThePolicy(const vmtest::CRequestMix& a_mix)
 void LetWordMarkItsAddinFailed(const vmtest::CRequestMix& a_mix)
 {
     a_mix.Offer(vmtest::c_requestUncontrolled);
-    vmtest::SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + vmtest::c_szAddinRows[0],
-                     "LoadBehavior", 2);
+    vmtest::SetDword(HKEY_CURRENT_USER, vm::OfficeAddinKey(vm::c_officeAddins[0]), "LoadBehavior", 2);
     a_mix.Offer(vmtest::c_requestUncontrolled);
     vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; }, c_dwChildTimeoutMs);
 }

@@ -8,6 +8,7 @@
 #include "tests/support/HandleCount.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/PolicyTestSupport.h"
+#include "tests/soak/RequestMix.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
@@ -118,7 +119,7 @@ protected:
     void SetUp() override
     {
         m_redirect = std::make_unique<vmtest::RegistryRedirect>("dispatcher");
-        MarkAddinsLoaded();
+        vmtest::MarkAddinsLoaded();
         ForgetPolicy();
         vmtest::RemovePolicy();
         m_strDir = vmtest::MakeScratchDir("dispatcher");
@@ -138,17 +139,6 @@ protected:
         vmtest::RemoveTree(m_strDir);
         ForgetPolicy();
         m_redirect.reset();
-    }
-
-    // The product's add-ins answer as loaded, so the upkeep starts no process.
-    static void MarkAddinsLoaded()
-    {
-        const char* rows[] = {"Word\\Addins\\Quorix01.Word9AddIn",
-                              "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                              "Excel\\Addins\\Quorix03.ExcelAddIn"};
-        for (const char* szRow : rows)
-            vmtest::SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow,
-                             "LoadBehavior", 3);
     }
 
     // The application is installed in the scratch folder, which an

@@ -228,41 +228,6 @@ TEST_F(ModuleTest, AggregationOnlyThroughIUnknown)
     EXPECT_EQ(s_pfnCanUnloadNow(), S_OK);
 }
 
-// The count says how many type informations GetTypeInfo serves: one, the
-// hook's own interface, read from the registered type library.
-TEST_F(ModuleTest, TypeInfoCountIsOne)
-{
-    ITypeLib* pTypeLib = nullptr;
-    const std::string strPath = ModulePath();
-    std::wstring wstrPath(strPath.begin(), strPath.end());
-    ASSERT_EQ(LoadTypeLibEx(wstrPath.c_str(), REGKIND_REGISTER, &pTypeLib), S_OK);
-    TLIBATTR* pLibAttr = nullptr;
-    ASSERT_EQ(pTypeLib->GetLibAttr(&pLibAttr), S_OK);
-    const TLIBATTR libAttr = *pLibAttr;
-    pTypeLib->ReleaseTLibAttr(pLibAttr);
-    pTypeLib->Release();
-
-    IClassFactory* pFactory = ClassObject();
-    IDispatch* pDispatch = nullptr;
-    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&pDispatch)), S_OK);
-    pFactory->Release();
-    UINT cInfo = 0xdeadbeef;
-    EXPECT_EQ(pDispatch->GetTypeInfoCount(&cInfo), S_OK);
-    EXPECT_EQ(cInfo, 1u);
-    ITypeInfo* pInfo = nullptr;
-    ASSERT_EQ(pDispatch->GetTypeInfo(0, 0, &pInfo), S_OK);
-    TYPEATTR* pAttr = nullptr;
-    ASSERT_EQ(pInfo->GetTypeAttr(&pAttr), S_OK);
-    EXPECT_TRUE(IsEqualGUID(pAttr->guid, c_iidDocHook));
-    pInfo->ReleaseTypeAttr(pAttr);
-    pInfo->Release();
-    pInfo = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
-    EXPECT_EQ(pDispatch->GetTypeInfo(1, 0, &pInfo), DISP_E_BADINDEX);
-    EXPECT_EQ(pInfo, nullptr);
-    pDispatch->Release();
-    UnRegisterTypeLib(libAttr.guid, libAttr.wMajorVerNum, libAttr.wMinorVerNum, libAttr.lcid, libAttr.syskind);
-}
-
 // The module entry names the host and the module on the switchable trace,
 // which is on from load, at attach and at detach. A copy under another name
 // is loaded and unloaded here, since the suite keeps the module itself.
@@ -285,23 +250,6 @@ TEST(ModuleEntryTest, AttachAndDetachAreTraced)
     EXPECT_EQ(capture.Texts(), (std::vector<std::string>{strEntry, "vormidmgr dllmain -> DLL_PROCESS_ATTACH",
                                                           strEntry, "vormidmgr dllmain -> DLL_PROCESS_DETACH"}))
         << capture.Dump();
-}
-
-TEST_F(ModuleTest, HookAnswersHomePageWithoutFileAlone)
-{
-    vmtest::DebugCapture capture;
-    IClassFactory* pFactory = ClassObject();
-    IShellExecuteHookA* pHook = nullptr;
-    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&pHook)), S_OK);
-    pFactory->Release();
-    SHELLEXECUTEINFOA sei{};
-    sei.cbSize = sizeof(sei);
-    sei.lpVerb = "OpenHomePage";
-    sei.hInstApp = reinterpret_cast<HINSTANCE>(0xDEAD);
-    EXPECT_EQ(pHook->Execute(&sei), S_FALSE);
-    EXPECT_EQ(sei.hInstApp, reinterpret_cast<HINSTANCE>(0xDEAD));
-    pHook->Release();
-    ASSERT_EQ(capture.Texts().size(), 1u) << capture.Dump();
 }
 
 // Activation through the registry, as the shell creates the hook: the class is

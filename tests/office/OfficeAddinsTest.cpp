@@ -609,6 +609,45 @@ TEST_F(UpkeepShortcutTest, SecuritySettingAndKeyChangedBetweenRequestsAreMended)
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, Office("9.0\\Word\\Security")));
 }
 
+// The proof that work is skipped: Office\11.0 is made a registry link to a key
+// outside the Office key, so a key made behind the link raises no change
+// notification of the Office key, yet a full run reaches it through the link.
+TEST_F(UpkeepShortcutTest, UnchangedOfficeKeyIsNotWorkedOnAgain)
+{
+    using NtKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    auto pfnQueryKey = reinterpret_cast<NtKeyFn>(reinterpret_cast<void*>(GetProcAddress(hNtdll, "NtQueryKey")));
+    auto pfnDeleteKey = reinterpret_cast<LONG(WINAPI*)(HANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(hNtdll, "NtDeleteKey")));
+    ASSERT_TRUE(pfnQueryKey && pfnDeleteKey);
+    vm::UniqueKey target, office, link;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(m_realSoftware.get(), "VormidmgrTests\\office-linked", 0, nullptr,
+                                             0, KEY_ALL_ACCESS, nullptr, target.put(), nullptr));
+    alignas(ULONG) BYTE name[1024]; // KEY_NAME_INFORMATION: a byte length, then the name
+    ULONG cb = 0;
+    ASSERT_EQ(0, pfnQueryKey(target.get(), 3 /* KeyNameInformation */, name, sizeof(name), &cb));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, c_szOffice, 0, KEY_ALL_ACCESS, office.put()));
+    ASSERT_EQ(ERROR_SUCCESS, SHDeleteKeyA(office.get(), "11.0")); // the security keys the upkeep made
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(office.get(), L"11.0", 0, nullptr, REG_OPTION_CREATE_LINK,
+                                             KEY_ALL_ACCESS, nullptr, link.put(), nullptr));
+    struct Unlink {
+        LONG(WINAPI* pfnDelete)(HANDLE);
+        HKEY hLink;
+        ~Unlink() { pfnDelete(hLink); } // a link is deleted only through its own handle
+    } unlink{pfnDeleteKey, link.get()};
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK, name + sizeof(ULONG),
+                                            *reinterpret_cast<ULONG*>(name)));
+    Request();
+    Request();
+    SetDword(target.get(), "Word\\Resiliency", "Seen", 1);
+    Request();
+    EXPECT_TRUE(KeyExists(target.get(), "Word\\Resiliency")) << "the unchanged Office key was worked on";
+    // A change below the Office key brings the full work back, through the link.
+    CreateKey(HKEY_CURRENT_USER, Office("Changed"));
+    Request();
+    EXPECT_FALSE(KeyExists(target.get(), "Word\\Resiliency"));
+}
+
 // Another key behind HKEY_CURRENT_USER is another user's Office keys.
 TEST_F(UpkeepShortcutTest, CurrentUserPointedElsewhereGetsTheFullWork)
 {

@@ -196,6 +196,9 @@ TEST_F(SelfRegistrationTest, ShellCreatesTheHookFromTheRegisteredModule)
     EXPECT_EQ(TKIND_DISPATCH, pAttr->typekind);
     pTypeInfo->ReleaseTypeAttr(pAttr);
     pTypeInfo->Release();
+    pTypeInfo = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
+    EXPECT_EQ(DISP_E_BADINDEX, pDispatch->GetTypeInfo(1, LOCALE_NEUTRAL, &pTypeInfo));
+    EXPECT_EQ(nullptr, pTypeInfo);
 
     wchar_t wszName[] = L"NoSuchMember";
     LPOLESTR names[] = {wszName};

@@ -6,6 +6,7 @@
 #include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
+#include "common/OfficeAddins.h"
 #include "companions/cipher/ccfformat.h"
 
 namespace vmtest {
@@ -23,7 +24,22 @@ const char* const c_szFiles[] = {"plain.vmtxt", "table.vmctl", "keyed.vmtxt", "c
 
 constexpr char c_szPlugin[] = "vmmixplug.dll";
 
-const HINSTANCE c_hSentinel = reinterpret_cast<HINSTANCE>(0xDEAD);
+// hInstApp as the request is offered; a request handed back keeps it.
+constexpr INT_PTR c_nUntouched = 0xDEAD;
+
+// What the hook answers to a request of each class, in the order of the classes.
+const HookAnswer c_expectedAnswers[] = {
+    {S_FALSE, c_nUntouched}, // uncontrolled document
+    {S_FALSE, c_nUntouched}, // control-table document
+    {S_FALSE, c_nUntouched}, // class key
+    {S_FALSE, c_nUntouched}, // per-user choice
+    {S_FALSE, c_nUntouched}, // unknown extension
+    {S_FALSE, c_nUntouched}, // application operation
+    {S_FALSE, c_nUntouched}, // encrypted document
+    {S_FALSE, c_nUntouched}, // no file
+    {S_OK, SE_ERR_FNF},      // controlled launch
+};
+static_assert(sizeof(c_expectedAnswers) / sizeof(c_expectedAnswers[0]) == c_cRequestClasses);
 
 void Associate(const std::string& a_strExt, const std::string& a_strProgId, const std::string& a_strApp)
 {
@@ -42,14 +58,15 @@ std::string EncryptedDocument()
 
 } // namespace
 
-const char* const c_szAddinRows[3] = {"Word\\Addins\\Quorix01.Word9AddIn",
-                                      "PowerPoint\\Addins\\Quorix02.CPpt9AddIn",
-                                      "Excel\\Addins\\Quorix03.ExcelAddIn"};
-
 void MarkAddinsLoaded()
 {
-    for (const char* szRow : c_szAddinRows)
-        SetDword(HKEY_CURRENT_USER, std::string("Software\\Microsoft\\Office\\") + szRow, "LoadBehavior", 3);
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins)
+        SetDword(HKEY_CURRENT_USER, vm::OfficeAddinKey(addin), "LoadBehavior", 3);
+}
+
+HookAnswer ExpectedAnswer(int a_nClass)
+{
+    return c_expectedAnswers[a_nClass];
 }
 
 const char* RequestClassName(int a_nClass)
@@ -133,7 +150,7 @@ HookAnswer CRequestMix::OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const
     sei.lpVerb = Verb(a_nClass);
     sei.lpFile = a_nClass == c_requestNoFile ? nullptr : file.data();
     sei.nShow = SW_SHOWNORMAL;
-    sei.hInstApp = c_hSentinel;
+    sei.hInstApp = reinterpret_cast<HINSTANCE>(c_nUntouched);
     if (HKEY hKey = ClassKey(a_nClass)) {
         sei.fMask = SEE_MASK_CLASSKEY;
         sei.hkeyClass = hKey;

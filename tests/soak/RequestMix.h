@@ -32,10 +32,8 @@ enum RequestClass {
 
 const char* RequestClassName(int a_nClass);
 
-// The three add-in entries the Office upkeep keeps, under the current user's
-// Software\Microsoft\Office.
-extern const char* const c_szAddinRows[3];
-// Marks them loaded (LoadBehavior 3), so the upkeep starts no regsvr32.
+// Marks the add-in entries that the Office upkeep keeps loaded (LoadBehavior
+// 3), so the upkeep starts no regsvr32.
 void MarkAddinsLoaded();
 
 struct HookAnswer {
@@ -46,6 +44,10 @@ struct HookAnswer {
         return m_hr == a_other.m_hr && m_nInstApp == a_other.m_nInstApp;
     }
 };
+
+// What the hook answers to a request of the class, written out rather than
+// taken from a run of the hook.
+HookAnswer ExpectedAnswer(int a_nClass);
 
 class CRequestMix {
 public:

@@ -83,8 +83,12 @@ TEST_F(SoakTest, EightThreadsGetTheAnswersOfOne)
 {
     const unsigned cRequests = RequestCount() / c_cThreads;
     std::vector<HookAnswer> expected;
-    for (int nClass = 0; nClass < c_cRequestClasses; ++nClass)
-        expected.push_back(m_pMix->Offer(nClass));
+    for (int nClass = 0; nClass < c_cRequestClasses; ++nClass) {
+        expected.push_back(vmtest::ExpectedAnswer(nClass));
+        HookAnswer alone = m_pMix->Offer(nClass);
+        EXPECT_EQ(expected[nClass].m_hr, alone.m_hr) << vmtest::RequestClassName(nClass);
+        EXPECT_EQ(expected[nClass].m_nInstApp, alone.m_nInstApp) << vmtest::RequestClassName(nClass);
+    }
 
     std::vector<std::vector<unsigned>> mismatches(c_cThreads);
     std::vector<std::thread> threads;

@@ -51,9 +51,11 @@ void NestedGuardFaults(void* a_pInner)
 
 TEST(FaultGuardResumeTest, EndsTheCallWithoutUnwindingItsFrames)
 {
+    void* pBefore = vm::CurrentExceptionList();
     g_nDestroyed = 0;
     EXPECT_FALSE(vm::RunGuarded(FaultBehindAnObject, nullptr));
     EXPECT_EQ(0, g_nDestroyed);
+    EXPECT_EQ(pBefore, vm::CurrentExceptionList());
 }
 
 TEST(FaultGuardResumeTest, TakesAnyRaisedError)

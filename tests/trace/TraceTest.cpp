@@ -152,22 +152,6 @@ TEST_F(TraceTest, FaultGuardHoldsOnTwoThreadsAtOnce)
     EXPECT_EQ(m_capture.Count("thread line"), 2000u);
 }
 
-void ReadNull(void*)
-{
-    volatile const int* p = nullptr;
-    (void)*p;
-}
-
-void DoNothing(void*) {}
-
-TEST(FaultGuardTest, ReportsWhetherTheCallRanToItsEnd)
-{
-    void* pChainBefore = CurrentExceptionList();
-    EXPECT_TRUE(vm::RunGuarded(DoNothing, nullptr));
-    EXPECT_FALSE(vm::RunGuarded(ReadNull, nullptr));
-    EXPECT_EQ(CurrentExceptionList(), pChainBefore);
-}
-
 // Texts that reach the buffer's end are cut there, never written past it.
 struct BoundaryRow {
     size_t m_cchText;      // length of the formatted text

@@ -1,5 +1,6 @@
 #include "tools/toolsupport/DebugTextCapture.h"
 
+#include "common/LockGuard.h"
 #include "common/TraceListener.h"
 
 #include <cstring>
@@ -25,7 +26,6 @@ std::string TextOfRecord(const EXCEPTION_RECORD& a_record, size_t a_iLength, siz
 
 CDebugTextCapture::CDebugTextCapture()
 {
-    InitializeCriticalSection(&m_lock);
     g_pCapture = this;
     m_hHandler = AddVectoredExceptionHandler(1, Handler);
     // The writers of this process write nothing to a channel nobody reads.
@@ -38,7 +38,6 @@ CDebugTextCapture::~CDebugTextCapture()
         RemoveVectoredExceptionHandler(m_hHandler);
     vm::DeclareTraceCapture(false);
     g_pCapture = nullptr;
-    DeleteCriticalSection(&m_lock);
 }
 
 LONG CALLBACK CDebugTextCapture::Handler(EXCEPTION_POINTERS* a_pInfo)
@@ -59,15 +58,12 @@ LONG CALLBACK CDebugTextCapture::Handler(EXCEPTION_POINTERS* a_pInfo)
 
 void CDebugTextCapture::Add(std::string a_strText)
 {
-    EnterCriticalSection(&m_lock);
+    vm::CLockGuard lock(m_lock);
     m_texts.push_back(std::move(a_strText));
-    LeaveCriticalSection(&m_lock);
 }
 
 std::vector<std::string> CDebugTextCapture::Texts() const
 {
-    EnterCriticalSection(&m_lock);
-    std::vector<std::string> texts = m_texts;
-    LeaveCriticalSection(&m_lock);
-    return texts;
+    vm::CLockGuard lock(m_lock, vm::c_eLockShared);
+    return m_texts;
 }

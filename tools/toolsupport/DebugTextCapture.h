@@ -25,6 +25,6 @@ private:
     void Add(std::string a_strText);
 
     PVOID m_hHandler = nullptr;
-    mutable CRITICAL_SECTION m_lock;
+    mutable SRWLOCK m_lock = SRWLOCK_INIT;
     std::vector<std::string> m_texts;
 };

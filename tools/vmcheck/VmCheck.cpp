@@ -13,6 +13,7 @@
 #include "common/BuildLayout.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/OfficeAddins.h"
 #include "common/TrustedProgram.h"
 #include "tools/toolsupport/ToolText.h"
 #include "tools/toolsupport/ToolUsage.h"
@@ -38,18 +39,6 @@ const char c_szPolicyKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Poli
 const char c_szPolicyValue[] = "EnableShellExecuteHooks";
 const char c_szPackage[] = "lumidex.msi";
 const char c_szPackageX64[] = "lumidex-x64.msi";
-constexpr DWORD c_dwLoadAtStartup = 3;
-
-struct CAddinRow {
-    const char* m_szApplication;
-    const char* m_szProgId;
-    const char* m_szModule;
-};
-const CAddinRow c_addins[] = {
-    {"Word", "Quorix01.Word9AddIn", "quorix01.dll"},
-    {"PowerPoint", "Quorix02.CPpt9AddIn", "quorix02.dll"},
-    {"Excel", "Quorix03.ExcelAddIn", "quorix03.dll"},
-};
 
 const char c_szUsage[] =
     "usage: vmcheck\n"
@@ -174,7 +163,7 @@ private:
     void CheckBesideHook(const std::string& a_strCheck, const char* a_szFile, const std::string& a_strFix);
     void CheckPolicyFile();
     void CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal);
-    void CheckAddin(const CAddinRow& a_addin);
+    void CheckAddin(const vm::COfficeAddin& a_addin);
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
     // The x64 build installed in the x64 subfolder shares the product folder's policy file.
@@ -350,7 +339,7 @@ void CInstallationCheck::CheckTrustedFolders(const char* a_szTrustedFolders, con
     }
 }
 
-void CInstallationCheck::CheckAddin(const CAddinRow& a_addin)
+void CInstallationCheck::CheckAddin(const vm::COfficeAddin& a_addin)
 {
     const std::string strModule = BesideHook(a_addin.m_szModule);
     const std::string strRegister = "run: regsvr32 " + Quoted(strModule);
@@ -370,14 +359,13 @@ void CInstallationCheck::CheckAddin(const CAddinRow& a_addin)
         m_report.Ok(strClassCheck, "class " + strClsid + " is served by " + strServer);
 
     const std::string strBehaviorCheck = std::string("add-in load behaviour ") + a_addin.m_szProgId;
-    const std::string strEntry = std::string("Software\\Microsoft\\Office\\") + a_addin.m_szApplication +
-                                 "\\Addins\\" + a_addin.m_szProgId;
+    const std::string strEntry = vm::OfficeAddinKey(a_addin);
     DWORD dwBehavior = 0;
     if (!ReadDword(HKEY_CURRENT_USER, strEntry, "LoadBehavior", dwBehavior))
         m_report.Fail(strBehaviorCheck, "HKCU\\" + strEntry + " has no LoadBehavior, so " +
                                             a_addin.m_szApplication + " does not load the add-in",
                       strRegister + " (the hook does so itself at the next request)");
-    else if (dwBehavior != c_dwLoadAtStartup)
+    else if (dwBehavior != vm::c_dwAddinLoadAtStartup)
         m_report.Fail(strBehaviorCheck,
                       "LoadBehavior is " + std::to_string(dwBehavior) + ", not 3: " + a_addin.m_szApplication +
                           " does not load the add-in at start-up (2: it failed to load before)",
@@ -416,7 +404,7 @@ void CInstallationCheck::Run()
     CheckBesideHook("cipher.dll", "cipher.dll", Reinstall());
     CheckPolicyFile();
     CheckBesideHook("launcher", "vormidmgr.exe", Reinstall());
-    for (const CAddinRow& addin : c_addins)
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins)
         CheckAddin(addin);
     m_report.Summarise(m_bPolicyValid);
 }
