@@ -5,8 +5,10 @@
 #include "decision/LxShellExt.h"
 
 #include "common/AuditTrail.h"
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
+#include "common/ProcessStart.h"
 #include "module/ModuleState.h"
 
 #include <shlwapi.h>
@@ -83,11 +85,8 @@ void StartRegistration(const char* a_szRegsvr32, const char* a_szModuleDir, cons
     char szCommand[MAX_PATH + 64];
     if (!FormatBounded(szCommand, "regsvr32 /s \"%s\\%s\"", a_szModuleDir, a_addin.m_szModule))
         return;
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
     vm::UniqueProcessInfo process;
-    if (CreateProcessA(a_szRegsvr32, szCommand, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                       process.put()))
+    if (vm::StartProgram(vm::WideFromAnsi(a_szRegsvr32), vm::WideFromAnsi(szCommand), 0, nullptr, process))
         vm::ReportAddinRepaired(a_addin.m_szProgId, a_addin.m_szModule);
 }
 

@@ -171,7 +171,7 @@ HookAnswer CRequestMix::OfferWide(int a_nClass) const
     sei.lpVerb = Verb(a_nClass) ? strVerb.c_str() : nullptr;
     sei.lpFile = a_nClass == c_requestNoFile ? nullptr : strFile.c_str();
     sei.nShow = SW_SHOWNORMAL;
-    sei.hInstApp = c_hSentinel;
+    sei.hInstApp = reinterpret_cast<HINSTANCE>(c_nUntouched);
     if (HKEY hKey = ClassKey(a_nClass)) {
         sei.fMask = SEE_MASK_CLASSKEY;
         sei.hkeyClass = hKey;
