@@ -242,15 +242,18 @@ bool PrepareHook(Corpus& a_corpus)
     return SUCCEEDED(CDocHook::Create(nullptr, IID_IShellExecuteHookA, reinterpret_cast<void**>(&s_pHook)));
 }
 
-void RunHook(const std::string& a_strInput)
+// The fields of an input as a request: file, verb, parameters, directory and
+// class, each a guarded text of its own. A file text of "\x01" alone stands
+// for a request without a file.
+template <typename Info, typename Text, typename Convert>
+void OfferFields(const std::string& a_strInput, Convert a_convert, void (*a_pfnOffer)(Info&))
 {
     std::vector<std::string> fields = SplitFields(a_strInput);
-    std::unique_ptr<CGuardedText> texts[5];
+    std::unique_ptr<Text> texts[5];
     for (size_t i = 0; i < fields.size() && i < 5; ++i)
-        texts[i] = std::make_unique<CGuardedText>(fields[i]);
-    // A file text of "\x01" alone stands for a request without a file.
+        texts[i] = std::make_unique<Text>(a_convert(fields[i]));
     bool bNoFile = fields[0] == "\x01";
-    SHELLEXECUTEINFOA sei{};
+    Info sei{};
     sei.cbSize = sizeof(sei);
     sei.lpFile = bNoFile ? nullptr : texts[0]->Get();
     sei.lpVerb = texts[1] ? texts[1]->Get() : nullptr;
@@ -261,7 +264,14 @@ void RunHook(const std::string& a_strInput)
         sei.lpClass = texts[4]->Get();
     }
     sei.nShow = SW_SHOWNORMAL;
-    s_pHook->Execute(&sei);
+    a_pfnOffer(sei);
+}
+
+void RunHook(const std::string& a_strInput)
+{
+    OfferFields<SHELLEXECUTEINFOA, CGuardedText>(
+        a_strInput, [](const std::string& a_str) { return a_str; },
+        [](SHELLEXECUTEINFOA& a_sei) { s_pHook->Execute(&a_sei); });
 }
 
 void FinishHook()
@@ -328,23 +338,8 @@ bool PrepareWideHook(Corpus& a_corpus)
 
 void RunWideHook(const std::string& a_strInput)
 {
-    std::vector<std::string> fields = SplitFields(a_strInput);
-    std::unique_ptr<CGuardedWideText> texts[5];
-    for (size_t i = 0; i < fields.size() && i < 5; ++i)
-        texts[i] = std::make_unique<CGuardedWideText>(WideFromFuzz(fields[i]));
-    bool bNoFile = fields[0] == "\x01";
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof(sei);
-    sei.lpFile = bNoFile ? nullptr : texts[0]->Get();
-    sei.lpVerb = texts[1] ? texts[1]->Get() : nullptr;
-    sei.lpParameters = texts[2] ? texts[2]->Get() : nullptr;
-    sei.lpDirectory = texts[3] ? texts[3]->Get() : nullptr;
-    if (texts[4]) {
-        sei.fMask = SEE_MASK_CLASSNAME;
-        sei.lpClass = texts[4]->Get();
-    }
-    sei.nShow = SW_SHOWNORMAL;
-    s_pWideHook->Execute(&sei);
+    OfferFields<SHELLEXECUTEINFOW, CGuardedWideText>(a_strInput, WideFromFuzz,
+                                                     [](SHELLEXECUTEINFOW& a_sei) { s_pWideHook->Execute(&a_sei); });
 }
 
 void FinishWideHook()

@@ -9,6 +9,8 @@
 #include "common/OfficeAddins.h"
 #include "companions/cipher/ccfformat.h"
 
+#include <cstring>
+
 namespace vmtest {
 
 namespace {
@@ -139,24 +141,37 @@ HookAnswer CRequestMix::Offer(int a_nClass) const
     return OfferTo(m_pHook, a_nClass);
 }
 
-HookAnswer CRequestMix::OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const
+namespace {
+
+// Offers one request of the class in the hook's ANSI or wide form. The hook
+// rewrites the file text in place: each request has its own.
+template <typename Hook, typename Info, typename String>
+HookAnswer OfferAs(Hook* a_pHook, const char* a_szVerb, const String& a_strFile, bool a_bNoFile, HKEY a_hKey)
 {
-    // The hook rewrites the file text in place: each request has its own.
-    std::string strFile = File(a_nClass);
-    std::vector<char> file(strFile.begin(), strFile.end());
-    file.push_back('\0');
-    SHELLEXECUTEINFOA sei{};
+    String strFile = a_strFile;
+    String strVerb;
+    if (a_szVerb)
+        strVerb.assign(a_szVerb, a_szVerb + strlen(a_szVerb));
+    Info sei{};
     sei.cbSize = sizeof(sei);
-    sei.lpVerb = Verb(a_nClass);
-    sei.lpFile = a_nClass == c_requestNoFile ? nullptr : file.data();
+    sei.lpVerb = a_szVerb ? strVerb.c_str() : nullptr;
+    sei.lpFile = a_bNoFile ? nullptr : &strFile[0];
     sei.nShow = SW_SHOWNORMAL;
     sei.hInstApp = reinterpret_cast<HINSTANCE>(c_nUntouched);
-    if (HKEY hKey = ClassKey(a_nClass)) {
+    if (a_hKey) {
         sei.fMask = SEE_MASK_CLASSKEY;
-        sei.hkeyClass = hKey;
+        sei.hkeyClass = a_hKey;
     }
     HRESULT hr = a_pHook->Execute(&sei);
     return {hr, reinterpret_cast<INT_PTR>(sei.hInstApp)};
+}
+
+} // namespace
+
+HookAnswer CRequestMix::OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const
+{
+    return OfferAs<IShellExecuteHookA, SHELLEXECUTEINFOA>(a_pHook, Verb(a_nClass), File(a_nClass),
+                                                          a_nClass == c_requestNoFile, ClassKey(a_nClass));
 }
 
 HookAnswer CRequestMix::OfferWide(int a_nClass) const
@@ -164,21 +179,10 @@ HookAnswer CRequestMix::OfferWide(int a_nClass) const
     IShellExecuteHookW* pHook = nullptr;
     if (FAILED(m_pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&pHook))))
         return {E_NOINTERFACE, 0};
-    std::wstring strFile = vm::WideFromAnsi(File(a_nClass));
-    std::wstring strVerb = Verb(a_nClass) ? vm::WideFromAnsi(Verb(a_nClass)) : std::wstring();
-    SHELLEXECUTEINFOW sei{};
-    sei.cbSize = sizeof(sei);
-    sei.lpVerb = Verb(a_nClass) ? strVerb.c_str() : nullptr;
-    sei.lpFile = a_nClass == c_requestNoFile ? nullptr : strFile.c_str();
-    sei.nShow = SW_SHOWNORMAL;
-    sei.hInstApp = reinterpret_cast<HINSTANCE>(c_nUntouched);
-    if (HKEY hKey = ClassKey(a_nClass)) {
-        sei.fMask = SEE_MASK_CLASSKEY;
-        sei.hkeyClass = hKey;
-    }
-    HRESULT hr = pHook->Execute(&sei);
+    HookAnswer answer = OfferAs<IShellExecuteHookW, SHELLEXECUTEINFOW>(
+        pHook, Verb(a_nClass), vm::WideFromAnsi(File(a_nClass)), a_nClass == c_requestNoFile, ClassKey(a_nClass));
     pHook->Release();
-    return {hr, reinterpret_cast<INT_PTR>(sei.hInstApp)};
+    return answer;
 }
 
 } // namespace vmtest
