@@ -71,3 +71,10 @@ std::vector<std::string> CDebugTextCapture::Texts() const
     LeaveCriticalSection(&m_lock);
     return texts;
 }
+
+void CDebugTextCapture::Clear()
+{
+    EnterCriticalSection(&m_lock);
+    m_texts.clear();
+    LeaveCriticalSection(&m_lock);
+}
