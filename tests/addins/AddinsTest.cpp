@@ -141,7 +141,7 @@ protected:
     void SetUp() override
     {
         WaitRegistrationsEnded();
-        m_bOfficeExisted = KeyExists("Software\\Microsoft\\Office");
+        m_bOfficeExisted = vmtest::KeyExists(HKEY_CURRENT_USER, "Software\\Microsoft\\Office");
         for (const AddinRow& addin : c_addins) {
             RemoveRegistration(addin);
             std::string strBuilt = vmtest::BinDir() + "\\" + addin.szModule;
@@ -157,11 +157,6 @@ protected:
             SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\Microsoft\\Office");
     }
 
-    static bool KeyExists(const std::string& a_strKey)
-    {
-        vm::UniqueKey key;
-        return RegOpenKeyExA(HKEY_CURRENT_USER, a_strKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-    }
     static void WaitRegistrationsEnded()
     {
         EXPECT_TRUE(vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; },

@@ -11,6 +11,7 @@
 #include "tests/support/PolicyFile.h"
 #include "tests/support/HandleCount.h"
 #include "tests/support/PolicyTestSupport.h"
+#include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -70,7 +71,7 @@ protected:
         ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, c_szScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, m_hUser.put(), nullptr),
                   ERROR_SUCCESS);
-        ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, m_hUser.get()), ERROR_SUCCESS);
+        vmtest::RedirectRoot(HKEY_CURRENT_USER, m_hUser.get());
         RemoveFilesBesideModule();
         m_strScratch = vmtest::MakeScratchDir("policy-rules");
         m_sei.cbSize = sizeof(m_sei);
@@ -83,7 +84,7 @@ protected:
         g_bTraceLineEnabled = false;
         RemoveFilesBesideModule();
         vmtest::RemoveTree(m_strScratch);
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        vmtest::RedirectRoot(HKEY_CURRENT_USER, nullptr);
         m_hUser.reset();
         SHDeleteKeyA(HKEY_CURRENT_USER, c_szScratchKey);
     }

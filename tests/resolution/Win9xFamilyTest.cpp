@@ -39,7 +39,7 @@ TEST(Win9xChild, AppPathsAreReadOnTheWindows9xFamily)
     vmtest::TraceSwitches switches;
     vmtest::DebugCapture capture;
     std::string strNotepad = vmtest::WindowsDir() + "\\notepad.exe";
-    ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, c_strAppPaths + "paths.exe", nullptr, strNotepad);
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_strAppPaths + "paths.exe", nullptr, strNotepad);
     CLxShellExt ext;
     vmtest::ResolutionRequest request(ext, "C:\\d\\a.txt");
 
@@ -71,7 +71,7 @@ TEST(Win9xFamilyTest, CopyRunsTheAppPathsLookup)
     GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
     ASSERT_TRUE(CopyFileA(szSelf, strCopy.c_str(), FALSE));
     DeleteFileA(MarkerPath().c_str());
-    ScratchRegistry::SetString(HKEY_CURRENT_USER, c_strAppDefaults, "Version", "win98");
+    vmtest::SetString(HKEY_CURRENT_USER, c_strAppDefaults, "Version", "win98");
 
     std::string strCommand = "\"" + strCopy + "\" --gtest_filter=Win9xChild.*";
     SetEnvironmentVariableA(c_szChildEnv, "1");
