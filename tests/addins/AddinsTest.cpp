@@ -6,12 +6,12 @@
 
 #include "common/Handle.h"
 #include "companions/addins/AddinIdentity.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/support/KeySecurity.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
-#include "tests/tools/ToolChild.h"
 
 #include "Extensibility_h.h"
 
@@ -175,14 +175,9 @@ protected:
         char szSystem[MAX_PATH];
         ASSERT_NE(0u, GetSystemDirectoryA(szSystem, MAX_PATH));
         std::string strCommand = "\"" + std::string(szSystem) + "\\regsvr32.exe\" " + a_strArgs;
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        vm::UniqueProcessInfo child;
-        ASSERT_TRUE(CreateProcessA(nullptr, &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &si, child.put()));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get().hProcess, 60000)) << strCommand;
-        DWORD dwExit = 1;
-        GetExitCodeProcess(child.get().hProcess, &dwExit);
+        DWORD dwExit = vmtest::RunChild("", strCommand, 60000);
+        ASSERT_NE(vmtest::c_dwChildNotStarted, dwExit) << strCommand;
+        ASSERT_NE(vmtest::c_dwChildStillRunning, dwExit) << strCommand;
         EXPECT_EQ(0u, dwExit) << strCommand;
     }
 

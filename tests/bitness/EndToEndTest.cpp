@@ -67,7 +67,7 @@ protected:
                                              "shellexec.exe"};
         s_bReady = vmtest::CopyFiles(vmtest::X86BinDir(), s_strProduct, files) &&
                    vmtest::CopyFiles(vmtest::BinDir(), s_strX64, files) &&
-                   CopyFileA((vmtest::X86BinDir() + "\\..\\tests\\vmlaunchprobe.exe").c_str(),
+                   CopyFileA((vmtest::X86BinDir() + "\\..\\tests\\vmprobe.exe").c_str(),
                              (s_strProduct + "\\probe32.exe").c_str(), FALSE) &&
                    CopyFileA(vmtest::ProbeExe().c_str(), (s_strProduct + "\\probe64.exe").c_str(), FALSE);
         // One policy in the product folder, read by both builds.

@@ -6,6 +6,7 @@
 
 #include "common/Handle.h"
 #include "module/ModuleState.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/KeySecurity.h"
 #include "tests/support/RegistryRedirect.h"
@@ -410,16 +411,10 @@ TEST(OfficeModulePathTest, ModulePathAtItsLimit)
     SetEnvironmentVariableA("VM_OFFICE_CHILD_PATH_LENGTH", strLength.c_str());
     std::string strCommand = "\"" + strExe + "\" --gtest_also_run_disabled_tests "
                              "--gtest_filter=OfficeUpkeepTest.DISABLED_ChildRegistersFromItsOwnDirectory";
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    vm::UniqueProcessInfo child;
-    ASSERT_TRUE(CreateProcessA(strExe.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0,
-                               nullptr, nullptr, &si, child.put()));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get().hProcess, 60000));
+    DWORD dwExit = vmtest::RunChild(strExe, strCommand, 60000);
+    ASSERT_NE(vmtest::c_dwChildNotStarted, dwExit);
+    ASSERT_NE(vmtest::c_dwChildStillRunning, dwExit);
     SetEnvironmentVariableA("VM_OFFICE_CHILD_PATH_LENGTH", nullptr);
-    DWORD dwExit = 1;
-    GetExitCodeProcess(child.get().hProcess, &dwExit);
-    child.reset();
     EXPECT_EQ(strLength, vmtest::ReadFile(strDir + "\\child-ran.txt")) << "the child did not run";
     EXPECT_EQ(0u, dwExit) << "the child's checks failed";
     vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; }, c_dwRegistrationTimeoutMs);

@@ -1,8 +1,36 @@
-#include "tests/tools/ToolChild.h"
+#include "tests/support/ChildProcess.h"
+
+#include "common/Handle.h"
 
 #include <algorithm>
 
 namespace vmtest {
+
+bool StartChild(const std::string& a_strExe, std::string a_strCommandLine, PROCESS_INFORMATION* a_pInfo,
+                const ChildOptions& a_options)
+{
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    if (a_options.m_hOutput) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = a_options.m_hOutput;
+        si.hStdError = a_options.m_hError;
+    }
+    return CreateProcessA(a_strExe.empty() ? nullptr : a_strExe.c_str(), &a_strCommandLine[0], nullptr, nullptr,
+                          a_options.m_bInherit || a_options.m_hOutput, a_options.m_dwFlags, nullptr,
+                          a_options.m_strDir.empty() ? nullptr : a_options.m_strDir.c_str(), &si, a_pInfo) != FALSE;
+}
+
+DWORD RunChild(const std::string& a_strExe, const std::string& a_strCommandLine, DWORD a_dwMs)
+{
+    vm::UniqueProcessInfo process;
+    if (!StartChild(a_strExe, a_strCommandLine, process.put()))
+        return c_dwChildNotStarted;
+    WaitForSingleObject(process.get().hProcess, a_dwMs);
+    DWORD dwExit = c_dwChildNotStarted;
+    GetExitCodeProcess(process.get().hProcess, &dwExit);
+    return dwExit;
+}
 
 std::string QuoteArgument(const std::string& a_strArg)
 {
@@ -77,19 +105,17 @@ bool CToolChild::Start(const std::string& a_strExe, const std::vector<std::strin
     SetHandleInformation(m_hOutRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(m_hErrRead, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hErrWrite;
-    std::string strCommand = m_strCommand;
-    BOOL bStarted = CreateProcessA(a_strExe.c_str(), &strCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &si, &m_pi);
+    ChildOptions options;
+    options.m_hOutput = hOutWrite;
+    options.m_hError = hErrWrite;
+    bool bStarted = StartChild(a_strExe, m_strCommand, &m_pi, options);
+    DWORD dwError = GetLastError();
     CloseHandle(hOutWrite);
     CloseHandle(hErrWrite);
     if (bStarted)
         m_pump = std::thread(&CToolChild::Pump, this);
-    return bStarted != FALSE;
+    SetLastError(dwError);
+    return bStarted;
 }
 
 void CToolChild::Pump()
