@@ -7,12 +7,12 @@
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
 #include "companions/addins/AddinIdentity.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/support/KeySecurity.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
-#include "tests/tools/ToolChild.h"
 
 #include "Extensibility_h.h"
 
@@ -152,7 +152,7 @@ protected:
     void SetUp() override
     {
         WaitRegistrationsEnded();
-        m_bOfficeExisted = KeyExists("Software\\Microsoft\\Office");
+        m_bOfficeExisted = vmtest::KeyExists(HKEY_CURRENT_USER, "Software\\Microsoft\\Office");
         for (const AddinRow& addin : c_addins) {
             RemoveRegistration(addin);
             std::string strBuilt = vmtest::BinDir() + "\\" + addin.szModule;
@@ -168,11 +168,6 @@ protected:
             SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\Microsoft\\Office");
     }
 
-    static bool KeyExists(const std::string& a_strKey)
-    {
-        vm::UniqueKey key;
-        return RegOpenKeyExA(HKEY_CURRENT_USER, a_strKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-    }
     static void WaitRegistrationsEnded()
     {
         EXPECT_TRUE(vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; },
@@ -191,14 +186,9 @@ protected:
         char szSystem[MAX_PATH];
         ASSERT_NE(0u, GetSystemDirectoryA(szSystem, MAX_PATH));
         std::string strCommand = "\"" + std::string(szSystem) + "\\regsvr32.exe\" " + a_strArgs;
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        vm::UniqueProcessInfo child;
-        ASSERT_TRUE(CreateProcessA(nullptr, &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &si, child.put()));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get().hProcess, 60000)) << strCommand;
-        DWORD dwExit = 1;
-        GetExitCodeProcess(child.get().hProcess, &dwExit);
+        DWORD dwExit = vmtest::RunChild("", strCommand, 60000);
+        ASSERT_NE(vmtest::c_dwChildNotStarted, dwExit) << strCommand;
+        ASSERT_NE(vmtest::c_dwChildStillRunning, dwExit) << strCommand;
         EXPECT_EQ(0u, dwExit) << strCommand;
     }
 

@@ -8,11 +8,11 @@
 #include "common/AuditTrail.h"
 #include "common/OfficeAddins.h"
 #include "tests/soak/RequestMix.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
-#include "tests/tools/ToolChild.h"
 
 #include <gtest/gtest.h>
 
@@ -131,7 +131,7 @@ void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
     std::string strDocument = a_mix.File(vmtest::c_requestControlledLaunch);
     std::string strDrawer = strDocument.substr(0, strDocument.rfind('\\')) + "\\drawer.exe";
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), LauncherCopy().c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmlaunchprobe.exe").c_str(), strDrawer.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), strDrawer.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(),
                           (vmtest::TestDir() + "\\vmmixplug.dll").c_str(), FALSE));
     a_mix.Offer(vmtest::c_requestControlledLaunch);

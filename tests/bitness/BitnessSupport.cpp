@@ -1,7 +1,7 @@
 #include "tests/bitness/BitnessSupport.h"
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
-#include "tests/tools/ToolChild.h"
 
 namespace vmtest {
 

@@ -8,6 +8,7 @@
 #include "tests/bitness/BitnessSupport.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
+#include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -26,24 +27,6 @@ constexpr char c_szApplications[] = "Applications";
 // Each hook reads its control table and associations in its own registry
 // view: the installation writes them into both.
 const REGSAM c_views[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
-
-void SetString(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName, const std::string& a_strValue,
-               REGSAM a_view)
-{
-    vm::UniqueKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(a_hRoot, a_strPath.c_str(), 0, nullptr, 0, KEY_WRITE | a_view, nullptr,
-                                             key.put(), nullptr));
-    RegSetValueExA(key.get(), a_szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(a_strValue.c_str()),
-                   static_cast<DWORD>(a_strValue.size() + 1));
-}
-
-void SetDword(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName, DWORD a_dwValue, REGSAM a_view)
-{
-    vm::UniqueKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(a_hRoot, a_strPath.c_str(), 0, nullptr, 0, KEY_WRITE | a_view, nullptr,
-                                             key.put(), nullptr));
-    RegSetValueExA(key.get(), a_szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&a_dwValue), sizeof(a_dwValue));
-}
 
 void DeleteTree(HKEY a_hRoot, const char* a_szParent, const std::string& a_strName, REGSAM a_view)
 {
@@ -84,7 +67,7 @@ protected:
                                              "shellexec.exe"};
         s_bReady = vmtest::CopyFiles(vmtest::X86BinDir(), s_strProduct, files) &&
                    vmtest::CopyFiles(vmtest::BinDir(), s_strX64, files) &&
-                   CopyFileA((vmtest::X86BinDir() + "\\..\\tests\\vmlaunchprobe.exe").c_str(),
+                   CopyFileA((vmtest::X86BinDir() + "\\..\\tests\\vmprobe.exe").c_str(),
                              (s_strProduct + "\\probe32.exe").c_str(), FALSE) &&
                    CopyFileA(vmtest::ProbeExe().c_str(), (s_strProduct + "\\probe64.exe").c_str(), FALSE);
         // One policy in the product folder, read by both builds.
@@ -95,13 +78,13 @@ protected:
                                               {"TrustedFolders", s_strProduct}}));
         for (REGSAM view : c_views) {
             for (const char* szApp : {"probe32.exe", "probe64.exe"}) {
-                std::string strExt = std::string(".") + (szApp[5] == '3' ? "vm32" : "vm64");
-                SetDword(HKEY_LOCAL_MACHINE, std::string(c_szFileExts) + "\\" + strExt, "ControlType", 4, view);
-                SetString(HKEY_LOCAL_MACHINE, std::string(c_szFileExts) + "\\" + strExt, "Application", szApp, view);
-                SetString(HKEY_CLASSES_ROOT, std::string(c_szApplications) + "\\" + szApp + "\\shell\\open\\command",
-                          nullptr, "\"" + s_strProduct + "\\" + szApp + "\" \"%1\"", view);
-                SetString(HKEY_CLASSES_ROOT, std::string(c_szApplications) + "\\" + szApp + "\\shell\\open\\ddeexec",
-                          nullptr, "[open(\"%1\")]", view);
+                std::string strEntry = std::string(c_szFileExts) + "\\." + (szApp[5] == '3' ? "vm32" : "vm64");
+                std::string strOpen = std::string(c_szApplications) + "\\" + szApp + "\\shell\\open\\";
+                vmtest::SetDword(HKEY_LOCAL_MACHINE, strEntry, "ControlType", 4, view);
+                vmtest::SetString(HKEY_LOCAL_MACHINE, strEntry, "Application", szApp, REG_SZ, view);
+                vmtest::SetString(HKEY_CLASSES_ROOT, strOpen + "command", nullptr,
+                                  "\"" + s_strProduct + "\\" + szApp + "\" \"%1\"", REG_SZ, view);
+                vmtest::SetString(HKEY_CLASSES_ROOT, strOpen + "ddeexec", nullptr, "[open(\"%1\")]", REG_SZ, view);
             }
         }
         s_bReady = s_bReady && vmtest::Regsvr32(true, true, s_strProduct + "\\vormidmgr.dll") == 0 &&

@@ -4,8 +4,8 @@
 
 #include "companions/launcher/LaunchCommand.h"
 
-#include "common/Handle.h"
 #include "tests/bitness/BitnessSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
@@ -30,7 +30,7 @@ protected:
         std::string strX86Bin = vmtest::X86BinDir();
         Copy(strX86Bin + "\\vormidmgr.exe", m_strProduct + "\\vormidmgr.exe");
         Copy(strX86Bin + "\\vmplugin.dll", m_strProduct + "\\vmplugin.dll");
-        Copy(strX86Bin + "\\..\\tests\\vmlaunchprobe.exe", m_strProduct + "\\probe32.exe");
+        Copy(strX86Bin + "\\..\\tests\\vmprobe.exe", m_strProduct + "\\probe32.exe");
         Copy(vmtest::BinDir() + "\\vormidmgr.exe", m_strX64 + "\\vormidmgr.exe");
         Copy(vmtest::BinDir() + "\\vmplugin.dll", m_strX64 + "\\vmplugin.dll");
         Copy(vmtest::ProbeExe(), m_strProduct + "\\probe64.exe");
@@ -56,18 +56,7 @@ protected:
     // Runs a launcher with the arguments the hook writes; its exit code.
     static int RunLauncher(const std::string& a_strLauncher, const std::string& a_strArguments)
     {
-        std::string strCommand = a_strLauncher + " " + a_strArguments;
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        vm::UniqueProcessInfo process;
-        if (!CreateProcessA(a_strLauncher.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &si, process.put()))
-            return -1;
-        if (WaitForSingleObject(process.get().hProcess, 120000) != WAIT_OBJECT_0)
-            return -2;
-        DWORD dwExit = 0;
-        GetExitCodeProcess(process.get().hProcess, &dwExit);
-        return static_cast<int>(dwExit);
+        return static_cast<int>(vmtest::RunChild(a_strLauncher, a_strLauncher + " " + a_strArguments, 120000));
     }
 
     std::map<std::string, std::string> WaitForRecord()
@@ -116,7 +105,7 @@ TEST_F(LauncherHandOverTest, MissingPluginInTheMatchingBuildIsARefusedStart)
     Copy(vmtest::X86BinDir() + "\\vmplugin.dll", m_strProduct + "\\vmplugin.dll");
     // A registered name outside the trusted folders is never handed over.
     std::string strUser = vmtest::MakeScratchDir("handover-user");
-    Copy(vmtest::X86BinDir() + "\\..\\tests\\vmlaunchprobe.exe", strUser + "\\probe32.exe");
+    Copy(vmtest::X86BinDir() + "\\..\\tests\\vmprobe.exe", strUser + "\\probe32.exe");
     EXPECT_EQ(vmlaunch::c_nExitUntrustedProgram,
               RunLauncher(m_strX64 + "\\vormidmgr.exe", strUser + "\\probe32.exe/D:" + m_strX64 + "\\vmplugin.dll"));
     vmtest::RemoveTree(strUser);

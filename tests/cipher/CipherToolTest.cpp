@@ -4,9 +4,8 @@
 #include "companions/cipher/cipher.h"
 
 #include "tests/cipher/CipherTestFiles.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestPaths.h"
-
-#include "common/Handle.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,6 @@
 
 #include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -38,57 +36,18 @@ std::string WithoutCr(std::string a_str)
     return a_str;
 }
 
-std::string ReadAll(HANDLE a_hPipe)
-{
-    std::string strText;
-    char buffer[4096];
-    DWORD cbRead = 0;
-    while (ReadFile(a_hPipe, buffer, sizeof(buffer), &cbRead, nullptr) && cbRead > 0)
-        strText.append(buffer, cbRead);
-    return strText;
-}
-
-// Arguments are quoted; none of ours holds a quote.
 ToolRun RunTool(const std::vector<std::string>& a_args)
 {
     ToolRun run;
-    const std::string strExe = vmtest::BinDir() + "\\ciphertool.exe";
-    std::string strCommand = "\"" + strExe + "\"";
-    for (const std::string& strArg : a_args)
-        strCommand += " \"" + strArg + "\"";
-
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    vm::UniqueNullHandle hOutRead, hOutWrite, hErrRead, hErrWrite;
-    if (!CreatePipe(hOutRead.put(), hOutWrite.put(), &sa, 0) || !CreatePipe(hErrRead.put(), hErrWrite.put(), &sa, 0)) {
-        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
+    vmtest::CToolChild child;
+    if (!child.Start(vmtest::BinDir() + "\\ciphertool.exe", a_args)) {
+        ADD_FAILURE() << "CreateProcess(" << child.CommandLine() << ") failed: " << GetLastError();
         return run;
     }
-    SetHandleInformation(hOutRead.get(), HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(hErrRead.get(), HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = hOutWrite.get();
-    si.hStdError = hErrWrite.get();
-    vm::UniqueProcessInfo pi;
-    std::vector<char> commandLine(strCommand.begin(), strCommand.end());
-    commandLine.push_back('\0');
-    if (!CreateProcessA(strExe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &si, pi.put())) {
-        ADD_FAILURE() << "CreateProcess(" << strCommand << ") failed: " << GetLastError();
-        return run;
-    }
-    // Our copies of the write ends must go, or the reads never see the end.
-    hOutWrite.reset();
-    hErrWrite.reset();
-    std::string strErr;
-    std::thread errReader([&] { strErr = ReadAll(hErrRead.get()); });
-    run.strOut = WithoutCr(ReadAll(hOutRead.get()));
-    errReader.join();
-    run.strErr = WithoutCr(strErr);
-    EXPECT_EQ(WaitForSingleObject(pi.get().hProcess, 30000), WAIT_OBJECT_0) << strCommand;
-    GetExitCodeProcess(pi.get().hProcess, &run.dwExit);
+    EXPECT_TRUE(child.Wait(30000)) << child.CommandLine();
+    run.dwExit = child.ExitCode();
+    run.strOut = WithoutCr(child.Out());
+    run.strErr = WithoutCr(child.Err());
     return run;
 }
 

@@ -5,6 +5,7 @@
 #include "companions/launcher/LaunchCommand.h"
 
 #include "common/Handle.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/support/PolicyFile.h"
@@ -67,14 +68,11 @@ DebuggedRun RunDebugged(const std::string& a_strApplication, const std::string& 
                         const std::string& a_strDirectory)
 {
     DebuggedRun run;
-    std::vector<char> command(a_strCommandLine.begin(), a_strCommandLine.end());
-    command.push_back('\0');
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
+    vmtest::ChildOptions options;
+    options.m_dwFlags = DEBUG_ONLY_THIS_PROCESS;
+    options.m_strDir = a_strDirectory;
     vm::UniqueProcessInfo process;
-    if (!CreateProcessA(a_strApplication.c_str(), command.data(), nullptr, nullptr, FALSE,
-                        DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        a_strDirectory.empty() ? nullptr : a_strDirectory.c_str(), &si, process.put()))
+    if (!vmtest::StartChild(a_strApplication, a_strCommandLine, process.put(), options))
         return run;
     for (;;) {
         DEBUG_EVENT event{};

@@ -171,7 +171,7 @@ protected:
     // file, which the returned path is.
     std::string InstallProbe(const std::string& a_strAs)
     {
-        EXPECT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmlaunchprobe.exe").c_str(), a_strAs.c_str(), FALSE))
+        EXPECT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmprobe.exe").c_str(), a_strAs.c_str(), FALSE))
             << a_strAs;
         std::string strRecord = Path("record.txt");
         SetEnvironmentVariableA("VM_PROBE_RECORD", strRecord.c_str());
@@ -655,7 +655,7 @@ TEST_F(DispatcherTest, DocumentIsNeverStartedAsAProgram)
         for (const std::string& strCopy : {strFile, Path(name.second)}) {
             if (strCopy == Path(""))
                 continue;
-            ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmlaunchprobe.exe").c_str(), strCopy.c_str(), FALSE));
+            ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmprobe.exe").c_str(), strCopy.c_str(), FALSE));
         }
         Request request("open", &strFile);
         m_capture.Clear();
@@ -831,7 +831,7 @@ TEST_F(DispatcherTest, RunningInstanceWithThePluginKeepsTheDocument)
 {
     ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\policy_plugin.dll").c_str(), m_strPlugin.c_str(), FALSE));
     std::string strApp = AssociateDocuments(".vmd", "app.exe");
-    ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\policy_testapp.exe").c_str(), strApp.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmprobe.exe").c_str(), strApp.c_str(), FALSE));
     vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\ddeexec\\Application", nullptr, "app");
     RegisterApplication("app.exe");
     vmtest::PolicyChildProcess running;

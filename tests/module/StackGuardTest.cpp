@@ -2,7 +2,7 @@
 // smashed stack ends the process at once with the status Windows uses for it.
 // The test program starts itself as the child that smashes or shows its guard.
 
-#include "common/Handle.h"
+#include "tests/support/ChildProcess.h"
 
 #include <windows.h>
 
@@ -44,17 +44,7 @@ DWORD RunChild(const char* a_szMode)
 {
     char szSelf[MAX_PATH];
     GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
-    std::string strCommand = std::string("\"") + szSelf + "\" " + c_szChildFlag + a_szMode;
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    vm::UniqueProcessInfo process;
-    if (!CreateProcessA(szSelf, &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        process.put()))
-        return 0xDEADBEEF;
-    WaitForSingleObject(process.get().hProcess, 30000);
-    DWORD dwExit = 0xDEADBEEF;
-    GetExitCodeProcess(process.get().hProcess, &dwExit);
-    return dwExit;
+    return vmtest::RunChild(szSelf, std::string("\"") + szSelf + "\" " + c_szChildFlag + a_szMode, 30000);
 }
 
 TEST(StackGuardTest, SmashedStackEndsTheProcessAsAnOverrun)
@@ -67,7 +57,7 @@ TEST(StackGuardTest, EachProcessDrawsItsOwnGuard)
 {
     DWORD dwFirst = RunChild("guard");
     DWORD dwSecond = RunChild("guard");
-    EXPECT_NE(dwFirst, 0xDEADBEEFu);
+    EXPECT_NE(dwFirst, vmtest::c_dwChildNotStarted);
     EXPECT_NE(dwFirst, dwSecond) << "the guard is not drawn afresh for each process";
 }
 

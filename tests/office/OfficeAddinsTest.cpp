@@ -6,8 +6,10 @@
 
 #include "common/Handle.h"
 #include "module/ModuleState.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/KeySecurity.h"
+#include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,10 @@
 
 namespace {
 
+using vmtest::CreateKey;
+using vmtest::KeyExists;
+using vmtest::SetDword;
+using vmtest::SetRaw;
 using vmtest::TestDir;
 
 constexpr char c_szScratchKey[] = "Software\\VormidmgrTests\\office";
@@ -42,35 +48,6 @@ bool DeleteSoon(const std::string& a_strPath)
 {
     return vmtest::WaitUntil([&] { return DeleteFileA(a_strPath.c_str()) || !vmtest::FileExists(a_strPath); },
                              5000);
-}
-
-bool KeyExists(HKEY a_hRoot, const std::string& a_strPath)
-{
-    vm::UniqueKey key;
-    return RegOpenKeyExA(a_hRoot, a_strPath.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
-void CreateKey(HKEY a_hRoot, const std::string& a_strPath)
-{
-    vm::UniqueKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(a_hRoot, a_strPath.c_str(), 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, key.put(), nullptr))
-        << a_strPath;
-}
-
-void SetValue(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName, DWORD a_dwType,
-              const void* a_pData, DWORD a_cb)
-{
-    vm::UniqueKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(a_hRoot, a_strPath.c_str(), 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key.get(), a_szName, 0, a_dwType,
-                                            static_cast<const BYTE*>(a_pData), a_cb));
-}
-
-void SetDword(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName, DWORD a_dw)
-{
-    SetValue(a_hRoot, a_strPath, a_szName, REG_DWORD, &a_dw, sizeof(a_dw));
 }
 
 bool ValueExists(HKEY a_hRoot, const std::string& a_strPath, const char* a_szName)
@@ -114,13 +91,13 @@ protected:
         SHDeleteKeyA(HKEY_CURRENT_USER, c_szScratchKey);
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, c_szScratchKey, 0, nullptr, 0,
                                                  KEY_ALL_ACCESS, nullptr, m_scratch.put(), nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, m_scratch.get()));
+        vmtest::RedirectRoot(HKEY_CURRENT_USER, m_scratch.get());
     }
 
     void TearDown() override
     {
         WaitRegistrationsEnded();
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        vmtest::RedirectRoot(HKEY_CURRENT_USER, nullptr);
         m_scratch.reset();
         SHDeleteKeyA(HKEY_CURRENT_USER, c_szScratchKey);
         SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\VormidmgrTests");
@@ -280,7 +257,7 @@ TEST_F(OfficeUpkeepTest, DontTrustInstalledFilesIsDeletedWhenItFitsFourBytes)
     for (const DontTrustRow& row : c_dontTrustRows) {
         std::string strKey = std::string(c_szOffice) + "\\" + row.szVersion + "\\" +
                              row.szApplication + "\\Security";
-        SetValue(HKEY_CURRENT_USER, strKey, "DontTrustInstalledFiles", row.dwType, c_data, row.cbData);
+        SetRaw(HKEY_CURRENT_USER, strKey, "DontTrustInstalledFiles", row.dwType, c_data, row.cbData);
         SetDword(HKEY_CURRENT_USER, strKey, "Level", 2);
     }
     m_shellExt.RegisterOfficeAddins();
@@ -326,8 +303,7 @@ TEST_P(LoadBehaviorTest, StartsRegsvr32UnlessLoadBehaviorIs3)
     if (row.bKey)
         CreateKey(HKEY_CURRENT_USER, c_addins[0].szKey);
     if (row.dwType != REG_NONE)
-        SetValue(HKEY_CURRENT_USER, c_addins[0].szKey, "LoadBehavior", row.dwType, row.data,
-                 row.cbData);
+        SetRaw(HKEY_CURRENT_USER, c_addins[0].szKey, "LoadBehavior", row.dwType, row.data, row.cbData);
 
     m_shellExt.RegisterOfficeAddins();
 
@@ -435,16 +411,10 @@ TEST(OfficeModulePathTest, ModulePathAtItsLimit)
     SetEnvironmentVariableA("VM_OFFICE_CHILD_PATH_LENGTH", strLength.c_str());
     std::string strCommand = "\"" + strExe + "\" --gtest_also_run_disabled_tests "
                              "--gtest_filter=OfficeUpkeepTest.DISABLED_ChildRegistersFromItsOwnDirectory";
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    vm::UniqueProcessInfo child;
-    ASSERT_TRUE(CreateProcessA(strExe.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0,
-                               nullptr, nullptr, &si, child.put()));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get().hProcess, 60000));
+    DWORD dwExit = vmtest::RunChild(strExe, strCommand, 60000);
+    ASSERT_NE(vmtest::c_dwChildNotStarted, dwExit);
+    ASSERT_NE(vmtest::c_dwChildStillRunning, dwExit);
     SetEnvironmentVariableA("VM_OFFICE_CHILD_PATH_LENGTH", nullptr);
-    DWORD dwExit = 1;
-    GetExitCodeProcess(child.get().hProcess, &dwExit);
-    child.reset();
     EXPECT_EQ(strLength, vmtest::ReadFile(strDir + "\\child-ran.txt")) << "the child did not run";
     EXPECT_EQ(0u, dwExit) << "the child's checks failed";
     vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; }, c_dwRegistrationTimeoutMs);
@@ -654,12 +624,12 @@ TEST_F(UpkeepShortcutTest, CurrentUserPointedElsewhereGetsTheFullWork)
     vm::UniqueKey other;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(m_realSoftware.get(), "VormidmgrTests\\office-other", 0,
                                              nullptr, 0, KEY_ALL_ACCESS, nullptr, other.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, other.get()));
+    vmtest::RedirectRoot(HKEY_CURRENT_USER, other.get());
     CreateKey(HKEY_CURRENT_USER, Office("10.0\\Outlook\\Resiliency"));
     Request();
     bool bResiliencyLeft = KeyExists(HKEY_CURRENT_USER, Office("10.0\\Outlook\\Resiliency"));
     bool bSecurityMade = KeyExists(HKEY_CURRENT_USER, Office("12.0\\PowerPoint\\Security"));
-    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, m_scratch.get()));
+    vmtest::RedirectRoot(HKEY_CURRENT_USER, m_scratch.get());
     other.reset();
     SHDeleteKeyA(m_realSoftware.get(), "VormidmgrTests\\office-other");
     EXPECT_FALSE(bResiliencyLeft);

@@ -11,6 +11,7 @@
 #include "tests/support/PolicyFile.h"
 #include "tests/support/HandleCount.h"
 #include "tests/support/PolicyTestSupport.h"
+#include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -70,7 +71,7 @@ protected:
         ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, c_szScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, m_hUser.put(), nullptr),
                   ERROR_SUCCESS);
-        ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, m_hUser.get()), ERROR_SUCCESS);
+        vmtest::RedirectRoot(HKEY_CURRENT_USER, m_hUser.get());
         RemoveFilesBesideModule();
         m_strScratch = vmtest::MakeScratchDir("policy-rules");
         m_sei.cbSize = sizeof(m_sei);
@@ -83,7 +84,7 @@ protected:
         g_bTraceLineEnabled = false;
         RemoveFilesBesideModule();
         vmtest::RemoveTree(m_strScratch);
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        vmtest::RedirectRoot(HKEY_CURRENT_USER, nullptr);
         m_hUser.reset();
         SHDeleteKeyA(HKEY_CURRENT_USER, c_szScratchKey);
     }
@@ -155,7 +156,7 @@ TEST_P(OfficeVersionTest, ExceptionRuleReadsTheVersionRecord)
     if (row.m_nMajor > 0)
         m_ext.m_strAppPath = VersionedApp(row.m_szAppName, row.m_nMajor);
     else if (row.m_nMajor == 0)
-        m_ext.m_strAppPath = TestDir() + "\\policy_testapp.exe";
+        m_ext.m_strAppPath = TestDir() + "\\vmprobe.exe";
     else
         m_ext.m_strAppPath = m_strScratch + "\\missing\\WINWORD.EXE";
 
@@ -236,7 +237,7 @@ TEST_F(ImageViewerTest, StartsTheCommandAsBuiltAndKeepsNoHandle)
 {
     std::string strRecord = m_strScratch + "\\viewer-cmdline.txt";
     m_ext.m_strAppName = "SHIMGVW.DLL";
-    m_ext.m_strAppPath = TestDir() + "\\policy_testapp.exe record";
+    m_ext.m_strAppPath = TestDir() + "\\vmprobe.exe record";
     m_sei.lpFile = strRecord.c_str();
     std::string strCommand = m_ext.m_strAppPath + " " + strRecord;
 
@@ -252,7 +253,7 @@ TEST_F(ImageViewerTest, NothingIsStartedFromTheCurrentDirectory)
 {
     // A program planted in the current directory under the bare name the
     // command starts with must not run.
-    ASSERT_TRUE(vmtest::PolicyCopyFile(TestDir() + "\\policy_testapp.exe",
+    ASSERT_TRUE(vmtest::PolicyCopyFile(TestDir() + "\\vmprobe.exe",
                                        m_strScratch + "\\lxplanted.exe"));
     char szOldDir[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, szOldDir);
@@ -306,7 +307,7 @@ TEST_F(ImageViewerTest, ViewerStartsTheProgramItsCommandNames)
 {
     std::string strRecord = m_strScratch + "\\viewer-record.txt";
     SetEnvironmentVariableA("VM_PROBE_RECORD", strRecord.c_str());
-    std::string strProbe = TestDir() + "\\vmlaunchprobe.exe";
+    std::string strProbe = TestDir() + "\\vmprobe.exe";
     CreateDirectoryA((m_strScratch + "\\Program Files").c_str(), nullptr);
     CreateDirectoryA((m_strScratch + "\\dl").c_str(), nullptr);
     std::string strViewer = m_strScratch + "\\Program Files\\viewer.exe";
@@ -358,7 +359,7 @@ TEST_F(ImageViewerTest, ProgramIsAFullPathOrASystemProgram)
     std::string strSpaced = m_strScratch + "\\with space";
     CreateDirectoryA(strSpaced.c_str(), nullptr);
     std::string strApp = strSpaced + "\\viewer.exe";
-    ASSERT_TRUE(vmtest::PolicyCopyFile(TestDir() + "\\policy_testapp.exe", strApp));
+    ASSERT_TRUE(vmtest::PolicyCopyFile(TestDir() + "\\vmprobe.exe", strApp));
     char szSystem[MAX_PATH];
     GetSystemDirectoryA(szSystem, MAX_PATH);
     std::string strRundll = LongPath(std::string(szSystem) + "\\rundll32.exe");

@@ -55,7 +55,7 @@ protected:
         std::string strDir = m_strScratch + "\\p" + std::to_string(m_children.size());
         CreateDirectoryA(strDir.c_str(), nullptr);
         std::string strExe = strDir + "\\" + a_szExeName;
-        EXPECT_TRUE(vmtest::PolicyCopyFile(TestDir() + "\\policy_testapp.exe", strExe));
+        EXPECT_TRUE(vmtest::PolicyCopyFile(TestDir() + "\\vmprobe.exe", strExe));
         m_children.push_back(std::make_unique<vmtest::PolicyChildProcess>());
         EXPECT_TRUE(m_children.back()->StartWaiting(strExe, a_bWithPlugin ? m_strPlugin : ""))
             << strExe;

@@ -137,12 +137,6 @@ void LayOutKeys(HKEY a_hKey, const std::string& a_strEntries)
     }
 }
 
-bool KeyExists(HKEY a_hKeyRoot, const std::string& a_strPath)
-{
-    vm::UniqueKey key;
-    return RegOpenKeyExA(a_hKeyRoot, a_strPath.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
 std::string ReadStringValue(HKEY a_hKeyRoot, const std::string& a_strPath, const std::string& a_strName)
 {
     vm::UniqueKey key;

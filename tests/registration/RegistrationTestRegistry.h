@@ -2,6 +2,8 @@
 // Registry helpers of the registration tests: a readable dump of key trees and
 // the means to lay out a known state in the same notation.
 
+#include "tests/support/RegistryRedirect.h"
+
 #include <windows.h>
 
 #include <string>
@@ -22,7 +24,6 @@ void LayOutKeys(HKEY a_hKey, const std::string& a_strEntries);
 // The ";"-separated entries of a dump.
 std::vector<std::string> SplitEntries(const std::string& a_strEntries);
 
-bool KeyExists(HKEY a_hKeyRoot, const std::string& a_strPath);
 // The string value, or "<missing>".
 std::string ReadStringValue(HKEY a_hKeyRoot, const std::string& a_strPath, const std::string& a_strName);
 

@@ -43,13 +43,13 @@ protected:
                                                      KEY_ALL_ACCESS, nullptr, m_keys[i].put(), nullptr));
         }
         for (size_t i = 0; i < 3; ++i)
-            ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(c_redirects[i].m_hKeyRoot, m_keys[i].get()));
+            vmtest::RedirectRoot(c_redirects[i].m_hKeyRoot, m_keys[i].get());
     }
 
     void TearDown() override
     {
         for (const Redirect& redirect : c_redirects)
-            RegOverridePredefKey(redirect.m_hKeyRoot, nullptr);
+            vmtest::RedirectRoot(redirect.m_hKeyRoot, nullptr);
         for (vm::UniqueKey& key : m_keys)
             key.reset();
         RegDeleteTreeA(HKEY_CURRENT_USER, c_szScratch);

@@ -6,6 +6,7 @@
 #include "module/Guids.h"
 
 #include "tests/registration/RegistrationTestRegistry.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -123,18 +124,7 @@ protected:
         char szSystem[MAX_PATH] = {};
         GetSystemDirectoryA(szSystem, MAX_PATH);
         std::string strExe = std::string(szSystem) + "\\regsvr32.exe";
-        std::string strCommand = "\"" + strExe + "\" " + a_strSwitches + " \"" + m_strModule + "\"";
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        vm::UniqueProcessInfo process;
-        if (!CreateProcessA(strExe.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                            process.put()))
-            return static_cast<DWORD>(-1);
-        if (WaitForSingleObject(process.get().hProcess, 60000) != WAIT_OBJECT_0)
-            return static_cast<DWORD>(-2);
-        DWORD dwExit = static_cast<DWORD>(-3);
-        GetExitCodeProcess(process.get().hProcess, &dwExit);
-        return dwExit;
+        return vmtest::RunChild(strExe, "\"" + strExe + "\" " + a_strSwitches + " \"" + m_strModule + "\"", 60000);
     }
 
     std::string m_strDir;

@@ -14,38 +14,6 @@ ScratchRegistry::ScratchRegistry(const std::string& a_strName)
 
 ScratchRegistry::~ScratchRegistry() = default;
 
-void ScratchRegistry::SetRaw(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwType,
-                             const void* a_pData, DWORD a_cbData)
-{
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(a_hRoot, a_strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
-              ERROR_SUCCESS)
-        << a_strKey;
-    EXPECT_EQ(RegSetValueExA(hKey, a_szValue, 0, a_dwType, static_cast<const BYTE*>(a_pData), a_cbData),
-              ERROR_SUCCESS)
-        << a_strKey;
-    RegCloseKey(hKey);
-}
-
-void ScratchRegistry::SetString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue,
-                                const std::string& a_strData, DWORD a_dwType)
-{
-    SetRaw(a_hRoot, a_strKey, a_szValue, a_dwType, a_strData.c_str(), static_cast<DWORD>(a_strData.size() + 1));
-}
-
-void ScratchRegistry::SetDword(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwData)
-{
-    SetRaw(a_hRoot, a_strKey, a_szValue, REG_DWORD, &a_dwData, sizeof(a_dwData));
-}
-
-void ScratchRegistry::CreateKey(HKEY a_hRoot, const std::string& a_strKey)
-{
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(a_hRoot, a_strKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(hKey);
-}
-
 std::string ScratchRegistry::ReadString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue)
 {
     char szData[1024] = {};

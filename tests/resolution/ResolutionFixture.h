@@ -25,12 +25,6 @@ public:
     ScratchRegistry(const ScratchRegistry&) = delete;
     ScratchRegistry& operator=(const ScratchRegistry&) = delete;
 
-    static void SetRaw(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwType,
-                       const void* a_pData, DWORD a_cbData);
-    static void SetString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue,
-                          const std::string& a_strData, DWORD a_dwType = REG_SZ);
-    static void SetDword(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue, DWORD a_dwData);
-    static void CreateKey(HKEY a_hRoot, const std::string& a_strKey);
     // The default value of a key, or "<missing>".
     static std::string ReadString(HKEY a_hRoot, const std::string& a_strKey, const char* a_szValue);
 

@@ -34,7 +34,7 @@ protected:
 
     static void SetCommand(HKEY a_hRoot, const std::string& a_strKey, const std::string& a_strCommand)
     {
-        ScratchRegistry::SetString(a_hRoot, a_strKey, nullptr, a_strCommand);
+        vmtest::SetString(a_hRoot, a_strKey, nullptr, a_strCommand);
     }
 
     bool Traced(const std::string& a_strText) const { return m_capture.Contains(a_strText); }
@@ -53,8 +53,8 @@ protected:
 
 TEST_F(ResolverTest, ControlEntryWithApplicationSetsTypeNameAndPath)
 {
-    ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, c_strTable + ".dwg", "ControlType", 4);
-    ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, c_strTable + ".dwg", "Application", "acad.exe");
+    vmtest::SetDword(HKEY_LOCAL_MACHINE, c_strTable + ".dwg", "ControlType", 4);
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_strTable + ".dwg", "Application", "acad.exe");
     SetCommand(HKEY_CLASSES_ROOT, "Applications\\acad.exe\\shell\\open\\command", "\"" + m_strWord + "\" \"%1\"");
     ResolutionRequest request(m_ext, "C:\\d\\plan.dwg");
     EXPECT_TRUE(m_ext.GetExtensionControlType());
@@ -90,13 +90,13 @@ TEST_F(ResolverTest, ControlEntriesWithoutAUsableApplication)
         SCOPED_TRACE(row.m_szWhat);
         std::string strKey = c_strTable + row.m_szExt;
         if (row.m_nControlType >= 0)
-            ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, strKey, "ControlType", static_cast<DWORD>(row.m_nControlType));
+            vmtest::SetDword(HKEY_LOCAL_MACHINE, strKey, "ControlType", static_cast<DWORD>(row.m_nControlType));
         else if (row.m_nControlType == -2)
-            ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, strKey, "ControlType", "4");
+            vmtest::SetString(HKEY_LOCAL_MACHINE, strKey, "ControlType", "4");
         else if (row.m_nControlType == -3)
-            ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, strKey, "ControlType", "1234");
+            vmtest::SetString(HKEY_LOCAL_MACHINE, strKey, "ControlType", "1234");
         if (row.m_szApplication)
-            ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, strKey, "Application", row.m_szApplication);
+            vmtest::SetString(HKEY_LOCAL_MACHINE, strKey, "Application", row.m_szApplication);
 
         ResolutionRequest request(m_ext, std::string("C:\\d\\f") + row.m_szExt);
         m_ext.m_uControlType = 7;
@@ -122,8 +122,8 @@ TEST_F(ResolverTest, ApplicationPathSources)
     SetCommand(HKEY_CLASSES_ROOT, "Applications\\both.exe\\shell\\open\\command", "\"" + m_strWord + "\" %1");
     SetCommand(HKEY_CLASSES_ROOT, "Applications\\both.exe\\shell\\edit\\command", m_strNotepad + " %1");
     SetCommand(HKEY_CLASSES_ROOT, "Applications\\edit.exe\\shell\\edit\\command", m_strNotepad + " %1");
-    ScratchRegistry::SetString(HKEY_CLASSES_ROOT, "Applications\\expand.exe\\shell\\open\\command", nullptr,
-                               "%SystemRoot%\\system32\\notepad.exe %1", REG_EXPAND_SZ);
+    vmtest::SetString(HKEY_CLASSES_ROOT, "Applications\\expand.exe\\shell\\open\\command", nullptr,
+                      "%SystemRoot%\\system32\\notepad.exe %1", REG_EXPAND_SZ);
     SetCommand(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\paths.exe", m_strWord);
     std::string strDoc = m_strScratch + "\\Microsoft Office\\doc.txt";
     vmtest::WriteFile(strDoc, "x");
@@ -243,7 +243,7 @@ class ClassKey {
 public:
     explicit ClassKey(const std::string& a_strKey)
     {
-        ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, a_strKey);
+        vmtest::CreateKey(HKEY_CLASSES_ROOT, a_strKey);
         EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, a_strKey.c_str(), 0, KEY_READ, &m_hKey), ERROR_SUCCESS);
     }
     ~ClassKey() { EXPECT_EQ(RegCloseKey(m_hKey), ERROR_SUCCESS) << "the resolver closed the shell's class key"; }
@@ -257,7 +257,7 @@ TEST_F(ResolverTest, ClassKeyBeatsUserChoiceAndMachineAssociation)
 {
     SetCommand(HKEY_CLASSES_ROOT, "cls\\shell\\open\\command", "\"" + m_strWord + "\" /n");
     SetCommand(HKEY_CLASSES_ROOT, "cls\\shell\\open\\ddeexec", "[open(\"%1\")]");
-    ScratchRegistry::SetString(HKEY_CURRENT_USER, c_strUserExts + ".txt", "Application", "notepad.exe");
+    vmtest::SetString(HKEY_CURRENT_USER, c_strUserExts + ".txt", "Application", "notepad.exe");
     SetCommand(HKEY_CLASSES_ROOT, ".txt", "txtfile");
     SetCommand(HKEY_CLASSES_ROOT, "txtfile\\shell\\open\\command", m_strNotepad + " %1");
     ClassKey classKey("cls");
@@ -280,7 +280,7 @@ TEST_F(ResolverTest, ClassKeyWalkEdgeCases)
     // the DDE walk ends there too.
     SetCommand(HKEY_CLASSES_ROOT, "bare", "Text Document");
     // The walk reaches a key without a default value: an empty command.
-    ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, "empty\\shell\\open\\command");
+    vmtest::CreateKey(HKEY_CLASSES_ROOT, "empty\\shell\\open\\command");
     struct Row {
         const char* m_szKey;
         std::string m_strPath;
@@ -311,7 +311,7 @@ TEST_F(ResolverTest, ClassKeyWalkEdgeCases)
 
 TEST_F(ResolverTest, UserChoiceUsesTheApplicationsKey)
 {
-    ScratchRegistry::SetString(HKEY_CURRENT_USER, c_strUserExts + ".txt", "Application", "notepad.exe");
+    vmtest::SetString(HKEY_CURRENT_USER, c_strUserExts + ".txt", "Application", "notepad.exe");
     SetCommand(HKEY_CLASSES_ROOT, "Applications\\notepad.exe\\shell\\open\\command", m_strNotepad + " %1");
     SetCommand(HKEY_CLASSES_ROOT, ".txt", "txtfile");
     ResolutionRequest request(m_ext, "C:\\d\\a.txt");
@@ -347,11 +347,11 @@ TEST_F(ResolverTest, MachineWideVerbsAndFailures)
     SetCommand(HKEY_CLASSES_ROOT, ".rd", "Rd.1");
     SetCommand(HKEY_CLASSES_ROOT, "Rd.1\\shell\\Read\\command", m_strNotepad + " %1");
     SetCommand(HKEY_CLASSES_ROOT, ".nv", "Nv.1");
-    ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, "Nv.1\\shell");
+    vmtest::CreateKey(HKEY_CLASSES_ROOT, "Nv.1\\shell");
     SetCommand(HKEY_CLASSES_ROOT, ".ne", "Ne.1");
     SetCommand(HKEY_CLASSES_ROOT, "Ne.1\\shell\\open\\command", m_strNotepad + " %1");
     SetCommand(HKEY_CLASSES_ROOT, "Ne.1\\shell\\open\\ddeexec\\Application", "");
-    ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, ".nd");
+    vmtest::CreateKey(HKEY_CLASSES_ROOT, ".nd");
     struct Row {
         const char* m_szFile;
         bool m_bResult;
@@ -407,11 +407,11 @@ TEST_F(ResolverTest, ResolutionsLeaveTheHandleCountAlone)
     SetCommand(HKEY_CLASSES_ROOT, "cls\\shell\\open\\command", m_strNotepad + " %1");
     SetCommand(HKEY_CLASSES_ROOT, "cls\\shell\\open\\ddeexec", "x");
     SetCommand(HKEY_CLASSES_ROOT, "bare", "Text Document");
-    ScratchRegistry::SetString(HKEY_CURRENT_USER, c_strUserExts + ".txt", "Application", "notepad.exe");
+    vmtest::SetString(HKEY_CURRENT_USER, c_strUserExts + ".txt", "Application", "notepad.exe");
     SetCommand(HKEY_CLASSES_ROOT, ".doc", "Word.Document.8");
     SetCommand(HKEY_CLASSES_ROOT, "Word.Document.8\\shell\\open\\command", "\"" + m_strWord + "\" /n /dde");
-    ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, c_strTable + ".doc", "ControlType", 1);
-    ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, c_strTable + ".doc", "Application", "WINWORD.EXE");
+    vmtest::SetDword(HKEY_LOCAL_MACHINE, c_strTable + ".doc", "ControlType", 1);
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_strTable + ".doc", "Application", "WINWORD.EXE");
     ClassKey cls("cls");
     ClassKey bare("bare");
     g_bTraceEnabled = false; // keeps the run short; the always-on texts still go out

@@ -19,8 +19,8 @@ protected:
 
 TEST_F(ShellRegistryTest, QueryRegistryValueReportsMissingKeyAndValue)
 {
-    ScratchRegistry::SetString(HKEY_CLASSES_ROOT, "txtfile", nullptr, "Text Document");
-    ScratchRegistry::CreateKey(HKEY_CLASSES_ROOT, "nodefault");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "txtfile", nullptr, "Text Document");
+    vmtest::CreateKey(HKEY_CLASSES_ROOT, "nodefault");
     CLxShellRegistry registry;
     char szData[MAX_PATH] = {};
     DWORD cbData = sizeof(szData);
@@ -76,8 +76,8 @@ TEST_F(ShellRegistryTest, TextValuesAroundTheCapacityNeverPassTheBuffer)
         SCOPED_TRACE(row.m_szWhat);
         LONG lExpected = IsWine() ? row.m_lExpectedOnWine : row.m_lExpected;
         std::string strData(row.m_cchText, 'x');
-        ScratchRegistry::SetRaw(HKEY_CLASSES_ROOT, "sized", nullptr, row.m_dwType, strData.c_str(),
-                                static_cast<DWORD>(row.m_cchText + (row.m_bWithZero ? 1 : 0)));
+        vmtest::SetRaw(HKEY_CLASSES_ROOT, "sized", nullptr, row.m_dwType, strData.c_str(),
+                       static_cast<DWORD>(row.m_cchText + (row.m_bWithZero ? 1 : 0)));
 
         unsigned char buffer[MAX_PATH + 64];
         memset(buffer, 0xCD, sizeof(buffer));
@@ -98,7 +98,7 @@ TEST_F(ShellRegistryTest, TextValuesAroundTheCapacityNeverPassTheBuffer)
 
 TEST_F(ShellRegistryTest, WalkSkipsAFailedStepAndEndsAtTheKeyReached)
 {
-    ScratchRegistry::SetString(HKEY_CLASSES_ROOT, "cls\\shell\\edit\\command", nullptr, "edit.exe %1");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "cls\\shell\\edit\\command", nullptr, "edit.exe %1");
     HKEY hClass = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "cls", 0, KEY_READ, &hClass), ERROR_SUCCESS);
 
@@ -140,7 +140,7 @@ TEST_F(ShellRegistryTest, OpenWithANullRootFails)
 // caller's key open.
 TEST_F(ShellRegistryTest, WalksNeitherLeakNorCloseTheCallersKey)
 {
-    ScratchRegistry::SetString(HKEY_CLASSES_ROOT, "cls\\shell\\open\\command", nullptr, "open.exe %1");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "cls\\shell\\open\\command", nullptr, "open.exe %1");
     HKEY hClass = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "cls", 0, KEY_READ, &hClass), ERROR_SUCCESS);
     DWORD dwBefore = vmtest::HandleCount();

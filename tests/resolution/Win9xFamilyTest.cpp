@@ -3,9 +3,8 @@
 // Windows 9x version, and that copy runs the Win9xChild tests.
 
 #include "tests/resolution/ResolutionFixture.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestPaths.h"
-
-#include "common/Handle.h"
 
 #include <shlwapi.h>
 
@@ -39,7 +38,7 @@ TEST(Win9xChild, AppPathsAreReadOnTheWindows9xFamily)
     vmtest::TraceSwitches switches;
     vmtest::DebugCapture capture;
     std::string strNotepad = vmtest::WindowsDir() + "\\notepad.exe";
-    ScratchRegistry::SetString(HKEY_LOCAL_MACHINE, c_strAppPaths + "paths.exe", nullptr, strNotepad);
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_strAppPaths + "paths.exe", nullptr, strNotepad);
     CLxShellExt ext;
     vmtest::ResolutionRequest request(ext, "C:\\d\\a.txt");
 
@@ -71,26 +70,16 @@ TEST(Win9xFamilyTest, CopyRunsTheAppPathsLookup)
     GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
     ASSERT_TRUE(CopyFileA(szSelf, strCopy.c_str(), FALSE));
     DeleteFileA(MarkerPath().c_str());
-    ScratchRegistry::SetString(HKEY_CURRENT_USER, c_strAppDefaults, "Version", "win98");
+    vmtest::SetString(HKEY_CURRENT_USER, c_strAppDefaults, "Version", "win98");
 
     std::string strCommand = "\"" + strCopy + "\" --gtest_filter=Win9xChild.*";
     SetEnvironmentVariableA(c_szChildEnv, "1");
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    vm::UniqueProcessInfo child;
-    BOOL bStarted = CreateProcessA(strCopy.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                                   child.put());
+    DWORD dwExit = vmtest::RunChild(strCopy, strCommand, 60000);
     SetEnvironmentVariableA(c_szChildEnv, nullptr);
-    DWORD dwExit = 0xdeadbeef;
-    if (bStarted) {
-        WaitForSingleObject(child.get().hProcess, 60000);
-        GetExitCodeProcess(child.get().hProcess, &dwExit);
-    }
-    child.reset();
 
     SHDeleteKeyA(HKEY_CURRENT_USER, c_strAppDefaults.c_str());
     DeleteFileA(strCopy.c_str());
-    EXPECT_TRUE(bStarted);
+    EXPECT_NE(dwExit, vmtest::c_dwChildNotStarted);
     EXPECT_EQ(dwExit, 0u);
     EXPECT_EQ(vmtest::ReadFile(MarkerPath()), "passed") << "the copy did not run its test under a 9x version";
     DeleteFileA(MarkerPath().c_str());

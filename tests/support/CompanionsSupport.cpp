@@ -26,7 +26,7 @@ std::string WindowsPathFromEnv(const char* a_szVariable)
 std::string ProbeExe()
 {
     std::string strPath = WindowsPathFromEnv("VM_PROBE_EXE");
-    return strPath.empty() ? TestDir() + "\\vmlaunchprobe.exe" : strPath;
+    return strPath.empty() ? TestDir() + "\\vmprobe.exe" : strPath;
 }
 
 bool WaitUntil(const std::function<bool()>& a_isDone, DWORD a_dwTimeoutMs)

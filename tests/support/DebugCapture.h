@@ -1,24 +1,15 @@
 #pragma once
-// Captures the debugger output of this process: every OutputDebugString
-// raises DBG_PRINTEXCEPTION_C, and a vectored handler takes the text before
-// any debugger would. Captured texts do not reach a debug viewer.
+// The debugger texts of this process, taken as the tools take theirs, with the
+// look-ups the tests need. Captured texts do not reach a debug viewer.
 
-#include <windows.h>
+#include "tools/toolsupport/DebugTextCapture.h"
 
 #include <string>
-#include <vector>
 
 namespace vmtest {
 
-class DebugCapture {
+class DebugCapture : public CDebugTextCapture {
 public:
-    DebugCapture();
-    ~DebugCapture();
-    DebugCapture(const DebugCapture&) = delete;
-    DebugCapture& operator=(const DebugCapture&) = delete;
-
-    std::vector<std::string> Texts() const;
-    void Clear();
     // True when some captured text equals a_strText exactly.
     bool Contains(const std::string& a_strText) const;
     // Number of captured texts that equal a_strText.
@@ -27,14 +18,6 @@ public:
     int IndexOf(const std::string& a_strText, size_t a_iFrom = 0) const;
     // All texts, one per line, for failure messages.
     std::string Dump() const;
-
-private:
-    static LONG CALLBACK Handler(EXCEPTION_POINTERS* a_pInfo);
-    void Add(const char* a_szText, size_t a_cch);
-
-    void* m_hHandler = nullptr;
-    mutable CRITICAL_SECTION m_lock;
-    std::vector<std::string> m_texts;
 };
 
 } // namespace vmtest

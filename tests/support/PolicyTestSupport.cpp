@@ -1,5 +1,6 @@
 #include "tests/support/PolicyTestSupport.h"
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 
@@ -92,10 +93,9 @@ bool PolicyChildProcess::StartWaiting(const std::string& a_strExe, const std::st
              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hReady.get())),
              static_cast<unsigned long>(GetCurrentProcessId()));
     std::string strCommand = "\"" + a_strExe + "\"" + szArgs + "\"" + a_strDll + "\"";
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    if (!CreateProcessA(a_strExe.c_str(), &strCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &si, m_info.put()))
+    ChildOptions options;
+    options.m_bInherit = true;
+    if (!StartChild(a_strExe, strCommand, m_info.put(), options))
         return false;
     HANDLE handles[] = {hReady.get(), m_info.get().hProcess};
     return WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;

@@ -54,7 +54,7 @@ private:
     unsigned char m_saved[c_cbPatch];
 };
 
-// A helper program started for one test and ended by the test's TearDown.
+// The probe program started for one test and ended by the test's TearDown.
 // Mode "wait": loads the DLL given (if any), signals that it is ready, and
 // waits for its parent to end (at most two minutes).
 class PolicyChildProcess {

@@ -4,9 +4,9 @@
 
 #include "common/ControlTable.h"
 #include "common/Handle.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
-#include "tests/tools/ToolChild.h"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
 
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
 #include "tests/support/TestPaths.h"
 #include "tests/tools/TestHookIds.h"
-#include "tests/tools/ToolChild.h"
 #include "tests/tools/ToolsRegistration.h"
 
 #include <gtest/gtest.h>
@@ -283,9 +283,9 @@ TEST_F(ShellExecTest, AnEmptyHookListFallsBack)
 TEST_F(ShellExecTest, HandedBackRequestsAreCarriedOutByTheShell)
 {
     std::string strDir = vmtest::MakeScratchDir("shellexec-fallback");
-    std::string strProbe = vmtest::TestDir() + "\\tools_probe.exe";
+    std::string strProbe = vmtest::TestDir() + "\\vmprobe.exe";
     std::string strMarker = strDir + "\\marker.txt";
-    std::string strParams = "marker " + vmtest::QuoteArgument(strMarker);
+    std::string strParams = "record " + vmtest::QuoteArgument(strMarker);
     std::string strHookA = "hook " + std::string(c_szHookA) + " -> S_FALSE";
     ListHooks({c_szHookA});
 

@@ -3,8 +3,8 @@
 // as the problem and the usage on standard error with exit 2, and nothing
 // on standard output.
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestPaths.h"
-#include "tests/tools/ToolChild.h"
 
 #include <gtest/gtest.h>
 

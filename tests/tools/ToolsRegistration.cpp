@@ -1,5 +1,8 @@
 #include "tests/tools/ToolsRegistration.h"
 
+#include "tests/support/RegistryRedirect.h"
+
+#include <gtest/gtest.h>
 #include <shlwapi.h>
 
 namespace vmtest {
@@ -7,30 +10,15 @@ namespace {
 
 const char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
 
-bool SetString(HKEY a_hKey, const char* a_szName, const std::string& a_strValue)
-{
-    return RegSetValueExA(a_hKey, a_szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(a_strValue.c_str()),
-                          static_cast<DWORD>(a_strValue.size() + 1)) == ERROR_SUCCESS;
-}
-
-bool KeyExists(HKEY a_hRoot, const std::string& a_strKey)
-{
-    vm::UniqueKey hKey;
-    return RegOpenKeyExA(a_hRoot, a_strKey.c_str(), 0, KEY_READ, hKey.put()) == ERROR_SUCCESS;
-}
-
 } // namespace
 
 CClassRegistration::CClassRegistration(const std::string& a_strClsid, const std::string& a_strModule)
     : m_strKey("CLSID\\" + a_strClsid)
 {
     m_bExisted = KeyExists(HKEY_CLASSES_ROOT, m_strKey);
-    vm::UniqueKey hServer;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, (m_strKey + "\\InprocServer32").c_str(), 0, nullptr, 0,
-                        KEY_WRITE, nullptr, hServer.put(), nullptr) != ERROR_SUCCESS)
-        return;
-    m_bOk = SetString(hServer.get(), nullptr, a_strModule) &&
-            SetString(hServer.get(), "ThreadingModel", "Apartment");
+    SetString(HKEY_CLASSES_ROOT, m_strKey + "\\InprocServer32", nullptr, a_strModule);
+    SetString(HKEY_CLASSES_ROOT, m_strKey + "\\InprocServer32", "ThreadingModel", "Apartment");
+    m_bOk = !::testing::Test::HasFatalFailure();
 }
 
 CClassRegistration::~CClassRegistration()
@@ -73,7 +61,9 @@ CHookListOverride::~CHookListOverride()
 
 bool CHookListOverride::Add(const std::string& a_strName)
 {
-    return m_hKey && SetString(m_hKey.get(), a_strName.c_str(), "tools test hook");
+    if (m_hKey)
+        SetString(HKEY_LOCAL_MACHINE, c_szHooksKey, a_strName.c_str(), "tools test hook");
+    return m_hKey && !::testing::Test::HasFatalFailure();
 }
 
 void CHookListOverride::DeleteAllValues()
@@ -90,10 +80,7 @@ void CHookListOverride::DeleteAllValues()
 
 CClassKey::CClassKey(const std::string& a_strKey, const std::string& a_strDefault) : m_strKey(a_strKey)
 {
-    vm::UniqueKey hKey;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, a_strKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, hKey.put(),
-                        nullptr) == ERROR_SUCCESS)
-        SetString(hKey.get(), nullptr, a_strDefault);
+    SetString(HKEY_CLASSES_ROOT, a_strKey, nullptr, a_strDefault);
 }
 
 CClassKey::~CClassKey()

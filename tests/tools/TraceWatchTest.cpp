@@ -3,9 +3,9 @@
 // ends it. No in-process capture may run here: a text it takes never reaches
 // the channel.
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestPaths.h"
 #include "tests/tools/TestHookIds.h"
-#include "tests/tools/ToolChild.h"
 #include "tests/tools/ToolsRegistration.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +69,7 @@ TEST_F(TraceWatchTest, TextsOfTwoProcessesArriveAsPidLinesUntilTheTimeIsUp)
     OutputDebugStringA("tools test: one\n");
     OutputDebugStringA("tools test: two");
     OutputDebugStringA("tools test: a\nb\r\n");
-    CToolRun probe = vmtest::RunTool(vmtest::TestDir() + "\\tools_probe.exe", {"debug"});
+    CToolRun probe = vmtest::RunTool(vmtest::TestDir() + "\\vmprobe.exe", {"debug"});
     ASSERT_TRUE(probe.m_bEnded);
     EXPECT_EQ(0u, probe.m_dwExit);
 

@@ -67,3 +67,9 @@ std::vector<std::string> CDebugTextCapture::Texts() const
     vm::CLockGuard lock(m_lock, vm::c_eLockShared);
     return m_texts;
 }
+
+void CDebugTextCapture::Clear()
+{
+    vm::CLockGuard lock(m_lock);
+    m_texts.clear();
+}

@@ -3,14 +3,15 @@
 // OutputDebugString raises DBG_PRINTEXCEPTION_C before it looks for a
 // listener; a vectored handler that continues execution keeps the text from
 // the debug-output channel, so only the request's own texts are taken and
-// only while the request runs.
+// only while the request runs. The tests take their process's texts with it
+// too.
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-class CDebugTextCapture final {
+class CDebugTextCapture {
 public:
     CDebugTextCapture();
     ~CDebugTextCapture();
@@ -19,6 +20,8 @@ public:
 
     // The texts so far, in the order they were written.
     std::vector<std::string> Texts() const;
+    // Forgets the texts so far.
+    void Clear();
 
 private:
     static LONG CALLBACK Handler(EXCEPTION_POINTERS* a_pInfo);

@@ -1,7 +1,9 @@
 #pragma once
-// Runs a tool as a child process, by full path, with its standard output and
-// error read through pipes while it runs. The pipes are read until the child
-// has ended and they are empty, not until they close: Wine starts its desktop
+// The one way the tests start child processes.
+//
+// CToolChild runs a tool by full path, with its standard output and error
+// read through pipes while it runs. The pipes are read until the child has
+// ended and they are empty, not until they close: Wine starts its desktop
 // process (explorer.exe /desktop) from the first process that needs a window
 // station - shellexec, through COM - and that process keeps the child's
 // standard handles open as long as the desktop lives.
@@ -15,6 +17,32 @@
 #include <vector>
 
 namespace vmtest {
+
+// How a child is started; the defaults are CreateProcess's plain start.
+struct ChildOptions {
+    DWORD m_dwFlags = 0;        // creation flags
+    bool m_bInherit = false;    // the child gets this process's inheritable handles
+    std::string m_strDir;       // its working directory; empty: ours
+    HANDLE m_hOutput = nullptr; // its standard output and error, when given (they are inherited)
+    HANDLE m_hError = nullptr;
+};
+
+// Starts a_strCommandLine, exactly as given; a_strExe is the program's full
+// path, or empty when the command line's first word names the program. False
+// when it could not be started, with the error left for GetLastError.
+bool StartChild(const std::string& a_strExe, const std::string& a_strCommandLine, PROCESS_INFORMATION* a_pInfo,
+                const ChildOptions& a_options = ChildOptions());
+// The same with a wide command line, for names the ANSI code page cannot hold.
+bool StartChild(const std::wstring& a_strExe, std::wstring a_strCommandLine, PROCESS_INFORMATION* a_pInfo,
+                const ChildOptions& a_options = ChildOptions());
+
+// What RunChild answers for a child that could not be started, or that had
+// not ended in time (the exit code the platform gives a running process).
+constexpr DWORD c_dwChildNotStarted = 0xDEADBEEF;
+constexpr DWORD c_dwChildStillRunning = STILL_ACTIVE;
+
+// Starts the child, waits up to a_dwMs for its end and gives its exit code.
+DWORD RunChild(const std::string& a_strExe, const std::string& a_strCommandLine, DWORD a_dwMs);
 
 // One argument quoted so that the C runtime's parser gives it back as it is.
 std::string QuoteArgument(const std::string& a_strArg);

@@ -1,10 +1,44 @@
-#include "tests/tools/ToolChild.h"
+#include "tests/support/ChildProcess.h"
 
 #include "common/FileIdentity.h"
+#include "common/Handle.h"
 
 #include <algorithm>
 
 namespace vmtest {
+
+bool StartChild(const std::wstring& a_strExe, std::wstring a_strCommandLine, PROCESS_INFORMATION* a_pInfo,
+                const ChildOptions& a_options)
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    if (a_options.m_hOutput) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = a_options.m_hOutput;
+        si.hStdError = a_options.m_hError;
+    }
+    std::wstring strDir = vm::WideFromAnsi(a_options.m_strDir);
+    return CreateProcessW(a_strExe.empty() ? nullptr : a_strExe.c_str(), &a_strCommandLine[0], nullptr, nullptr,
+                          a_options.m_bInherit || a_options.m_hOutput, a_options.m_dwFlags, nullptr,
+                          strDir.empty() ? nullptr : strDir.c_str(), &si, a_pInfo) != FALSE;
+}
+
+bool StartChild(const std::string& a_strExe, const std::string& a_strCommandLine, PROCESS_INFORMATION* a_pInfo,
+                const ChildOptions& a_options)
+{
+    return StartChild(vm::WideFromAnsi(a_strExe), vm::WideFromAnsi(a_strCommandLine), a_pInfo, a_options);
+}
+
+DWORD RunChild(const std::string& a_strExe, const std::string& a_strCommandLine, DWORD a_dwMs)
+{
+    vm::UniqueProcessInfo process;
+    if (!StartChild(a_strExe, a_strCommandLine, process.put()))
+        return c_dwChildNotStarted;
+    WaitForSingleObject(process.get().hProcess, a_dwMs);
+    DWORD dwExit = c_dwChildNotStarted;
+    GetExitCodeProcess(process.get().hProcess, &dwExit);
+    return dwExit;
+}
 
 std::string QuoteArgument(const std::string& a_strArg)
 {
@@ -85,18 +119,17 @@ bool CToolChild::Start(const std::string& a_strExe, const std::vector<std::strin
     SetHandleInformation(m_hOutRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(m_hErrRead, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hErrWrite;
-    BOOL bStarted = CreateProcessW(vm::WideFromAnsi(a_strExe).c_str(), &strCommand[0], nullptr, nullptr, TRUE, 0,
-                                   nullptr, nullptr, &si, &m_pi);
+    ChildOptions options;
+    options.m_hOutput = hOutWrite;
+    options.m_hError = hErrWrite;
+    bool bStarted = StartChild(vm::WideFromAnsi(a_strExe), strCommand, &m_pi, options);
+    DWORD dwError = GetLastError();
     CloseHandle(hOutWrite);
     CloseHandle(hErrWrite);
     if (bStarted)
         m_pump = std::thread(&CToolChild::Pump, this);
-    return bStarted != FALSE;
+    SetLastError(dwError);
+    return bStarted;
 }
 
 void CToolChild::Pump()
