@@ -152,7 +152,10 @@ bool IsExistingFolder(const std::string& a_strPath)
 
 std::wstring GetLongPath(const std::wstring& a_strPath)
 {
-    if (a_strPath.empty())
+    // A path of MAX_PATH or more is not a long form the platform makes
+    // without "\\?\", and Wine's GetLongPathNameW writes such a path past a
+    // buffer on its own stack.
+    if (a_strPath.empty() || a_strPath.size() >= MAX_PATH)
         return a_strPath;
     std::vector<wchar_t> buffer(MAX_PATH);
     for (int nTry = 0; nTry < 2; ++nTry) {

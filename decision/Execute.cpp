@@ -2,7 +2,7 @@
 
 #include "common/FileIdentity.h"
 #include "common/LockGuard.h"
-#include "decision/Launcher.h"
+#include "decision/ControlledStart.h"
 #include "decision/Verdict.h"
 #include "trace/FaultGuard.h"
 #include "trace/Trace.h"

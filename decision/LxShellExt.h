@@ -4,7 +4,7 @@
 // decision about a shell-execute request is one of its methods.
 
 #include "common/Handle.h"
-#include "decision/Launcher.h"
+#include "decision/ControlledStart.h"
 
 #include <windows.h>
 #include <shellapi.h>

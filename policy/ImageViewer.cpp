@@ -1,10 +1,11 @@
 #include "policy/ImageViewer.h"
 
-#include "common/FileIdentity.h"
-#include "decision/DryRun.h"
-#include "decision/Launcher.h"
-#include "trace/Trace.h"
 #include "common/AuditTrail.h"
+#include "common/FileIdentity.h"
+#include "common/ProcessStart.h"
+#include "decision/ControlledStart.h"
+#include "decision/DryRun.h"
+#include "trace/Trace.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -117,7 +118,7 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
         return SE_ERR_ACCESSDENIED;
     }
     std::string strAppPath = a_strAppPath;
-    if (a_bExpand && !ExpandEnvironment(a_strAppPath, strAppPath)) {
+    if (a_bExpand && !vm::ExpandEnvironment(a_strAppPath, strAppPath)) {
         TraceNotStarted(c_szTag, "viewer command does not fit", SE_ERR_OOM, strCommand, a_strAppPath);
         return SE_ERR_OOM;
     }
@@ -137,11 +138,11 @@ int StartImageViewer(const std::string& a_strAppPath, const std::string& a_strDo
 
     std::string strViewer = strAppPath;
     if (program.m_bFromPrefix)
-        strViewer = AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
-    std::string strCommandLine = strViewer + " " + AsOneArgument(a_strDocument);
+        strViewer = vm::AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
+    std::string strCommandLine = strViewer + " " + vm::AsOneArgument(a_strDocument);
     if (strCommandLine != strCommand)
         TraceAlways("%s started as [%s]", c_szTag, strCommandLine.c_str());
-    int nError = StartCommandLine(strProgram, vm::WideFromAnsi(strViewer) + L" " + AsOneArgument(a_strRealDocument));
+    int nError = StartCommandLine(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(a_strRealDocument));
     if (nError)
         TraceNotStarted(c_szTag, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
     else if (!IsDryRun())

@@ -115,6 +115,10 @@ std::wstring SkipLauncherPath(const std::wstring& a_strCommandLine, const std::w
 // foreign one look like ours: both sides are compared in long form.
 std::wstring GetFolderOf(const std::wstring& a_strPath)
 {
+    // A longer text names nothing we read, and Wine's GetLongPathNameW would
+    // write it past a buffer of its own.
+    if (a_strPath.size() >= MAX_PATH)
+        return std::wstring();
     wchar_t szLong[MAX_PATH] = {};
     DWORD cch = GetLongPathNameW(a_strPath.c_str(), szLong, MAX_PATH);
     std::wstring strFolder, strName;

@@ -787,13 +787,12 @@ HANDLE WINAPI SnapshotThatDropsTheRegistration(DWORD, DWORD)
     return INVALID_HANDLE_VALUE;
 }
 
-// ControlType 4 without a registration: the application is started directly
-// with the document, and the start is answered.
+// ControlType 4, and 3 for "open", without a registration: the application
+// is started directly with the document, and the start is answered.
 TEST_F(DispatcherTest, UnregisteredApplicationOfControlType4IsStartedDirectly)
 {
     std::string strApp = Path("app.exe");
     std::string strRecord = InstallProbe(strApp);
-    vmtest::SetDword(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmc", "ControlType", 4);
     vmtest::SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmc", "Application", "app.exe");
     vmtest::SetString(HKEY_CLASSES_ROOT, "Applications\\app.exe\\shell\\open\\command", nullptr,
                       "\"" + strApp + "\" \"%1\"");
@@ -803,15 +802,30 @@ TEST_F(DispatcherTest, UnregisteredApplicationOfControlType4IsStartedDirectly)
     vmtest::PolicyCodePatch patch(vmtest::PolicyCodePatch::Kernel32Export("CreateToolhelp32Snapshot"),
                                   reinterpret_cast<void*>(SnapshotThatDropsTheRegistration));
 
+    for (DWORD dwControlType : {4u, 3u}) {
+        SCOPED_TRACE(dwControlType);
+        vmtest::SetDword(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmc", "ControlType",
+                         dwControlType);
+        RegisterApplication("app.exe");
+        m_capture.Clear();
+        Request started("open", &strFile);
+        EXPECT_EQ(Offer(started), S_OK);
+        EXPECT_EQ(started.InstApp(), c_nResultHandled);
+        EXPECT_TRUE(TracedInOrder({"[CLxShellExt::CheckControlInformation] IsRegisteredApplication is [1]",
+                                   "[CLxShellExt::IsRegisteredApplication] ccf -> not registered application[app.exe]",
+                                   "CreateProcess!!![" + strCommand + "]",
+                                   "[CLxShellExt::Execute] IsExceptionApplication is EXECUTE_EXCEPTION"}));
+        EXPECT_NE(WaitForRecord(strRecord).find("cmdline=" + strCommand + "\n"), std::string::npos);
+    }
+    // A quote in the document's text would end its argument early.
     RegisterApplication("app.exe");
-    Request started("open", &strFile);
-    EXPECT_EQ(Offer(started), S_OK);
-    EXPECT_EQ(started.InstApp(), c_nResultHandled);
-    EXPECT_TRUE(TracedInOrder({"[CLxShellExt::CheckControlInformation] IsRegisteredApplication is [1]",
-                               "[CLxShellExt::IsRegisteredApplication] ccf -> not registered application[app.exe]",
-                               "CreateProcess!!![" + strCommand + "]",
-                               "[CLxShellExt::Execute] IsExceptionApplication is EXECUTE_EXCEPTION"}));
-    EXPECT_NE(WaitForRecord(strRecord).find("cmdline=" + strCommand + "\n"), std::string::npos);
+    m_capture.Clear();
+    std::string strQuoted = Path("x\" /evil \"y.vmc");
+    Request quoted("open", &strQuoted);
+    EXPECT_EQ(Offer(quoted), S_OK);
+    EXPECT_EQ(quoted.InstApp(), SE_ERR_ACCESSDENIED);
+    EXPECT_TRUE(TracedPart("[CLxShellExt::RunApplication] file text holds a double quote, not started (5)["));
+    EXPECT_EQ(WaitForRecord(strRecord, 1000), "") << "the application ran";
 
     vmtest::WritePolicy({{"CompanyID", "ACME"}, {"app.exe", c_szPlugin}, {"TrustedFolders", m_strDir}});
     for (int i = 0; i < 100 && !DeleteFileA(strApp.c_str()); ++i)

@@ -274,6 +274,22 @@ TEST_F(ImageViewerTest, NothingIsStartedFromTheCurrentDirectory)
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "");
 }
 
+// A quote in the document's text would end its argument early: nothing starts.
+TEST_F(ImageViewerTest, DocumentTextWithAQuoteIsRefused)
+{
+    std::string strRecord = m_strScratch + "\\quoted-cmdline.txt";
+    std::string strFile = strRecord + "\" /x \"";
+    m_ext.m_strAppName = "shimgvw.dll";
+    m_ext.m_strAppPath = TestDir() + "\\vmprobe.exe record";
+    m_sei.lpFile = strFile.c_str();
+    EXPECT_EQ(m_ext.IsExceptionApplication(), EXECUTE_EXCEPTION);
+    EXPECT_EQ(m_ext.m_nStartError, SE_ERR_ACCESSDENIED);
+    EXPECT_TRUE(m_capture.Contains("[CLxShellExt::IsExceptionApplication] file text holds a double quote, not started (5)[" +
+                                   m_ext.m_strAppPath + " " + strFile + "]"))
+        << m_capture.Dump();
+    EXPECT_EQ(WaitForRecord(strRecord, 1500), "");
+}
+
 TEST_F(ImageViewerTest, MissingViewerIsAnsweredAsNotFound)
 {
     std::string strMissing = m_strScratch + "\\missing\\shimgvw.dll";

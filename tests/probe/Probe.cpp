@@ -71,10 +71,10 @@ int RecordStart(int a_argc, char** a_argv)
     std::string strWide(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, szWide, -1, nullptr, 0, nullptr, nullptr)), '\0');
     WideCharToMultiByte(CP_UTF8, 0, szWide, -1, &strWide[0], static_cast<int>(strWide.size()), nullptr, nullptr);
     strWide.resize(strWide.empty() ? 0 : strWide.size() - 1);
-    std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\nwcmdline=" + strWide + "\ncwd=" + szDir +
+    std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + szDir +
                             "\nplugin=" + (GetModuleHandleA("vmplugin.dll") ? "1" : "0") +
                             "\npluginpath=" + ModulePath("vmplugin.dll") + "\nexe=" + ModulePath(nullptr) +
-                            "\nargv=" + strArgv + "\ndeppath=" + ModulePath("vmdep.dll") + "\n";
+                            "\nargv=" + strArgv + "\ndeppath=" + ModulePath("vmdep.dll") + "\nwcmdline=" + strWide + "\n";
     std::string strTemp = std::string(szRecord) + ".tmp";
     FILE* pFile = std::fopen(strTemp.c_str(), "wb");
     if (!pFile)

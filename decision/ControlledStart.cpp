@@ -1,5 +1,6 @@
-#include "decision/Launcher.h"
+#include "decision/ControlledStart.h"
 
+#include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
 #include "common/LauncherExit.h"
 #include "common/ProcessStart.h"
@@ -11,7 +12,6 @@
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "trace/Trace.h"
-#include "common/AuditTrail.h"
 
 #include <shlwapi.h>
 
@@ -20,9 +20,6 @@
 namespace {
 
 constexpr size_t c_cbCommandLine = 4096;
-
-// The longest command line a process can be given, in characters.
-constexpr DWORD c_cchCommandLineMax = 32767;
 
 // "<launcher> <command>/D:<plug-in>[/D:<directory>]", in ANSI for the trace
 // or wide for the start; false when it would not fit the launcher's 4096
@@ -74,7 +71,7 @@ int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommand
     }
     vm::UniqueProcessInfo process;
     if (!vm::StartProgram(a_strProgram, std::move(a_strCommandLine), 0, nullptr, process))
-        return StartErrorCode(GetLastError());
+        return vm::StartErrorCode(GetLastError());
     if (a_pProcess) {
         HANDLE hProcess = nullptr;
         if (DuplicateHandle(GetCurrentProcess(), process.get().hProcess, GetCurrentProcess(), &hProcess,
@@ -102,62 +99,6 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
     TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
                 row.m_nShellCode);
     return row.m_nShellCode;
-}
-
-int StartErrorCode(DWORD a_dwError)
-{
-    switch (a_dwError) {
-    case ERROR_FILE_NOT_FOUND:
-        return SE_ERR_FNF;
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-        return SE_ERR_PNF;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return SE_ERR_OOM;
-    case ERROR_BAD_FORMAT:
-    case ERROR_BAD_EXE_FORMAT:
-    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-        return ERROR_BAD_FORMAT; // the shell's code for an invalid program
-    case ERROR_SHARING_VIOLATION:
-        return SE_ERR_SHARE;
-    case ERROR_DLL_NOT_FOUND:
-    case ERROR_MOD_NOT_FOUND:
-        return SE_ERR_DLLNOTFOUND;
-    default:
-        // Refused for a reason the shell has no closer code for.
-        return SE_ERR_ACCESSDENIED;
-    }
-}
-
-bool ExpandEnvironment(const std::wstring& a_strText, std::wstring& a_strExpanded)
-{
-    if (a_strText.find(L'%') == std::wstring::npos) {
-        a_strExpanded = a_strText;
-        return true;
-    }
-    std::wstring strBuffer(c_cchCommandLineMax + 1, L'\0');
-    DWORD cch = ExpandEnvironmentStringsW(a_strText.c_str(), &strBuffer[0], static_cast<DWORD>(strBuffer.size()));
-    if (cch == 0 || cch > strBuffer.size())
-        return false;
-    strBuffer.resize(lstrlenW(strBuffer.c_str()));
-    a_strExpanded = std::move(strBuffer);
-    return true;
-}
-
-bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded)
-{
-    if (a_strText.find('%') == std::string::npos) {
-        a_strExpanded = a_strText;
-        return true;
-    }
-    std::wstring strExpanded;
-    if (!ExpandEnvironment(vm::WideFromAnsi(a_strText), strExpanded))
-        return false;
-    a_strExpanded = vm::AnsiRendering(strExpanded);
-    return true;
 }
 
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
@@ -292,7 +233,7 @@ bool CLxShellExt::GetProgramForStart(const char* a_szTag, const std::string& a_s
         a_strProgram = m_real ? vm::GetLongPath(m_real->m_strFile) : vm::WideFromAnsi(m_strAppPath);
         return true;
     }
-    if (ExpandEnvironment(vm::WideFromAnsi(m_strAppPath), a_strProgram))
+    if (vm::ExpandEnvironment(vm::WideFromAnsi(m_strAppPath), a_strProgram))
         return true;
     RefuseStart(a_szTag, "application path does not fit", SE_ERR_OOM, a_strCommand);
     return false;

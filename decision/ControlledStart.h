@@ -1,10 +1,11 @@
 #pragma once
-// What every start of the hook shares: the variables of a command expanded,
-// the program started by its full path with a wide command line (so that a
-// name the ANSI code page cannot hold reaches it as it is), a failure turned
-// into the shell's code.
+// The hook's controlled starts: an application started directly, the
+// launcher started for a request and its answer awaited, and what every start
+// of the hook shares (the dry run, the line and the event of a start that did
+// not happen). The platform's part of a start is common/ProcessStart.h.
 
 #include "common/Handle.h"
+#include "common/ProcessStart.h"
 
 #include <windows.h>
 
@@ -31,28 +32,6 @@ int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommand
 // A started launcher's controlled start is recorded in the audit trail when
 // it answers that the application runs.
 int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start);
-
-// The shell's SE_ERR_* code (32 or less, never 0) closest to a platform error.
-int StartErrorCode(DWORD a_dwError);
-
-// a_strText with every environment variable expanded. Registry commands name
-// programs and modules through %SystemRoot% and the like; a variable left in
-// place would be read relative to the current directory. False when the
-// expanded text would pass the longest command line a process can be given.
-bool ExpandEnvironment(const std::wstring& a_strText, std::wstring& a_strExpanded);
-// The same for an ANSI text; a value the ANSI code page cannot hold shows as
-// '?' and so names no file.
-bool ExpandEnvironment(const std::string& a_strText, std::string& a_strExpanded);
-
-// A text with a blank as one argument of a command line: quoted.
-template <class String>
-String AsOneArgument(const String& a_strText)
-{
-    using Char = typename String::value_type;
-    if (a_strText.find(Char(' ')) == String::npos)
-        return a_strText;
-    return Char('"') + a_strText + Char('"');
-}
 
 // The always-on line of a start that failed or was refused, and its event.
 void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
