@@ -21,17 +21,6 @@ bool IsVerb(const char* a_szVerb, const char* a_szName)
     return a_szVerb && lstrcmpiA(a_szVerb, a_szName) == 0;
 }
 
-struct CopyBack {
-    char* m_szTarget;
-    const char* m_szSource;
-};
-
-void CopyBackText(void* a_pContext)
-{
-    auto* pCopy = static_cast<CopyBack*>(a_pContext);
-    lstrcpyA(pCopy->m_szTarget, pCopy->m_szSource);
-}
-
 // The request's file text may lie in memory the caller cannot let us write
 // (a constant string). When the unquoted text cannot be stored back, the
 // request points at our copy for the rest of the call and gets its own
@@ -73,8 +62,8 @@ void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
     if (strTemp.size() == static_cast<size_t>(lstrlenA(a_lpsei->lpFile)))
         return; // nothing was removed: the text stands as it is
 
-    CopyBack copy{const_cast<char*>(a_lpsei->lpFile), strTemp.c_str()};
-    if (!vm::RunGuarded(CopyBackText, &copy) || lstrcmpA(a_lpsei->lpFile, strTemp.c_str()) != 0)
+    if (!vm::CopyTextGuarded(const_cast<char*>(a_lpsei->lpFile), strTemp.c_str()) ||
+        lstrcmpA(a_lpsei->lpFile, strTemp.c_str()) != 0)
         a_restorer.Substitute(a_lpsei, strTemp);
 }
 

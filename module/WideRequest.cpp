@@ -14,17 +14,6 @@ std::wstring TextOrEmpty(LPCWSTR a_szText)
     return a_szText ? std::wstring(a_szText) : std::wstring();
 }
 
-struct WideCopyBack {
-    wchar_t* m_szTarget;
-    const wchar_t* m_szSource;
-};
-
-void CopyBackWideText(void* a_pContext)
-{
-    auto* pCopy = static_cast<WideCopyBack*>(a_pContext);
-    lstrcpyW(pCopy->m_szTarget, pCopy->m_szSource);
-}
-
 } // namespace
 
 CAnsiRequest::CAnsiRequest(const SHELLEXECUTEINFOW& a_sei)
@@ -73,6 +62,5 @@ void CAnsiRequest::CopyBack(SHELLEXECUTEINFOW& a_sei) const
     // the wide request, where its text can be written.
     std::vector<wchar_t> unquoted(a_sei.lpFile, a_sei.lpFile + lstrlenW(a_sei.lpFile) + 1);
     PathUnquoteSpacesW(unquoted.data());
-    WideCopyBack copy{const_cast<wchar_t*>(a_sei.lpFile), unquoted.data()};
-    vm::RunGuarded(CopyBackWideText, &copy);
+    vm::CopyTextGuarded(const_cast<wchar_t*>(a_sei.lpFile), unquoted.data());
 }

@@ -217,6 +217,13 @@ TEST_F(LaunchPathsTest, ReadsTheRequestFromTheRightEnd)
     std::wstring strWhy;
     EXPECT_EQ(0, vmlaunch::ReadLaunchRequest(W(expand("{a}/D:") + szShort), strOwnFolder, request, strWhy))
         << szShort << ": " << A(strWhy);
+    // Texts far past MAX_PATH, as anyone running the launcher by hand may
+    // give them, are refused, not read past a buffer.
+    std::string strLong(5000, 'x');
+    EXPECT_EQ(3, vmlaunch::ReadLaunchRequest(W(expand("{a}/D:{r}\\") + strLong), strOwnFolder, request, strWhy));
+    EXPECT_EQ(6, vmlaunch::ReadLaunchRequest(W(expand("{a}/D:{p}/D:{r}\\") + strLong), strOwnFolder, request, strWhy));
+    EXPECT_EQ(2, vmlaunch::ReadLaunchRequest(W(expand("{r}\\") + strLong + expand(" x/D:{p}")), strOwnFolder, request,
+                                             strWhy));
     SetCurrentDirectoryA(szOld);
 }
 
