@@ -54,6 +54,49 @@ bool IsFullPathText(const Char* a_strPath, size_t a_cch)
            a_strPath[2] != '.';
 }
 
+DWORD AttributesOf(const char* a_szPath)
+{
+    return GetFileAttributesA(a_szPath);
+}
+
+DWORD AttributesOf(const wchar_t* a_szPath)
+{
+    return GetFileAttributesW(a_szPath);
+}
+
+template <typename Char>
+bool IsExistingFileText(const Char* a_szPath)
+{
+    DWORD dwAttributes = *a_szPath ? AttributesOf(a_szPath) : INVALID_FILE_ATTRIBUTES;
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Neither a blank nor a quote is ever the second byte of a double-byte
+// character, so the byte scans cannot land inside one.
+template <typename Char>
+size_t LongestExistingPrefixOf(std::basic_string_view<Char> a_text)
+{
+    a_text = a_text.substr(0, a_text.find(Char('"')));
+    if (!IsFullPathText(a_text.data(), a_text.size()))
+        return 0;
+    Char szCandidate[MAX_PATH];
+    size_t cch = a_text.size();
+    for (;;) {
+        while (cch > 0 && IsBlank(a_text[cch - 1]))
+            --cch;
+        if (cch == 0)
+            return 0;
+        if (cch < MAX_PATH) {
+            a_text.copy(szCandidate, cch);
+            szCandidate[cch] = Char(0);
+            if (IsExistingFileText(szCandidate))
+                return cch;
+        }
+        while (cch > 0 && !IsBlank(a_text[cch - 1]))
+            --cch;
+    }
+}
+
 } // namespace
 
 bool IsFullPath(const char* a_szPath)
@@ -73,19 +116,27 @@ bool IsFullPath(const std::wstring& a_strPath)
 
 bool IsExistingFile(const char* a_szPath)
 {
-    DWORD dwAttributes = a_szPath && *a_szPath ? GetFileAttributesA(a_szPath) : INVALID_FILE_ATTRIBUTES;
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return a_szPath && IsExistingFileText(a_szPath);
 }
 
 bool IsExistingFile(const std::string& a_strPath)
 {
-    return IsExistingFile(a_strPath.c_str());
+    return IsExistingFileText(a_strPath.c_str());
 }
 
 bool IsExistingFile(const std::wstring& a_strPath)
 {
-    DWORD dwAttributes = a_strPath.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(a_strPath.c_str());
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return IsExistingFileText(a_strPath.c_str());
+}
+
+size_t LongestExistingPrefix(std::string_view a_text)
+{
+    return LongestExistingPrefixOf(a_text);
+}
+
+size_t LongestExistingPrefix(std::wstring_view a_text)
+{
+    return LongestExistingPrefixOf(a_text);
 }
 
 bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal)

@@ -6,6 +6,7 @@
 // platform when the file is opened.
 
 #include <string>
+#include <string_view>
 
 namespace vm {
 
@@ -47,6 +48,15 @@ inline bool IsBlank(wchar_t a_ch)
 bool IsExistingFile(const char* a_szPath);
 bool IsExistingFile(const std::string& a_strPath);
 bool IsExistingFile(const std::wstring& a_strPath);
+
+// The length of the longest prefix of a_text that ends before a blank (or at
+// the text's end), is a full path shorter than MAX_PATH and names an existing
+// file; 0 when none does. This is how an unquoted command with blanks is
+// read: prefixes are tried longest first, so the intended program wins over
+// one planted at a shorter prefix ("C:\Program.exe" for "C:\Program Files\...").
+// A double quote ends the text, since no path holds one.
+size_t LongestExistingPrefix(std::string_view a_text);
+size_t LongestExistingPrefix(std::wstring_view a_text);
 
 // An existing folder (not a file), by its attributes.
 bool IsExistingFolder(const std::wstring& a_strPath);

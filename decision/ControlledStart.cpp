@@ -11,6 +11,7 @@
 #include "module/ModuleState.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
+#include "resolution/ViewerProgram.h"
 #include "trace/Trace.h"
 
 #include <shlwapi.h>
@@ -59,11 +60,14 @@ String ApplicationCommand(UINT a_uOperation, const String& a_strProgram, const S
 
 constexpr char c_szRunApplication[] = "[CLxShellExt::RunApplication]";
 constexpr char c_szRunLauncher[] = "[CLxShellExt::RunLauncher]";
+constexpr char c_szImageViewer[] = "[CLxShellExt::IsExceptionApplication]";
 
-} // namespace
-
+// Starts a_strCommandLine with a_strProgram (a full path) as its program. 0
+// when it started, else the shell's SE_ERR_* code for the platform's error.
+// The process handle goes to a_pProcess when one is given; nothing of the
+// process is kept otherwise.
 int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
-                     vm::UniqueNullHandle* a_pProcess)
+                     vm::UniqueNullHandle* a_pProcess = nullptr)
 {
     if (IsDryRun()) {
         TraceAlways("[dry run] would start [%s]", vm::AnsiRendering(a_strCommandLine).c_str());
@@ -80,6 +84,18 @@ int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommand
     }
     return 0;
 }
+
+// The always-on line of a start that failed or was refused, and its event.
+void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
+                     const std::string& a_strCommand, const std::string& a_strProgram)
+{
+    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
+    // A dry run leaves no record of what it did not do.
+    if (!IsDryRun())
+        vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
+}
+
+} // namespace
 
 int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
 {
@@ -99,15 +115,6 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
     TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
                 row.m_nShellCode);
     return row.m_nShellCode;
-}
-
-void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand, const std::string& a_strProgram)
-{
-    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
-    // A dry run leaves no record of what it did not do.
-    if (!IsDryRun())
-        vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
 }
 
 void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
@@ -194,6 +201,54 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
         RefuseStart(c_szRunApplication, "CreateProcess failed", nError, strShown);
     else if (!IsDryRun())
         vm::ReportControlledStart(m_strFilePath, vm::AnsiRendering(strProgram), std::string(), "direct start");
+}
+
+// The viewer of the image-viewer exception rule is started directly, with
+// the document as one argument; nothing of the started process is kept.
+int CLxShellExt::StartImageViewer()
+{
+    std::string strDocument = m_lpsei && m_lpsei->lpFile ? m_lpsei->lpFile : "";
+    std::string strCommand = m_strAppPath + " " + strDocument;
+    std::wstring strRealDocument = RequestFile();
+    // A document text with a double quote could end its argument early; no
+    // file name holds one.
+    if (strDocument.find('"') != std::string::npos) {
+        TraceNotStarted(c_szImageViewer, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
+                        m_strAppPath);
+        return SE_ERR_ACCESSDENIED;
+    }
+    std::string strAppPath = m_strAppPath;
+    if (!m_bAppPathFromRequest && !vm::ExpandEnvironment(m_strAppPath, strAppPath)) {
+        TraceNotStarted(c_szImageViewer, "viewer command does not fit", SE_ERR_OOM, strCommand, m_strAppPath);
+        return SE_ERR_OOM;
+    }
+    ViewerProgram program = FindViewerProgram(strAppPath);
+    if (program.m_strProgram.empty()) {
+        TraceAlways("%s image viewer not found, not started[%s]", c_szImageViewer, strCommand.c_str());
+        if (!IsDryRun())
+            vm::ReportStartRefused(strCommand, strAppPath, "image viewer not found", SE_ERR_FNF);
+        return SE_ERR_FNF;
+    }
+    std::wstring strProgram = vm::WideFromAnsi(program.m_strProgram);
+    if (vm::IsSameFile(strProgram, strRealDocument)) {
+        TraceNotStarted(c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand,
+                        program.m_strProgram);
+        return SE_ERR_NOASSOC;
+    }
+
+    std::string strViewer = strAppPath;
+    if (program.m_bFromPrefix)
+        strViewer = vm::AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
+    std::string strCommandLine = strViewer + " " + vm::AsOneArgument(strDocument);
+    if (strCommandLine != strCommand)
+        TraceAlways("%s started as [%s]", c_szImageViewer, strCommandLine.c_str());
+    int nError =
+        StartCommandLine(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(strRealDocument));
+    if (nError)
+        TraceNotStarted(c_szImageViewer, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
+    else if (!IsDryRun())
+        vm::ReportControlledStart(strDocument, program.m_strProgram, std::string(), "image viewer");
+    return nError;
 }
 
 std::wstring CLxShellExt::BuildApplicationCommand(const std::wstring& a_strProgram) const

@@ -141,6 +141,8 @@ private:
     bool IsLaunchableRequest();
     bool IsDocumentItsOwnProgram(const char* a_szTag, const std::wstring& a_strProgram);
     void StartApplicationDirectly(const std::string& a_strCommand);
+    // 0 when the viewer started, else the shell's SE_ERR_* code.
+    int StartImageViewer();
     bool GetProgramForStart(const char* a_szTag, const std::string& a_strCommand, std::wstring& a_strProgram);
     bool IsUsableDirectory();
     bool MayReceivePlugin(const std::wstring& a_strProgram);

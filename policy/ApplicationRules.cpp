@@ -5,7 +5,6 @@
 #include "common/OfficeAddins.h"
 #include "companions/cipher/cipher.h"
 #include "module/ModuleState.h"
-#include "policy/ImageViewer.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "trace/Trace.h"
@@ -70,13 +69,7 @@ bool CopyBounded(char (&a_szOut)[MAX_PATH], const char* a_szText)
 // alone: in a double-byte code page they can fall in that range.
 void LowerAsciiLetters(char* a_szText)
 {
-    for (char* p = a_szText; *p; ++p) {
-        if (IsDBCSLeadByte(static_cast<BYTE>(*p))) {
-            if (!p[1])
-                break;
-            ++p;
-            continue;
-        }
+    for (char* p = a_szText; *p; p += NextCharacter(p) - p) {
         if (*p >= 'A' && *p <= 'Z')
             *p = static_cast<char>(*p - 'A' + 'a');
     }
@@ -127,7 +120,7 @@ int CLxShellExt::IsExceptionApplication()
     const char* szFile = m_lpsei && m_lpsei->lpFile ? m_lpsei->lpFile : "";
     std::string strCommand = m_strAppPath + " " + szFile;
     TraceAlways("test command[%s]", strCommand.c_str());
-    m_nStartError = StartImageViewer(m_strAppPath, szFile, RequestFile(), !m_bAppPathFromRequest);
+    m_nStartError = StartImageViewer();
     return EXECUTE_EXCEPTION;
 }
 

@@ -5,7 +5,7 @@
 #include "common/LockGuard.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/DryRun.h"
-#include "resolution/FileStamp.h"
+#include "common/FileStamp.h"
 #include "resolution/PathHelpers.h"
 
 #include <windows.h>

@@ -1,5 +1,6 @@
 #include "registration/ScriptTokenizer.h"
 
+#include "common/AnsiText.h"
 #include "registration/ErrorResults.h"
 
 #include <objbase.h>
@@ -9,7 +10,8 @@
 
 namespace {
 
-bool IsBlank(char a_ch)
+// White space between a script's tokens, line ends included.
+bool IsScriptSpace(char a_ch)
 {
     return a_ch == ' ' || a_ch == '\t' || a_ch == '\r' || a_ch == '\n';
 }
@@ -147,7 +149,7 @@ HRESULT ExpandVariables(const CScriptVariables& a_variables, const char* a_szTex
     const char* p = a_szText;
     while (*p) {
         if (*p != '%') {
-            size_t cbChar = (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? 2 : 1;
+            size_t cbChar = static_cast<size_t>(vm::NextCharacter(p) - p);
             hr = out.Append(p, cbChar);
             if (FAILED(hr))
                 return hr;
@@ -190,7 +192,7 @@ HRESULT ExpandVariables(const CScriptVariables& a_variables, const char* a_szTex
 
 void CScriptTokenizer::SkipBlanks()
 {
-    while (*m_pszPos && IsBlank(*m_pszPos))
+    while (*m_pszPos && IsScriptSpace(*m_pszPos))
         m_pszPos = CharNextA(m_pszPos);
 }
 
@@ -227,7 +229,7 @@ HRESULT CScriptTokenizer::ReadToken(char* a_szToken)
         }
         ++m_pszPos; // the closing apostrophe
     } else {
-        while (*m_pszPos && !IsBlank(*m_pszPos)) {
+        while (*m_pszPos && !IsScriptSpace(*m_pszPos)) {
             const char* pNext = CharNextA(m_pszPos);
             size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
             // Longer than the buffer holds: refused rather than cut, so that

@@ -4,7 +4,7 @@
 
 #include "common/FileIdentity.h"
 #include "resolution/PathHelpers.h"
-#include "resolution/PathNameCache.h"
+#include "common/PathNameCache.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -30,7 +30,9 @@ void KeepIfWhole(PathBuffer& a_szDir, UINT a_cch)
 
 using vm::IsFullPath;
 
-bool IsExistingFile(const char* a_szPath)
+// An existing file named by a full path: nothing is taken from the current
+// directory.
+bool NamesExistingFile(const char* a_szPath)
 {
     return IsFullPath(a_szPath) && vm::IsExistingFile(a_szPath);
 }
@@ -105,14 +107,14 @@ void CCommandParser::Run()
         if (CutBeforeLastPercent()) {
             size_t cchOut = strlen(m_szOut);
             Shorten();
-            TakeExistingPrefix(cchOut, IsExistingFile(m_szOut));
+            TakeExistingPrefix(cchOut, NamesExistingFile(m_szOut));
             return;
         }
     } else if (FindCharacter(m_szCommand, '%')) {
         ReplaceNoCase(m_szOut, m_cbOut, c_szSystemRoot, m_szWindowsDir);
     }
     CutAtFirstSpace();
-    TakeExistingPrefix(strlen(m_szOut), IsExistingFile(m_szOut));
+    TakeExistingPrefix(strlen(m_szOut), NamesExistingFile(m_szOut));
 }
 
 // A command that does not fit is refused rather than cut: a cut command can
@@ -232,32 +234,17 @@ void CCommandParser::CutAtFirstSpace()
 // An unquoted path with blanks ends above at its first blank, with its
 // arguments still attached, or at a shorter prefix that happens to exist;
 // started as it stands, the platform would try "C:\Program.exe" for
-// "C:\Program Files\...". The command's own blank-separated prefixes are
-// tried longest first, so that the intended program wins over anything
-// planted at a shorter prefix. Out (a_cchOut characters before shortening)
-// stays when it names an existing file and no longer prefix does. Only full
-// paths are taken: nothing is picked up from the current directory.
+// "C:\Program Files\...". The command's longest existing prefix is taken
+// instead. Out (a_cchOut characters before shortening) stays when it names an
+// existing file and no longer prefix does.
 bool CCommandParser::TakeExistingPrefix(size_t a_cchOut, bool a_bOutExists)
 {
-    PathBuffer szCandidate = {};
-    size_t cch = strlen(m_szCommand);
-    if (cch >= sizeof(szCandidate))
+    size_t cch = vm::LongestExistingPrefix(m_szCommand);
+    if (cch == 0 || (cch <= a_cchOut && a_bOutExists) || cch >= m_cbOut)
         return false;
-    memcpy(szCandidate, m_szCommand, cch + 1);
-    while (cch > 0 && szCandidate[cch - 1] == ' ')
-        --cch;
-    while (cch > 0) {
-        if (cch <= a_cchOut && a_bOutExists)
-            return false;
-        szCandidate[cch] = '\0';
-        if (IsExistingFile(szCandidate) && CopyToOut(szCandidate))
-            return true;
-        while (cch > 0 && szCandidate[cch - 1] != ' ')
-            --cch;
-        while (cch > 0 && szCandidate[cch - 1] == ' ')
-            --cch;
-    }
-    return false;
+    memcpy(m_szOut, m_szCommand, cch);
+    m_szOut[cch] = '\0';
+    return true;
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "resolution/PathHelpers.h"
 
 #include "decision/LxShellExt.h"
-#include "resolution/PathNameCache.h"
+#include "common/PathNameCache.h"
 #include "trace/Trace.h"
 
 #include <windows.h>
@@ -43,13 +43,6 @@ const char* FindCharacterWise(const char* a_szText, const char* a_szPattern)
 }
 
 } // namespace
-
-const char* NextCharacter(const char* a_p)
-{
-    if (!*a_p)
-        return a_p;
-    return (IsDBCSLeadByte(static_cast<BYTE>(*a_p)) && a_p[1]) ? a_p + 2 : a_p + 1;
-}
 
 const char* FindCharacter(const char* a_szText, char a_ch)
 {

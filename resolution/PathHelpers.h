@@ -2,6 +2,8 @@
 // Command-string parser and the small text operations on path buffers. Texts
 // are in the process's ANSI code page, which may be a double-byte one.
 
+#include "common/AnsiText.h"
+
 #include <cstddef>
 
 // Working copies of the case-blind search and replace.
@@ -12,11 +14,7 @@ constexpr size_t c_cbReplaceResult = 520;
 // that does not fit the output buffer is refused: the output is left empty.
 void ParseCommandPath(const char* a_szCommand, char* a_szOut, size_t a_cbOut);
 
-// The character after a_p in the ANSI code page, stepped in our own code: the
-// runtime's multibyte scans step over the terminating zero when a text ends
-// in a lone lead byte. A lead byte followed by the zero counts as one byte,
-// and at the zero the scan stays there.
-const char* NextCharacter(const char* a_p);
+using vm::NextCharacter;
 // The first a_ch that is a whole character (never a trail byte), or null.
 const char* FindCharacter(const char* a_szText, char a_ch);
 inline char* FindCharacter(char* a_szText, char a_ch)

@@ -54,7 +54,7 @@ std::vector<Line> SplitLines(std::string_view a_bytes)
     return lines;
 }
 
-bool IsBlank(std::string_view a_text)
+bool HoldsOnlyBlanks(std::string_view a_text)
 {
     return a_text.find_first_not_of(" \t") == std::string_view::npos;
 }
@@ -71,14 +71,14 @@ enum class LineKind { Blank, Comment, Field, Malformed };
 // A name must hold more than blanks.
 LineKind ClassifyLine(std::string_view a_text, std::string_view* a_pName, std::string_view* a_pValue)
 {
-    if (IsBlank(a_text))
+    if (HoldsOnlyBlanks(a_text))
         return LineKind::Blank;
     if (a_text.find('\0') != std::string_view::npos || a_text.find('\r') != std::string_view::npos)
         return LineKind::Malformed;
     if (a_text.front() == ';')
         return LineKind::Comment;
     size_t offEq = a_text.find('=');
-    if (offEq == std::string_view::npos || IsBlank(a_text.substr(0, offEq)))
+    if (offEq == std::string_view::npos || HoldsOnlyBlanks(a_text.substr(0, offEq)))
         return LineKind::Malformed;
     *a_pName = a_text.substr(0, offEq);
     *a_pValue = a_text.substr(offEq + 1);
@@ -119,7 +119,7 @@ std::string FormatChecksumLine(uint32_t a_uCrc)
 size_t LastNonBlank(const std::vector<Line>& a_lines, size_t a_iFrom)
 {
     for (size_t i = a_lines.size(); i > a_iFrom; --i)
-        if (!IsBlank(a_lines[i - 1].text))
+        if (!HoldsOnlyBlanks(a_lines[i - 1].text))
             return i - 1;
     return a_lines.size();
 }

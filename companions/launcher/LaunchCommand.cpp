@@ -30,23 +30,6 @@ bool StartsWithNoCase(const std::wstring& a_str, const std::wstring& a_strPrefix
                           static_cast<int>(a_strPrefix.size())) == CSTR_EQUAL;
 }
 
-// Length of the longest prefix ending before a blank (or at the end) that
-// names an existing file; 0 when none does, and always 0 for a relative
-// text, which would be looked up in the current directory. A quote ends the
-// search, since no path holds one.
-size_t LongestExistingPrefix(const std::wstring& a_str)
-{
-    if (!IsFullPath(a_str))
-        return 0;
-    size_t cchBest = 0;
-    for (size_t i = 0; i < a_str.size() && a_str[i] != L'"'; ++i) {
-        bool bWordEnds = i + 1 == a_str.size() || IsBlank(a_str[i + 1]);
-        if (bWordEnds && !IsBlank(a_str[i]) && IsExistingFile(a_str.substr(0, i + 1)))
-            cchBest = i + 1;
-    }
-    return cchBest;
-}
-
 // The full path the platform makes of a_strPath ("..", "." and "/" resolved),
 // split after its last backslash; false when it does not fit MAX_PATH or
 // names no file.
@@ -101,7 +84,7 @@ std::wstring SkipLauncherPath(const std::wstring& a_strCommandLine, const std::w
     } else if (StartsWithNoCase(strLine, a_strOwnPath) &&
                (strLine.size() == a_strOwnPath.size() || IsBlank(strLine[a_strOwnPath.size()]))) {
         iEnd = a_strOwnPath.size();
-    } else if (size_t cch = LongestExistingPrefix(strLine)) {
+    } else if (size_t cch = vm::LongestExistingPrefix(strLine)) {
         iEnd = cch;
     } else {
         iEnd = 0;

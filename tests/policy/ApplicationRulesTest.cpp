@@ -4,7 +4,7 @@
 
 #include "decision/LxShellExt.h"
 #include "companions/cipher/cipher.h"
-#include "policy/ImageViewer.h"
+#include "resolution/ViewerProgram.h"
 #include "trace/Trace.h"
 
 #include "tests/support/DebugCapture.h"
@@ -403,7 +403,7 @@ TEST_F(ImageViewerTest, ProgramIsAFullPathOrASystemProgram)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("command [" + row.m_strCommand + "]");
-        std::string strFound = FindImageViewerProgram(row.m_strCommand);
+        std::string strFound = FindViewerProgram(row.m_strCommand).m_strProgram;
         if (row.m_strProgram.empty()) {
             EXPECT_EQ(strFound, "");
         } else {

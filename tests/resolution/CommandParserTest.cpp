@@ -284,6 +284,8 @@ TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
     EXPECT_EQ(Parse(strIntended), strIntended);
     EXPECT_EQ(Parse(strIntended + " /open %1"), strIntended);
     EXPECT_EQ(Parse(strIntended + " /a /b"), strIntended);
+    // A tab separates the arguments as a blank does.
+    EXPECT_EQ(Parse(strIntended + "\t/a"), strIntended);
 
     // "d x\y.exe" is a directory; neither it nor the missing "d" is taken.
     CreateDirectoryA((strDir + "\\d x").c_str(), nullptr);

@@ -2,7 +2,7 @@
 // along a path have settled, every change along it shows in the next answer,
 // which is then the system's own.
 
-#include "resolution/PathNameCache.h"
+#include "common/PathNameCache.h"
 
 #include "tests/support/TestPaths.h"
 

@@ -357,7 +357,7 @@ std::string CommandLineRest(int a_cSkip, char** a_argv)
 {
     const char* p = GetCommandLineA();
     for (int i = 0; i <= a_cSkip; ++i) {
-        while (*p == ' ' || *p == '\t')
+        while (vm::IsBlank(*p))
             ++p;
         const char* pEnd = *p == '"' ? std::strchr(p + 1, '"') : p + std::strcspn(p, " \t");
         if (!pEnd)
@@ -367,7 +367,7 @@ std::string CommandLineRest(int a_cSkip, char** a_argv)
             return {};
         p = *pEnd == '"' ? pEnd + 1 : pEnd;
     }
-    while (*p == ' ' || *p == '\t')
+    while (vm::IsBlank(*p))
         ++p;
     return p;
 }

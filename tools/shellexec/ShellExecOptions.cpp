@@ -103,6 +103,34 @@ std::string Shown(const std::wstring& a_strText)
     return vm::AnsiRendering(a_strText);
 }
 
+// Options that exclude or need each other; help and version need nothing.
+bool AreOptionsConsistent(const CShellExecOptions& a_options, std::string& a_strError)
+{
+    if (a_options.m_bHelp || a_options.m_bVersion)
+        return true;
+    if (a_options.m_bNoFile && a_options.m_strFile) {
+        a_strError = "--no-file and a FILE exclude each other";
+        return false;
+    }
+    if (!a_options.m_bNoFile && !a_options.m_strFile) {
+        a_strError = "FILE missing (or --no-file)";
+        return false;
+    }
+    if (a_options.m_strClsid && !IsClsidText(*a_options.m_strClsid)) {
+        a_strError = "--clsid wants {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, not '" + Shown(*a_options.m_strClsid) + "'";
+        return false;
+    }
+    if (a_options.m_strPolicy && !a_options.m_bDryRun) {
+        a_strError = "--policy needs --dry-run";
+        return false;
+    }
+    if (a_options.m_strClassKey && a_options.m_strClassKey->empty()) {
+        a_strError = "--class needs a key name";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool IsClsidText(const std::wstring& a_strText)
@@ -156,27 +184,5 @@ bool ParseShellExecArguments(int a_argc, const wchar_t* const* a_argv, CShellExe
         }
         value = a_argv[++i];
     }
-    if (a_options.m_bHelp || a_options.m_bVersion)
-        return true;
-    if (a_options.m_bNoFile && a_options.m_strFile) {
-        a_strError = "--no-file and a FILE exclude each other";
-        return false;
-    }
-    if (!a_options.m_bNoFile && !a_options.m_strFile) {
-        a_strError = "FILE missing (or --no-file)";
-        return false;
-    }
-    if (a_options.m_strClsid && !IsClsidText(*a_options.m_strClsid)) {
-        a_strError = "--clsid wants {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, not '" + Shown(*a_options.m_strClsid) + "'";
-        return false;
-    }
-    if (a_options.m_strPolicy && !a_options.m_bDryRun) {
-        a_strError = "--policy needs --dry-run";
-        return false;
-    }
-    if (a_options.m_strClassKey && a_options.m_strClassKey->empty()) {
-        a_strError = "--class needs a key name";
-        return false;
-    }
-    return true;
+    return AreOptionsConsistent(a_options, a_strError);
 }

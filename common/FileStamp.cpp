@@ -1,6 +1,6 @@
-#include "resolution/FileStamp.h"
+#include "common/FileStamp.h"
 
-#include "resolution/PathHelpers.h"
+#include "common/AnsiText.h"
 
 #include <winternl.h>
 
@@ -81,7 +81,7 @@ bool ReadFolderStamps(const char* a_szPath, std::vector<FileStamp>& a_stamps)
     const char* pPart = p + 3;
     char chLast = '\\';
     bool bPlain = true;
-    for (const char* q = pPart; *q; q = NextCharacter(q)) {
+    for (const char* q = pPart; *q; q = vm::NextCharacter(q)) {
         bool bLead = IsDBCSLeadByte(static_cast<BYTE>(*q));
         if (!bLead && *q == '\\') {
             if (!bPlain || !IsPlainPart(pPart, q, chLast))

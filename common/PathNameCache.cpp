@@ -1,7 +1,7 @@
-#include "resolution/PathNameCache.h"
+#include "common/PathNameCache.h"
 
+#include "common/FileStamp.h"
 #include "common/LockGuard.h"
-#include "resolution/FileStamp.h"
 
 #include <array>
 #include <cstring>

@@ -1,0 +1,18 @@
+#pragma once
+// The program a viewer command of the registry starts.
+
+#include <cstddef>
+#include <string>
+
+struct ViewerProgram {
+    std::string m_strProgram; // empty: none found
+    size_t m_cchWord = 0;     // the command's text that names the program, when unquoted
+    bool m_bFromPrefix = false;
+};
+
+// The program is the quoted first word (".exe" added when it names no
+// extension, as the process creation does it), else the longest
+// blank-separated prefix of the command that names an existing file by its
+// full path, else a bare program name from the system or Windows directory;
+// nothing is taken from the current directory.
+ViewerProgram FindViewerProgram(const std::string& a_strCommand);
