@@ -5,6 +5,7 @@
 #include "companions/launcher/LaunchCommand.h"
 
 #include "common/Handle.h"
+#include "common/LauncherExit.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
@@ -35,7 +36,9 @@ std::string A(const std::wstring& a_strText)
 using vmtest::BinDir;
 using vmtest::ReadProbeRecord;
 
-constexpr DWORD c_dwProcessTimeoutMs = 30000;
+// As long as the hook waits for the launcher: past the launcher's own
+// longest wait, a plug-in load that never ends.
+constexpr DWORD c_dwProcessTimeoutMs = vm::c_dwLauncherVerdictTimeoutMs;
 
 std::string Expand(std::string a_strTemplate, const std::vector<std::pair<std::string, std::string>>& a_vars)
 {
@@ -308,11 +311,11 @@ protected:
         CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{evil}").c_str(), FALSE);
         CreateDirectoryA((s_strRoot + "\\users").c_str(), nullptr);
         for (const char* szApp : {"{plain}", "{blank}", "{victim}", "{r}\\users\\victim.exe", "{r}\\plain\\stranger.exe",
-                                  "{r}\\plain\\depapp.exe"})
+                                  "{r}\\plain\\depapp.exe", "{r}\\plain\\hangapp.exe"})
             CopyFileA(vmtest::ProbeExe().c_str(), Expand(szApp).c_str(), FALSE);
         // The launcher reads the policy through the cipher.dll beside it.
         CopyFileA((BinDir() + "\\cipher.dll").c_str(), Expand("{cipher}").c_str(), FALSE);
-        for (const char* szDll : {"vmdep.dll", "depplug.dll"})
+        for (const char* szDll : {"vmdep.dll", "depplug.dll", "hangplug.dll"})
             CopyFileA((vmtest::TestDir() + "\\" + szDll).c_str(), Expand("{r}\\Program Files\\Korvane\\").append(szDll).c_str(),
                       FALSE);
         vmtest::WriteFile(Expand("{r}\\Program Files\\Korvane\\company.ccf"),
@@ -321,6 +324,7 @@ protected:
                                               {"probe app.exe", "vmplugin.dll"},
                                               {"victim.exe", "vmplugin.dll"},
                                               {"depapp.exe", "depplug.dll"},
+                                              {"hangapp.exe", "hangplug.dll"},
                                               {"TrustedFolders", Expand("{r}\\plain;{r}\\Program Files\\Probe Suite")}}));
         vmtest::WriteFile(Expand("{broken}"), "not a module");
         vmtest::WriteFile(Expand("{doc}"), "document");
@@ -442,15 +446,21 @@ const FailureRow c_failureRows[] = {
     {"registered name copied to a user's folder", "\"{r}\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
     {"a trusted folder left through ..", "\"{r}\\plain\\..\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
     {"a program the policy never names", "\"{r}\\plain\\stranger.exe\" /x/D:{plugin}", 8, ""},
+    {"plug-in that never returns from its attach code",
+     "\"{r}\\plain\\hangapp.exe\" /x/D:{r}\\Program Files\\Korvane\\hangplug.dll", 5, ""},
     {"missing working directory", "\"{victim}\" /x/D:{plugin}/D:{r}\\no such dir", 6, ""},
     {"no /D: argument", "\"{victim}\" /x", 1, ""},
 };
+
+// The programs the failure rows start.
+const char* const c_szFailurePrograms[] = {"victim.exe", "hangapp.exe"};
 
 class LaunchFailureTest : public LauncherTest, public ::testing::WithParamInterface<FailureRow> {
 protected:
     void TearDown() override
     {
-        vmtest::TerminateProcesses("victim.exe");
+        for (const char* szProgram : c_szFailurePrograms)
+            vmtest::TerminateProcesses(szProgram);
         LauncherTest::TearDown();
     }
 };
@@ -464,7 +474,8 @@ TEST_P(LaunchFailureTest, RefusesAndSaysSoWithoutLeavingAProcess)
     EXPECT_EQ(row.nExit, run.nExit);
     ASSERT_EQ(1u, run.texts.size()) << ::testing::PrintToString(run.texts);
     EXPECT_EQ(0u, run.texts[0].rfind("[vormidmgr.exe] ", 0)) << run.texts[0];
-    EXPECT_EQ(0, vmtest::CountProcesses("victim.exe"));
+    for (const char* szProgram : c_szFailurePrograms)
+        EXPECT_EQ(0, vmtest::CountProcesses(szProgram)) << szProgram;
     Sleep(200);
     EXPECT_FALSE(vmtest::FileExists(m_strRecord)) << "the application ran: " << vmtest::ReadFile(m_strRecord);
 }

@@ -1,6 +1,7 @@
 // A plug-in that imports a module of its own folder, as a real plug-in
-// imports cipher.dll. Built twice: as that module (VM_DEP_MODULE) and as the
-// plug-in, which refuses to load when the import is missing.
+// imports cipher.dll. Built three times: as that module (VM_DEP_MODULE), as
+// the plug-in, which refuses to load when the import is missing, and as a
+// plug-in whose attach code never returns (VM_HANG_PLUGIN).
 
 #include <windows.h>
 
@@ -8,6 +9,13 @@
 extern "C" __declspec(dllexport) int VmDepValue()
 {
     return 1;
+}
+#elif defined(VM_HANG_PLUGIN)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD a_dwReason, LPVOID)
+{
+    if (a_dwReason == DLL_PROCESS_ATTACH)
+        Sleep(INFINITE);
+    return TRUE;
 }
 #else
 extern "C" __declspec(dllimport) int VmDepValue();

@@ -363,6 +363,29 @@ TEST_F(DispatcherTest, LauncherLineAtTheBufferEnd)
     }
 }
 
+// The line is checked again as it is started: a program named through a
+// variable can make it longer than the line the registry and the request
+// wrote, and a line that then no longer fits is refused as well.
+TEST_F(DispatcherTest, LauncherLinePastTheBufferOnceExpanded)
+{
+    std::string strRecord = InstallLauncher();
+    RegisterApplication("app.exe");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "Applications\\app.exe\\shell\\open\\command", nullptr,
+                      "%VM_TEST_APP_DIR%\\app.exe");
+    SetEnvironmentVariableA("VM_TEST_APP_DIR", m_strDir.c_str());
+    std::string strCommand = Launcher() + " \"%VM_TEST_APP_DIR%\\app.exe\" ";
+    std::string strParameters(4095 - (strCommand + "/D:" + m_strPlugin).size(), 'p');
+    std::string strFile = "app.exe";
+    Request request("open", &strFile);
+    request.sei.lpParameters = strParameters.c_str();
+    EXPECT_EQ(Offer(request), S_OK);
+    SetEnvironmentVariableA("VM_TEST_APP_DIR", nullptr);
+    EXPECT_EQ(request.InstApp(), SE_ERR_OOM);
+    EXPECT_TRUE(TracedPart("sz[" + strCommand + "pppp"));
+    EXPECT_TRUE(TracedPart("[CLxShellExt::RunLauncher] expanded command line too long, not started (8)[" + strCommand));
+    EXPECT_EQ(WaitForRecord(strRecord, 1500), "") << "the launcher ran";
+}
+
 // Open-with on an executable or a file without extension.
 TEST_F(DispatcherTest, OpenWithOnExecutableDecidesWithoutPath)
 {
