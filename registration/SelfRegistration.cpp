@@ -128,11 +128,11 @@ HRESULT UnregisterOwnTypeLibrary()
     if (FAILED(library.TypeLib()->GetLibAttr(&pAttr)))
         return hr;
     // Looked up at run time: a system without it keeps the library
-    // registered, and that is no error.
-    vm::UniqueLibrary oleaut(LoadLibraryA("oleaut32.dll"));
-    if (oleaut) {
+    // registered, and that is no error. oleaut32 is loaded already (the
+    // library was opened through it), so nothing is searched for by name.
+    if (HMODULE hOleaut = GetModuleHandleW(L"oleaut32.dll")) {
         auto pfnUnregister = reinterpret_cast<PFN_UNREGISTER_TYPELIB>(
-            reinterpret_cast<void*>(GetProcAddress(oleaut.get(), "UnRegisterTypeLib")));
+            reinterpret_cast<void*>(GetProcAddress(hOleaut, "UnRegisterTypeLib")));
         if (pfnUnregister)
             pfnUnregister(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
                           pAttr->syskind);
