@@ -17,4 +17,17 @@ inline const char* NextCharacter(const char* a_p)
     return (IsDBCSLeadByte(static_cast<BYTE>(*a_p)) && a_p[1]) ? a_p + 2 : a_p + 1;
 }
 
+// The first a_ch that is a whole character (never a trail byte), or null.
+inline const char* FindCharacter(const char* a_szText, char a_ch)
+{
+    for (const char* p = a_szText; *p; p = NextCharacter(p))
+        if (*p == a_ch)
+            return p;
+    return nullptr;
+}
+inline char* FindCharacter(char* a_szText, char a_ch)
+{
+    return const_cast<char*>(FindCharacter(static_cast<const char*>(a_szText), a_ch));
+}
+
 } // namespace vm

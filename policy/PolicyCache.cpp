@@ -2,10 +2,10 @@
 
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
+#include "common/FileStamp.h"
 #include "common/LockGuard.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/DryRun.h"
-#include "common/FileStamp.h"
 #include "resolution/PathHelpers.h"
 
 #include <windows.h>

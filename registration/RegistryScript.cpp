@@ -1,5 +1,6 @@
 #include "registration/RegistryScript.h"
 
+#include "common/AnsiText.h"
 #include "module/ModuleState.h"
 #include "registration/ErrorResults.h"
 #include "registration/KeyTree.h"
@@ -65,10 +66,7 @@ bool IsKeyword(const char* a_szToken, const char* a_szKeyword)
 // characters, not by bytes.
 bool HasBackslash(const char* a_szName)
 {
-    for (const char* p = a_szName; *p; p = CharNextA(p))
-        if (*p == '\\')
-            return true;
-    return false;
+    return vm::FindCharacter(a_szName, '\\') != nullptr;
 }
 
 bool IsProtectedName(const char* a_szName)
@@ -138,7 +136,7 @@ void CopyCut(char* a_szDest, size_t a_cbDest, const char* a_szSource)
 {
     size_t cb = 0;
     for (const char* p = a_szSource; *p;) {
-        const char* pNext = CharNextA(p);
+        const char* pNext = vm::NextCharacter(p);
         size_t cbChar = static_cast<size_t>(pNext - p);
         if (cb + cbChar >= a_cbDest)
             break;

@@ -166,7 +166,7 @@ HRESULT ExpandVariables(const CScriptVariables& a_variables, const char* a_szTex
         const char* pName = p + 1;
         const char* pEnd = pName;
         while (*pEnd && *pEnd != '%')
-            pEnd = CharNextA(pEnd);
+            pEnd = vm::NextCharacter(pEnd);
         if (!*pEnd)
             return DISP_E_EXCEPTION;
         size_t cbName = static_cast<size_t>(pEnd - pName);
@@ -193,7 +193,7 @@ HRESULT ExpandVariables(const CScriptVariables& a_variables, const char* a_szTex
 void CScriptTokenizer::SkipBlanks()
 {
     while (*m_pszPos && IsScriptSpace(*m_pszPos))
-        m_pszPos = CharNextA(m_pszPos);
+        m_pszPos = vm::NextCharacter(m_pszPos);
 }
 
 HRESULT CScriptTokenizer::ReadToken(char* a_szToken)
@@ -221,7 +221,7 @@ HRESULT CScriptTokenizer::ReadToken(char* a_szToken)
                 a_szToken[cb] = '\0';
                 return DISP_E_EXCEPTION;
             }
-            const char* pNext = CharNextA(m_pszPos);
+            const char* pNext = vm::NextCharacter(m_pszPos);
             size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
             std::memcpy(a_szToken + cb, m_pszPos, cbChar);
             cb += cbChar;
@@ -230,7 +230,7 @@ HRESULT CScriptTokenizer::ReadToken(char* a_szToken)
         ++m_pszPos; // the closing apostrophe
     } else {
         while (*m_pszPos && !IsScriptSpace(*m_pszPos)) {
-            const char* pNext = CharNextA(m_pszPos);
+            const char* pNext = vm::NextCharacter(m_pszPos);
             size_t cbChar = static_cast<size_t>(pNext - m_pszPos);
             // Longer than the buffer holds: refused rather than cut, so that
             // the rest of the word is never read as the next token.

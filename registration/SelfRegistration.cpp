@@ -1,5 +1,6 @@
 #include "registration/SelfRegistration.h"
 
+#include "common/AnsiText.h"
 #include "module/ModuleState.h"
 #include "registration/ErrorResults.h"
 #include "registration/RegistryScript.h"
@@ -35,7 +36,7 @@ HRESULT LoadTypeLibFromAnsiPath(const char* a_szPath, ITypeLib** a_ppTypeLib, BS
 bool MakeTypeLibFilePath(const char* a_szModulePath, char* a_szTlbPath, size_t a_cbTlbPath)
 {
     const char* pDot = nullptr;
-    for (const char* p = a_szModulePath; *p; p = CharNextA(p))
+    for (const char* p = a_szModulePath; *p; p = vm::NextCharacter(p))
         if (*p == '.')
             pDot = p;
     size_t cbStem = pDot ? static_cast<size_t>(pDot - a_szModulePath) : std::strlen(a_szModulePath);

@@ -3,8 +3,8 @@
 // data of the field expects; each probe stops at the first existing file.
 
 #include "common/FileIdentity.h"
-#include "resolution/PathHelpers.h"
 #include "common/PathNameCache.h"
+#include "resolution/PathHelpers.h"
 
 #include <windows.h>
 #include <shlwapi.h>

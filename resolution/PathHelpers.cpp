@@ -1,7 +1,7 @@
 #include "resolution/PathHelpers.h"
 
-#include "decision/LxShellExt.h"
 #include "common/PathNameCache.h"
+#include "decision/LxShellExt.h"
 #include "trace/Trace.h"
 
 #include <windows.h>
@@ -43,14 +43,6 @@ const char* FindCharacterWise(const char* a_szText, const char* a_szPattern)
 }
 
 } // namespace
-
-const char* FindCharacter(const char* a_szText, char a_ch)
-{
-    for (const char* p = a_szText; *p; p = NextCharacter(p))
-        if (*p == a_ch)
-            return p;
-    return nullptr;
-}
 
 // Single bytes: A to Z only, as the runtime does it in the "C" locale (a
 // single-byte code page's accented letters stay). A double-byte character

@@ -14,13 +14,8 @@ constexpr size_t c_cbReplaceResult = 520;
 // that does not fit the output buffer is refused: the output is left empty.
 void ParseCommandPath(const char* a_szCommand, char* a_szOut, size_t a_cbOut);
 
+using vm::FindCharacter;
 using vm::NextCharacter;
-// The first a_ch that is a whole character (never a trail byte), or null.
-const char* FindCharacter(const char* a_szText, char a_ch);
-inline char* FindCharacter(char* a_szText, char a_ch)
-{
-    return const_cast<char*>(FindCharacter(static_cast<const char*>(a_szText), a_ch));
-}
 // Upper-cases in place by the runtime's rules for the code page, one whole
 // character at a time; the length in bytes stays.
 void UpperCase(char* a_szText);
