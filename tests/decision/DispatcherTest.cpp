@@ -4,6 +4,7 @@
 #include "decision/LxShellExt.h"
 #include "module/DocHook.h"
 
+#include "tests/support/CompanionsSupport.h"
 #include "tests/support/DebugCapture.h"
 #include "tests/support/HandleCount.h"
 #include "tests/support/PolicyFile.h"
@@ -180,13 +181,9 @@ protected:
     std::string InstallLauncher() { return InstallProbe(Launcher()); }
 
     // What the started probe recorded, or "" when nothing started in time.
-    static std::string WaitForRecord(const std::string& a_strRecord, int a_nMs = 10000)
+    static std::string WaitForRecord(const std::string& a_strRecord, DWORD a_dwMs = 10000)
     {
-        for (int i = 0; i < a_nMs / 50 && !vmtest::FileExists(a_strRecord); ++i)
-            Sleep(50);
-        std::string strText = vmtest::ReadFile(a_strRecord);
-        DeleteFileA(a_strRecord.c_str());
-        return strText;
+        return vmtest::TakeProbeRecord(a_strRecord, a_dwMs);
     }
 
     ::testing::AssertionResult TracedInOrder(const std::vector<std::string>& a_texts) const

@@ -40,6 +40,19 @@ bool WaitUntil(const std::function<bool()>& a_isDone, DWORD a_dwTimeoutMs)
     return true;
 }
 
+std::string TakeProbeRecord(const std::string& a_strPath, DWORD a_dwTimeoutMs)
+{
+    std::string strText;
+    WaitUntil(
+        [&] {
+            strText = ReadFile(a_strPath);
+            return !strText.empty();
+        },
+        a_dwTimeoutMs);
+    DeleteFileA(a_strPath.c_str());
+    return strText;
+}
+
 std::map<std::string, std::string> ReadProbeRecord(const std::string& a_strPath)
 {
     std::map<std::string, std::string> record;

@@ -27,6 +27,13 @@ bool WaitUntil(const std::function<bool()>& a_isDone, DWORD a_dwTimeoutMs);
 // The probe's record as name=value lines; empty when there is none.
 std::map<std::string, std::string> ReadProbeRecord(const std::string& a_strPath);
 
+// The probe's record once it reads, waited for at most a_dwTimeoutMs, and
+// then removed for the next start; empty when none came. Right after the
+// probe's rename Wine can still hold the record open with delete access, and
+// a reader that does not share delete then fails: the record is there once
+// it reads, not once it exists.
+std::string TakeProbeRecord(const std::string& a_strPath, DWORD a_dwTimeoutMs);
+
 // Number of running processes whose executable file name is a_strExeName.
 int CountProcesses(const std::string& a_strExeName);
 

@@ -441,9 +441,7 @@ TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
         SCOPED_TRACE(run.m_strCommand);
         ASSERT_FALSE(run.m_lines.empty()) << run.m_strErr;
         EXPECT_EQ(std::string("hook ") + c_szRealHook + " -> " + row.m_szHook, run.m_lines[0]) << Joined(run.m_lines);
-        vmtest::WaitUntil([&] { return vmtest::FileExists(strRecord); }, *row.m_szRecorded ? 10000 : 1000);
-        std::string strRecorded = vmtest::ReadFile(strRecord);
-        DeleteFileA(strRecord.c_str());
+        std::string strRecorded = vmtest::TakeProbeRecord(strRecord, *row.m_szRecorded ? 10000 : 1000);
         if (!*row.m_szRecorded) {
             EXPECT_EQ("", strRecorded) << "the application ran";
             continue;
