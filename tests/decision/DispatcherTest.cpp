@@ -2,6 +2,7 @@
 // decision table, with the traces a debugger sees.
 
 #include "decision/LxShellExt.h"
+#include "decision/Verdict.h"
 #include "module/DocHook.h"
 
 #include "tests/support/CompanionsSupport.h"
@@ -605,6 +606,66 @@ TEST_F(DispatcherTest, FailedLauncherStartIsAnsweredAsAFailure)
     EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "]",
                                std::string(c_szNotStarted) + "launcher start failed, not started (2)[" +
                                    Launcher() + " " + strFile + "/D:" + m_strPlugin + "]"}));
+}
+
+// The launcher's answer as the shell hears it: a stand-in launcher ends with
+// each code the launcher uses, with one it never uses, with a crash, and once
+// not at all, which is answered as started when the wait's bound has passed.
+struct LauncherAnswerRow {
+    const char* m_szExit; // VM_PROBE_EXIT: the code, or "crash" for an access violation
+    const char* m_szHold; // VM_PROBE_HOLD: how long it stays before it ends
+    int m_nInstApp;
+    const char* m_szTrace; // after "[CLxShellExt::RunLauncher] launcher "
+    const char* m_szVerdict;
+};
+const LauncherAnswerRow c_launcherAnswers[] = {
+    {"0", "", 44, "answered 0: started with the plug-in, answered 44",
+     "controlled: app.exe starts through the launcher with vmtestplug.dll"},
+    {"1", "", 5, "answered 1: command line refused, answered 5", "refused (5): command line refused"},
+    {"2", "", 2, "answered 2: application not found, answered 2", "refused (2): application not found"},
+    {"3", "", 32, "answered 3: plug-in not found, answered 32", "refused (32): plug-in not found"},
+    {"4", "", 5, "answered 4: application could not be started, answered 5",
+     "refused (5): application could not be started"},
+    {"5", "", 32, "answered 5: plug-in did not load, answered 32", "refused (32): plug-in did not load"},
+    {"6", "", 3, "answered 6: working directory is not a folder, answered 3",
+     "refused (3): working directory is not a folder"},
+    {"7", "", 11, "answered 7: no build of the application's bitness, answered 11",
+     "refused (11): no build of the application's bitness"},
+    {"8", "", 5, "answered 8: program may not receive the plug-in, answered 5",
+     "refused (5): program may not receive the plug-in"},
+    {"9", "", 5, "answered 9: launcher ended abnormally, answered 5", "refused (5): launcher ended abnormally"},
+    {"crash", "", 5, "answered 3221225477: launcher ended abnormally, answered 5",
+     "refused (5): launcher ended abnormally"},
+    {"0", "120000", 44, "gave no answer in 35000 ms, answered 44",
+     "controlled: app.exe starts through the launcher with vmtestplug.dll"},
+};
+
+TEST_F(DispatcherTest, TheShellHearsEveryAnswerOfTheLauncher)
+{
+    InstallLauncher();
+    RegisterApplication("app.exe");
+    std::string strFile = Path("app.exe");
+    for (const LauncherAnswerRow& row : c_launcherAnswers) {
+        SCOPED_TRACE(std::string("launcher exit ") + row.m_szExit + ", held " + row.m_szHold);
+        SetEnvironmentVariableA("VM_PROBE_EXIT", row.m_szExit);
+        SetEnvironmentVariableA("VM_PROBE_HOLD", *row.m_szHold ? row.m_szHold : nullptr);
+        m_capture.Clear();
+        Request request("open", &strFile);
+        DWORD dwStart = GetTickCount();
+        EXPECT_EQ(Offer(request), S_OK);
+        DWORD dwWaited = GetTickCount() - dwStart;
+        EXPECT_EQ(request.InstApp(), row.m_nInstApp);
+        EXPECT_TRUE(TracedPart(std::string("[CLxShellExt::RunLauncher] launcher ") + row.m_szTrace));
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), row.m_szVerdict);
+        if (*row.m_szHold) {
+            EXPECT_GE(dwWaited, 35000u) << "answered before the bound";
+            EXPECT_EQ(vmtest::TerminateProcesses("vormidmgr.exe"), 1) << "the launcher ended on its own";
+        }
+        // Its record goes, so that the next row's launcher writes a new one.
+        WaitForRecord(Path("record.txt"));
+    }
+    SetEnvironmentVariableA("VM_PROBE_EXIT", nullptr);
+    SetEnvironmentVariableA("VM_PROBE_HOLD", nullptr);
 }
 
 // The launcher splits its line at "/D:" and takes the document between

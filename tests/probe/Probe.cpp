@@ -10,7 +10,9 @@
 // runtime made of it, and which vmplugin.dll is inside) into the file that
 // VM_PROBE_RECORD names, in one step so that the waiting test never reads half
 // a record. A test that needs an instance already running has it stay
-// VM_PROBE_HOLD milliseconds after recording, and ends it itself.
+// VM_PROBE_HOLD milliseconds after recording, and ends it itself. In the
+// launcher's place it answers as one that started the application, or ends
+// with the code VM_PROBE_EXIT gives, or crashes when that reads "crash".
 
 #include <windows.h>
 
@@ -88,6 +90,26 @@ int RecordStart(int a_argc, char** a_argv)
     return 0;
 }
 
+LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS*)
+{
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+int ExitAsAsked()
+{
+    const char* szExit = std::getenv("VM_PROBE_EXIT");
+    if (!szExit || !*szExit)
+        return 0;
+    if (std::strcmp(szExit, "crash") == 0) {
+        // The process ends with the exception's code, as an unhandled fault
+        // ends it, without a debugger being asked.
+        SetErrorMode(SEM_NOGPFAULTERRORBOX);
+        SetUnhandledExceptionFilter(EndWithTheExceptionCode);
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    }
+    return static_cast<int>(std::strtoul(szExit, nullptr, 0));
+}
+
 } // namespace
 
 int main(int a_argc, char** a_argv)
@@ -102,5 +124,7 @@ int main(int a_argc, char** a_argv)
         OutputDebugStringA("probe: two");
         return 0;
     }
-    return RecordStart(a_argc, a_argv);
+    if (int nFailed = RecordStart(a_argc, a_argv))
+        return nFailed;
+    return ExitAsAsked();
 }
