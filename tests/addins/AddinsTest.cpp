@@ -331,24 +331,15 @@ TEST_F(AddinsTest, HostMarksAnAddinThatRefusesTheConnection)
     EXPECT_EQ(2u, dwBehavior);
 }
 
-// The product's add-in table, which the upkeep, the add-in modules and vmcheck
-// read, names row for row the add-ins written out above.
-TEST(AddinTableTest, NamesTheAddinsThatOfficeAndComKnow)
+// The product's add-in table as COM reads it: the registry form of each class
+// id, which registration writes, is the class id the module serves.
+TEST(AddinTableTest, ClassIdTextsAreTheClassIdsComReads)
 {
-    ASSERT_EQ(std::size(c_addins), std::size(vm::c_officeAddins));
-    for (size_t i = 0; i < std::size(c_addins); ++i) {
-        const AddinRow& expected = c_addins[i];
-        const vm::COfficeAddin& addin = vm::c_officeAddins[i];
-        SCOPED_TRACE(expected.szProgId);
-        EXPECT_STREQ(expected.szApplication, addin.m_szApplication);
-        EXPECT_STREQ(expected.szProgram, addin.m_szProgram);
-        EXPECT_EQ(expected.wFirstOfficeVersion, addin.m_wFirstOfficeVersion);
-        EXPECT_STREQ(expected.szProgId, addin.m_szProgId);
-        EXPECT_STREQ(expected.szModule, addin.m_szModule);
-        EXPECT_STREQ(expected.szClsid, addin.m_szClsid);
+    for (const vm::COfficeAddin& addin : vm::c_officeAddins) {
+        SCOPED_TRACE(addin.m_szProgId);
         wchar_t wszClsid[40] = {};
         ASSERT_NE(0, StringFromGUID2(addin.m_clsid, wszClsid, 40));
-        EXPECT_EQ(std::string(expected.szClsid), std::string(wszClsid, wszClsid + wcslen(wszClsid)));
+        EXPECT_EQ(std::string(addin.m_szClsid), std::string(wszClsid, wszClsid + wcslen(wszClsid)));
     }
 }
 

@@ -297,25 +297,50 @@ std::string LineNumbered(std::string a_strText, int a_nFirst)
 }
 
 // A valid policy that leaves an application uncontrolled seals and checks
-// as valid, with a warning naming the line; --strict makes it fail.
+// as valid, with every warning it earns and no other, each naming its line;
+// --strict makes it fail.
 TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
 {
     Write("vmplugin.dll", "");
     const struct {
-        const char* szLine; // after CompanyID=ACME
-        const char* szWarning; // @ the row's line, ! CompanyID's line
+        const char* szLine;                  // after CompanyID=ACME
+        std::vector<std::string> warnings;   // @ the row's line, ! CompanyID's line, {dir} the plug-in folder
     } rows[] = {
-        {"notepad.exe = vmplugin.dll", "line @: the name \"notepad.exe \" has blanks at its start or end"},
-        {"notepad.exe=vmplugin.dll\t", "line @: the value \"vmplugin.dll\t\" of notepad.exe has blanks"},
-        {"companyid=OTHER", "line @: companyid is given again (first on line !); only the first counts"},
-        {"WINWORD.EXE=wdplug.dll", "line @: WINWORD.EXE names the plug-in wdplug.dll, which is not a file in "},
-        {"WINWORD.EXE=", "line @: WINWORD.EXE names no plug-in"},
-        {"WINWORD.EXE=..\\vmplugin.dll", "line @: WINWORD.EXE names the plug-in \"..\\vmplugin.dll\", which is "
-                                          "not a file name"},
-        {"DeleteOtherAddin=yes", "line @: DeleteOtherAddin is \"yes\", neither 0 nor 1"},
-        {"NotLoadSSDriver=2", "line @: NotLoadSSDriver is \"2\", neither 0 nor 1"},
-        {"TrustedFolders=C:\\Apps;Apps", "line @: the TrustedFolders entry \"Apps\" is not a full path"},
-        {"TrustedFolders=C:Apps", "line @: the TrustedFolders entry \"C:Apps\" is not a full path"},
+        {"notepad.exe = vmplugin.dll",
+         {"line @: the name \"notepad.exe \" has blanks at its start or end; they are part of the name, so this is "
+          "not the field notepad.exe",
+          "line @: the value \" vmplugin.dll\" of notepad.exe has blanks at its start or end; they are part of the "
+          "value"}},
+        {"notepad.exe=vmplugin.dll\t",
+         {"line @: the value \"vmplugin.dll\t\" of notepad.exe has blanks at its start or end; they are part of the "
+          "value"}},
+        {"companyid=OTHER", {"line @: companyid is given again (first on line !); only the first counts"}},
+        {"WINWORD.EXE=wdplug.dll",
+         {"line @: WINWORD.EXE names the plug-in wdplug.dll, which is not a file in {dir}, so WINWORD.EXE will "
+          "not be controlled"}},
+        {"WINWORD.EXE=", {"line @: WINWORD.EXE names no plug-in, so WINWORD.EXE will not be controlled"}},
+        {"WINWORD.EXE=..\\vmplugin.dll",
+         {"line @: WINWORD.EXE names the plug-in \"..\\vmplugin.dll\", which is not a file name: plug-ins lie in "
+          "{dir}, so WINWORD.EXE will not be controlled"}},
+        {"DeleteOtherAddin=yes", {"line @: DeleteOtherAddin is \"yes\", neither 0 nor 1; it is taken as 0"}},
+        {"NotLoadSSDriver=2", {"line @: NotLoadSSDriver is \"2\", neither 0 nor 1; it is taken as 0"}},
+        {"TrustedFolders=C:\\Apps;Apps",
+         {"line @: the TrustedFolders entry \"Apps\" is not a full path (X:\\... or \\\\server\\share\\...), so "
+          "it trusts no folder"}},
+        {"TrustedFolders=C:Apps",
+         {"line @: the TrustedFolders entry \"C:Apps\" is not a full path (X:\\... or \\\\server\\share\\...), so "
+          "it trusts no folder"}},
+    };
+    // Every warning of the row, in order, for a_strFile with the row on line a_nFirst + 1.
+    auto expected = [this](const std::string& a_strFile, const std::vector<std::string>& a_warnings, int a_nFirst) {
+        std::string strAll;
+        for (std::string strWarning : a_warnings) {
+            size_t iDir = strWarning.find("{dir}");
+            if (iDir != std::string::npos)
+                strWarning.replace(iDir, 5, m_strDir);
+            strAll += "warning: " + a_strFile + ", " + LineNumbered(strWarning, a_nFirst) + "\n";
+        }
+        return strAll;
     };
     const std::string strOutput = Path("company.ccf");
     for (const auto& row : rows) {
@@ -323,14 +348,12 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         const std::string strInput = Write("policy.txt", "CompanyID=ACME\n" + std::string(row.szLine) + "\n");
         ToolRun seal = RunTool({"seal", strInput, strOutput});
         EXPECT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk));
-        EXPECT_EQ(seal.strErr.rfind("warning: " + strInput + ", " + LineNumbered(row.szWarning, 1), 0), 0u)
-            << seal.strErr;
+        EXPECT_EQ(seal.strErr, expected(strInput, row.warnings, 1));
         ToolRun check = RunTool({"check-policy", strOutput});
         EXPECT_EQ(check.dwExit, static_cast<DWORD>(c_nExitOk));
         EXPECT_EQ(check.strOut.rfind("valid\n", 0), 0u) << check.strOut;
         // the sealed file's first line is the signature: one line further down
-        EXPECT_EQ(check.strErr.rfind("warning: " + strOutput + ", " + LineNumbered(row.szWarning, 2), 0), 0u)
-            << check.strErr;
+        EXPECT_EQ(check.strErr, expected(strOutput, row.warnings, 2));
     }
     // The last row's files: --strict fails on warnings, and seals nothing.
     EXPECT_EQ(RunTool({"--strict", "check-policy", strOutput}).dwExit, static_cast<DWORD>(c_nExitInvalid));

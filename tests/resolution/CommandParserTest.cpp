@@ -235,18 +235,19 @@ TEST_F(ParseCommandPathTest, WorkedExamplesOnThisMachine)
         std::string m_strCommand;
         std::string m_strExpected;
     } rows[] = {
-        // 3 cuts the argument; 8 finds the file.
+        // The argument after the last blank goes; what is left is a file.
         {strWin + "\\system32\\NOTEPAD.EXE %1", ShortPath(strWin + "\\system32\\NOTEPAD.EXE")},
-        // 3 cuts the quoted argument; 6 unquotes; 7 shortens; 8 finds it.
+        // The quoted argument goes, the quotes go, the short form of the file is found.
         {"\"" + strWordpad + "\" \"%1\"", ShortPath(strWordpad)},
-        // 9 finds it in the Windows directory.
+        // A bare name found in the Windows directory.
         {"notepad.exe %1", strWin + "\\notepad.exe"},
-        // 6 spoils the quoted path; 12 takes the text between the quotes.
+        // Unquoting the cut text spoils it; the text between the quotes is taken.
         {"\"" + m_strAcme + "\" /open \"%1\"", ShortPath(m_strAcme)},
-        // 2 expands and upper-cases; 11 restores the entry point's name.
+        // The variable expands and the rest is upper-cased; the viewer's entry
+        // point gets its mixed-case name back.
         {"%SystemRoot%\\System32\\rundll32.exe %SystemRoot%\\system32\\shimgvw.dll,ImageView_Fullscreen %1",
          Upper(strWin) + "\\SYSTEM32\\RUNDLL32.EXE %SYSTEMROOT%\\SYSTEM32\\SHIMGVW.DLL,ImageView_Fullscreen"},
-        // 9 probes the Windows directory itself.
+        // Nothing to cut: the probe in the Windows directory names the folder itself.
         {"", strWin + "\\"},
     };
     for (const Row& row : rows)
@@ -259,12 +260,12 @@ TEST_F(ParseCommandPathTest, UnquotedPathWithBlanksNamesTheIntendedProgram)
 {
     std::string strPf = ProgramFilesDir();
     std::string strProgram = strPf.substr(0, strPf.find(' '));
-    EXPECT_EQ(Parse(m_strAcme), strProgram) << "no acme.exe on disk: 15 cuts at the first space";
+    EXPECT_EQ(Parse(m_strAcme), strProgram) << "no acme.exe on disk: the text ends at its first space";
 
     MakeAcme();
     EXPECT_EQ(Parse(m_strAcme), m_strAcme);
     EXPECT_EQ(Parse(m_strAcme + " /open %1"), m_strAcme);
-    EXPECT_EQ(Parse(m_strAcme + " /open"), ShortPath(m_strAcme)) << "3 cuts the argument; 8 finds it";
+    EXPECT_EQ(Parse(m_strAcme + " /open"), ShortPath(m_strAcme)) << "the argument after the last blank goes and the rest is found";
     EXPECT_EQ(Parse(m_strAcme + "  /a  /b  "), m_strAcme);
 }
 
@@ -301,8 +302,8 @@ TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
 }
 
 // Programs planted in the current directory under the names the commands
-// use: a relative name goes on to the Windows and system folders (9, 10), is
-// not shortened there (7), and no relative prefix is taken (14).
+// use: a relative name goes on to the Windows and system folders, is not
+// shortened in the current directory, and no relative prefix is taken.
 TEST_F(ParseCommandPathTest, CurrentDirectoryIsNeverSearched)
 {
     std::string strDir = vmtest::MakeScratchDir("current");
@@ -333,10 +334,10 @@ TEST_F(ParseCommandPathTest, EdgeCases)
         {"%ProgramFiles% alone becomes the root's Program Files",
          "%ProgramFiles%\\Windows NT\\Accessories\\wordpad.exe %1",
          ShortPath(strPf + "\\WINDOWS NT\\ACCESSORIES\\WORDPAD.EXE")},
-        {"after an expansion the rest is in capitals (no such file, 14.2 and 15 keep it)",
+        {"after an expansion the rest is in capitals (no such file, and neither the second expansion nor the cut at a space changes it)",
          "%SystemRoot%\\Acme\\acme.exe", strWin + "\\ACME\\ACME.EXE"},
-        {"image viewer in small letters: 11 does not apply; 14 cuts before %1, and the program named "
-         "by the command's prefix is taken",
+        {"image viewer in small letters: the viewer's marker does not match; the text is cut before %1, and the "
+         "program named by the command's prefix is taken",
          strWin + "\\system32\\rundll32.exe " + strWin + "\\system32\\shimgvw.dll,ImageView_Fullscreen %1",
          strWin + "\\system32\\rundll32.exe"},
         {"quoted without a closing quote: the cut command in short form", "\"" + strPf + "\\Acme\\acme.exe /x %1",
@@ -377,7 +378,7 @@ TEST_F(ParseCommandPathTest, TextsAtTheBufferEnd)
     EXPECT_EQ(Parse("notepad.exe %1", 11), "") << "a command longer than a small output is refused";
     EXPECT_EQ(Parse("", 1), "") << "no room for the Windows directory: nothing written";
 
-    // "%ProgramFiles%" (14) becomes "<root>Program Files" (16 on drive C:).
+    // "%ProgramFiles%" (14 characters) becomes "<root>Program Files" (16 on drive C:).
     std::string strPf = ProgramFilesDir();
     size_t cchGrowth = strPf.size() - 14;
     std::string strTail257 = "\\" + std::string(259 - strPf.size() - 1, 'a');

@@ -63,7 +63,8 @@ TEST_F(DbcsTest, TextOperationsKeepDoubleByteCharactersWhole)
 
 // A text that ends in a lone lead byte, its zero the last readable byte before
 // an inaccessible page: the lead byte counts as one byte, and neither the
-// upper-casing nor the parser's character searches (14.2, 12.1, 15) read on.
+// upper-casing nor the parser's character searches (for a percent sign, for
+// the closing quote, for the first space) read on.
 // The output buffer ends at such a page too, its bytes after the text not zero.
 TEST_F(DbcsTest, LoneLeadByteAtTheEndIsOneByte)
 {
@@ -73,9 +74,9 @@ TEST_F(DbcsTest, LoneLeadByteAtTheEndIsOneByte)
         std::string m_strUpper;
         std::string m_strParsed;
     } rows[] = {
-        {"a lone 0x81: 14.2 and 15 search it", "q\x81", "Q\x81", "q\x81"},
-        {"quoted without a closing quote: 12.1 searches it", "\"C:\\x\x9F", "\"C:\\X\x9F", "C:\\x"},
-        {"a percent sign: 14.2 replaces nothing, 15 searches", "%a\xE0", "%A\xE0", "%a\xE0"},
+        {"a lone 0x81: the percent and space searches meet it", "q\x81", "Q\x81", "q\x81"},
+        {"quoted without a closing quote: the closing-quote search meets it", "\"C:\\x\x9F", "\"C:\\X\x9F", "C:\\x"},
+        {"a percent sign: the expansion replaces nothing, the space search meets it", "%a\xE0", "%A\xE0", "%a\xE0"},
         {"the last lead byte of the code page", "x\xFC", "X\xFC", "x\xFC"},
     };
     for (const Row& row : rows) {
@@ -101,13 +102,13 @@ TEST_F(DbcsTest, ParserTextStepsKeepDoubleByteCharactersWhole)
         std::string m_strCommand;
         std::string m_strExpected;
     } rows[] = {
-        {"6 removes a final kanji whole; 12 finds no closing quote", "\"C:\\x\\app" + c_strHyo,
+        {"unquoting removes a final kanji whole; no closing quote is found", "\"C:\\x\\app" + c_strHyo,
          "C:\\x\\app"},
-        {"12 takes the text between the quotes, kanji and all",
+        {"the text between the quotes is taken, kanji and all",
          "\"C:\\x\\" + c_strHyo + "\\app.exe\" /open \"%1\"", "C:\\x\\" + c_strHyo + "\\app.exe"},
-        {"2 upper-cases around the expansion but not a trail byte",
+        {"the expansion upper-cases around itself but not a trail byte",
          "%SystemRoot%\\" + c_strDi + "\\a.exe", strWin + "\\" + c_strDi + "\\A.EXE"},
-        {"15 cuts at the first blank after a kanji", "C:\\x\\" + c_strHyo + " y\\app.exe",
+        {"the text ends at the first blank after a kanji", "C:\\x\\" + c_strHyo + " y\\app.exe",
          "C:\\x\\" + c_strHyo},
     };
     for (const Row& row : rows) {
@@ -140,11 +141,11 @@ TEST_F(DbcsTest, ParserFindsProgramsInDoubleByteFolders)
         std::string m_strCommand;
         std::string m_strExpected;
     } rows[] = {
-        {"\"" + strApp + "\" \"%1\"", ShortPath(strApp)},           // 6 unquotes, 8 finds it
-        {strApp + " %1", ShortPath(strApp)},                        // 3 cuts the argument
-        {"\"" + strBlankApp + "\" /open \"%1\"", ShortPath(strBlankApp)}, // 12 between the quotes
-        {strBlankApp, strBlankApp},                                 // 15, then the longest prefix
-        {strBlankApp + " /open %1", strBlankApp},                   // 14, then the longest prefix
+        {"\"" + strApp + "\" \"%1\"", ShortPath(strApp)},           // unquoted, then found
+        {strApp + " %1", ShortPath(strApp)},                        // the argument cut off
+        {"\"" + strBlankApp + "\" /open \"%1\"", ShortPath(strBlankApp)}, // the text between the quotes
+        {strBlankApp, strBlankApp},                                 // the longest existing prefix
+        {strBlankApp + " /open %1", strBlankApp},                   // cut before %1, then the longest prefix
     };
     for (const Row& row : rows) {
         char szOut[MAX_PATH] = {};

@@ -385,7 +385,12 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
             << Joined(run.m_lines);
         EXPECT_EQ(row.m_dwExit, run.m_dwExit);
     }
-    Sleep(500);
+    // Whatever a run started was created before the run ended; once none of
+    // it runs, its records and registry writes are all in place.
+    vmtest::WaitUntil([] {
+        return vmtest::CountProcesses("regsvr32.exe") + vmtest::CountProcesses("vormidmgr.exe") +
+                   vmtest::CountProcesses("probe.exe") == 0;
+    }, 30000);
     EXPECT_FALSE(vmtest::FileExists(strRecord)) << "the application ran";
     vm::UniqueKey addin;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, c_strAddin.c_str(), 0, KEY_READ, addin.put()))
