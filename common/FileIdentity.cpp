@@ -272,4 +272,40 @@ std::string AnsiRendering(const std::wstring& a_strText)
     return strAnsi;
 }
 
+namespace {
+
+// Quotes, blanks and "/D:" marks (in any letter case) of an ANSI text. No
+// byte of such a mark is a trail byte of a double-byte code page.
+size_t CountCommandLineMarks(const std::string& a_strText)
+{
+    size_t cMarks = 0;
+    for (size_t i = 0; i < a_strText.size(); ++i) {
+        char ch = a_strText[i];
+        cMarks += ch == '"' || ch == ' ' || ch == '\t';
+        cMarks += ch == '/' && i + 2 < a_strText.size() && (a_strText[i + 1] | 0x20) == 'd' && a_strText[i + 2] == ':';
+    }
+    return cMarks;
+}
+
+} // namespace
+
+bool GainsCommandLineMarks(const std::wstring& a_strText)
+{
+    // A UTF-8 code page renders every character as itself.
+    if (a_strText.empty() || GetACP() == CP_UTF8)
+        return false;
+    int cch = static_cast<int>(a_strText.size());
+    int cb = WideCharToMultiByte(CP_ACP, 0, a_strText.data(), cch, nullptr, 0, nullptr, nullptr);
+    // What an ANSI program would read cannot be told: take it as gained.
+    if (cb <= 0)
+        return true;
+    std::string strBestFit(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_ACP, 0, a_strText.data(), cch, &strBestFit[0], cb, nullptr, nullptr);
+    // The marks the text holds itself, each ASCII character as it stands.
+    std::string strOwn;
+    for (wchar_t ch : a_strText)
+        strOwn += ch < 0x80 ? static_cast<char>(ch) : '\x80';
+    return CountCommandLineMarks(strBestFit) > CountCommandLineMarks(strOwn);
+}
+
 } // namespace vm

@@ -76,5 +76,10 @@ bool AnsiFromWide(const std::wstring& a_strText, std::string& a_strAnsi);
 // The wide text as the ANSI code page can show it, with '?' for what it
 // cannot hold: for traces and messages only, never to open a file by.
 std::string AnsiRendering(const std::wstring& a_strText);
+// True when an ANSI program would read the text with a double quote, a blank
+// or the launcher's "/D:" mark that the text itself does not hold: the
+// platform makes an ANSI program's command line with best fit, which turns
+// full-width quotes, slashes and colons into their ASCII look-alikes.
+bool GainsCommandLineMarks(const std::wstring& a_strText);
 
 } // namespace vm

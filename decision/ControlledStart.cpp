@@ -61,6 +61,10 @@ String ApplicationCommand(UINT a_uOperation, const String& a_strProgram, const S
 constexpr char c_szRunApplication[] = "[CLxShellExt::RunApplication]";
 constexpr char c_szRunLauncher[] = "[CLxShellExt::RunLauncher]";
 constexpr char c_szImageViewer[] = "[CLxShellExt::IsExceptionApplication]";
+// An ANSI program reads its command line in the best-fit rendering, where a
+// full-width quote is a quote: the argument would end early.
+constexpr char c_szBestFitMarks[] = "request text reads with a quote, a blank or the launcher's argument mark in "
+                                    "an ANSI program";
 
 // Starts a_strCommandLine with a_strProgram (a full path) as its program. 0
 // when it started, else the shell's SE_ERR_* code for the platform's error.
@@ -183,6 +187,10 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
                     a_strCommand);
         return;
     }
+    if (m_real && vm::GainsCommandLineMarks(m_real->m_strFile)) {
+        RefuseStart(c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand);
+        return;
+    }
     std::wstring strProgram;
     if (!GetProgramForStart(c_szRunApplication, a_strCommand, strProgram))
         return;
@@ -215,6 +223,10 @@ int CLxShellExt::StartImageViewer()
     if (strDocument.find('"') != std::string::npos) {
         TraceNotStarted(c_szImageViewer, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
                         m_strAppPath);
+        return SE_ERR_ACCESSDENIED;
+    }
+    if (vm::GainsCommandLineMarks(strRealDocument)) {
+        TraceNotStarted(c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, m_strAppPath);
         return SE_ERR_ACCESSDENIED;
     }
     std::string strAppPath = m_strAppPath;
@@ -261,9 +273,19 @@ std::wstring CLxShellExt::BuildApplicationCommand(const std::wstring& a_strProgr
 // The launcher splits its line at "/D:" and takes the document between
 // double quotes: request text holding either would move the plug-in or add
 // arguments of its own. Every character of those marks is kept as it is in
-// an ANSI rendering, so the ANSI texts tell for wide requests as well.
+// an ANSI rendering, so the ANSI texts tell for wide requests as well; but
+// the application reads its line in the best-fit rendering, where look-alike
+// characters of a wide text become such marks.
 bool CLxShellExt::IsLaunchableRequest()
 {
+    if (m_real) {
+        for (const std::wstring* pText : {&m_real->m_strFile, &m_real->m_strParameters, &m_real->m_strDirectory}) {
+            if (vm::GainsCommandLineMarks(*pText)) {
+                RefuseStart(c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED, vm::AnsiRendering(*pText));
+                return false;
+            }
+        }
+    }
     for (const char* szText : {m_lpsei->lpFile, m_lpsei->lpParameters, m_lpsei->lpDirectory}) {
         if (szText && StrStrIA(szText, "/D:")) {
             RefuseStart(c_szRunLauncher, "request text holds the launcher's argument mark",

@@ -413,10 +413,12 @@ TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
     ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strFree.c_str(), FALSE));
     const std::wstring strName = L"\u03a3\u03cd\u03bc\u03b2\u03b1\u03c3\u03b7"; // Greek, not in code page 1252
     const std::string strNameUtf8 = "\xce\xa3\xcf\x8d\xce\xbc\xce\xb2\xce\xb1\xcf\x83\xce\xb7";
-    for (const char* szExt : {".vmw", ".vmf"}) {
-        std::wstring strPath = vm::WideFromAnsi(strDir + "\\") + strName + vm::WideFromAnsi(szExt);
+    // Full-width quotes, slash and colon: an ANSI program reads them as '"', '/' and ':'.
+    const std::wstring strQuotes = L"q\uff02 -evil \uff02x", strMark = L"x\uff0fD\uff1ay";
+    for (const std::wstring& strFileName : {strName + L".vmw", strName + L".vmf", strQuotes + L".vmw", strMark + L".vmw"}) {
+        std::wstring strPath = vm::WideFromAnsi(strDir + "\\") + strFileName;
         vm::UniqueFileHandle file(CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file) << szExt;
+        ASSERT_TRUE(file) << vm::AnsiRendering(strFileName);
     }
     std::string strPolicy = vmtest::BinDir() + "\\company.ccf";
     vmtest::WriteFile(strPolicy, vmtest::SealPolicy({{"CompanyID", "WIDE"}, {"probe.exe", "vmplugin.dll"},
@@ -429,19 +431,22 @@ TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, strRecord.c_str());
     const struct {
         Args m_args;
-        const wchar_t* m_szExt;
+        std::wstring m_strName;
         const char* m_szHook;    // the product hook's answer
         const char* m_szRecorded; // in the application's wide command line; "" when nothing may run
         const char* m_szPlugin;
     } rows[] = {
-        {{}, L".vmw", "S_OK", ".vmw\"", "\nplugin=1\n"},
-        {{}, L".vmf", "S_FALSE", ".vmf\"", "\nplugin=0\n"},
-        {{"--params", "/D:x"}, L".vmw", "S_OK", "", ""},
+        {{}, strName + L".vmw", "S_OK", ".vmw\"", "\nplugin=1\n"},
+        {{}, strName + L".vmf", "S_FALSE", ".vmf\"", "\nplugin=0\n"},
+        {{"--params", "/D:x"}, strName + L".vmw", "S_OK", "", ""},
+        // refused: the application would read more arguments, or the mark
+        {{}, strQuotes + L".vmw", "S_OK", "", ""},
+        {{}, strMark + L".vmw", "S_OK", "", ""},
     };
     for (const auto& row : rows) {
         Args args = {"--clsid", c_szRealHook, "--verb", "open"};
         args.insert(args.end(), row.m_args.begin(), row.m_args.end());
-        std::wstring strFile = L"\"" + vm::WideFromAnsi(strDir + "\\") + strName + row.m_szExt + L"\"";
+        std::wstring strFile = L"\"" + vm::WideFromAnsi(strDir + "\\") + row.m_strName + L"\"";
         CToolRun run = vmtest::RunTool(ShellExecPath(), args, 60000, strFile);
         SCOPED_TRACE(run.m_strCommand);
         ASSERT_FALSE(run.m_lines.empty()) << run.m_strErr;
