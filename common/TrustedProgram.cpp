@@ -48,30 +48,108 @@ std::wstring FileNameOf(const std::wstring& a_strPath)
     return iSlash == std::wstring::npos ? a_strPath : a_strPath.substr(iSlash + 1);
 }
 
-// Folders inside the Windows folder that every user may write to on a
-// standard installation, and the users' own profiles: a program copied there
+// Folders inside the Windows folder that standard users may write to, as
+// published for a standard installation (the ones an application control
+// policy must exclude), and the users' own profiles: a program copied there
 // is no program an administrator installed, whatever folder holds them.
-constexpr const wchar_t* c_szWritableBelowWindows[] = {L"Temp", L"Tasks", L"tracing", L"System32\\Tasks",
-                                                       L"System32\\spool\\drivers\\color", L"SysWOW64\\Tasks"};
+constexpr const wchar_t* c_szWritableBelowWindows[] = {
+    L"Temp",
+    L"Tasks",
+    L"tracing",
+    L"debug\\WIA",
+    L"Registration\\CRMLog",
+    L"PLA\\Reports",
+    L"PLA\\Rules",
+    L"PLA\\Templates",
+    L"System32\\Tasks",
+    L"System32\\Tasks_Migrated",
+    L"System32\\com\\dmp",
+    L"System32\\FxsTmp",
+    L"System32\\Microsoft\\Crypto\\RSA\\MachineKeys",
+    L"System32\\spool\\drivers\\color",
+    L"System32\\spool\\PRINTERS",
+    L"System32\\spool\\SERVERS",
+    L"SysWOW64\\Tasks",
+    L"SysWOW64\\com\\dmp",
+    L"SysWOW64\\FxsTmp",
+};
+
+bool IsAtOrBelow(const std::wstring& a_strPath, const std::wstring& a_strFolder)
+{
+    return IsBelowFolder(a_strPath, a_strFolder) || lstrcmpiW(a_strPath.c_str(), a_strFolder.c_str()) == 0;
+}
+
+std::wstring WindowsFolder()
+{
+    wchar_t szWindows[MAX_PATH] = {};
+    UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
+    return cch > 0 && cch < MAX_PATH ? std::wstring(szWindows) : std::wstring();
+}
+
+// The final paths of the user-writable folders of the Windows folder.
+std::vector<std::wstring> WritableWindowsFolders()
+{
+    std::vector<std::wstring> folders;
+    std::wstring strWindows = WindowsFolder();
+    if (!strWindows.empty())
+        for (const wchar_t* szSub : c_szWritableBelowWindows)
+            AddFinalFolder(strWindows + L"\\" + szSub, folders);
+    return folders;
+}
 
 bool IsBelowUserWritableFolder(const std::wstring& a_strFinal)
 {
-    std::vector<std::wstring> folders;
+    std::vector<std::wstring> folders = WritableWindowsFolders();
     std::wstring strProfiles = GetProfilesFolder();
     if (!strProfiles.empty())
         AddFinalFolder(strProfiles, folders);
-    wchar_t szWindows[MAX_PATH] = {};
-    UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
-    if (cch > 0 && cch < MAX_PATH)
-        for (const wchar_t* szSub : c_szWritableBelowWindows)
-            AddFinalFolder(std::wstring(szWindows) + L"\\" + szSub, folders);
     for (const std::wstring& strFolder : folders)
         if (IsBelowFolder(a_strFinal, strFolder))
             return true;
     return false;
 }
 
+// The machine's folders where users create files and folders of their own:
+// ProgramData and the machine's temporary folder, asked of the shell by id
+// (no variable of the user's says where they are).
+std::vector<std::wstring> SharedWritableFolders()
+{
+    std::vector<std::wstring> folders;
+    wchar_t szPath[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szPath)))
+        AddFinalFolder(szPath, folders);
+    std::wstring strWindows = WindowsFolder();
+    if (!strWindows.empty())
+        AddFinalFolder(strWindows + L"\\Temp", folders);
+    wchar_t szTemp[MAX_PATH + 1] = {};
+    DWORD cch = GetTempPathW(MAX_PATH + 1, szTemp);
+    if (cch > 0 && cch <= MAX_PATH)
+        AddFinalFolder(szTemp, folders);
+    return folders;
+}
+
 } // namespace
+
+const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
+{
+    // "X:\" and "X:": a drive's root, where users may create folders.
+    bool bLetter = a_strFinal.size() >= 2 && a_strFinal[1] == L':';
+    if (bLetter && a_strFinal.find_first_not_of(L'\\', 2) == std::wstring::npos)
+        return "it is a drive's root, where users may create folders";
+    if (bLetter && GetDriveTypeW((a_strFinal.substr(0, 2) + L"\\").c_str()) != DRIVE_FIXED)
+        return "its drive is no fixed local volume, so the user may re-point its letter";
+    std::wstring strProfiles = GetProfilesFolder();
+    std::wstring strProfilesFinal;
+    if (!strProfiles.empty() && GetFinalPath(strProfiles, strProfilesFinal) && IsAtOrBelow(a_strFinal, strProfilesFinal))
+        return "it lies in the users' profiles, where users write";
+    for (const std::wstring& strFolder : SharedWritableFolders())
+        if (IsAtOrBelow(a_strFinal, strFolder))
+            return "it lies in ProgramData or a temporary folder, where users write";
+    for (const std::wstring& strFolder : WritableWindowsFolders())
+        if (IsAtOrBelow(a_strFinal, strFolder))
+            return "it lies in a folder of the Windows folder that users may write to";
+    return nullptr;
+}
 
 // The folder that holds the users' profiles. Asked of userenv, loaded from
 // the system folder for this one call: the shell's known-folder query would
@@ -137,16 +215,19 @@ std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders)
 std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
 {
     std::vector<std::wstring> folders;
-    wchar_t szWindows[MAX_PATH] = {};
-    UINT cch = GetSystemWindowsDirectoryW(szWindows, MAX_PATH);
-    if (cch > 0 && cch < MAX_PATH)
-        AddFinalFolder(szWindows, folders);
+    std::wstring strWindows = WindowsFolder();
+    if (!strWindows.empty())
+        AddFinalFolder(strWindows, folders);
     AddKnownFolder(FOLDERID_ProgramFiles, folders);
     AddKnownFolder(FOLDERID_ProgramFilesX86, folders);
     AddProgramFiles64(folders);
+    std::vector<std::wstring> entries;
     for (const std::string& strEntry : SplitTrustedFolders(a_szTrustedFolders))
         if (IsFullPath(strEntry))
-            AddFinalFolder(WideFromAnsi(strEntry), folders);
+            AddFinalFolder(WideFromAnsi(strEntry), entries);
+    for (const std::wstring& strEntry : entries)
+        if (!WhyTrustedFolderIsUnfit(strEntry))
+            folders.push_back(strEntry);
     return folders;
 }
 

@@ -9,8 +9,9 @@
 //  - the program's image lies below a folder that only administrators
 //    change: the Windows folder, the Program Files folders of both registry
 //    views, or a folder of the policy field "TrustedFolders" (full paths
-//    separated by ";"), but never below the users' profiles or a folder of
-//    the Windows folder that every user may write to (its Temp, for one).
+//    separated by ";") that is fit to trust, but never below the users'
+//    profiles or a folder of the Windows folder that every user may write to
+//    (its Temp, for one).
 // Both are judged on the program's final path, as the platform reports it
 // for the file itself, never on the text that named it.
 
@@ -43,8 +44,16 @@ ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::
 
 // The final paths of the folders a trusted program may lie in. Entries of
 // a_szTrustedFolders (may be null) that are not full paths of existing
-// folders are left out.
+// folders, or that are unfit (below), are left out.
 std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders);
+
+// Why a "TrustedFolders" entry, by its folder's final path, cannot make its
+// programs trusted, because users may place programs there or re-point it:
+// a drive's root, a letter that is no fixed local volume, ProgramData, the
+// users' profiles, a temporary folder, a folder of the Windows folder that
+// users may write to, or anything below one of those. Null when it is fit.
+// The trust rule, the policy lint and vmcheck all judge entries by this.
+const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal);
 
 // The folder that holds the users' profiles ("C:\Users"); empty when the
 // platform does not say.

@@ -84,10 +84,16 @@ void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const 
 
 void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValue)
 {
-    for (const std::string& strEntry : vm::SplitTrustedFolders(a_strValue.c_str()))
+    for (const std::string& strEntry : vm::SplitTrustedFolders(a_strValue.c_str())) {
+        const std::string strEntryText = "the " + std::string(vm::c_szTrustedFoldersField) + " entry " + Quoted(strEntry);
+        std::wstring strFinal;
+        const char* szUnfit = nullptr;
         if (!vm::IsFullPath(strEntry))
-            Warn(a_field, "the " + std::string(vm::c_szTrustedFoldersField) + " entry " + Quoted(strEntry) +
-                              " is not a full path (X:\\... or \\\\server\\share\\...), so it trusts no folder");
+            Warn(a_field, strEntryText + " is not a full path (X:\\... or \\\\server\\share\\...), so it trusts no folder");
+        else if (vm::GetFinalPath(vm::WideFromAnsi(strEntry), strFinal) &&
+                 (szUnfit = vm::WhyTrustedFolderIsUnfit(strFinal)) != nullptr)
+            Warn(a_field, strEntryText + " trusts no folder: " + szUnfit);
+    }
 }
 
 void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlier)

@@ -327,6 +327,12 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         {"TrustedFolders=C:\\Apps;Apps",
          {"line @: the TrustedFolders entry \"Apps\" is not a full path (X:\\... or \\\\server\\share\\...), so "
           "it trusts no folder"}},
+        {"TrustedFolders=C:\\",
+         {"line @: the TrustedFolders entry \"C:\\\" trusts no folder: it is a drive's root, where users may create "
+          "folders"}},
+        {"TrustedFolders=C:\\ProgramData",
+         {"line @: the TrustedFolders entry \"C:\\ProgramData\" trusts no folder: it lies in ProgramData or a "
+          "temporary folder, where users write"}},
         {"TrustedFolders=C:Apps",
          {"line @: the TrustedFolders entry \"C:Apps\" is not a full path (X:\\... or \\\\server\\share\\...), so "
           "it trusts no folder"}},

@@ -775,7 +775,9 @@ TEST_F(DispatcherTest, EnvironmentVariablesAreExpandedBeforeTheLaunch)
 // shell hears the launcher's verdict.
 struct TrustRow {
     const char* szCase;
-    const char* szCommand;   // {t}: a trusted folder, {u}: a user's folder, {pf}: below Program Files
+    const char* szCommand;   // {t}: a trusted folder, {u}: a user's folder, {pf}: below Program Files,
+                             // {root}, {pd}, {dmp}: folders users write to though the policy or the
+                             // Windows folder names them: at C:\, in ProgramData, System32\com\dmp
     const char* szDirectory; // lpDirectory; {cipher}: a file of the launcher's folder
     const char* szPlugin;    // registered for probe.exe; vmtestplug.dll is no module
     int nInstApp;
@@ -797,6 +799,12 @@ const TrustRow c_trustRows[] = {
      "working directory is not an existing folder, not started (3)[", false},
     {"plug-in that does not load", "\"{t}\\probe.exe\" \"%1\"", "", c_szPlugin, 32,
      "launcher answered 5: plug-in did not load, answered 32", false},
+    {"a new folder at a trusted drive root", "\"{root}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program lies outside the trusted folders, not started (5)[", false},
+    {"a folder of a trusted ProgramData", "\"{pd}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program lies outside the trusted folders, not started (5)[", false},
+    {"a user-writable folder of the Windows folder", "\"{dmp}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program lies outside the trusted folders, not started (5)[", false},
 };
 
 TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
@@ -807,9 +815,15 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
     const std::string strRealPlugin = vmtest::TestDir() + "\\vmplugin.dll";
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), Launcher().c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(), strRealPlugin.c_str(), FALSE));
-    for (const std::string& strDir : {Path("trusted"), Path("users"), strProgramFiles})
+    const std::string strRoot = "C:\\vmtrustroot", strProgramData = "C:\\ProgramData\\vmtrust";
+    char szWindows[MAX_PATH] = {};
+    ASSERT_NE(0u, GetWindowsDirectoryA(szWindows, MAX_PATH));
+    const std::string strDmp = std::string(szWindows) + "\\system32\\com\\dmp";
+    SHCreateDirectoryExA(nullptr, strDmp.c_str(), nullptr);
+    const std::string dirs[] = {Path("trusted"), Path("users"), strProgramFiles, strRoot, strProgramData, strDmp};
+    for (const std::string& strDir : dirs)
         CreateDirectoryA(strDir.c_str(), nullptr);
-    for (const std::string& strDir : {Path("trusted"), Path("users"), strProgramFiles})
+    for (const std::string& strDir : dirs)
         InstallProbe(strDir + "\\probe.exe");
     std::string strRecord = Path("record.txt");
     std::string strFile = Path("report.vmt");
@@ -820,14 +834,17 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
         SCOPED_TRACE(row.szCase);
         auto expand = [&](std::string a_str) {
             for (auto var : {std::make_pair("{t}", Path("trusted")), std::make_pair("{u}", Path("users")),
-                             std::make_pair("{pf}", strProgramFiles),
+                             std::make_pair("{pf}", strProgramFiles), std::make_pair("{root}", strRoot),
+                             std::make_pair("{pd}", strProgramData), std::make_pair("{dmp}", strDmp),
                              std::make_pair("{cipher}", vmtest::TestDir() + "\\cipher.dll")})
                 for (size_t i = a_str.find(var.first); i != std::string::npos; i = a_str.find(var.first))
                     a_str.replace(i, strlen(var.first), var.second);
             return a_str;
         };
         vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, expand(row.szCommand));
-        vmtest::WritePolicy({{"CompanyID", "ACME"}, {"probe.exe", row.szPlugin}, {"TrustedFolders", Path("trusted")}});
+        vmtest::WritePolicy({{"CompanyID", "ACME"},
+                             {"probe.exe", row.szPlugin},
+                             {"TrustedFolders", Path("trusted") + ";C:\\;C:\\ProgramData"}});
         std::string strDirectory = expand(row.szDirectory);
         Request request("open", &strFile);
         request.sei.lpDirectory = strDirectory.empty() ? nullptr : strDirectory.c_str();
@@ -843,7 +860,9 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
     }
     SetEnvironmentVariableA("VM_TEST_USER_DIR", nullptr);
     DeleteFileA(strRealPlugin.c_str());
-    vmtest::RemoveTree(strProgramFiles);
+    for (const std::string& strDir : {strProgramFiles, strRoot, strProgramData})
+        vmtest::RemoveTree(strDir);
+    DeleteFileA((strDmp + "\\probe.exe").c_str());
 }
 
 // rundll32 runs any module it is given: it is never launched under control.

@@ -292,50 +292,23 @@ void CInstallationCheck::CheckPolicyFile()
     }
 }
 
-// The final path of a folder every user may write to, or empty.
-std::wstring FinalFolder(const std::wstring& a_strFolder)
-{
-    std::wstring strFinal;
-    if (!a_strFolder.empty())
-        vm::GetFinalPath(a_strFolder, strFinal);
-    return strFinal;
-}
-
-bool IsAtOrBelow(const std::wstring& a_strPath, const std::wstring& a_strFolder)
-{
-    return !a_strFolder.empty() &&
-           (vm::IsBelowFolder(a_strPath, a_strFolder) || lstrcmpiW(a_strPath.c_str(), a_strFolder.c_str()) == 0);
-}
-
-std::wstring TempFolder()
-{
-    wchar_t szTemp[MAX_PATH + 1] = {};
-    DWORD cch = GetTempPathW(MAX_PATH + 1, szTemp);
-    std::wstring strFinal;
-    if (cch > 0 && cch <= MAX_PATH)
-        vm::GetFinalPath(szTemp, strFinal);
-    return strFinal;
-}
-
 // A folder whose programs may receive a plug-in must be one only
-// administrators change: never a user's profile or the temporary folder.
+// administrators change, judged as the trust rule judges it.
 void CInstallationCheck::CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal)
 {
     const std::string strFix = "correct the field TrustedFolders and " + a_strSeal;
-    const std::wstring strProfiles = FinalFolder(vm::GetProfilesFolder());
-    const std::wstring strTemp = TempFolder();
     for (const std::string& strEntry : vm::SplitTrustedFolders(a_szTrustedFolders)) {
         const std::string strCheck = "trusted folder " + strEntry;
         std::wstring strFinal;
+        const char* szUnfit = nullptr;
         if (!vm::IsFullPath(strEntry))
             m_report.Fail(strCheck, "not a full path", strFix);
         else if (!vm::IsExistingFolder(strEntry) || !vm::GetFinalPath(vm::WideFromAnsi(strEntry), strFinal))
             m_report.Fail(strCheck, "no such folder", strFix);
-        else if (IsAtOrBelow(strFinal, strProfiles) || IsAtOrBelow(strFinal, strTemp))
-            m_report.Fail(strCheck, "it lies in a user profile or the temporary folder, where users write",
-                          strFix);
+        else if ((szUnfit = vm::WhyTrustedFolderIsUnfit(strFinal)) != nullptr)
+            m_report.Fail(strCheck, szUnfit, strFix);
         else
-            m_report.Ok(strCheck, "an existing folder outside the user profiles and the temporary folder");
+            m_report.Ok(strCheck, "an existing folder that only administrators change");
     }
 }
 
