@@ -17,6 +17,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -498,15 +499,44 @@ TEST_F(LauncherTest, ThePluginsImportsComeFromItsOwnFolder)
 
 // ---- the sample plug-in ------------------------------------------------------
 
-TEST(PluginTest, AnnouncesTheProcessItWasLoadedInto)
+// The plug-in serves only a program the trust rule lets receive it: a process
+// that loads it by itself is refused, and the plug-in says so.
+struct PluginHostRow {
+    const char* szCase;
+    const char* szHost;   // the program that loads the plug-in and uses it
+    const char* szPlugin;
+    int nExit;            // what VmPluginServes answered: 1 serves, 0 refuses
+    const char* szText;   // the plug-in's one text, up to the process id
+    const char* szReason; // what follows the process id
+};
+const PluginHostRow c_pluginHostRows[] = {
+    {"registered program in a trusted folder", "{victim}", "{plugin}", 1, "[vmplugin] loaded into victim.exe pid ", ""},
+    {"registered name copied to a user's folder", "{r}\\users\\victim.exe", "{plugin}", 0,
+     "[vmplugin] refused in victim.exe pid ", ": the program lies outside the trusted folders"},
+    {"a program the policy never names", "{r}\\plain\\stranger.exe", "{plugin}", 0,
+     "[vmplugin] refused in stranger.exe pid ", ": the policy registers no plug-in for the program"},
+    {"the plug-in copied away from its policy", "{victim}", "{evil}", 0, "[vmplugin] refused in victim.exe pid ",
+     ": no valid policy file"},
+};
+
+TEST_F(LauncherTest, ThePluginServesOnlyAProgramTheTrustRuleLetsReceiveIt)
 {
-    vmtest::DebugCapture capture;
-    vm::UniqueLibrary plugin(LoadLibraryA((BinDir() + "\\vmplugin.dll").c_str()));
-    ASSERT_TRUE(plugin);
-    char szText[128];
-    std::snprintf(szText, sizeof(szText), "[vmplugin] loaded into companions_test.exe pid %lu",
-                  GetCurrentProcessId());
-    EXPECT_EQ(1u, capture.Count(szText)) << capture.Dump();
+    for (const PluginHostRow& row : c_pluginHostRows) {
+        SCOPED_TRACE(row.szCase);
+        std::string strHost = Expand(row.szHost);
+        DebuggedRun run = RunDebugged(strHost, "\"" + strHost + "\" use \"" + Expand(row.szPlugin) + "\"", "");
+        EXPECT_EQ(row.nExit, run.nExit);
+        std::vector<std::string> texts;
+        for (const std::string& strText : run.texts)
+            if (strText.rfind("[vmplugin]", 0) == 0)
+                texts.push_back(strText);
+        ASSERT_EQ(1u, texts.size()) << ::testing::PrintToString(run.texts);
+        std::string strText = texts[0];
+        ASSERT_EQ(0u, strText.rfind(row.szText, 0)) << strText;
+        size_t iReason = strText.find_first_not_of("0123456789", std::strlen(row.szText));
+        EXPECT_GT(iReason, std::strlen(row.szText)) << strText;
+        EXPECT_EQ(row.szReason, iReason == std::string::npos ? std::string() : strText.substr(iReason));
+    }
 }
 
 } // namespace

@@ -5,6 +5,9 @@
 //                            event and lives until its parent ends (two
 //                            minutes at most)
 //   debug                    writes two debugger texts, one with a line feed
+//   use DLL                  loads the plug-in DLL and ends with what its
+//                            VmPluginServes answers (1 serves, 0 refuses; 2
+//                            no load, 3 no such export)
 // Started any other way - as an application, or in the launcher's place - it
 // writes down how it was started (its command line, the arguments the C
 // runtime made of it, and which vmplugin.dll is inside) into the file that
@@ -90,6 +93,16 @@ int RecordStart(int a_argc, char** a_argv)
     return 0;
 }
 
+int UsePlugin(const char* a_szDll)
+{
+    HMODULE hPlugin = LoadLibraryA(a_szDll);
+    if (!hPlugin)
+        return 2;
+    using ServesFn = int (*)();
+    auto pfnServes = reinterpret_cast<ServesFn>(reinterpret_cast<void*>(GetProcAddress(hPlugin, "VmPluginServes")));
+    return pfnServes ? pfnServes() : 3;
+}
+
 LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS*)
 {
     return EXCEPTION_EXECUTE_HANDLER;
@@ -119,6 +132,8 @@ int main(int a_argc, char** a_argv)
         return WriteCommandLine(a_argv[a_argc - 1]);
     if (a_argc >= 4 && std::strcmp(szMode, "wait") == 0)
         return WaitForParent(a_argc, a_argv);
+    if (a_argc == 3 && std::strcmp(szMode, "use") == 0)
+        return UsePlugin(a_argv[2]);
     if (a_argc == 2 && std::strcmp(szMode, "debug") == 0) {
         OutputDebugStringA("probe: one\n");
         OutputDebugStringA("probe: two");
