@@ -67,6 +67,15 @@ void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
         a_restorer.Substitute(a_lpsei, strTemp);
 }
 
+// The long form of an existing file's path, without a trace; the text as it
+// stands otherwise.
+std::string LongFileText(const char* a_szFile)
+{
+    char szLong[MAX_PATH];
+    DWORD cch = GetLongPathNameA(a_szFile, szLong, MAX_PATH);
+    return cch > 0 && cch < MAX_PATH ? std::string(szLong, cch) : std::string(a_szFile);
+}
+
 } // namespace
 
 // The launcher's answer is awaited outside the lock: a plug-in that takes
@@ -163,6 +172,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_strDocument.clear();
     m_nStartError = 0;
     m_bAppPathFromRequest = false;
+    m_strCommandArguments.clear();
     m_hLauncher.reset();
     m_launched = ControlledStart();
     m_strExt = PathFindExtensionA(a_szFile);
@@ -180,8 +190,9 @@ bool CLxShellExt::RunApplicationOperation()
 {
     const char* szFile = m_lpsei->lpFile;
     m_uOperation = OPERATION_APPLICATION;
-    m_strAppName = PathFindFileNameA(szFile);
     m_strAppPath = GetLongFilePathName(szFile).value_or(szFile);
+    // The policy names programs by their long names, never by an 8.3 alias.
+    m_strAppName = PathFindFileNameA(m_strAppPath.c_str());
     m_bAppPathFromRequest = true;
     TraceAlways("[CLxShellExt::Execute] Open : application operation, AppName[%s], AppPath[%s]",
                 m_strAppName.c_str(), m_strAppPath.c_str());
@@ -209,7 +220,7 @@ bool CLxShellExt::RunOpenWithRequest()
 
     TraceAlways("[CLxShellExt::Execute] case : OpenAs -> lpFile is executable file or extension is null");
     m_uOperation = OPERATION_APPLICATION;
-    m_strAppName = PathFindFileNameA(szFile);
+    m_strAppName = PathFindFileNameA(LongFileText(szFile).c_str());
     if (m_strExt.empty())
         m_strAppName += ".exe";
     TraceAlways("[CLxShellExt::Execute] case : OpenAs -> executable : file name[%s]",

@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <string>
 
+// The name under which an association chooses the image viewer: a module,
+// not a program; its exception rule starts the viewer itself.
+constexpr char c_szImageViewerName[] = "shimgvw.dll";
+
 struct ViewerProgram {
     std::string m_strProgram; // empty: none found
     size_t m_cchWord = 0;     // the command's text that names the program, when unquoted
