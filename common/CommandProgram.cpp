@@ -126,19 +126,6 @@ std::string LongForm(const std::string& a_strPath)
     return cch > 0 && cch < MAX_PATH ? std::string(sz, cch) : a_strPath;
 }
 
-// An existing file by its full path, with ".exe" added to a name without an
-// extension as the process creation adds it.
-std::string ExistingProgram(const std::string& a_strPath)
-{
-    if (!IsFullPath(a_strPath) || a_strPath.size() + 4 >= MAX_PATH)
-        return std::string();
-    if (IsExistingFile(a_strPath))
-        return a_strPath;
-    if (*PathFindExtensionA(a_strPath.c_str()) == '\0' && IsExistingFile(a_strPath + ".exe"))
-        return a_strPath + ".exe";
-    return std::string();
-}
-
 std::string AppPathsProgram(const std::string& a_strName)
 {
     char sz[MAX_PATH + 1] = {};
@@ -233,11 +220,23 @@ std::string ArgumentsBesideDocument(const std::string& a_strRest)
 std::string ProgramOfQuotedWord(const std::string& a_strWord)
 {
     if (IsFullPath(a_strWord))
-        return ExistingProgram(a_strWord);
+        return ProgramAtPath(a_strWord);
     return FindBareProgram(a_strWord);
 }
 
 } // namespace
+
+std::string ProgramAtPath(const std::string& a_strPath)
+{
+    if (!IsFullPath(a_strPath) || a_strPath.size() >= MAX_PATH)
+        return std::string();
+    if (IsExistingFile(a_strPath))
+        return a_strPath;
+    std::string strWithExe = a_strPath + ".exe";
+    if (*PathFindExtensionA(a_strPath.c_str()) == '\0' && strWithExe.size() < MAX_PATH && IsExistingFile(strWithExe))
+        return strWithExe;
+    return std::string();
+}
 
 std::string ExpandMachineVariables(const std::string& a_strText)
 {

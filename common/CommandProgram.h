@@ -28,6 +28,10 @@ CommandProgram FindCommandProgram(const std::string& a_strCommand);
 // redefine windir); a variable the machine does not define stays as written.
 std::string ExpandMachineVariables(const std::string& a_strText);
 
+// An existing file named by its full path, with ".exe" added to a name
+// without an extension as the process creation adds it; empty otherwise.
+std::string ProgramAtPath(const std::string& a_strPath);
+
 // A program named without a folder, where the process creation finds it: its
 // App Paths entry, the system folder, the Windows folder, then the folders of
 // PATH that are full paths. ".exe" is added to a name without an extension.

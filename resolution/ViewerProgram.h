@@ -17,6 +17,6 @@ struct ViewerProgram {
 // The program is the quoted first word (".exe" added when it names no
 // extension, as the process creation does it), else the longest
 // blank-separated prefix of the command that names an existing file by its
-// full path, else a bare program name from the system or Windows directory;
-// nothing is taken from the current directory.
+// full path, else a bare program name found where the platform finds it
+// (vm::FindBareProgram); nothing is taken from the current directory.
 ViewerProgram FindViewerProgram(const std::string& a_strCommand);
