@@ -67,15 +67,6 @@ void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
         a_restorer.Substitute(a_lpsei, strTemp);
 }
 
-// The long form of an existing file's path, without a trace; the text as it
-// stands otherwise.
-std::string LongFileText(const char* a_szFile)
-{
-    char szLong[MAX_PATH];
-    DWORD cch = GetLongPathNameA(a_szFile, szLong, MAX_PATH);
-    return cch > 0 && cch < MAX_PATH ? std::string(szLong, cch) : std::string(a_szFile);
-}
-
 } // namespace
 
 // The launcher's answer is awaited outside the lock: a plug-in that takes
@@ -220,7 +211,10 @@ bool CLxShellExt::RunOpenWithRequest()
 
     TraceAlways("[CLxShellExt::Execute] case : OpenAs -> lpFile is executable file or extension is null");
     m_uOperation = OPERATION_APPLICATION;
-    m_strAppName = PathFindFileNameA(LongFileText(szFile).c_str());
+    // By its long name, as the policy names programs; the text read plainly
+    // when it names no file.
+    std::string strLong = vm::AnsiRendering(vm::GetLongPath(vm::WideFromAnsi(szFile)));
+    m_strAppName = PathFindFileNameA(strLong.empty() ? szFile : strLong.c_str());
     if (m_strExt.empty())
         m_strAppName += ".exe";
     TraceAlways("[CLxShellExt::Execute] case : OpenAs -> executable : file name[%s]",
