@@ -392,6 +392,10 @@ bool CLxShellExt::StartLauncher(const std::wstring& a_strProgram)
         TraceAlways("%s started as [%s]", c_szRunLauncher, strShown.c_str());
     ThreadVerdict().m_strApplication = m_strAppName;
     ThreadVerdict().m_strPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
+    // The launcher line carries the program and the document only: switches
+    // of the registered command are left out, and said so.
+    if (m_uOperation != OPERATION_APPLICATION)
+        ThreadVerdict().m_strDropped = m_strCommandArguments;
     if (int nError = StartCommandLine(strLauncher, strStarted, &m_hLauncher))
         RefuseStart(c_szRunLauncher, "launcher start failed", nError, strShown);
     else

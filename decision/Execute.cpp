@@ -163,6 +163,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_strDocument.clear();
     m_nStartError = 0;
     m_bAppPathFromRequest = false;
+    m_strCommandArguments.clear();
     m_hLauncher.reset();
     m_launched = ControlledStart();
     m_strExt = PathFindExtensionA(a_szFile);
@@ -180,8 +181,9 @@ bool CLxShellExt::RunApplicationOperation()
 {
     const char* szFile = m_lpsei->lpFile;
     m_uOperation = OPERATION_APPLICATION;
-    m_strAppName = PathFindFileNameA(szFile);
     m_strAppPath = GetLongFilePathName(szFile).value_or(szFile);
+    // The policy names programs by their long names, never by an 8.3 alias.
+    m_strAppName = PathFindFileNameA(m_strAppPath.c_str());
     m_bAppPathFromRequest = true;
     TraceAlways("[CLxShellExt::Execute] Open : application operation, AppName[%s], AppPath[%s]",
                 m_strAppName.c_str(), m_strAppPath.c_str());
@@ -209,7 +211,10 @@ bool CLxShellExt::RunOpenWithRequest()
 
     TraceAlways("[CLxShellExt::Execute] case : OpenAs -> lpFile is executable file or extension is null");
     m_uOperation = OPERATION_APPLICATION;
-    m_strAppName = PathFindFileNameA(szFile);
+    // By its long name, as the policy names programs; the text read plainly
+    // when it names no file.
+    std::string strLong = vm::AnsiRendering(vm::GetLongPath(vm::WideFromAnsi(szFile)));
+    m_strAppName = PathFindFileNameA(strLong.empty() ? szFile : strLong.c_str());
     if (m_strExt.empty())
         m_strAppName += ".exe";
     TraceAlways("[CLxShellExt::Execute] case : OpenAs -> executable : file name[%s]",

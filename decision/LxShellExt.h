@@ -71,6 +71,11 @@ public:
 
     // Association resolver.
     bool GetApplicationPathFromReg(bool a_bControl);
+    // The application of a registry command: the long path and file name of
+    // the program the platform starts for it, and the command's arguments
+    // beside the document. False when the command names no existing
+    // program; the fields then hold what the text itself reads as.
+    bool SetApplicationFromCommand(const char* a_szCommand);
 
     // Long form of a path, or no value.
     std::optional<std::string> GetLongFilePathName(const char* a_szPath);
@@ -114,6 +119,9 @@ public:
     // The application path is the request's own file text, not a command of
     // the registry: its variables are never expanded.
     bool m_bAppPathFromRequest = false;
+    // The arguments of the application's registry command other than the
+    // document ("/p"), which a start with the document alone leaves out.
+    std::string m_strCommandArguments;
     // The launcher started for this request; its answer is awaited once the
     // request lock is released.
     vm::UniqueNullHandle m_hLauncher;

@@ -17,7 +17,10 @@ std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid
                (*a_verdict.m_szCause ? a_verdict.m_szCause : "not a controlled application") + ")";
     if (a_verdict.m_nInstApp == c_nResultLaunched)
         return "controlled: " + a_verdict.m_strApplication + " starts through the launcher with " +
-               a_verdict.m_strPlugin;
+               a_verdict.m_strPlugin +
+               (a_verdict.m_strDropped.empty()
+                    ? std::string()
+                    : " (the registered command's " + a_verdict.m_strDropped + " is not passed)");
     if (a_verdict.m_nInstApp == c_nResultHandled)
         return a_verdict.m_bDirectStart ? "finished by the hook: " + a_verdict.m_strApplication + " starts directly"
                                         : std::string("finished by the hook (an exception rule)");

@@ -11,6 +11,7 @@ struct RequestVerdict {
     const char* m_szCause = "";    // why it was refused or handed back (a constant text)
     std::string m_strApplication;  // the application's file name
     std::string m_strPlugin;       // the plug-in's file name
+    std::string m_strDropped;      // the registered command's arguments the launcher line leaves out
     bool m_bDirectStart = false;   // finished by starting the application itself
 };
 
@@ -18,6 +19,8 @@ struct RequestVerdict {
 RequestVerdict& ThreadVerdict();
 
 // "controlled: WINWORD.EXE starts through the launcher with wdplug.dll",
+// "controlled: notepad.exe starts through the launcher with np.dll (the
+// registered command's /p is not passed)",
 // "handed back to Windows (not a controlled application)", "refused (5):
 // <cause>", "protection is off: no valid policy file", ...
 std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid);

@@ -4,6 +4,7 @@
 #include "fuzz/ScratchRegistry.h"
 #include "fuzz/Seeds.h"
 
+#include "common/CommandProgram.h"
 #include "common/OfficeAddins.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/LxShellExt.h"
@@ -90,7 +91,9 @@ bool PrepareCommand(Corpus& a_corpus)
     AddLiterals(a_corpus, "tests\\resolution\\CommandParserTest.cpp");
     AddLiterals(a_corpus, "tests\\resolution\\DbcsTest.cpp");
     AddLiterals(a_corpus, "tests\\resolution\\ResolverTest.cpp");
-    AddWords(a_corpus, {"\"", "%1", "%L", "\"%1\"", " ", "C:\\Program Files\\", "rundll32.exe",
+    AddLiterals(a_corpus, "tests\\decision\\CorpusTest.cpp");
+    AddWords(a_corpus, {"\"", "%1", "%L", "%*", "%V", "%CommonProgramFiles%", "%SystemDrive%", "%windir%",
+                        "%PATH%", "\"%1\"", " ", "C:\\Program Files\\", "rundll32.exe",
                         "shimgvw.dll", "ideas.cmd", "%SystemRoot%", "%ProgramFiles%", ".exe", "\\",
                         "\x82\xa0", "\x81\x5c", ",ImageView_Fullscreen", "notepad.exe", " /dde"});
     return true;
@@ -117,6 +120,7 @@ void RunCommand(const std::string& a_strInput)
         ParseCommandPath(command.Get(), out.Get(), cbOut);
     }
     ContainsNoCase(command.Get(), pattern.Get());
+    vm::FindCommandProgram(fields[0]);
 
     CGuardedText buffer;
     GuardedBuffer(buffer, fields[0], MAX_PATH);

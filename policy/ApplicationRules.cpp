@@ -7,6 +7,7 @@
 #include "module/ModuleState.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
+#include "resolution/ViewerProgram.h"
 #include "trace/Trace.h"
 
 #include <shlwapi.h>
@@ -113,7 +114,7 @@ int CLxShellExt::IsExceptionApplication()
 {
     if (AddinOfVersion9OrLater(*this))
         return SKIPPED_INJECTION;
-    if (lstrcmpiA(m_strAppName.c_str(), "shimgvw.dll") != 0)
+    if (lstrcmpiA(m_strAppName.c_str(), c_szImageViewerName) != 0)
         return EXECUTE_INJECTION;
 
     TraceAlways("test");

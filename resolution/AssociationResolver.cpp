@@ -2,6 +2,7 @@
 // application for a controlled request, else the request's class key, else
 // the user's choice, else the machine-wide association.
 
+#include "common/CommandProgram.h"
 #include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
 #include "resolution/PathHelpers.h"
@@ -50,37 +51,18 @@ void ReadClassKeyVerbValue(HKEY a_hClassKey, const char* a_szLast, RegistryText&
     walk.Close();
 }
 
-std::string ParsedCommandPath(const RegistryText& a_szCommand)
+std::string ParsedCommandPath(const char* a_szCommand)
 {
     RegistryText szPath = {};
     ParseCommandPath(a_szCommand, szPath, c_cbRegistryText);
     return szPath;
 }
 
-// Class-key route: the name is taken from the long form.
-void SetFromClassKeyCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
-{
-    a_ext.m_bAppPathFromRequest = false;
-    std::string strPath = ParsedCommandPath(a_szCommand);
-    a_ext.m_strAppPath = a_ext.GetLongFilePathName(strPath.c_str()).value_or(strPath);
-    a_ext.m_strAppName = PathFindFileNameA(a_ext.m_strAppPath.c_str());
-}
-
-// Machine-wide route: the name is taken from the parser's output, which may
-// be a short (8.3) path.
-void SetFromProgIdCommand(CLxShellExt& a_ext, const RegistryText& a_szCommand)
-{
-    a_ext.m_bAppPathFromRequest = false;
-    std::string strPath = ParsedCommandPath(a_szCommand);
-    a_ext.m_strAppName = PathFindFileNameA(strPath.c_str());
-    a_ext.m_strAppPath = a_ext.GetLongFilePathName(strPath.c_str()).value_or(strPath);
-}
-
 bool ClassKeyRoute(CLxShellExt& a_ext, HKEY a_hClassKey)
 {
     RegistryText szCommand;
     ReadClassKeyVerbValue(a_hClassKey, "command", szCommand);
-    SetFromClassKeyCommand(a_ext, szCommand);
+    a_ext.SetApplicationFromCommand(szCommand);
 
     RegistryText szDde;
     ReadClassKeyVerbValue(a_hClassKey, "ddeexec", szDde);
@@ -137,7 +119,7 @@ bool ProgIdVerbRoute(CLxShellExt& a_ext, const std::string& a_strKey, const char
     RegistryText szCommand;
     if (QueryRegistryText(HKEY_CLASSES_ROOT, a_strKey.c_str(), nullptr, szCommand) != ERROR_SUCCESS)
         return false;
-    SetFromProgIdCommand(a_ext, szCommand);
+    a_ext.SetApplicationFromCommand(szCommand);
     TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> %s, extension[%s] -> application[%s]",
                     a_szVerb, a_ext.m_strExt.c_str(), a_ext.m_strAppPath.c_str());
     return true;
@@ -171,6 +153,24 @@ bool MachineWideRoute(CLxShellExt& a_ext)
 }
 
 } // namespace
+
+// The parser's reading of the command stays the answer only when the command
+// names no existing program. Its short (8.3) form is never the name: the
+// policy names programs by their long names. The parser still runs first, so
+// the traces of its expansion are written as before.
+bool CLxShellExt::SetApplicationFromCommand(const char* a_szCommand)
+{
+    const char* szCommand = a_szCommand ? a_szCommand : "";
+    m_bAppPathFromRequest = false;
+    std::string strPath = ParsedCommandPath(szCommand);
+    vm::CommandProgram program = vm::FindCommandProgram(szCommand);
+    m_strCommandArguments = program.m_strArguments;
+    if (!program.m_strProgram.empty())
+        strPath = program.m_strProgram;
+    m_strAppPath = GetLongFilePathName(strPath.c_str()).value_or(strPath);
+    m_strAppName = PathFindFileNameA(m_strAppPath.c_str());
+    return !program.m_strProgram.empty();
+}
 
 bool CLxShellExt::GetApplicationPathFromReg(bool a_bControl)
 {

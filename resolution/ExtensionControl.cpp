@@ -5,6 +5,7 @@
 #include "common/ControlTable.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ShellRegistry.h"
+#include "resolution/ViewerProgram.h"
 #include "trace/Trace.h"
 
 #include <cstring>
@@ -86,16 +87,26 @@ bool CLxShellExt::GetExtensionControlType()
     return GetExtControlApplicationPath();
 }
 
+// The application's name becomes the long file name of the program its
+// command starts, which is what the policy names; the image viewer's name
+// stays, as its rule starts the viewer by the command's whole text.
 bool CLxShellExt::GetExtControlApplicationPath()
 {
     RegistryText szCommand;
     RegistryText szPath = {};
+    m_strCommandArguments.clear();
     m_bAppPathFromRequest = !ReadApplicationCommand(m_strAppName, szCommand);
-    if (m_bAppPathFromRequest)
-        CopyRequestFile(m_lpsei, szPath);
-    else
-        ParseCommandPath(szCommand, szPath, c_cbRegistryText);
-    m_strAppPath = GetLongFilePathName(szPath).value_or(szPath);
+    if (!m_bAppPathFromRequest && lstrcmpiA(m_strAppName.c_str(), c_szImageViewerName) != 0) {
+        std::string strName = m_strAppName;
+        if (!SetApplicationFromCommand(szCommand))
+            m_strAppName = strName;
+    } else {
+        if (m_bAppPathFromRequest)
+            CopyRequestFile(m_lpsei, szPath);
+        else
+            ParseCommandPath(szCommand, szPath, c_cbRegistryText);
+        m_strAppPath = GetLongFilePathName(szPath).value_or(szPath);
+    }
     TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[%s]", m_strAppPath.c_str());
     return true;
 }

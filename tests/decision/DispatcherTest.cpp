@@ -413,6 +413,44 @@ TEST_F(DispatcherTest, OpenWithOnRegisteredExecutableLooksUpThePathAndLaunches)
     EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:" + strDirectory + "]"}));
 }
 
+// A registered program is controlled whatever form of its name the request
+// or its association uses: the policy is asked about its long name, and the
+// verdict says which switches of its command the launcher line leaves out.
+TEST_F(DispatcherTest, RegisteredProgramIsControlledByItsLongName)
+{
+    InstallLauncher();
+    RegisterApplication("qbittorrent.exe");
+    std::string strApp = Path("qbittorrent.exe");
+    char szShort[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameA(strApp.c_str(), szShort, MAX_PATH), 0u);
+    std::string strShort = szShort;
+    ASSERT_NE(strShort, strApp);
+    vmtest::SetString(HKEY_CLASSES_ROOT, ".vmt", nullptr, "VmTest.Torrent");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Torrent\\shell\\open\\command", nullptr,
+                      "\"" + strShort + "\" /p \"%1\"");
+    std::string strDocument = Path("file.vmt");
+    vmtest::WriteFile(strDocument, "text");
+    const std::string c_strControlled = "controlled: qbittorrent.exe starts through the launcher with " +
+                                        std::string(c_szPlugin);
+    struct Row {
+        const char* m_szVerb;
+        std::string m_strFile;
+        std::string m_strVerdict;
+    } rows[] = {
+        {"open", strShort, c_strControlled},   // an application operation on its 8.3 path
+        {nullptr, strShort, c_strControlled},  // open-with on it
+        {"print", strDocument, c_strControlled + " (the registered command's /p is not passed)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.m_szVerb ? row.m_szVerb : "(null)") + " " + row.m_strFile);
+        Request request(row.m_szVerb, &row.m_strFile);
+        EXPECT_EQ(Offer(request), S_OK);
+        EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+        EXPECT_EQ(g_LxShellExt.m_strAppName, "qbittorrent.exe");
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), row.m_strVerdict);
+    }
+}
+
 // Documents of every verb, and open-with, without an application are handed back.
 struct DocumentRow {
     const char* m_szVerb;

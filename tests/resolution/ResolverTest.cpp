@@ -7,6 +7,8 @@
 
 #include <shlwapi.h>
 
+#include <memory>
+
 using vmtest::ResolutionRequest;
 using vmtest::ScratchRegistry;
 using vmtest::ShortPath;
@@ -59,7 +61,7 @@ TEST_F(ResolverTest, ControlEntryWithApplicationSetsTypeNameAndPath)
     ResolutionRequest request(m_ext, "C:\\d\\plan.dwg");
     EXPECT_TRUE(m_ext.GetExtensionControlType());
     EXPECT_EQ(m_ext.m_uControlType, 4u);
-    EXPECT_EQ(m_ext.m_strAppName, "acad.exe");
+    EXPECT_EQ(m_ext.m_strAppName, "WINWORD.EXE") << "the program the command starts";
     EXPECT_EQ(m_ext.m_strAppPath, m_strWord);
     EXPECT_TRUE(Traced("[CLxShellExt::GetExtensionControlType] ControlType[4], Application[acad.exe]")) << m_capture.Dump();
     EXPECT_TRUE(Traced("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[" + m_strWord + "]")) << m_capture.Dump();
@@ -396,6 +398,70 @@ TEST_F(ResolverTest, AcadDdeRepairWritesOnceInAnyLetterCase)
     EXPECT_TRUE(m_ext.m_bDDEOpen);
     EXPECT_TRUE(Traced("[CLxShellExt::GetApplicationPathFromReg] ddeexec[acad]")) << m_capture.Dump();
     EXPECT_TRUE(vmtest::TextsStartingWith(m_capture, "[CLxShellExt::GetApplicationPathFromReg] =>").empty());
+}
+
+// ---- The program the command starts ------------------------------------------
+
+// Whatever the route, the application is the program the platform starts for
+// the command, named by its long file name: never an 8.3 alias, a switch, or
+// the copy of a bare name in the Windows folder where the system folder has
+// one. The arguments beside the document are kept for the verdict.
+TEST_F(ResolverTest, ApplicationIsTheProgramTheCommandStarts)
+{
+    std::string strDir = m_strScratch + "\\qBittorrent";
+    CreateDirectoryA(strDir.c_str(), nullptr);
+    std::string strLong = strDir + "\\qbittorrent.exe";
+    vmtest::WriteFile(strLong, "MZ");
+    ASSERT_NE(PathFindFileNameA(ShortPath(strLong).c_str()), std::string("qbittorrent.exe")) << "no 8.3 alias here";
+    enum Route { MachineOpen, MachineEdit, ClassKeyVerb, UserChoice, ControlTable };
+    struct Row {
+        const char* m_szWhat;
+        Route m_route;
+        std::string m_strCommand;
+        std::string m_strPath;
+        const char* m_szName;
+        const char* m_szArguments;
+    } rows[] = {
+        {"machine-wide open: the long name", MachineOpen, "\"" + strLong + "\" \"%1\"", strLong, "qbittorrent.exe", ""},
+        {"machine-wide edit: the long name, its switch kept", MachineEdit, "\"" + strLong + "\" /edit \"%1\"", strLong,
+         "qbittorrent.exe", "/edit"},
+        {"class key: %SystemRoot% with a switch is the program, not the switch", ClassKeyVerb,
+         "%SystemRoot%\\system32\\notepad.exe /p \"%1\"", m_strNotepad, "notepad.exe", "/p"},
+        {"user's choice: a bare name in both folders is the system folder's", UserChoice, "notepad.exe %1", m_strNotepad,
+         "notepad.exe", ""},
+        {"control table: the program its command starts, by its long name", ControlTable,
+         "\"" + ShortPath(strLong) + "\" -print-to-default \"%1\"", strLong, "qbittorrent.exe", "-print-to-default"},
+    };
+    int nRow = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.m_szWhat) + ": " + row.m_strCommand);
+        std::string strExt = ".lg" + std::to_string(nRow++);
+        std::string strProgId = "Long" + strExt;
+        SetCommand(HKEY_CLASSES_ROOT, strExt, strProgId);
+        HKEY hClassKey = nullptr;
+        std::unique_ptr<ClassKey> classKey;
+        if (row.m_route == MachineOpen || row.m_route == ClassKeyVerb)
+            SetCommand(HKEY_CLASSES_ROOT, strProgId + "\\shell\\open\\command", row.m_strCommand);
+        if (row.m_route == MachineEdit)
+            SetCommand(HKEY_CLASSES_ROOT, strProgId + "\\shell\\edit\\command", row.m_strCommand);
+        if (row.m_route == ClassKeyVerb) {
+            classKey = std::make_unique<ClassKey>(strProgId);
+            hClassKey = classKey->get();
+        }
+        if (row.m_route == UserChoice || row.m_route == ControlTable) {
+            std::string strApp = "app" + strExt + ".exe";
+            SetCommand(HKEY_CLASSES_ROOT, "Applications\\" + strApp + "\\shell\\open\\command", row.m_strCommand);
+            if (row.m_route == UserChoice)
+                vmtest::SetString(HKEY_CURRENT_USER, c_strUserExts + strExt, "Application", strApp);
+            vmtest::SetDword(HKEY_LOCAL_MACHINE, c_strTable + strExt, "ControlType", row.m_route == ControlTable ? 4 : 0);
+            vmtest::SetString(HKEY_LOCAL_MACHINE, c_strTable + strExt, "Application", strApp);
+        }
+        ResolutionRequest request(m_ext, "C:\\d\\a" + strExt, OPERATION_OPEN_DOCUMENT, hClassKey);
+        EXPECT_TRUE(m_ext.GetApplicationPathFromReg(m_ext.GetExtensionControlType()));
+        EXPECT_EQ(m_ext.m_strAppPath, row.m_strPath);
+        EXPECT_EQ(m_ext.m_strAppName, row.m_szName);
+        EXPECT_EQ(m_ext.m_strCommandArguments, row.m_szArguments);
+    }
 }
 
 // ---- Handles ---------------------------------------------------------------

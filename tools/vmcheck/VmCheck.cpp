@@ -3,6 +3,7 @@
 //
 //   OK <check>: <what was found>
 //   FAIL <check>: <what is wrong>. Fix: <what to do>
+//   WARN <check>: <what works, but not as the registry says>
 //
 // The product folder is the registered hook's folder, or this program's own
 // when the hook is not registered. Exit code 0 when every check passes, 1
@@ -11,6 +12,7 @@
 #include "companions/cipher/ccfformat.h"
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
+#include "common/CommandProgram.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
@@ -72,6 +74,11 @@ public:
         ++m_cFailed;
         Print("FAIL " + a_strCheck + ": " + a_strReason + ". Fix: " + a_strFix);
     }
+    // Not counted as a failure: the check passes, with a caveat.
+    void Warn(const std::string& a_strCheck, const std::string& a_strCaveat)
+    {
+        Print("WARN " + a_strCheck + ": " + a_strCaveat);
+    }
     bool Failed() const { return m_cFailed > 0; }
     // The last line: whether documents are protected at all, then the count.
     void Summarise(bool a_bPolicyValid) const
@@ -102,6 +109,19 @@ bool ReadText(HKEY a_hRoot, const std::string& a_strKey, const char* a_szName, s
                      szText, &cbText) != ERROR_SUCCESS)
         return false;
     a_strText = szText;
+    return true;
+}
+
+// A command of the associations as stored: REG_EXPAND_SZ data unexpanded,
+// since the machine's values, not this user's, name its program.
+bool ReadCommand(const std::string& a_strKey, std::string& a_strCommand)
+{
+    char szText[MAX_PATH];
+    DWORD cbText = sizeof(szText);
+    if (RegGetValueA(HKEY_CLASSES_ROOT, a_strKey.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, szText, &cbText) != ERROR_SUCCESS)
+        return false;
+    a_strCommand = szText;
     return true;
 }
 
@@ -164,6 +184,7 @@ private:
     void CheckPolicyFile();
     void CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal);
     void CheckAddin(const vm::COfficeAddin& a_addin);
+    void CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields);
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
     // The x64 build installed in the x64 subfolder shares the product folder's policy file.
@@ -289,6 +310,36 @@ void CInstallationCheck::CheckPolicyFile()
                           strPlugin + " is missing, so " + field.strName + " cannot be controlled",
                           "copy " + field.strValue + " beside the hook, or correct the field " + field.strName +
                               " and " + strSeal);
+    }
+    CheckDroppedSwitches(fields);
+}
+
+// The launcher starts a controlled application with the document alone: the
+// other arguments of the document type's open command (a print switch, "-jar")
+// are not passed. Said for every document type whose command starts a
+// program the policy registers.
+void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields)
+{
+    char szName[MAX_PATH];
+    for (DWORD i = 0;; ++i) {
+        DWORD cchName = MAX_PATH;
+        LONG lStatus = RegEnumKeyExA(HKEY_CLASSES_ROOT, i, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
+        if (lStatus == ERROR_NO_MORE_ITEMS)
+            return;
+        std::string strProgId, strCommand;
+        if (lStatus != ERROR_SUCCESS || szName[0] != '.' || !ReadText(HKEY_CLASSES_ROOT, szName, nullptr, strProgId) ||
+            strProgId.empty() ||
+            !ReadCommand(strProgId + "\\shell\\open\\command", strCommand))
+            continue;
+        vm::CommandProgram program = vm::FindCommandProgram(strCommand);
+        const char* szProgram = PathFindFileNameA(program.m_strProgram.c_str());
+        const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(a_fields, szProgram);
+        if (program.m_strProgram.empty() || program.m_strArguments.empty() || !pField ||
+            cipherfmt::IsSettingField(pField->strName) || pField->strValue.empty() || pField->strValue[0] == ' ')
+            continue;
+        m_report.Warn(std::string("switches ") + szName,
+                      std::string(szProgram) + " is controlled, and its documents open without the registered "
+                      "command's " + program.m_strArguments + " (the launcher passes the document alone)");
     }
 }
 

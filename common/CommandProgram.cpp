@@ -1,0 +1,298 @@
+#include "common/CommandProgram.h"
+
+#include "common/FileIdentity.h"
+#include "common/Handle.h"
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+namespace vm {
+namespace {
+
+constexpr char c_szAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+constexpr char c_szMachineEnvironmentKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+// No command of the registry comes near it; an expansion that would grow past
+// it is left unexpanded.
+constexpr size_t c_cchExpandedMax = 32767;
+
+std::string WindowsFolder()
+{
+    char sz[MAX_PATH];
+    UINT cch = GetSystemWindowsDirectoryA(sz, MAX_PATH);
+    return cch > 0 && cch < MAX_PATH ? std::string(sz, cch) : std::string();
+}
+
+std::string KnownFolder(REFKNOWNFOLDERID a_id)
+{
+    PWSTR szPath = nullptr;
+    std::string strPath;
+    if (SUCCEEDED(SHGetKnownFolderPath(a_id, KF_FLAG_DONT_VERIFY, nullptr, &szPath)) && szPath &&
+        !AnsiFromWide(szPath, strPath))
+        strPath.clear();
+    CoTaskMemFree(szPath);
+    return strPath;
+}
+
+// The variables every machine defines for itself; the platform answers them,
+// whatever the process's environment says.
+bool FixedMachineVariable(const std::string& a_strName, std::string& a_strValue)
+{
+    struct Folder {
+        const char* m_szName;
+        const KNOWNFOLDERID* m_pId;
+    };
+    static const Folder c_folders[] = {
+        {"ProgramFiles", &FOLDERID_ProgramFiles},
+        {"CommonProgramFiles", &FOLDERID_ProgramFilesCommon},
+        {"ProgramFiles(x86)", &FOLDERID_ProgramFilesX86},
+        {"CommonProgramFiles(x86)", &FOLDERID_ProgramFilesCommonX86},
+        {"ProgramW6432", &FOLDERID_ProgramFilesX64},
+        {"ProgramData", &FOLDERID_ProgramData},
+        {"ALLUSERSPROFILE", &FOLDERID_ProgramData},
+    };
+    const char* szName = a_strName.c_str();
+    if (lstrcmpiA(szName, "SystemRoot") == 0 || lstrcmpiA(szName, "windir") == 0) {
+        a_strValue = WindowsFolder();
+        return !a_strValue.empty();
+    }
+    if (lstrcmpiA(szName, "SystemDrive") == 0) {
+        a_strValue = WindowsFolder().substr(0, 2);
+        return a_strValue.size() == 2 && a_strValue[1] == ':';
+    }
+    for (const Folder& folder : c_folders) {
+        if (lstrcmpiA(szName, folder.m_szName) == 0) {
+            a_strValue = KnownFolder(*folder.m_pId);
+            return !a_strValue.empty();
+        }
+    }
+    return false;
+}
+
+std::string ExpandWith(const std::string& a_strText, bool a_bRegistry);
+
+// A machine-wide variable of the registry, its own variables expanded with
+// the fixed ones only (so that no value can expand itself).
+bool RegistryMachineVariable(const std::string& a_strName, std::string& a_strValue)
+{
+    DWORD cb = 0;
+    DWORD dwFlags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+    DWORD dwType = 0;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, c_szMachineEnvironmentKey, a_strName.c_str(), dwFlags, &dwType, nullptr,
+                     &cb) != ERROR_SUCCESS ||
+        cb == 0 || cb > c_cchExpandedMax)
+        return false;
+    std::vector<char> buffer(cb + 1, '\0');
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, c_szMachineEnvironmentKey, a_strName.c_str(), dwFlags, &dwType,
+                     buffer.data(), &cb) != ERROR_SUCCESS)
+        return false;
+    a_strValue = buffer.data();
+    if (dwType == REG_EXPAND_SZ)
+        a_strValue = ExpandWith(a_strValue, false);
+    return true;
+}
+
+// '%' is never the second byte of a double-byte character.
+std::string ExpandWith(const std::string& a_strText, bool a_bRegistry)
+{
+    std::string strOut;
+    size_t i = 0;
+    while (i < a_strText.size()) {
+        size_t iEnd = a_strText[i] == '%' ? a_strText.find('%', i + 1) : std::string::npos;
+        std::string strValue;
+        if (iEnd != std::string::npos && iEnd > i + 1) {
+            std::string strName = a_strText.substr(i + 1, iEnd - i - 1);
+            if (FixedMachineVariable(strName, strValue) ||
+                (a_bRegistry && RegistryMachineVariable(strName, strValue))) {
+                if (strOut.size() + strValue.size() > c_cchExpandedMax)
+                    return a_strText;
+                strOut += strValue;
+                i = iEnd + 1;
+                continue;
+            }
+        }
+        strOut += a_strText[i++];
+    }
+    return strOut;
+}
+
+std::string LongForm(const std::string& a_strPath)
+{
+    char sz[MAX_PATH];
+    DWORD cch = GetLongPathNameA(a_strPath.c_str(), sz, MAX_PATH);
+    return cch > 0 && cch < MAX_PATH ? std::string(sz, cch) : a_strPath;
+}
+
+std::string AppPathsProgram(const std::string& a_strName)
+{
+    char sz[MAX_PATH + 1] = {};
+    DWORD cb = MAX_PATH;
+    std::string strKey = c_szAppPathsKey + a_strName;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, strKey.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, sz, &cb) != ERROR_SUCCESS)
+        return std::string();
+    std::string strPath = ExpandMachineVariables(sz);
+    if (strPath.size() >= 2 && strPath.front() == '"' && strPath.back() == '"')
+        strPath = strPath.substr(1, strPath.size() - 2);
+    return IsFullPath(strPath) && strPath.size() < MAX_PATH && IsExistingFile(strPath) ? strPath : std::string();
+}
+
+std::string ProgramInFolder(const std::string& a_strFolder, const std::string& a_strName)
+{
+    if (!IsFullPath(a_strFolder))
+        return std::string();
+    std::string strFolder = a_strFolder;
+    while (!strFolder.empty() && strFolder.back() == '\\')
+        strFolder.pop_back();
+    std::string strPath = strFolder + "\\" + a_strName;
+    return strPath.size() < MAX_PATH && IsExistingFile(strPath) ? strPath : std::string();
+}
+
+std::vector<std::string> SearchFolders()
+{
+    std::vector<std::string> folders;
+    char sz[MAX_PATH];
+    UINT cch = GetSystemDirectoryA(sz, MAX_PATH);
+    if (cch > 0 && cch < MAX_PATH)
+        folders.emplace_back(sz, cch);
+    cch = GetWindowsDirectoryA(sz, MAX_PATH);
+    if (cch > 0 && cch < MAX_PATH)
+        folders.emplace_back(sz, cch);
+    DWORD cchPath = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (cchPath == 0 || cchPath > c_cchExpandedMax)
+        return folders;
+    std::vector<char> path(cchPath + 1, '\0');
+    GetEnvironmentVariableA("PATH", path.data(), cchPath + 1);
+    std::string strPath = path.data();
+    for (size_t i = 0; i <= strPath.size();) {
+        size_t iEnd = strPath.find(';', i);
+        if (iEnd == std::string::npos)
+            iEnd = strPath.size();
+        std::string strEntry = strPath.substr(i, iEnd - i);
+        if (strEntry.size() >= 2 && strEntry.front() == '"' && strEntry.back() == '"')
+            strEntry = strEntry.substr(1, strEntry.size() - 2);
+        // Relative entries would be read from the current directory.
+        if (IsFullPath(strEntry))
+            folders.push_back(strEntry);
+        i = iEnd + 1;
+    }
+    return folders;
+}
+
+// A placeholder the shell fills with the document or the request's own
+// parameters, quoted or not.
+bool IsPlaceholder(std::string a_strToken)
+{
+    if (a_strToken.size() >= 2 && a_strToken.front() == '"' && a_strToken.back() == '"')
+        a_strToken = a_strToken.substr(1, a_strToken.size() - 2);
+    return a_strToken.size() == 2 && a_strToken[0] == '%' &&
+           StrChrIA("0123456789*LVDI~", a_strToken[1]) != nullptr;
+}
+
+// The words after the program, a quoted stretch belonging to its word, less
+// the placeholders.
+std::string ArgumentsBesideDocument(const std::string& a_strRest)
+{
+    std::string strArguments;
+    size_t i = 0;
+    while (i < a_strRest.size()) {
+        if (IsBlank(a_strRest[i])) {
+            ++i;
+            continue;
+        }
+        size_t iStart = i;
+        bool bQuoted = false;
+        for (; i < a_strRest.size() && (bQuoted || !IsBlank(a_strRest[i])); ++i)
+            bQuoted = a_strRest[i] == '"' ? !bQuoted : bQuoted;
+        std::string strToken = a_strRest.substr(iStart, i - iStart);
+        if (IsPlaceholder(strToken))
+            continue;
+        if (!strArguments.empty())
+            strArguments += ' ';
+        strArguments += strToken;
+    }
+    return strArguments;
+}
+
+std::string ProgramOfQuotedWord(const std::string& a_strWord)
+{
+    if (IsFullPath(a_strWord))
+        return ProgramAtPath(a_strWord);
+    return FindBareProgram(a_strWord);
+}
+
+} // namespace
+
+std::string ProgramAtPath(const std::string& a_strPath)
+{
+    if (!IsFullPath(a_strPath) || a_strPath.size() >= MAX_PATH)
+        return std::string();
+    if (IsExistingFile(a_strPath))
+        return a_strPath;
+    std::string strWithExe = a_strPath + ".exe";
+    if (*PathFindExtensionA(a_strPath.c_str()) == '\0' && strWithExe.size() < MAX_PATH && IsExistingFile(strWithExe))
+        return strWithExe;
+    return std::string();
+}
+
+std::string ExpandMachineVariables(const std::string& a_strText)
+{
+    return ExpandWith(a_strText, true);
+}
+
+std::string FindBareProgram(const std::string& a_strName)
+{
+    // A switch, a placeholder, a module's entry point or a relative path is
+    // never a program of its own.
+    if (a_strName.empty() || a_strName.size() >= MAX_PATH || a_strName[0] == '-' ||
+        a_strName.find_first_of("\\/:%,\"") != std::string::npos)
+        return std::string();
+    std::string strName = a_strName;
+    if (*PathFindExtensionA(strName.c_str()) == '\0')
+        strName += ".exe";
+    std::string strFound = AppPathsProgram(strName);
+    for (const std::string& strFolder : SearchFolders()) {
+        if (!strFound.empty())
+            break;
+        strFound = ProgramInFolder(strFolder, strName);
+    }
+    return strFound.empty() ? std::string() : LongForm(strFound);
+}
+
+CommandProgram FindCommandProgram(const std::string& a_strCommand)
+{
+    std::string strText = ExpandMachineVariables(a_strCommand);
+    size_t iStart = 0;
+    while (iStart < strText.size() && IsBlank(strText[iStart]))
+        ++iStart;
+    strText.erase(0, iStart);
+
+    CommandProgram found;
+    std::string strRest;
+    if (!strText.empty() && strText[0] == '"') {
+        size_t iClose = strText.find('"', 1);
+        std::string strWord = strText.substr(1, iClose == std::string::npos ? std::string::npos : iClose - 1);
+        found.m_strProgram = ProgramOfQuotedWord(strWord);
+        strRest = iClose == std::string::npos ? std::string() : strText.substr(iClose + 1);
+    } else if (IsFullPath(strText)) {
+        size_t cch = LongestExistingPrefix(strText);
+        found.m_strProgram = strText.substr(0, cch);
+        strRest = strText.substr(cch);
+    } else {
+        size_t cchWord = 0;
+        while (cchWord < strText.size() && !IsBlank(strText[cchWord]))
+            ++cchWord;
+        found.m_strProgram = FindBareProgram(strText.substr(0, cchWord));
+        strRest = strText.substr(cchWord);
+    }
+    if (found.m_strProgram.empty())
+        return found;
+    found.m_strProgram = LongForm(found.m_strProgram);
+    found.m_strArguments = ArgumentsBesideDocument(strRest);
+    return found;
+}
+
+} // namespace vm

@@ -1,0 +1,41 @@
+#pragma once
+// The program that a command of the machine's associations starts, read as
+// the platform reads it when it starts the command: variables expanded with
+// the machine's own values; a quoted program between its quotes; an unquoted
+// one as the longest blank-separated prefix that names an existing file; a
+// bare program name searched where the process creation searches it, never
+// in the current directory. One definition for the hook and the tools.
+
+#include <string>
+
+namespace vm {
+
+struct CommandProgram {
+    // The long full path of the existing program; empty when the command
+    // names none.
+    std::string m_strProgram;
+    // The command's arguments other than the document's placeholders, as
+    // written ("/p", "-jar", "/s /k pushd"): what a start of the program with
+    // the document alone leaves out.
+    std::string m_strArguments;
+};
+
+CommandProgram FindCommandProgram(const std::string& a_strCommand);
+
+// a_strText with the machine's variables expanded: the Windows folder and
+// drive, the program and data folders, and the machine-wide environment of
+// the registry. Never the user's own variables (HKCU\Environment can
+// redefine windir); a variable the machine does not define stays as written.
+std::string ExpandMachineVariables(const std::string& a_strText);
+
+// An existing file named by its full path, with ".exe" added to a name
+// without an extension as the process creation adds it; empty otherwise.
+std::string ProgramAtPath(const std::string& a_strPath);
+
+// A program named without a folder, where the process creation finds it: its
+// App Paths entry, the system folder, the Windows folder, then the folders of
+// PATH that are full paths. ".exe" is added to a name without an extension.
+// Empty when none holds it.
+std::string FindBareProgram(const std::string& a_strName);
+
+} // namespace vm
