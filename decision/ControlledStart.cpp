@@ -1,6 +1,7 @@
 #include "decision/ControlledStart.h"
 
 #include "common/AuditTrail.h"
+#include "common/CommandProgram.h"
 #include "common/FileIdentity.h"
 #include "common/LauncherExit.h"
 #include "common/ProcessStart.h"
@@ -191,9 +192,7 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
         RefuseStart(c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand);
         return;
     }
-    std::wstring strProgram;
-    if (!GetProgramForStart(c_szRunApplication, a_strCommand, strProgram))
-        return;
+    std::wstring strProgram = GetProgramForStart();
     // Only an application named by an existing full path is started.
     if (!vm::IsFullPath(strProgram) || !vm::IsExistingFile(strProgram)) {
         RefuseStart(c_szRunApplication, "application not found", SE_ERR_FNF, a_strCommand);
@@ -301,19 +300,17 @@ bool CLxShellExt::IsLaunchableRequest()
     return true;
 }
 
-bool CLxShellExt::GetProgramForStart(const char* a_szTag, const std::string& a_strCommand,
-                                     std::wstring& a_strProgram)
+std::wstring CLxShellExt::GetProgramForStart() const
 {
     // Variables are read only in a command from the registry: in the
     // request's own text they would make one file stand for another.
-    if (m_bAppPathFromRequest) {
-        a_strProgram = m_real ? vm::GetLongPath(m_real->m_strFile) : vm::WideFromAnsi(m_strAppPath);
-        return true;
-    }
-    if (vm::ExpandEnvironment(vm::WideFromAnsi(m_strAppPath), a_strProgram))
-        return true;
-    RefuseStart(a_szTag, "application path does not fit", SE_ERR_OOM, a_strCommand);
-    return false;
+    if (m_bAppPathFromRequest)
+        return m_real ? vm::GetLongPath(m_real->m_strFile) : vm::WideFromAnsi(m_strAppPath);
+    // A command of the machine's registry is expanded as it was resolved,
+    // with the machine's values: the user's own variables (HKCU\Environment
+    // can redefine windir) would start another program than the one judged.
+    // What does not expand stays as written, and names no program.
+    return vm::WideFromAnsi(vm::ExpandMachineVariables(m_strAppPath));
 }
 
 // The launcher takes the working directory as one; a file or a missing
@@ -342,9 +339,10 @@ bool CLxShellExt::MayReceivePlugin(const std::wstring& a_strProgram)
 
 bool CLxShellExt::RunLauncher()
 {
-    std::wstring strProgram;
-    if (!IsLaunchableRequest() || !GetProgramForStart(c_szRunLauncher, m_strAppPath, strProgram) ||
-        IsDocumentItsOwnProgram(c_szRunLauncher, strProgram) || !IsUsableDirectory() ||
+    if (!IsLaunchableRequest())
+        return true;
+    std::wstring strProgram = GetProgramForStart();
+    if (IsDocumentItsOwnProgram(c_szRunLauncher, strProgram) || !IsUsableDirectory() ||
         !MayReceivePlugin(strProgram))
         return true;
     return StartLauncher(strProgram);

@@ -151,7 +151,8 @@ private:
     void StartApplicationDirectly(const std::string& a_strCommand);
     // 0 when the viewer started, else the shell's SE_ERR_* code.
     int StartImageViewer();
-    bool GetProgramForStart(const char* a_szTag, const std::string& a_strCommand, std::wstring& a_strProgram);
+    // The program a start of this request runs, by its full path.
+    std::wstring GetProgramForStart() const;
     bool IsUsableDirectory();
     bool MayReceivePlugin(const std::wstring& a_strProgram);
     bool StartLauncher(const std::wstring& a_strProgram);

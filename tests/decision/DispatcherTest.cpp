@@ -28,6 +28,8 @@ namespace {
 
 const HINSTANCE c_hSentinel = reinterpret_cast<HINSTANCE>(0xDEAD);
 const char c_szPlugin[] = "vmtestplug.dll";
+// Where the machine's own environment variables lie (the scratch registry's).
+const char c_szMachineEnvironment[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
 // One request as the shell builds it; the file text lies in a buffer of its
 // own, since the hook rewrites it in place.
@@ -361,26 +363,25 @@ TEST_F(DispatcherTest, LauncherLineAtTheBufferEnd)
     }
 }
 
-// The line is checked again as it is started: a program named through a
-// variable can make it longer than the line the registry and the request
-// wrote, and a line that then no longer fits is refused as well.
+// A program named through a machine variable is found by its expanded path,
+// which can make the line longer than the one the registry and the request
+// wrote: a line that then no longer fits is refused, and nothing starts.
 TEST_F(DispatcherTest, LauncherLinePastTheBufferOnceExpanded)
 {
     std::string strRecord = InstallLauncher();
     RegisterApplication("app.exe");
     vmtest::SetString(HKEY_CLASSES_ROOT, "Applications\\app.exe\\shell\\open\\command", nullptr,
                       "%VM_TEST_APP_DIR%\\app.exe");
-    SetEnvironmentVariableA("VM_TEST_APP_DIR", m_strDir.c_str());
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_szMachineEnvironment, "VM_TEST_APP_DIR", m_strDir);
     std::string strCommand = Launcher() + " \"%VM_TEST_APP_DIR%\\app.exe\" ";
     std::string strParameters(4095 - (strCommand + "/D:" + m_strPlugin).size(), 'p');
     std::string strFile = "app.exe";
     Request request("open", &strFile);
     request.sei.lpParameters = strParameters.c_str();
     EXPECT_EQ(Offer(request), S_OK);
-    SetEnvironmentVariableA("VM_TEST_APP_DIR", nullptr);
     EXPECT_EQ(request.InstApp(), SE_ERR_OOM);
-    EXPECT_TRUE(TracedPart("sz[" + strCommand + "pppp"));
-    EXPECT_TRUE(TracedPart("[CLxShellExt::RunLauncher] expanded command line too long, not started (8)[" + strCommand));
+    EXPECT_TRUE(TracedPart("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[" + Path("app.exe") + "]"));
+    EXPECT_TRUE(TracedPart("[CLxShellExt::RunLauncher] command line too long ("));
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "") << "the launcher ran";
 }
 
@@ -786,26 +787,37 @@ TEST_F(DispatcherTest, DocumentIsNeverStartedAsAProgram)
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "") << "the document ran";
 }
 
-// A registry command may name its program through any variable; the line is
-// expanded when it is started, and traced as the command reads.
-TEST_F(DispatcherTest, EnvironmentVariablesAreExpandedBeforeTheLaunch)
+// A registry command may name its program through a variable of the
+// machine's environment; a variable of the user's own environment names
+// nothing, whatever it says (HKCU\Environment can redefine even windir).
+TEST_F(DispatcherTest, MachineVariablesNameTheProgramAndTheUsersDoNot)
 {
     std::string strRecord = InstallLauncher();
     AssociateDocuments(".vme", "app.exe");
     vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr,
                       "%VM_TEST_APP_DIR%\\app.exe %1");
-    SetEnvironmentVariableA("VM_TEST_APP_DIR", m_strDir.c_str());
     RegisterApplication("app.exe");
     std::string strFile = Path("report.vme");
-    Request request("open", &strFile);
-    EXPECT_EQ(Offer(request), S_OK);
-    SetEnvironmentVariableA("VM_TEST_APP_DIR", nullptr);
-    EXPECT_EQ(request.InstApp(), c_nResultLaunched);
     std::string strTail = "\\app.exe \"" + strFile + "\"/D:" + m_strPlugin;
-    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " %VM_TEST_APP_DIR%" + strTail + "]"}));
+    // Defined for the machine: the program is found and started by its path.
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_szMachineEnvironment, "VM_TEST_APP_DIR", m_strDir);
+    Request machine("open", &strFile);
+    EXPECT_EQ(Offer(machine), S_OK);
+    EXPECT_EQ(machine.InstApp(), c_nResultLaunched);
+    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + m_strDir + strTail + "]"}));
     std::string strRecorded = WaitForRecord(strRecord);
     EXPECT_NE(strRecorded.find("cmdline=" + Launcher() + " " + m_strDir + strTail + "\n"), std::string::npos)
         << strRecorded;
+    // Defined for the user alone: nothing is started.
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, c_szMachineEnvironment, "VM_TEST_APP_DIR");
+    SetEnvironmentVariableA("VM_TEST_APP_DIR", m_strDir.c_str());
+    m_capture.Clear();
+    Request user("open", &strFile);
+    EXPECT_EQ(Offer(user), S_OK);
+    SetEnvironmentVariableA("VM_TEST_APP_DIR", nullptr);
+    EXPECT_EQ(user.InstApp(), SE_ERR_ACCESSDENIED);
+    EXPECT_TRUE(TracedPart("the program cannot be opened, not started (5)["));
+    EXPECT_EQ(WaitForRecord(strRecord, 1500), "") << "the launcher ran";
 }
 
 // The hook and the real launcher on real processes: the plug-in goes only
@@ -831,7 +843,7 @@ const TrustRow c_trustRows[] = {
      "the program lies outside the trusted folders, not started (5)[", false},
     {"a trusted folder left through ..", "\"{t}\\..\\users\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
-    {"a variable naming a user's folder", "%VM_TEST_USER_DIR%\\probe.exe \"%1\"", "", "vmplugin.dll", 5,
+    {"a machine variable naming a user's folder", "%VM_TEST_USER_DIR%\\probe.exe \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
     {"working directory naming a product file", "\"{t}\\probe.exe\" \"%1\"", "{cipher}", "vmplugin.dll", 3,
      "working directory is not an existing folder, not started (3)[", false},
@@ -867,7 +879,7 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
     std::string strFile = Path("report.vmt");
     vmtest::WriteFile(strFile, "document");
     vmtest::SetString(HKEY_CLASSES_ROOT, ".vmt", nullptr, "VmTest.Document");
-    SetEnvironmentVariableA("VM_TEST_USER_DIR", Path("users").c_str());
+    vmtest::SetString(HKEY_LOCAL_MACHINE, c_szMachineEnvironment, "VM_TEST_USER_DIR", Path("users"));
     for (const TrustRow& row : c_trustRows) {
         SCOPED_TRACE(row.szCase);
         auto expand = [&](std::string a_str) {
@@ -896,11 +908,12 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
         else
             EXPECT_EQ(strRecorded, "") << "the program ran";
     }
-    SetEnvironmentVariableA("VM_TEST_USER_DIR", nullptr);
     DeleteFileA(strRealPlugin.c_str());
     for (const std::string& strDir : {strProgramFiles, strRoot, strProgramData})
         vmtest::RemoveTree(strDir);
     DeleteFileA((strDmp + "\\probe.exe").c_str());
+    RemoveDirectoryA(strDmp.c_str());
+    RemoveDirectoryA(strDmp.substr(0, strDmp.rfind('\\')).c_str());
 }
 
 // rundll32 runs any module it is given: it is never launched under control.

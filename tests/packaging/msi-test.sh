@@ -116,7 +116,7 @@ rows=(
   "trusted folder users write to|FAIL trusted folder .*: it lies in the users' profiles|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\users\Public'|restore_policy"
   "trusted drive root|FAIL trusted folder C:.: it is a drive's root|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\'|restore_policy"
   "trusted ProgramData|FAIL trusted folder .*ProgramData: it lies in ProgramData|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\ProgramData'|restore_policy"
-  "trusted writable Windows folder|FAIL trusted folder .*dmp: it lies in a folder of the Windows folder|keep_policy; mkdir -p \"\$prefix/drive_c/windows/system32/com/dmp\"; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\windows\system32\com\dmp'|restore_policy"
+  "trusted writable Windows folder|FAIL trusted folder .*dmp: it lies in a folder of the Windows folder|keep_policy; mkdir -p \"\$prefix/drive_c/windows/system32/com/dmp\"; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\windows\system32\com\dmp'|restore_policy; rmdir \"\$prefix/drive_c/windows/system32/com/dmp\"; rmdir \"\$prefix/drive_c/windows/system32/com\" 2>/dev/null || true"
   "trusted folder not a full path|FAIL trusted folder apps: not a full path|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\windows;apps'|restore_policy"
   "launcher missing|FAIL launcher: |hide vormidmgr.exe|unhide vormidmgr.exe"
   "add-in module missing|FAIL add-in module quorix02.dll: |hide quorix02.dll|unhide quorix02.dll"
