@@ -144,6 +144,13 @@ int CLxShellExt::RunApplication()
 {
     GetDoucmentInfo();
     bool bControl = GetExtensionControlType();
+    // A controlled type or an encrypted document is never handed back
+    // unprotected because another program holds the policy file.
+    if ((m_bAcapFile || m_uControlType != 0) && IsPolicyHeldByAnother()) {
+        RefuseStart(c_szRunApplication, "the policy file is held open by another program", SE_ERR_ACCESSDENIED,
+                    m_strFilePath);
+        return EXECUTE_EXCEPTION;
+    }
     if (!GetApplicationPathFromReg(bControl))
         return SKIPPED_INJECTION;
 

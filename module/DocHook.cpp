@@ -225,7 +225,10 @@ STDMETHODIMP CDocHook::GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict)
 {
     if (!a_szVerdict || a_cchVerdict == 0)
         return E_POINTER;
-    std::string strVerdict = DescribeVerdict(ThreadVerdict(), CurrentPolicy()->CheckCCFValidity() == 0);
+    // A policy held open by another program is no policy missing: the
+    // verdict says what became of the request.
+    bool bPolicy = CurrentPolicy()->CheckCCFValidity() == 0 || IsPolicyHeldByAnother();
+    std::string strVerdict = DescribeVerdict(ThreadVerdict(), bPolicy);
     lstrcpynA(a_szVerdict, strVerdict.c_str(), static_cast<int>(a_cchVerdict));
     return strVerdict.size() < a_cchVerdict ? S_OK : S_FALSE;
 }

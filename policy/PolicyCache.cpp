@@ -3,6 +3,7 @@
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
 #include "common/FileStamp.h"
+#include "common/Handle.h"
 #include "common/LockGuard.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/DryRun.h"
@@ -55,6 +56,32 @@ bool ReadSettledStamp(PolicyStamp& a_stamp)
 SRWLOCK s_lock = SRWLOCK_INIT;
 std::shared_ptr<CCCF> s_pKept;
 PolicyStamp s_keptStamp;
+std::shared_ptr<CCCF> s_pLastGood;
+bool s_bHeld = false;
+
+// The file is there, but another program holds it open without sharing.
+bool IsHeldOpenByAnother(const char* a_szPath)
+{
+    vm::UniqueFileHandle file(CreateFileA(a_szPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// A fresh read that failed because the file is held: the last good policy,
+// or the failed read when there is none; the state is told either way.
+std::shared_ptr<CCCF> PolicyWhileHeld(const std::shared_ptr<CCCF>& a_pFailed)
+{
+    std::shared_ptr<CCCF> pLastGood;
+    {
+        vm::CLockGuard lock(s_lock);
+        pLastGood = s_pLastGood;
+        s_bHeld = !pLastGood;
+    }
+    vm::ReportPolicyState(PolicyPath(), false,
+                          pLastGood ? "held open by another program; the last good policy stays in force"
+                                    : "held open by another program; controlled requests are refused");
+    return pLastGood ? pLastGood : a_pFailed;
+}
 
 } // namespace
 
@@ -79,11 +106,23 @@ std::shared_ptr<CCCF> CurrentPolicy()
     auto pFresh = std::make_shared<CCCF>();
     // Told on every fresh read; the log gets the changes only.
     int nValidity = pFresh->CheckCCFValidity();
+    if (nValidity == CCF_E_MISSING && IsHeldOpenByAnother(PolicyPath()))
+        return PolicyWhileHeld(pFresh);
     vm::ReportPolicyState(PolicyPath(), nValidity == 0, cipherfmt::DescribeCcfValidity(nValidity));
     {
         vm::CLockGuard lock(s_lock);
         s_pKept = bSettled ? pFresh : nullptr;
         s_keptStamp = stamp;
+        s_bHeld = false;
+        if (nValidity == 0)
+            s_pLastGood = pFresh;
     }
     return pFresh;
+}
+
+bool IsPolicyHeldByAnother()
+{
+    CurrentPolicy();
+    vm::CLockGuard lock(s_lock, vm::c_eLockShared);
+    return s_bHeld;
 }

@@ -11,4 +11,12 @@
 // the same last-write and change times, in folders that are unchanged too,
 // and those times lie far enough back that a later write must show in them;
 // a fresh one otherwise.
+// When another program holds the file open without sharing it, a read fails
+// although the file is there: that is no missing policy but a sign of an
+// attack, so the last good policy read by this process stays in force.
 std::shared_ptr<CCCF> CurrentPolicy();
+
+// True while the policy file, read as a request reads it, is held open by
+// another program and this process has never read a good policy: nothing can tell whether a request
+// must be controlled, so controlled requests are refused, not handed back.
+bool IsPolicyHeldByAnother();

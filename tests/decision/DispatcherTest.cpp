@@ -581,20 +581,23 @@ TEST_F(DispatcherTest, ConcurrentRequestsGetTheAnswersOfOneThread)
     };
     std::vector<std::thread> threads;
     std::vector<int> failures(cases.size(), 0);
+    std::vector<std::string> wrong(cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
         threads.emplace_back([&, i] {
             for (int n = 0; n < 40; ++n) {
                 Request request(cases[i].m_szVerb, &cases[i].m_strFile);
                 HRESULT hr = Offer(request);
-                if (hr != cases[i].m_hr || request.InstApp() != cases[i].m_nInstApp)
+                if (hr != cases[i].m_hr || request.InstApp() != cases[i].m_nInstApp) {
                     ++failures[i];
+                    wrong[i] = "hr " + std::to_string(hr) + " hInstApp " + std::to_string(request.InstApp());
+                }
             }
         });
     }
     for (std::thread& thread : threads)
         thread.join();
     for (size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(failures[i], 0) << cases[i].m_szVerb << " " << cases[i].m_strFile;
+        EXPECT_EQ(failures[i], 0) << cases[i].m_szVerb << " " << cases[i].m_strFile << ", last answered " << wrong[i];
 }
 
 // The hook lives in Explorer for days: requests of every kind leave the

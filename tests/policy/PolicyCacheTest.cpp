@@ -1,6 +1,7 @@
 // The policy file kept between requests: every change of the file shows in
 // the very next request, also one that keeps its size and last-write time.
 
+#include "common/Handle.h"
 #include "decision/LxShellExt.h"
 
 #include "tests/support/PolicyTestSupport.h"
@@ -80,6 +81,19 @@ TEST_F(PolicyCacheTest, EveryChangeOfASettledFileShowsInTheNextRequest)
     ASSERT_TRUE(MoveFileExA(strPath.c_str(), strOther.c_str(), MOVEFILE_REPLACE_EXISTING));
     ASSERT_TRUE(MoveFileExA(strOther.c_str(), strPath.c_str(), MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(1, m_ext.IsRegisteredApplication());
+
+    // Held open by another program without sharing, and its folder changed
+    // so that it is read afresh: the last good policy stays in force.
+    Sleep(c_dwSettleMs);
+    ASSERT_EQ(1, m_ext.IsRegisteredApplication());
+    {
+        vm::UniqueFileHandle held(CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        const std::string strFolder = TestDir() + "\\policy-folder-changed";
+        CreateDirectoryA(strFolder.c_str(), nullptr);
+        EXPECT_EQ(1, m_ext.IsRegisteredApplication()) << "the policy held by another program";
+        RemoveDirectoryA(strFolder.c_str());
+    }
 
     // Gone: unusable at once.
     Sleep(c_dwSettleMs);

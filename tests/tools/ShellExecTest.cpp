@@ -7,6 +7,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
 #include "tests/support/PolicyFile.h"
+#include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 #include "tests/tools/TestHookIds.h"
 #include "tests/tools/ToolsRegistration.h"
@@ -397,6 +398,37 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
         << "the Office upkeep wrote the registry";
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
     vmtest::RemoveTree(strDir);
+}
+
+// A new host that finds the policy file held open by another program
+// refuses a controlled type instead of handing it back unprotected.
+TEST_F(ShellExecTest, AHeldPolicyFileRefusesControlledTypesInANewHost)
+{
+    vmtest::CClassRegistration realHook(c_szRealHook, vmtest::BinDir() + "\\vormidmgr.dll");
+    ASSERT_TRUE(realHook.Ok());
+    std::string strDir = vmtest::MakeScratchDir("shellexec-held");
+    std::string strDocument = strDir + "\\plan.vmheld";
+    vmtest::WriteFile(strDocument, "plan");
+    ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), (strDir + "\\probe.exe").c_str(), FALSE));
+    vmtest::CClassKey ext(".vmheld", "VmHeld.Document");
+    vmtest::CClassKey command("VmHeld.Document\\shell\\open\\command", "\"" + strDir + "\\probe.exe\" \"%1\"");
+    const std::string strControl = "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmheld";
+    vmtest::SetDword(HKEY_LOCAL_MACHINE, strControl, "ControlType", 4);
+    vmtest::SetString(HKEY_LOCAL_MACHINE, strControl, "Application", "probe.exe");
+    std::string strPolicy = vmtest::BinDir() + "\\company.ccf";
+    vmtest::WriteFile(strPolicy, vmtest::SealPolicy({{"CompanyID", "HELD"}, {"probe.exe", "vmplugin.dll"},
+                                                      {"TrustedFolders", strDir}}));
+    vm::UniqueFileHandle held(CreateFileA(strPolicy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    CToolRun run = Run({"--clsid", c_szRealHook, "--verb", "open", strDocument});
+    held.reset();
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, strControl.c_str());
+    DeleteFileA(strPolicy.c_str());
+    vmtest::RemoveTree(strDir);
+    ASSERT_FALSE(run.m_lines.empty()) << run.m_strErr;
+    EXPECT_EQ(std::string("hook ") + c_szRealHook + " -> S_OK", run.m_lines[0]) << Joined(run.m_lines);
+    EXPECT_EQ("verdict: refused (5): the policy file is held open by another program", run.m_lines.back())
+        << Joined(run.m_lines);
 }
 
 // A document named beyond the ANSI code page: the wide request reaches the
