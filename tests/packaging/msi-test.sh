@@ -102,9 +102,11 @@ restore_policy() { cp "$scratch/kept.ccf" "$product_unix/company.ccf"; }
 register() { run regsvr32 /s "$product\\$1" >/dev/null; }
 
 # each row: what breaks | the FAIL line it must give | how it breaks | how it mends
+# (a fresh prefix has no HKCU\Software\Classes)
 rows=(
   "hook class unregistered|FAIL hook class: |run reg delete 'HKCR\\CLSID\\$hook_clsid' /f|register vormidmgr.dll"
   "hook module missing|FAIL hook module: |hide vormidmgr.dll|unhide vormidmgr.dll"
+  "hook class registered per user|FAIL hook class per user: .*C:\\\\other\\.dll|run reg add 'HKCU\\Software\\Classes\\CLSID\\$hook_clsid\\InprocServer32' /ve /d 'C:\\other.dll' /f|run reg delete 'HKCU\\Software\\Classes' /f"
   "hook not listed|FAIL shell-execute hook list: |run reg delete '$hooks_key' /v '$hook_clsid' /f|register vormidmgr.dll"
   "event source unregistered|FAIL event source: |run reg delete 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Korvane Lumidex' /f|register vormidmgr.dll"
   "policy value off|FAIL hook policy value: |run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 0 /f|run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 1 /f"
