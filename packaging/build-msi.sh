@@ -34,9 +34,9 @@ done
 for action in $(names CustomAction Rollback) $(names CustomAction x64Rollback); do
   msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = '$action'"
 done
-# The same as a commit action: 50 + 64 + 256 + 512 + 2048.
+# The same as a commit action: 50 + 64 + 512 + 1024 + 2048.
 for action in $(names CustomAction Commit); do
-  msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 2930 WHERE \`Action\` = '$action'"
+  msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3698 WHERE \`Action\` = '$action'"
 done
 # An action written as Property="PolicyTool" runs the Binary of that name:
 # its type loses the property source (48), keeping the program and its

@@ -67,6 +67,8 @@ compare_with_before rolledback "the failed install" \
 
 # ---- install, with a sealed company policy -------------------------------------
 
+# Over an earlier product's policy, as a major upgrade on Windows finds it.
+mkdir -p "$product_unix" && cp "$scratch/earlier.ccf" "$product_unix/company.ccf"
 timed msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
   && pass "msiexec /i" || fail "msiexec /i exit $?"
 for f in vormidmgr.dll cipher.dll vormidmgr.exe vmplugin.dll quorix01.dll quorix02.dll quorix03.dll \
@@ -74,6 +76,7 @@ for f in vormidmgr.dll cipher.dll vormidmgr.exe vmplugin.dll quorix01.dll quorix
   [ -f "$product_unix/$f" ] || fail "not installed: $f"
 done
 cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" || fail "company.ccf is not the given policy file"
+[ ! -e "$product_unix/company.ccf.rollback" ] || fail "the install left the copy of the earlier policy"
 
 check=$(run "$product\\vmcheck.exe"); status=$?
 echo "$check" | sed 's/^/  /'
