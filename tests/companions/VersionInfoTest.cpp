@@ -98,8 +98,9 @@ TEST_P(VersionInfoTest, CarriesTheProjectVersionAndItsNames)
     EXPECT_EQ(StringValue(block, "FileDescription"), row.m_szDescription);
     EXPECT_EQ(StringValue(block, "OriginalFilename"), row.m_szFile);
     // A program without a manifest is virtualized when a standard user runs it.
-    if (bProgram)
+    if (bProgram) {
         EXPECT_EQ(RequestedExecutionLevel(strPath), "asInvoker");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, VersionInfoTest, ::testing::ValuesIn(c_versionRows));
