@@ -15,6 +15,12 @@ namespace {
 
 constexpr DWORD c_dwRepeatMs = 60 * 1000;
 constexpr size_t c_cRecent = 64;
+// Events of one id written within a minute, whatever their texts: a loop of
+// distinct request texts is bounded as well. Beyond it events are counted,
+// and the count is written once the minute is over.
+constexpr unsigned c_cPerIdMax = 20;
+// More ids than the message file holds: a slot is never short.
+constexpr size_t c_cIdBudgets = 16;
 // An insert longer than this is cut; the log's own limit is about 32000.
 constexpr size_t c_cchInsertMax = 2048;
 constexpr char c_szApplicationLog[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
@@ -58,6 +64,94 @@ bool IsFirstWithinAMinute(unsigned long long a_ullHash)
     return bFirst;
 }
 
+// The events of one id within the current minute: written and held back.
+struct IdBudget {
+    DWORD m_dwId;
+    DWORD m_dwWindowStart;
+    unsigned m_cWritten;
+    unsigned m_cSuppressed;
+};
+IdBudget s_budgets[c_cIdBudgets];
+
+// A minute's count of events that were held back, for the event that tells it.
+struct Suppressed {
+    DWORD m_dwId;
+    unsigned m_cEvents;
+};
+
+// True when an event of a_dwId may be written now; an event beyond the
+// minute's limit is counted instead. The counts of minutes that are over
+// go to a_pOver (at most c_cIdBudgets of them), to be written by the caller.
+bool TakeIdBudget(DWORD a_dwId, Suppressed* a_pOver, size_t& a_cOver)
+{
+    DWORD dwNow = GetTickCount();
+    vm::CLockGuard lock(s_recentLock);
+    IdBudget* pBudget = nullptr;
+    for (IdBudget& budget : s_budgets) {
+        if (budget.m_dwId != 0 && dwNow - budget.m_dwWindowStart >= c_dwRepeatMs) {
+            if (budget.m_cSuppressed != 0)
+                a_pOver[a_cOver++] = {budget.m_dwId, budget.m_cSuppressed};
+            budget = {budget.m_dwId, dwNow, 0, 0};
+        }
+        if (budget.m_dwId == a_dwId || (!pBudget && budget.m_dwId == 0))
+            pBudget = &budget;
+    }
+    if (!pBudget)
+        return true;
+    if (pBudget->m_dwId == 0)
+        *pBudget = {a_dwId, dwNow, 0, 0};
+    if (pBudget->m_cWritten < c_cPerIdMax) {
+        ++pBudget->m_cWritten;
+        return true;
+    }
+    ++pBudget->m_cSuppressed;
+    return false;
+}
+
+// An insert as the log shows it: a control character (a line break, say)
+// becomes a visible escape, so that no text can start a line of its own that
+// reads like another event. The text is cut to c_cchInsertMax.
+std::string VisibleInsert(const std::string& a_strInsert)
+{
+    std::string strVisible;
+    for (char ch : a_strInsert) {
+        if (strVisible.size() >= c_cchInsertMax)
+            break;
+        unsigned char uch = static_cast<unsigned char>(ch);
+        if (uch == '\r') {
+            strVisible += "\\r";
+        } else if (uch == '\n') {
+            strVisible += "\\n";
+        } else if (uch < 0x20 || uch == 0x7F) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof(szEscape), "\\x%02X", uch);
+            strVisible += szEscape;
+        } else {
+            strVisible += ch;
+        }
+    }
+    return strVisible.size() > c_cchInsertMax ? strVisible.substr(0, c_cchInsertMax) : strVisible;
+}
+
+void ReportEventTexts(WORD a_wType, DWORD a_dwId, std::initializer_list<std::string> a_inserts)
+{
+    std::string strings[8];
+    const char* szStrings[8] = {};
+    WORD cStrings = 0;
+    for (const std::string& strInsert : a_inserts) {
+        if (cStrings == 8)
+            break;
+        strings[cStrings] = VisibleInsert(strInsert);
+        szStrings[cStrings] = strings[cStrings].c_str();
+        ++cStrings;
+    }
+    HANDLE hSource = RegisterEventSourceA(nullptr, AuditSourceName());
+    if (!hSource)
+        return;
+    ReportEventA(hSource, a_wType, 0, a_dwId, nullptr, cStrings, 0, szStrings, nullptr);
+    DeregisterEventSource(hSource);
+}
+
 std::string CurrentUser()
 {
     char szUser[257] = {}; // UNLEN + 1
@@ -71,21 +165,15 @@ void WriteEvent(WORD a_wType, DWORD a_dwId, std::initializer_list<std::string> a
 {
     if (!IsFirstWithinAMinute(HashEvent(a_dwId, a_inserts)))
         return;
-    std::string strings[8];
-    const char* szStrings[8] = {};
-    WORD cStrings = 0;
-    for (const std::string& strInsert : a_inserts) {
-        if (cStrings == 8)
-            break;
-        strings[cStrings] = strInsert.size() > c_cchInsertMax ? strInsert.substr(0, c_cchInsertMax) : strInsert;
-        szStrings[cStrings] = strings[cStrings].c_str();
-        ++cStrings;
-    }
-    HANDLE hSource = RegisterEventSourceA(nullptr, AuditSourceName());
-    if (!hSource)
-        return;
-    ReportEventA(hSource, a_wType, 0, a_dwId, nullptr, cStrings, 0, szStrings, nullptr);
-    DeregisterEventSource(hSource);
+    Suppressed over[c_cIdBudgets];
+    size_t cOver = 0;
+    bool bWrite = TakeIdBudget(a_dwId, over, cOver);
+    for (size_t i = 0; i < cOver; ++i)
+        ReportEventTexts(EVENTLOG_WARNING_TYPE, VM_EVENT_EVENTS_SUPPRESSED,
+                         {std::to_string(over[i].m_dwId), std::to_string(over[i].m_cEvents),
+                          std::to_string(c_cPerIdMax)});
+    if (bWrite)
+        ReportEventTexts(a_wType, a_dwId, a_inserts);
 }
 
 std::string Text(const std::string& a_str)

@@ -2,8 +2,12 @@
 // The product's audit trail in the Application event log: what an
 // administrator can read the next morning. One function per event kind, each
 // taking plain texts; the user is added here. An event with the same id and
-// the same texts is written at most once a minute per process, so a request
-// repeated in a loop cannot flood the log. The ids and message texts live in
+// the same texts is written at most once a minute per process, and at most
+// a few events of one id whatever their texts, so a request repeated in a
+// loop cannot flood the log; how many were held back is written once the
+// minute is over. Control characters in the texts are written as visible
+// escapes ("\r\n", "\x1B"): no text can start a line that reads like an
+// event of its own. The ids and message texts live in
 // common/AuditMessages.mc; the hook's module is the message file.
 
 #include <string>

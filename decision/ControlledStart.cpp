@@ -240,7 +240,16 @@ int CLxShellExt::StartImageViewer()
         TraceNotStarted(c_szImageViewer, "viewer command does not fit", SE_ERR_OOM, strCommand, m_strAppPath);
         return SE_ERR_OOM;
     }
-    ViewerProgram program = FindViewerProgram(strAppPath);
+    // Without a viewer command the command text is the request's own: no
+    // program is read out of it (its first words could name a file that the
+    // requester planted). Its one file is the document, never the program.
+    ViewerProgram program;
+    if (!m_bAppPathFromRequest) {
+        program = FindViewerProgram(strAppPath);
+    } else if (vm::IsExistingFile(strRealDocument)) {
+        TraceNotStarted(c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand, m_strAppPath);
+        return SE_ERR_NOASSOC;
+    }
     if (program.m_strProgram.empty()) {
         TraceAlways("%s image viewer not found, not started[%s]", c_szImageViewer, strCommand.c_str());
         if (!IsDryRun())

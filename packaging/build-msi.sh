@@ -3,11 +3,13 @@
 # ARCH is x86 (lumidex.wxs, the 32-bit build) or x64 (lumidex-x64.wxs, both
 # builds). wixl takes File sources relative to the current folder only: it runs
 # in a folder of its own where x86 and x64 lead to the builds' binaries.
-# wixl 0.101 knows no Condition element, writes SecureCustomProperties itself
-# and makes rollback actions immediate: the condition that makes the hook
-# policy value optional, the public properties that an administrator may pass
-# (secure, so that they reach the server side of a managed install) and the
-# rollback actions' type are put into the tables afterwards.
+# wixl 0.101 knows no Condition element and makes rollback and commit actions
+# immediate: the condition that makes the hook policy value optional and the
+# rollback and commit actions' types are put into the tables afterwards.
+# Neither public property is made secure: a standard user allowed an elevated
+# install (advertised, AlwaysInstallElevated) must not choose the policy file
+# or leave the hook policy off; an administrator's own command line passes
+# both (see the README).
 set -euo pipefail
 wxs=$(realpath "$1")
 version=$2
@@ -27,12 +29,14 @@ names() { msiinfo export "$output.tmp" "$1" | tr -d '\r' | awk -F'\t' -v p="$2" 
 for component in $(names Component HookPolicy) $(names Component x64HookPolicy); do
   msibuild "$output.tmp" -q "UPDATE \`Component\` SET \`Condition\` = 'ENABLESHELLEXECUTEHOOKS = \"1\"' WHERE \`Component\` = '$component'"
 done
-secure=$(msiinfo export "$output.tmp" Property | tr -d '\r' | awk -F'\t' '$1=="SecureCustomProperties"{print $2}')
-msibuild "$output.tmp" -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}ENABLESHELLEXECUTEHOOKS;COMPANYPOLICY' WHERE \`Property\` = 'SecureCustomProperties'"
 # A deferred rollback action without impersonation that runs a program named
 # by a property and ignores its exit code: 50 + 64 + 256 + 1024 + 2048.
 for action in $(names CustomAction Rollback) $(names CustomAction x64Rollback); do
   msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = '$action'"
+done
+# The same as a commit action: 50 + 64 + 512 + 1024 + 2048.
+for action in $(names CustomAction Commit); do
+  msibuild "$output.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = 3698 WHERE \`Action\` = '$action'"
 done
 # An action written as Property="PolicyTool" runs the Binary of that name:
 # its type loses the property source (48), keeping the program and its

@@ -31,7 +31,8 @@
 namespace {
 
 constexpr char c_szScenarioVariable[] = "VM_AUDIT_SCENARIO";
-constexpr DWORD c_dwChildTimeoutMs = 60000;
+// Longer than a minute: the flood scenario waits out the audit trail's minute.
+constexpr DWORD c_dwChildTimeoutMs = 120000;
 constexpr char c_szShortHome[] = "C:\\vmaudit";
 constexpr char c_szShortLauncherHome[] = "C:\\vmaudit\\launcher";
 
@@ -201,6 +202,24 @@ void OfferHandedBackRequests(const vmtest::CRequestMix& a_mix)
         EXPECT_EQ(a_mix.Offer(nClass).m_hr, S_FALSE) << vmtest::RequestClassName(nClass);
 }
 
+// A request text holding a line break and the start of a forged event.
+void ReportForgedLine(const vmtest::CRequestMix&)
+{
+    vm::ReportStartRefused("C:\\dl\\photo.jpg\r\nControlled start. User: administrator\x07",
+                           "C:\\dl\\viewer.exe", "image viewer not found", 2);
+}
+
+// 65 distinct request texts within a minute, then one more once the minute
+// is over, which brings the count of those held back.
+void FloodWithDistinctTexts(const vmtest::CRequestMix&)
+{
+    for (int i = 0; i < 65; ++i)
+        vm::ReportStartRefused("C:\\flood\\" + std::to_string(i) + ".jpg", "C:\\flood\\viewer.exe",
+                               "image viewer not found", 2);
+    Sleep(61 * 1000);
+    vm::ReportStartRefused("C:\\flood\\last.jpg", "C:\\flood\\viewer.exe", "image viewer not found", 2);
+}
+
 struct Scenario {
     const char* m_szName;
     void (*m_pfnRun)(const vmtest::CRequestMix&);
@@ -209,7 +228,8 @@ struct Scenario {
 const Scenario c_scenarios[] = {
     {"refusal", OfferControlledLaunchTwice},  {"start", StartThroughTheLauncher},
     {"policy", BreakAndMendThePolicy},        {"addin", LetWordMarkItsAddinFailed},
-    {"handed-back", OfferHandedBackRequests},
+    {"handed-back", OfferHandedBackRequests}, {"forged", ReportForgedLine},
+    {"flood", FloodWithDistinctTexts},
 };
 
 // Not a test of its own: the body of the child that the rows below start.
@@ -252,6 +272,12 @@ const EventRow c_eventRows[] = {
     {"addin", EVENTLOG_INFORMATION_TYPE, 400, 1, "Quorix01.Word9AddIn"},
     // Requests handed back to the shell leave nothing.
     {"handed-back", 0, 0, 0, nullptr},
+    // A line break in a request text is written as "\r\n", a bell as "\x07":
+    // the forged start stays inside the refusal's text.
+    {"forged", EVENTLOG_WARNING_TYPE, 200, 1, "photo.jpg\\r\\nControlled start. User: administrator\\x07"},
+    // 65 refusals of distinct texts within a minute: 20 are written, and the
+    // 45 held back are told in one event after the minute.
+    {"flood", EVENTLOG_WARNING_TYPE, 900, 1, "45"},
 };
 
 class AuditEventTest : public ::testing::TestWithParam<EventRow> {};
@@ -313,6 +339,7 @@ TEST(AuditMessageTest, EveryIdTheWritersUseResolves)
     const std::pair<DWORD, int> ids[] = {
         {VM_EVENT_CONTROLLED_START, 5}, {VM_EVENT_START_REFUSED, 5}, {VM_EVENT_LAUNCHER_REFUSED, 5},
         {VM_EVENT_POLICY_UNUSABLE, 2},  {VM_EVENT_POLICY_USABLE, 1}, {VM_EVENT_ADDIN_REPAIRED, 3},
+        {VM_EVENT_EVENTS_SUPPRESSED, 3},
     };
     for (const auto& id : ids) {
         std::string strText = FormatEvent(id.first);

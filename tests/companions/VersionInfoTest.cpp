@@ -1,6 +1,7 @@
 // Every shipped binary of this build carries the project's version, the
 // product's names and a description of its own, as Explorer's properties
-// dialog and an inventory tool read them.
+// dialog and an inventory tool read them; every program a manifest that runs
+// it as its caller, without virtualization.
 
 #include "tests/support/TestPaths.h"
 
@@ -43,6 +44,29 @@ std::string StringValue(const std::vector<char>& a_block, const char* a_szName)
     return std::string(static_cast<const char*>(pValue), strnlen(static_cast<const char*>(pValue), cch));
 }
 
+// The execution level that a program's manifest (RT_MANIFEST, id 1) asks
+// for, "(no manifest)" when it has none.
+std::string RequestedExecutionLevel(const std::string& a_strPath)
+{
+    HMODULE hModule = LoadLibraryExA(a_strPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!hModule)
+        return "(not loaded)";
+    std::string strManifest;
+    if (HRSRC hResource = FindResourceA(hModule, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24))) {
+        HGLOBAL hData = LoadResource(hModule, hResource);
+        const char* pData = hData ? static_cast<const char*>(LockResource(hData)) : nullptr;
+        if (pData)
+            strManifest.assign(pData, SizeofResource(hModule, hResource));
+    }
+    FreeLibrary(hModule);
+    size_t iElement = strManifest.find("<requestedExecutionLevel ");
+    size_t iLevel = strManifest.find("level=\"", iElement);
+    if (iElement == std::string::npos || iLevel == std::string::npos)
+        return "(no manifest)";
+    iLevel += 7;
+    return strManifest.substr(iLevel, strManifest.find('"', iLevel) - iLevel);
+}
+
 class VersionInfoTest : public ::testing::TestWithParam<VersionRow> {};
 
 TEST_P(VersionInfoTest, CarriesTheProjectVersionAndItsNames)
@@ -73,6 +97,10 @@ TEST_P(VersionInfoTest, CarriesTheProjectVersionAndItsNames)
     EXPECT_EQ(StringValue(block, "CompanyName"), "Korvane");
     EXPECT_EQ(StringValue(block, "FileDescription"), row.m_szDescription);
     EXPECT_EQ(StringValue(block, "OriginalFilename"), row.m_szFile);
+    // A program without a manifest is virtualized when a standard user runs it.
+    if (bProgram) {
+        EXPECT_EQ(RequestedExecutionLevel(strPath), "asInvoker");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, VersionInfoTest, ::testing::ValuesIn(c_versionRows));

@@ -16,7 +16,12 @@ product='C:\Program Files\Korvane\Lumidex'
 
 snapshot before
 
-# ---- a failed install leaves nothing ---------------------------------------------
+# Neither public property is secure: a standard user's elevated install cannot set them.
+secure=$(msiinfo export "$bin/lumidex.msi" Property | tr -d '\r' | awk -F'\t' '$1=="SecureCustomProperties"{print $2}')
+echo ";$secure;" | grep -Eq ';(COMPANYPOLICY|ENABLESHELLEXECUTEHOOKS);' \
+  && fail "secure properties: $secure" || pass "no public property of ours is secure"
+
+# ---- a failed install leaves nothing but the company.ccf it found -----------------
 seal_policy company.ccf "$bin/ciphertool.exe" CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll
 sed 's/TEST-0001/TEST-0009/' "$scratch/company.ccf" >"$scratch/tampered.ccf"
 # A value holding a double quote, which a command interpreter would have run as
@@ -24,18 +29,37 @@ sed 's/TEST-0001/TEST-0009/' "$scratch/company.ccf" >"$scratch/tampered.ccf"
 marker='C:\windows\temp\policy-ran.txt'
 cp "$bin/lumidex.msi" "$scratch/quoted.msi"
 msibuild "$scratch/quoted.msi" -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('COMPANYPOLICY', '$(winpath "$scratch/company.ccf")\" & echo ran > \"$marker\" & rem \"')"
+# The same package with a step that fails at SEQUENCE, so that it rolls back.
+#   failing_package NAME SEQUENCE
+failing_package() {
+  cp "$bin/lumidex.msi" "$scratch/$1"
+  msibuild "$scratch/$1" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailHere', 3122, 'REGSVR32', '/s \"C:\\missing.dll\"')"
+  msibuild "$scratch/$1" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('FailHere', $2)"
+}
+# Failing right after the policy's copy, before anything is registered:
+# Wine's rollback deletes the files before its regsvr32 /u could run.
+failing_package failing-copy.msi 4005
+# A policy file already in the product folder, as a major upgrade on Windows
+# finds the older product's (Wine's msiexec has deleted it by then).
+seal_policy earlier.ccf "$bin/ciphertool.exe" CompanyID=TEST-0004 vmcheck.exe=vmplugin.dll
+mkdir -p "$product_unix" && cp "$scratch/earlier.ccf" "$product_unix/company.ccf"
 # each row: what is wrong | the package | its COMPANYPOLICY argument
 failed_rows=(
   "a missing policy file|$bin/lumidex.msi|COMPANYPOLICY=$(winpath "$scratch/missing.ccf")"
   "a policy file with a wrong checksum|$bin/lumidex.msi|COMPANYPOLICY=$(winpath "$scratch/tampered.ccf")"
   "a value holding a double quote|$scratch/quoted.msi|"
+  "a step failing after the policy's copy|$scratch/failing-copy.msi|COMPANYPOLICY=$(winpath "$scratch/company.ccf")"
 )
 for row in "${failed_rows[@]}"; do
   IFS='|' read -r what package argument <<<"$row"
   run msiexec /i "$(winpath "$package")" /qn $argument >/dev/null \
     && fail "msiexec /i with $what succeeded" || pass "msiexec /i with $what failed"
+  cmp -s "$scratch/earlier.ccf" "$product_unix/company.ccf" && [ ! -e "$product_unix/company.ccf.rollback" ] \
+    || fail "msiexec /i with $what did not leave the company.ccf it found"
 done
 [ ! -e "$prefix/drive_c/windows/temp/policy-ran.txt" ] || fail "the quoted COMPANYPOLICY ran a command"
+rm -f "$product_unix/company.ccf"
+rmdir "$product_unix" "$(dirname "$product_unix")"
 snapshot rolledback
 # Wine's msiexec keeps the emptied records of the components it rolled back.
 compare_with_before rolledback "the failed install" \
@@ -43,6 +67,8 @@ compare_with_before rolledback "the failed install" \
 
 # ---- install, with a sealed company policy -------------------------------------
 
+# Over an earlier product's policy, as a major upgrade on Windows finds it.
+mkdir -p "$product_unix" && cp "$scratch/earlier.ccf" "$product_unix/company.ccf"
 timed msiexec /i "$(winpath "$bin/lumidex.msi")" /qn COMPANYPOLICY="$(winpath "$scratch/company.ccf")" \
   && pass "msiexec /i" || fail "msiexec /i exit $?"
 for f in vormidmgr.dll cipher.dll vormidmgr.exe vmplugin.dll quorix01.dll quorix02.dll quorix03.dll \
@@ -50,6 +76,7 @@ for f in vormidmgr.dll cipher.dll vormidmgr.exe vmplugin.dll quorix01.dll quorix
   [ -f "$product_unix/$f" ] || fail "not installed: $f"
 done
 cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" || fail "company.ccf is not the given policy file"
+[ ! -e "$product_unix/company.ccf.rollback" ] || fail "the install left the copy of the earlier policy"
 
 check=$(run "$product\\vmcheck.exe"); status=$?
 echo "$check" | sed 's/^/  /'
@@ -102,9 +129,11 @@ restore_policy() { cp "$scratch/kept.ccf" "$product_unix/company.ccf"; }
 register() { run regsvr32 /s "$product\\$1" >/dev/null; }
 
 # each row: what breaks | the FAIL line it must give | how it breaks | how it mends
+# (a fresh prefix has no HKCU\Software\Classes)
 rows=(
   "hook class unregistered|FAIL hook class: |run reg delete 'HKCR\\CLSID\\$hook_clsid' /f|register vormidmgr.dll"
   "hook module missing|FAIL hook module: |hide vormidmgr.dll|unhide vormidmgr.dll"
+  "hook class registered per user|FAIL hook class per user: .*C:\\\\other\\.dll|run reg add 'HKCU\\Software\\Classes\\CLSID\\$hook_clsid\\InprocServer32' /ve /d 'C:\\other.dll' /f|run reg delete 'HKCU\\Software\\Classes' /f"
   "hook not listed|FAIL shell-execute hook list: |run reg delete '$hooks_key' /v '$hook_clsid' /f|register vormidmgr.dll"
   "event source unregistered|FAIL event source: |run reg delete 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Korvane Lumidex' /f|register vormidmgr.dll"
   "policy value off|FAIL hook policy value: |run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 0 /f|run reg add '$policy_key' /v EnableShellExecuteHooks /t REG_DWORD /d 1 /f"
@@ -147,10 +176,8 @@ run msiexec /i "$(winpath "$bin/lumidex.msi")" /qn REINSTALL=ALL REINSTALLMODE=v
   && pass "msiexec /i REINSTALL=ALL with another policy" || fail "reinstall exit $?"
 cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" && pass "the reinstall kept the installed policy" \
   || fail "the reinstall replaced company.ccf"
-# The same package with a last step that fails, so that the repair rolls back.
-cp "$bin/lumidex.msi" "$scratch/failing.msi"
-msibuild "$scratch/failing.msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailLast', 3122, 'REGSVR32', '/s \"C:\\missing.dll\"')"
-msibuild "$scratch/failing.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('FailLast', 6590)"
+# A last step that fails, so that the repair rolls back.
+failing_package failing.msi 6590
 run msiexec /i "$(winpath "$scratch/failing.msi")" /qn REINSTALL=ALL REINSTALLMODE=vomus COMPANYPOLICY="$(winpath "$scratch/other.ccf")" \
   && fail "the failing repair succeeded" || pass "the failing repair failed"
 cmp -s "$scratch/company.ccf" "$product_unix/company.ccf" && pass "the failed repair kept the installed policy" \

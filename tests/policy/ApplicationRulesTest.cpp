@@ -319,6 +319,8 @@ TEST_F(ImageViewerTest, MissingViewerIsAnsweredAsNotFound)
 // The program is the longest prefix of the viewer command that names a file:
 // a planted program at a shorter prefix never runs, variables are expanded,
 // the document arrives as one argument, and a document is never the program.
+// Without a viewer command the request's own text stands in for it, and no
+// program is ever read out of that text.
 TEST_F(ImageViewerTest, ViewerStartsTheProgramItsCommandNames)
 {
     std::string strRecord = m_strScratch + "\\viewer-record.txt";
@@ -330,36 +332,48 @@ TEST_F(ImageViewerTest, ViewerStartsTheProgramItsCommandNames)
     std::string strPlainViewer = m_strScratch + "\\viewer.exe";
     std::string strDocument = m_strScratch + "\\dl\\holiday photo.png";
     // Planted: <scratch>\Program and <scratch>\Program.exe beside <scratch>\Program Files,
-    // holiday.exe beside "holiday photo.png".
+    // holiday.exe and holiday beside "holiday photo.png".
     for (const std::string& strPath : {strViewer, strPlainViewer, m_strScratch + "\\Program",
                                        m_strScratch + "\\Program.exe", m_strScratch + "\\dl\\holiday.exe",
-                                       strDocument})
+                                       m_strScratch + "\\dl\\holiday", strDocument})
         ASSERT_TRUE(vmtest::PolicyCopyFile(strProbe, strPath));
     char szWindows[MAX_PATH];
     GetEnvironmentVariableA("SystemRoot", szWindows, MAX_PATH);
     std::string strPlainDocument = m_strScratch + "\\a.png";
+    // Requests for files that do not exist, whose first words name the planted programs.
+    std::string strPlantedExe = m_strScratch + "\\dl\\holiday.exe photo.jpg";
+    std::string strPlantedBare = m_strScratch + "\\dl\\holiday photo.jpg";
 
     struct {
         const char* m_szComment;
         std::string m_strAppPath;
         const std::string& m_strDocument;
         std::string m_strStarted; // the viewer's command line; "" when nothing starts
+        bool m_bFromRequest;      // no viewer command: the request's text stands in for it
+        int m_nError;
     } rows[] = {
         {"planted <scratch>\\Program.exe", strViewer + " /show", strDocument,
-         "\"" + strViewer + "\" /show \"" + strDocument + "\""},
+         "\"" + strViewer + "\" /show \"" + strDocument + "\"", false, 0},
         {"variables after the program", strPlainViewer + " %SystemRoot%\\system32\\shimgvw.dll,ImageView_Fullscreen",
          strPlainDocument,
-         strPlainViewer + " " + szWindows + "\\system32\\shimgvw.dll,ImageView_Fullscreen " + strPlainDocument},
-        {"the document as its own viewer, holiday.exe beside it", strDocument, strDocument, ""},
+         strPlainViewer + " " + szWindows + "\\system32\\shimgvw.dll,ImageView_Fullscreen " + strPlainDocument,
+         false, 0},
+        {"the document as its own viewer, holiday.exe beside it", strDocument, strDocument, "", false, SE_ERR_NOASSOC},
+        // No viewer command: the existing document is refused as its own program...
+        {"no command, the document", strDocument, strDocument, "", true, SE_ERR_NOASSOC},
+        // ...and a missing one finds no viewer, though its text starts with a planted program.
+        {"no command, holiday.exe planted", strPlantedExe, strPlantedExe, "", true, SE_ERR_FNF},
+        {"no command, holiday planted", strPlantedBare, strPlantedBare, "", true, SE_ERR_FNF},
     };
     m_ext.m_strAppName = "shimgvw.dll";
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.m_szComment) + ": m_strAppPath [" + row.m_strAppPath + "]");
         m_ext.m_strAppPath = row.m_strAppPath;
+        m_ext.m_bAppPathFromRequest = row.m_bFromRequest;
         m_ext.m_nStartError = 0;
         m_sei.lpFile = row.m_strDocument.c_str();
         EXPECT_EQ(m_ext.IsExceptionApplication(), EXECUTE_EXCEPTION);
-        EXPECT_EQ(m_ext.m_nStartError, row.m_strStarted.empty() ? SE_ERR_NOASSOC : 0);
+        EXPECT_EQ(m_ext.m_nStartError, row.m_nError);
         std::string strRecorded = WaitForRecord(strRecord, row.m_strStarted.empty() ? 1500 : 15000);
         DeleteFileA(strRecord.c_str());
         if (row.m_strStarted.empty())

@@ -177,6 +177,7 @@ public:
 
 private:
     void CheckHookClass();
+    void CheckUserHookClass();
     void CheckHookListed();
     void CheckEventSource();
     void CheckHookPolicy();
@@ -219,6 +220,28 @@ void CInstallationCheck::CheckHookClass()
         m_report.Ok("hook module", strModule + " is present");
     else
         m_report.Fail("hook module", "the registered module " + strModule + " is missing", Reinstall());
+}
+
+// A class registered under the user's own classes wins over the machine's
+// registration when Explorer creates it: that user's Explorer then loads
+// another module, or none, and protection is silently off for them.
+void CInstallationCheck::CheckUserHookClass()
+{
+    const std::string strKey = std::string("Software\\Classes\\CLSID\\") + c_szHookClsid;
+    vm::UniqueKey server;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, (strKey + "\\InprocServer32").c_str(), 0, KEY_QUERY_VALUE,
+                      server.put()) != ERROR_SUCCESS) {
+        m_report.Ok("hook class per user", "this user has no registration of its own for " +
+                                               std::string(c_szHookClsid));
+        return;
+    }
+    std::string strModule;
+    if (!ReadText(HKEY_CURRENT_USER, strKey + "\\InprocServer32", nullptr, strModule) || strModule.empty())
+        strModule = "no module";
+    m_report.Fail("hook class per user",
+                  "HKCU\\" + strKey + "\\InprocServer32 registers the hook's class for this user with " +
+                      strModule + ", so this user's Explorer does not load the product's hook",
+                  "run as this user: reg delete " + Quoted("HKCU\\" + strKey) + " /f");
 }
 
 void CInstallationCheck::CheckHookListed()
@@ -422,6 +445,7 @@ void CInstallationCheck::CheckEventSource()
 void CInstallationCheck::Run()
 {
     CheckHookClass();
+    CheckUserHookClass();
     CheckHookListed();
     CheckEventSource();
     CheckHookPolicy();
