@@ -164,9 +164,14 @@ bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal)
 bool IsSameFile(const std::wstring& a_strFirst, const std::wstring& a_strSecond)
 {
     UniqueFileHandle first = OpenForIdentity(a_strFirst);
-    UniqueFileHandle second = OpenForIdentity(a_strSecond);
+    return first && IsSameFile(first.get(), a_strSecond);
+}
+
+bool IsSameFile(HANDLE a_hFile, const std::wstring& a_strPath)
+{
+    UniqueFileHandle second = OpenForIdentity(a_strPath);
     BY_HANDLE_FILE_INFORMATION infoFirst{}, infoSecond{};
-    if (!first || !second || !GetFileInformationByHandle(first.get(), &infoFirst) ||
+    if (!second || !GetFileInformationByHandle(a_hFile, &infoFirst) ||
         !GetFileInformationByHandle(second.get(), &infoSecond))
         return false;
     return infoFirst.dwVolumeSerialNumber == infoSecond.dwVolumeSerialNumber &&

@@ -20,6 +20,8 @@ bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal);
 // index. False when either cannot be opened.
 bool IsSameFile(const std::wstring& a_strFirst, const std::wstring& a_strSecond);
 bool IsSameFile(const std::string& a_strFirst, const std::string& a_strSecond);
+// The same for a file already open (any access) and a path.
+bool IsSameFile(void* a_hFile, const std::wstring& a_strPath);
 
 // True when a_strPath lies below a_strFolder, both final paths: the folder is
 // a prefix, ignoring letter case, that ends at a backslash of the path.

@@ -4,6 +4,8 @@
 #include "common/Handle.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -149,6 +151,76 @@ const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
         if (IsAtOrBelow(a_strFinal, strFolder))
             return "it lies in a folder of the Windows folder that users may write to";
     return nullptr;
+}
+
+namespace {
+
+// Administrators, the system and the installer service own what only
+// administrators may change.
+bool IsOwnedByAdministrators(const std::wstring& a_strPath)
+{
+    UniqueFileHandle item(CreateFileW(a_strPath.c_str(), READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    PSID pOwner = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (!item || GetSecurityInfo(item.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner, nullptr, nullptr,
+                                 nullptr, &pDescriptor) != ERROR_SUCCESS)
+        return false;
+    static const wchar_t c_szInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    PSID pInstaller = nullptr;
+    bool bOwned = pOwner && (IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid) ||
+                             IsWellKnownSid(pOwner, WinLocalSystemSid) ||
+                             (ConvertStringSidToSidW(c_szInstaller, &pInstaller) && EqualSid(pOwner, pInstaller)));
+    LocalFree(pInstaller);
+    LocalFree(pDescriptor);
+    return bOwned;
+}
+
+// A folder or file on the full path a_strPath is a reparse point (a link, a
+// junction) that no administrator owns.
+bool PassesThroughUserLink(const std::wstring& a_strPath)
+{
+    // After "X:\" or "\\server\share\": the root itself is no link.
+    size_t iFrom = 3;
+    if (a_strPath.compare(0, 2, L"\\\\") == 0) {
+        size_t iShare = a_strPath.find(L'\\', 2);
+        iFrom = iShare == std::wstring::npos ? a_strPath.size() : a_strPath.find(L'\\', iShare + 1);
+    }
+    for (size_t iEnd = a_strPath.find(L'\\', iFrom);; iEnd = a_strPath.find(L'\\', iEnd + 1)) {
+        std::wstring strPart = a_strPath.substr(0, iEnd);
+        DWORD dwAttributes = GetFileAttributesW(strPart.c_str());
+        if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            !IsOwnedByAdministrators(strPart))
+            return true;
+        if (iEnd == std::wstring::npos)
+            return false;
+    }
+}
+
+} // namespace
+
+const char* CHeldProgram::Hold(const std::wstring& a_strName)
+{
+    if (!IsFullPath(a_strName))
+        return "the program is not named by a full path";
+    if (PassesThroughUserLink(a_strName))
+        return "the program's path passes through a link that users may re-point";
+    m_file.reset(CreateFileW(a_strName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_file || !GetFinalPath(a_strName, m_strFinal) || !IsSameFile(m_file.get(), m_strFinal)) {
+        m_file.reset();
+        return "the program cannot be opened";
+    }
+    return nullptr;
+}
+
+bool CHeldProgram::IsImageOf(void* a_hProcess) const
+{
+    std::vector<wchar_t> buffer(32768);
+    DWORD cch = static_cast<DWORD>(buffer.size());
+    return m_file && QueryFullProcessImageNameW(a_hProcess, 0, buffer.data(), &cch) &&
+           IsSameFile(m_file.get(), std::wstring(buffer.data(), cch));
 }
 
 // The folder that holds the users' profiles. Asked of userenv, loaded from

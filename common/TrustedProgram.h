@@ -15,6 +15,8 @@
 // Both are judged on the program's final path, as the platform reports it
 // for the file itself, never on the text that named it.
 
+#include "common/Handle.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,5 +64,25 @@ std::wstring GetProfilesFolder();
 // The entries of a "TrustedFolders" value as written, blanks around them
 // removed, empty entries left out.
 std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders);
+
+// A program held from its judgement until its process exists: opened without
+// write or delete sharing, so that nobody can replace, rename or change it,
+// and known by its final path, so that no link on the way to it can be
+// re-pointed. The process is started by that final path and checked against
+// the held file.
+class CHeldProgram {
+public:
+    // Null when a_strName (a full path) is held; else why it cannot be: it
+    // cannot be opened, or it passes through a link or junction that no
+    // administrator owns (users may re-point those).
+    const char* Hold(const std::wstring& a_strName);
+    const std::wstring& FinalPath() const { return m_strFinal; }
+    // True when the image of a_hProcess is the held file itself.
+    bool IsImageOf(void* a_hProcess) const;
+
+private:
+    UniqueFileHandle m_file;
+    std::wstring m_strFinal;
+};
 
 } // namespace vm

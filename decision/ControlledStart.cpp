@@ -207,6 +207,13 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
     }
     if (IsDocumentItsOwnProgram(c_szRunApplication, strProgram))
         return;
+    // Started by the final path it was judged by, and held until then.
+    vm::CHeldProgram held;
+    if (const char* szWhy = held.Hold(strProgram)) {
+        RefuseStart(c_szRunApplication, szWhy, SE_ERR_ACCESSDENIED, a_strCommand);
+        return;
+    }
+    strProgram = held.FinalPath();
     std::wstring strStarted = ApplicationCommand<std::wstring>(m_uOperation, strProgram, nullptr, m_strDocument);
     std::string strShown = vm::AnsiRendering(strStarted);
     if (strShown != a_strCommand)
@@ -235,11 +242,9 @@ int CLxShellExt::StartImageViewer()
         TraceNotStarted(c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, m_strAppPath);
         return SE_ERR_ACCESSDENIED;
     }
-    std::string strAppPath = m_strAppPath;
-    if (!m_bAppPathFromRequest && !vm::ExpandEnvironment(m_strAppPath, strAppPath)) {
-        TraceNotStarted(c_szImageViewer, "viewer command does not fit", SE_ERR_OOM, strCommand, m_strAppPath);
-        return SE_ERR_OOM;
-    }
+    // The viewer command comes from the registry: the machine's values
+    // expand it, never the user's own variables.
+    std::string strAppPath = m_bAppPathFromRequest ? m_strAppPath : vm::ExpandMachineVariables(m_strAppPath);
     // Without a viewer command the command text is the request's own: no
     // program is read out of it (its first words could name a file that the
     // requester planted). Its one file is the document, never the program.

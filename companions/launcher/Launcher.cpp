@@ -191,28 +191,30 @@ bool MayReceivePlugin(const std::wstring& a_strProgram, const std::wstring& a_st
     return false;
 }
 
-// The image of the process itself, as the platform knows it.
-std::wstring GetProcessImage(HANDLE a_hProcess)
-{
-    std::vector<wchar_t> buffer(32768);
-    DWORD cch = static_cast<DWORD>(buffer.size());
-    if (!QueryFullProcessImageNameW(a_hProcess, 0, buffer.data(), &cch))
-        return std::wstring();
-    return std::wstring(buffer.data(), cch);
-}
-
-// Every check is done before this: a refused request starts nothing.
+// Every check is done before this: a refused request starts nothing. The
+// program is judged by its final path while it is held, started by that
+// path, and its process checked against the held file: nothing between the
+// judgement and the start can put another program in its place.
 int Launch(const LaunchRequest& a_request)
 {
+    vm::CHeldProgram program;
+    if (const char* szWhy = program.Hold(a_request.strApplicationPath)) {
+        Report("%s may not receive %s: %s; nothing started", AnsiRendering(a_request.strApplicationPath).c_str(),
+               AnsiRendering(a_request.strPluginPath).c_str(), szWhy);
+        return c_nExitUntrustedProgram;
+    }
+    if (!MayReceivePlugin(program.FinalPath(), a_request.strPluginPath))
+        return c_nExitUntrustedProgram;
     const wchar_t* szDirectory = a_request.strDirectory.empty() ? nullptr : a_request.strDirectory.c_str();
     vm::UniqueProcessInfo process;
-    if (!vm::StartProgram(a_request.strApplicationPath, a_request.strCommandLine, CREATE_SUSPENDED, szDirectory,
-                          process)) {
-        Report("cannot start %s, error %lu", AnsiRendering(a_request.strApplicationPath).c_str(), GetLastError());
+    if (!vm::StartProgram(program.FinalPath(), a_request.strCommandLine, CREATE_SUSPENDED, szDirectory, process)) {
+        Report("cannot start %s, error %lu", AnsiRendering(program.FinalPath()).c_str(), GetLastError());
         return c_nExitStartFailed;
     }
     HANDLE hProcess = process.get().hProcess;
-    if (!MayReceivePlugin(GetProcessImage(hProcess), a_request.strPluginPath)) {
+    if (!program.IsImageOf(hProcess)) {
+        Report("the process of %s runs another image than the program judged; ended",
+               AnsiRendering(program.FinalPath()).c_str());
         TerminateProcess(hProcess, ERROR_ACCESS_DENIED);
         WaitForSingleObject(hProcess, c_dwLoadTimeoutMs);
         return c_nExitUntrustedProgram;

@@ -357,6 +357,7 @@ protected:
                                         {"{victim}", s_strRoot + "\\plain\\victim.exe"},
                                         {"{doc}", s_strRoot + "\\docs\\a doc.txt"},
                                         {"{work}", s_strRoot + "\\work dir"},
+                                        {"{link}", vmtest::TestDir() + "\\launcher-link"},
                                         {"{r}", s_strRoot}});
     }
 
@@ -446,6 +447,8 @@ const FailureRow c_failureRows[] = {
     {"working directory naming a product file", "\"{victim}\" /x/D:{plugin}/D:{cipher}", 6, ""},
     {"registered name copied to a user's folder", "\"{r}\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
     {"a trusted folder left through ..", "\"{r}\\plain\\..\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
+    {"a registered program reached through a link users may re-point", "\"{link}\\victim.exe\" /x/D:{plugin}", 8,
+     ""},
     {"a program the policy never names", "\"{r}\\plain\\stranger.exe\" /x/D:{plugin}", 8, ""},
     {"plug-in that never returns from its attach code",
      "\"{r}\\plain\\hangapp.exe\" /x/D:{r}\\Program Files\\Korvane\\hangplug.dll", 5, ""},
