@@ -46,6 +46,16 @@ constexpr LauncherExitRow c_launcherExits[] = {
     {c_nExitUntrustedProgram, SE_ERR_ACCESSDENIED, "program may not receive the plug-in"},
 };
 
+// True for a code the launcher itself answers with; any other is a launcher
+// that died (a crash, a DLL it needs missing) or was ended.
+inline bool IsLauncherExit(DWORD a_dwExit)
+{
+    for (const LauncherExitRow& row : c_launcherExits)
+        if (row.m_dwExit == a_dwExit)
+            return true;
+    return false;
+}
+
 // The row of a launcher's exit code; any code not in the table (a crash, an
 // ended launcher) is answered as refused.
 inline LauncherExitRow FindLauncherExit(DWORD a_dwExit)

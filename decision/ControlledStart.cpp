@@ -9,7 +9,7 @@
 #include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
 #include "decision/Verdict.h"
-#include "module/ModuleState.h"
+#include "common/ModuleIdentity.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ViewerProgram.h"
@@ -112,11 +112,17 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
         return c_nResultLaunched;
     }
     vm::LauncherExitRow row = vm::FindLauncherExit(dwExit);
-    // A refusal is the launcher's to record; a start is recorded once it took place.
+    // A refusal is the launcher's to record, but a launcher that died did not
+    // live to; a start is recorded once it took place.
     if (row.m_nShellCode != c_nResultLaunched)
         ThreadVerdict().m_szCause = row.m_szReason;
-    else
+    if (!vm::IsLauncherExit(dwExit)) {
+        char szCause[64];
+        std::snprintf(szCause, sizeof(szCause), "launcher ended abnormally (exit code 0x%08lX)", dwExit);
+        vm::ReportStartRefused(a_start.m_strDocument, a_start.m_strApplication, szCause, row.m_nShellCode);
+    } else if (row.m_nShellCode == c_nResultLaunched) {
         vm::ReportControlledStart(a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin, "launcher");
+    }
     TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
                 row.m_nShellCode);
     return row.m_nShellCode;
@@ -151,8 +157,10 @@ int CLxShellExt::RunApplication()
                     m_strFilePath);
         return EXECUTE_EXCEPTION;
     }
-    if (!GetApplicationPathFromReg(bControl))
+    if (!GetApplicationPathFromReg(bControl)) {
+        ThreadVerdict().m_szCause = "no application is associated with the file type";
         return SKIPPED_INJECTION;
+    }
 
     switch (CheckControlInformation()) {
     case SKIPPED_INJECTION:
@@ -176,8 +184,10 @@ int CLxShellExt::RunApplication()
 
     bool bStartDirectly = m_uControlType == 4 ||
                           (m_uControlType == 3 && m_uOperation != OPERATION_OPENAS_DOCUMENT);
-    if (!bStartDirectly)
+    if (!bStartDirectly) {
+        ThreadVerdict().m_szCause = "the policy registers no plug-in for the application";
         return SKIPPED_INJECTION;
+    }
 
     std::string strCommand = m_strAppPath + " \"" + m_strFilePath + "\"";
     ThreadVerdict().m_bDirectStart = true;

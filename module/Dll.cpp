@@ -42,6 +42,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE a_hInstance, DWORD a_dwReason, LPVOID)
         DisableThreadLibraryCalls(a_hInstance);
         TraceSwitchable("vormidmgr dllmain -> DLL_PROCESS_ATTACH");
     } else if (a_dwReason == DLL_PROCESS_DETACH) {
+        ReleaseCachedClassObject();
         TermModuleState();
         TraceSwitchable("vormidmgr dllmain -> DLL_PROCESS_DETACH");
     }

@@ -1,10 +1,7 @@
 #include "module/ModuleState.h"
 
 #include "common/LockGuard.h"
-#include "module/ClassFactory.h"
 #include "module/Guids.h"
-
-HINSTANCE g_hInstance = nullptr;
 
 namespace {
 
@@ -13,15 +10,6 @@ SRWLOCK s_typeInfoLock = SRWLOCK_INIT;
 ITypeInfo* s_pTypeInfo = nullptr;
 
 } // namespace
-
-std::string GetOwnModulePath()
-{
-    char szPath[MAX_PATH] = {};
-    DWORD cch = GetModuleFileNameA(g_hInstance, szPath, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH)
-        return std::string();
-    return std::string(szPath, cch);
-}
 
 void ModuleAddRef()
 {
@@ -66,7 +54,6 @@ void InitModuleState(HINSTANCE a_hInstance)
 
 void TermModuleState()
 {
-    ReleaseCachedClassObject();
     if (s_pTypeInfo) {
         s_pTypeInfo->Release();
         s_pTypeInfo = nullptr;

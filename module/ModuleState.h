@@ -1,17 +1,11 @@
 #pragma once
-// What the module keeps about itself: its instance handle, its lock count,
-// the cached class object and the cached type information.
+// What the module keeps for COM: its lock count and the cached type
+// information; its identity (handle and path) lives in common/.
+
+#include "common/ModuleIdentity.h"
 
 #include <windows.h>
 #include <oaidl.h>
-
-#include <string>
-
-extern HINSTANCE g_hInstance;
-
-// Full path of this module's file; empty on failure. Code linked into
-// another binary (the tests) sees that binary as its module.
-std::string GetOwnModulePath();
 
 // Module lock count: objects alive, class objects held from outside, LockServer.
 void ModuleAddRef();

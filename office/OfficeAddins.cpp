@@ -9,7 +9,7 @@
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
 #include "common/ProcessStart.h"
-#include "module/ModuleState.h"
+#include "common/ModuleIdentity.h"
 
 #include <shlwapi.h>
 

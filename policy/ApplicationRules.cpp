@@ -4,7 +4,7 @@
 #include "decision/LxShellExt.h"
 #include "common/OfficeAddins.h"
 #include "companions/cipher/cipher.h"
-#include "module/ModuleState.h"
+#include "common/ModuleIdentity.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ViewerProgram.h"

@@ -1,7 +1,7 @@
 #include "registration/SelfRegistration.h"
 
 #include "common/AnsiText.h"
-#include "module/ModuleState.h"
+#include "common/ModuleIdentity.h"
 #include "registration/ErrorResults.h"
 #include "registration/RegistryScript.h"
 

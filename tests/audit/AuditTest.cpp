@@ -176,6 +176,17 @@ void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
     DeleteFileA(LauncherCopy().c_str());
 }
 
+// A launcher that dies writes nothing of its own: the hook says so.
+void LetTheLauncherCrash(const vmtest::CRequestMix& a_mix)
+{
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), LauncherCopy().c_str(), FALSE));
+    SetEnvironmentVariableA("VM_PROBE_EXIT", "crash");
+    a_mix.Offer(vmtest::c_requestControlledLaunch);
+    SetEnvironmentVariableA("VM_PROBE_EXIT", nullptr);
+    vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") == 0; }, c_dwChildTimeoutMs);
+    DeleteFileA(LauncherCopy().c_str());
+}
+
 void BreakAndMendThePolicy(const vmtest::CRequestMix& a_mix)
 {
     std::string strGood = vmtest::ReadFile(vmtest::PolicyPath());
@@ -229,7 +240,7 @@ const Scenario c_scenarios[] = {
     {"refusal", OfferControlledLaunchTwice},  {"start", StartThroughTheLauncher},
     {"policy", BreakAndMendThePolicy},        {"addin", LetWordMarkItsAddinFailed},
     {"handed-back", OfferHandedBackRequests}, {"forged", ReportForgedLine},
-    {"flood", FloodWithDistinctTexts},
+    {"flood", FloodWithDistinctTexts},        {"crash", LetTheLauncherCrash},
 };
 
 // Not a test of its own: the body of the child that the rows below start.
@@ -262,6 +273,8 @@ const EventRow c_eventRows[] = {
     // The hook's failed start (no launcher beside it), the same request twice
     // within a minute: one warning, naming the document.
     {"refusal", EVENTLOG_WARNING_TYPE, 200, 1, "draw.vmclx"},
+    // A launcher that crashed: the hook's warning, naming the exit code.
+    {"crash", EVENTLOG_WARNING_TYPE, 200, 1, "launcher ended abnormally (exit code 0xC0000005)"},
     // The launcher run by hand without its "/D:" argument: its own warning.
     {nullptr, EVENTLOG_WARNING_TYPE, 201, 1, "C:\\audit\\nothing.exe"},
     // The policy file broken for two requests: one error...

@@ -931,6 +931,36 @@ TEST_F(DispatcherTest, RundllIsNeverLaunched)
         EXPECT_EQ(strText.find("IsRegisteredApplication is"), std::string::npos) << strText;
 }
 
+// A request handed back says which of its causes applied.
+TEST_F(DispatcherTest, EachHandedBackVerdictSaysItsCause)
+{
+    vmtest::WriteFile(Path("report.vmd"), "document");
+    vmtest::WriteFile(Path("plain.vmnone"), "document");
+    AssociateDocuments(".vmd", "app.exe");
+    const struct {
+        const char* m_szFile;
+        const char* m_szCommand; // the .vmd open command; null: app.exe
+        const char* m_szPlugin;  // registered for app.exe; null: nothing
+        const char* m_szCause;
+    } rows[] = {
+        {"plain.vmnone", nullptr, c_szPlugin, "no application is associated with the file type"},
+        {"report.vmd", nullptr, nullptr, "the policy registers no plug-in for the application"},
+        {"report.vmd", nullptr, "absent.dll", "the policy is not valid, or the plug-in it names is missing"},
+        {"report.vmd", "rundll32.exe shimgvw.dll,ImageView_Fullscreen %1", c_szPlugin,
+         "rundll32 runs whatever module it is given, so it is never controlled"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.m_szCause);
+        if (row.m_szCommand)
+            vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, row.m_szCommand);
+        vmtest::WritePolicy({{"CompanyID", "ACME"}, {"app.exe", row.m_szPlugin ? row.m_szPlugin : ""}});
+        std::string strFile = Path(row.m_szFile);
+        Request request("open", &strFile);
+        EXPECT_EQ(Offer(request), S_FALSE);
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), std::string("handed back to Windows (") + row.m_szCause + ")");
+    }
+}
+
 // The scan runs between the two registration checks; this stand-in for the
 // snapshot drops the registration from the policy, as an administrator might
 // at that moment, and lists no process.

@@ -369,8 +369,8 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
          "would start: " + strLauncher + strApp + " \"" + strDocument + "\"/D:" + vmtest::BinDir() + "\\vmplugin.dll", 0},
         {{"--policy", strDir + "\\draft.ccf", "--params", "/D:x", strDocument},
          "verdict: refused (5): request text holds the launcher's argument mark", "", 0},
-        {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.txt"},
-         "verdict: handed back to Windows (not a controlled application)", "", 1},
+        {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.vmnone"},
+         "verdict: handed back to Windows (no application is associated with the file type)", "", 1},
         {{"--policy", strDir + "\\broken.ccf", strDocument}, "verdict: protection is off: no valid policy file", "",
          1},
     };
