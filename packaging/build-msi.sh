@@ -9,7 +9,7 @@
 # Neither public property is made secure: a standard user allowed an elevated
 # install (advertised, AlwaysInstallElevated) must not choose the policy file
 # or leave the hook policy off; an administrator's own command line passes
-# both (see the README).
+# both (see docs/admin.md).
 set -euo pipefail
 wxs=$(realpath "$1")
 version=$2

@@ -192,7 +192,7 @@ bash "$(dirname "$wxs")/build-msi.sh" "$wxs" "$next" "$scratch/lumidex-next.msi"
   || fail "wixl could not build version $next"
 # Wine's msiexec removes the older product without UPGRADINGPRODUCTCODE, so the
 # package's removal of company.ccf (kept on Windows during an upgrade) runs:
-# the upgrade is given the policy again, a newer one, as the README advises.
+# the upgrade is given the policy again, a newer one, as docs/admin.md advises.
 seal_policy company2.ccf "$bin/ciphertool.exe" CompanyID=TEST-0002 vmcheck.exe=vmplugin.dll
 run msiexec /i "$(winpath "$scratch/lumidex-next.msi")" /qn ENABLESHELLEXECUTEHOOKS=0 COMPANYPOLICY="$(winpath "$scratch/company2.ccf")" \
   && pass "msiexec /i of version $next over $version" || fail "upgrade exit $?"
