@@ -83,6 +83,15 @@ echo "$check" | sed 's/^/  /'
 [ $status -eq 0 ] && pass "vmcheck on the installed prefix" || fail "vmcheck exit $status on a healthy install"
 [ "$(echo "$check" | grep -c '^OK ')" -ge 16 ] || fail "vmcheck ran fewer checks than expected"
 [ "$(echo "$check" | tail -n 1 | tr -d '\r')" = "summary: all checks passed" ] || fail "vmcheck's summary on a healthy install"
+# A controlled application whose registered command carries a switch the
+# launcher leaves out: a warning, not a failure.
+run reg add 'HKCR\.vmsw' /ve /d VmSw.Document /f >/dev/null
+run reg add 'HKCR\VmSw.Document\shell\open\command' /ve /d "\"$product\\vmcheck.exe\" /p \"%1\"" /f >/dev/null
+check=$(run "$product\\vmcheck.exe"); status=$?
+echo "$check" | grep -q "^WARN switches .vmsw: vmcheck.exe is controlled, and its documents open without the registered command's /p" \
+  && [ $status -eq 0 ] && pass "vmcheck warns of a controlled command's left-out switch" \
+  || { fail "vmcheck on a controlled command with a switch (exit $status):"; echo "$check" | sed 's/^/    /'; }
+run reg delete 'HKCR\.vmsw' /f >/dev/null; run reg delete 'HKCR\VmSw.Document' /f >/dev/null
 
 # ---- the hook answers: vmcheck.exe is under control with the sample plug-in -----
 answer=$(run "$product\\shellexec.exe" --no-fallback --verb open "$product\\vmcheck.exe")
