@@ -142,14 +142,17 @@ size_t LongestExistingPrefix(std::wstring_view a_text)
 bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal)
 {
     UniqueFileHandle file = OpenForIdentity(a_strPath);
-    if (!file)
-        return false;
+    return file && GetFinalPathOf(file.get(), a_strFinal);
+}
+
+bool GetFinalPathOf(void* a_hFile, std::wstring& a_strFinal)
+{
     std::vector<wchar_t> buffer(MAX_PATH);
-    DWORD cch = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+    DWORD cch = GetFinalPathNameByHandleW(a_hFile, buffer.data(), static_cast<DWORD>(buffer.size()),
                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (cch >= buffer.size() && cch < c_cchFinalPathMax) {
         buffer.resize(cch + 1);
-        cch = GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+        cch = GetFinalPathNameByHandleW(a_hFile, buffer.data(), static_cast<DWORD>(buffer.size()),
                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     }
     if (cch == 0 || cch >= buffer.size())

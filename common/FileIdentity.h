@@ -15,6 +15,8 @@ namespace vm {
 // platform puts before it. False when it cannot be opened, or when the final
 // path names a stream ("name:stream"): no program or folder we trust is one.
 bool GetFinalPath(const std::wstring& a_strPath, std::wstring& a_strFinal);
+// The same for a file or folder already open (any access).
+bool GetFinalPathOf(void* a_hFile, std::wstring& a_strFinal);
 
 // True when both texts name one file: the same volume and the same file
 // index. False when either cannot be opened.

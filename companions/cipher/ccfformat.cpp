@@ -207,8 +207,14 @@ ReadStatus ReadWholeFile(const char* a_szPath, uint64_t a_cbMax, std::string* a_
     vm::UniqueFileHandle hFile = OpenRegularFileForReading(a_szPath);
     if (!hFile)
         return ReadStatus::CannotOpen;
+    return ReadOpenFile(hFile, a_cbMax, a_pBytes);
+}
+
+ReadStatus ReadOpenFile(const vm::UniqueFileHandle& a_file, uint64_t a_cbMax, std::string* a_pBytes)
+{
+    a_pBytes->clear();
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(hFile.get(), &size))
+    if (!GetFileSizeEx(a_file.get(), &size))
         return ReadStatus::CannotOpen;
     if (static_cast<uint64_t>(size.QuadPart) > a_cbMax)
         return ReadStatus::TooLarge;
@@ -217,7 +223,7 @@ ReadStatus ReadWholeFile(const char* a_szPath, uint64_t a_cbMax, std::string* a_
     std::string buffer(c_cbReadChunk, '\0');
     for (;;) {
         DWORD cbRead = 0;
-        if (!ReadFile(hFile.get(), &buffer[0], c_cbReadChunk, &cbRead, nullptr))
+        if (!ReadFile(a_file.get(), &buffer[0], c_cbReadChunk, &cbRead, nullptr))
             return ReadStatus::CannotOpen;
         if (cbRead == 0)
             break;
@@ -282,12 +288,17 @@ int ParseCcf(const std::string& a_strBytes, std::vector<CcfField>* a_pFields, si
 
 int ReadCcfFile(const char* a_szPath, std::vector<CcfField>* a_pFields, size_t* a_pnLine)
 {
+    return ReadCcfFile(OpenRegularFileForReading(a_szPath), a_pFields, a_pnLine);
+}
+
+int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine)
+{
     if (a_pFields)
         a_pFields->clear();
     if (a_pnLine)
         *a_pnLine = 0;
     std::string strBytes;
-    switch (ReadWholeFile(a_szPath, c_cbCcfMax, &strBytes)) {
+    switch (a_file ? ReadOpenFile(a_file, c_cbCcfMax, &strBytes) : ReadStatus::CannotOpen) {
     case ReadStatus::CannotOpen:
         return CCF_E_MISSING;
     case ReadStatus::TooLarge:

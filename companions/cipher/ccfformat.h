@@ -55,6 +55,8 @@ vm::UniqueFileHandle OpenRegularFileForReading(const wchar_t* a_szPath);
 // file held open by its owner stays readable. Directories and devices answer
 // CannotOpen; a file above a_cbMax answers TooLarge without being read.
 ReadStatus ReadWholeFile(const char* a_szPath, uint64_t a_cbMax, std::string* a_pBytes);
+// The same for a file already open, read from where its position stands.
+ReadStatus ReadOpenFile(const vm::UniqueFileHandle& a_file, uint64_t a_cbMax, std::string* a_pBytes);
 
 // Policy-file fields that are settings; every other field names an
 // application by its file name and, as its value, the plug-in that controls
@@ -85,6 +87,8 @@ int ParseCcf(const std::string& a_strBytes, std::vector<CcfField>* a_pFields,
 
 // Reads and judges the policy file at a_szPath.
 int ReadCcfFile(const char* a_szPath, std::vector<CcfField>* a_pFields, size_t* a_pnLine = nullptr);
+// The same through a handle already open (an empty one reads as missing).
+int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine = nullptr);
 
 // First field whose name equals a_szName ignoring ASCII letter case; null for
 // none or for a null name.

@@ -4,6 +4,8 @@
 #include "companions/cipher/cipher.h"
 
 #include "common/BuildLayout.h"
+#include "common/FileIdentity.h"
+#include "common/Handle.h"
 #include "common/LockGuard.h"
 
 #include "companions/cipher/ccfformat.h"
@@ -52,18 +54,36 @@ std::string GetOwnDirectory()
 SRWLOCK s_draftLock = SRWLOCK_INIT;
 std::string s_strDraftPolicy;
 
-// The file a new CCCF reads: the draft while one is in use.
-std::string PolicyFilePath()
+// The file a new CCCF reads: the draft while one is in use (a_pbDraft says
+// which).
+std::string PolicyFilePath(bool* a_pbDraft)
 {
     std::string strDraft;
     {
         vm::CLockGuard lock(s_draftLock, vm::c_eLockShared);
         strDraft = s_strDraftPolicy;
     }
-    if (!strDraft.empty())
+    *a_pbDraft = !strDraft.empty();
+    if (*a_pbDraft)
         return strDraft;
     std::string strDir = GetOwnDirectory();
     return strDir.empty() ? std::string() : vm::PolicyFolder(strDir) + cipherfmt::c_szCcfFileName;
+}
+
+// The installed policy is read only through a handle whose final path is
+// the policy folder's own file: a copy the platform keeps in a user's
+// VirtualStore for a program it virtualizes, or one reached through a link,
+// is not the administrator's policy and reads as missing.
+int ReadInstalledPolicy(const std::string& a_strPath, std::vector<cipherfmt::CcfField>* a_pFields)
+{
+    vm::UniqueFileHandle file = cipherfmt::OpenRegularFileForReading(a_strPath.c_str());
+    std::wstring strFinal, strFolder;
+    std::wstring strPath = vm::WideFromAnsi(a_strPath);
+    if (!file || !vm::GetFinalPathOf(file.get(), strFinal) ||
+        !vm::GetFinalPath(strPath.substr(0, strPath.find_last_of(L'\\')), strFolder) ||
+        lstrcmpiW(strFinal.c_str(), (strFolder + L"\\" + vm::WideFromAnsi(cipherfmt::c_szCcfFileName)).c_str()) != 0)
+        return CCF_E_MISSING;
+    return cipherfmt::ReadCcfFile(file, a_pFields);
 }
 
 } // namespace
@@ -79,10 +99,12 @@ CCCF::CCCF() : m_pImpl(nullptr)
 {
     try {
         m_pImpl = new Impl;
-        std::string strPath = PolicyFilePath();
+        bool bDraft = false;
+        std::string strPath = PolicyFilePath(&bDraft);
         if (strPath.empty())
             return;
-        m_pImpl->nValidity = cipherfmt::ReadCcfFile(strPath.c_str(), &m_pImpl->fields);
+        m_pImpl->nValidity = bDraft ? cipherfmt::ReadCcfFile(strPath.c_str(), &m_pImpl->fields)
+                                    : ReadInstalledPolicy(strPath, &m_pImpl->fields);
         if (m_pImpl->nValidity != CCF_VALID)
             m_pImpl->fields.clear();
     } catch (...) {
