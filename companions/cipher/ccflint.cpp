@@ -3,6 +3,7 @@
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace cipherfmt {
@@ -29,6 +30,43 @@ std::string Quoted(const std::string& a_strText)
     return "\"" + a_strText + "\"";
 }
 
+// Letters to change, add or drop to make one name of the other, ASCII letter
+// case ignored; names are short, so the plain table serves.
+size_t EditDistance(const std::string& a_strLeft, const std::string& a_strRight)
+{
+    std::vector<size_t> row(a_strRight.size() + 1);
+    for (size_t j = 0; j < row.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a_strLeft.size(); ++i) {
+        size_t nDiagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= a_strRight.size(); ++j) {
+            size_t nAbove = row[j];
+            bool bSame = EqualsIgnoringAsciiCase(a_strLeft.substr(i - 1, 1), a_strRight.substr(j - 1, 1));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, nDiagonal + (bSame ? 0 : 1)});
+            nDiagonal = nAbove;
+        }
+    }
+    return row.back();
+}
+
+// The setting a name that is none was most likely meant to be; null when it
+// is no near miss of any.
+const char* NearestSetting(const std::string& a_strName)
+{
+    if (a_strName.size() > 64)
+        return nullptr;
+    for (const char* szSetting : c_szSettingFields)
+        if (EditDistance(a_strName, szSetting) <= 2)
+            return szSetting;
+    return nullptr;
+}
+
+bool EndsInExe(const std::string& a_strName)
+{
+    return a_strName.size() > 4 && EqualsIgnoringAsciiCase(a_strName.substr(a_strName.size() - 4), ".exe");
+}
+
 bool IsFlagField(const std::string& a_strName)
 {
     for (const char* szFlag : c_szFlagFields)
@@ -50,6 +88,7 @@ private:
         m_warnings.push_back({a_field.nLine, a_strText});
     }
     void Blanks(const CcfField& a_field);
+    bool ApplicationName(const CcfField& a_field, const std::string& a_strName);
     void Plugin(const CcfField& a_field, const std::string& a_strName, const std::string& a_strPlugin);
     void TrustedFolders(const CcfField& a_field, const std::string& a_strValue);
 
@@ -82,6 +121,26 @@ void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const 
                           m_strPluginFolder + strEffect);
 }
 
+// An application field names a program by its file name: a near miss of a
+// setting, a path or a name without ".exe" names none the hook would ask for.
+bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strName)
+{
+    if (const char* szSetting = NearestSetting(a_strName)) {
+        Warn(a_field, a_strName + " is no setting and no program: did you mean " + szSetting + "?");
+        return false;
+    }
+    if (a_strName.find_first_of("\\/:") != std::string::npos) {
+        Warn(a_field, "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
+                      "their file name alone, so it names none");
+        return false;
+    }
+    if (!EndsInExe(a_strName)) {
+        Warn(a_field, "the application name " + Quoted(a_strName) + " does not end in .exe, so it names no program");
+        return false;
+    }
+    return true;
+}
+
 void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValue)
 {
     for (const std::string& strEntry : vm::SplitTrustedFolders(a_strValue.c_str())) {
@@ -109,7 +168,7 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
         }
     }
     const std::string strName = Trimmed(a_field.strName), strValue = Trimmed(a_field.strValue);
-    if (!IsSettingField(strName))
+    if (!IsSettingField(strName) && ApplicationName(a_field, strName))
         Plugin(a_field, strName, strValue);
     else if (IsFlagField(strName) && strValue != "0" && strValue != "1")
         Warn(a_field, strName + " is " + Quoted(a_field.strValue) + ", neither 0 nor 1; it is taken as 0");

@@ -333,6 +333,11 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         {"TrustedFolders=C:\\ProgramData",
          {"line @: the TrustedFolders entry \"C:\\ProgramData\" trusts no folder: it lies in ProgramData or a "
           "temporary folder, where users write"}},
+        {"TrustedFolder=C:\\Apps", {"line @: TrustedFolder is no setting and no program: did you mean TrustedFolders?"}},
+        {"notepad=vmplugin.dll", {"line @: the application name \"notepad\" does not end in .exe, so it names no program"}},
+        {"C:\\Windows\\notepad.exe=vmplugin.dll",
+         {"line @: the application name \"C:\\Windows\\notepad.exe\" holds a path; the policy names programs by "
+          "their file name alone, so it names none"}},
         {"TrustedFolders=C:Apps",
          {"line @: the TrustedFolders entry \"C:Apps\" is not a full path (X:\\... or \\\\server\\share\\...), so "
           "it trusts no folder"}},

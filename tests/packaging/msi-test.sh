@@ -173,6 +173,12 @@ for row in "${rows[@]}"; do
   eval "$mending" >/dev/null
   run "$product\\vmcheck.exe" >/dev/null || fail "not mended after '$what'"
 done
+# What ciphertool's lint says of the installed policy, vmcheck says too.
+keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolder=C:\Apps'
+check=$(run "$product\\vmcheck.exe")
+echo "$check" | grep -q "^WARN policy line 4: TrustedFolder is no setting and no program: did you mean TrustedFolders?" \
+  && pass "vmcheck says what the policy lint says" || { fail "vmcheck without the lint's warning:"; echo "$check" | sed 's/^/    /'; }
+restore_policy
 hide company.ccf
 out=$(run "$product\\vmcheck.exe")
 echo "$out" | tail -n 1 | grep -q '^summary: protection is OFF' \

@@ -10,6 +10,7 @@
 // when one fails, 2 for bad usage.
 
 #include "companions/cipher/ccfformat.h"
+#include "companions/cipher/ccflint.h"
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
 #include "common/CommandProgram.h"
@@ -313,6 +314,9 @@ void CInstallationCheck::CheckPolicyFile()
     }
     m_report.Ok("policy file", strPath + " is valid");
     m_bPolicyValid = true;
+    // What ciphertool's lint says of the policy, said here too: one check.
+    for (const cipherfmt::CcfWarning& warning : cipherfmt::LintCcfFields(fields, m_strDir))
+        m_report.Warn("policy line " + std::to_string(warning.nLine), warning.strText);
     const cipherfmt::CcfField* pTrusted = cipherfmt::FindCcfField(fields, vm::c_szTrustedFoldersField);
     CheckTrustedFolders(pTrusted ? pTrusted->strValue.c_str() : nullptr, strSeal);
     const cipherfmt::CcfField* pCompany = cipherfmt::FindCcfField(fields, cipherfmt::c_szCompanyIdField);
