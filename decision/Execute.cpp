@@ -97,6 +97,7 @@ bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, co
     if (!a_lpsei->lpFile) {
         if (!IsVerb(a_lpsei->lpVerb, "OpenHomePage")) {
             TraceAlways("[CLxShellExt::Execute] a_lpsei->lpFile is NULL");
+            ThreadVerdict().m_szCause = "the request names no file";
             RegisterOfficeAddins();
         }
         return false;
@@ -130,6 +131,7 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
     ResetRequestFields(a_lpsei->lpFile);
     if (lstrcmpiA(m_strExt.c_str(), ".scf") == 0) {
         TraceAlways("[CLxShellExt::Execute] show desktop [%s]", m_strExt.c_str());
+        ThreadVerdict().m_szCause = "a shell command file is the shell's own";
         return false;
     }
 
@@ -150,6 +152,7 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
         m_uOperation = OPERATION_OPEN_DOCUMENT;
         return RunDocumentRequest();
     }
+    ThreadVerdict().m_szCause = "the hook decides only open, open-as, print, edit, new and read";
     return false;
 }
 

@@ -92,8 +92,13 @@ for check in "$product\\vmcheck.exe" "$product\\x64\\vmcheck.exe"; do
   run "$check" --control-table remove .vmd >/dev/null
   run "$check" --control-table remove .vm64 >/dev/null
 done
-echo "== Uninstalling"
-run msiexec /x "$(winpath "$root/$build64/bin/lumidex-x64.msi")" /qn
-ls "$product_unix" 2>/dev/null || echo "(the product folder is gone)"
+if [ "${1:-}" = "--keep" ]; then
+  echo "== Kept installed in $WINEPREFIX"
+  echo "   run its tools as: WINEPREFIX=$WINEPREFIX /usr/lib/wine/wine64 '$product\\x64\\vmcheck.exe'"
+else
+  echo "== Uninstalling"
+  run msiexec /x "$(winpath "$root/$build64/bin/lumidex-x64.msi")" /qn
+  ls "$product_unix" 2>/dev/null || echo "(the product folder is gone)"
+fi
 wineserver -k 2>/dev/null || true
 echo "== Done"

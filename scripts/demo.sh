@@ -3,11 +3,17 @@
 # administrator would, from its MSI package with a sealed company policy,
 # checks the installation, offers representative shell requests to the hook
 # through shellexec and shows each answer with its trace, shows Office loading
-# the add-ins, and uninstalls.
+# the add-ins, and uninstalls. With --keep the product stays installed in
+# both prefixes, and the demo says where they are. It ends with a table of
+# the verdicts it showed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/demo-lib.sh
 root=$PWD
+keep=""
+[ "${1:-}" = "--keep" ] && keep=--keep
+demo_log=$(mktemp)
+exec > >(tee "$demo_log") 2>&1
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 build_tree "$build" cmake/toolchain-i686-mingw.cmake
@@ -160,18 +166,27 @@ run "$product\\vmcheck.exe" --control-table remove .vmd
 run "$product\\vmcheck.exe" --control-table list
 
 echo
-echo "== Uninstalling: msiexec /x lumidex.msi /qn"
-run msiexec /x "$(winpath "$root/$build/bin/lumidex.msi")" /qn
-for key in 'HKCR\Vormidmgr.DocHook' 'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}' \
-           'HKCR\TypeLib\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}' 'HKCR\Quorix01.Word9AddIn' \
-           'HKCU\Software\Microsoft\Office\Word\Addins\Quorix01.Word9AddIn' \
-           'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'; do
-  if run reg query "$key" >/dev/null 2>&1; then echo "still there: $key"; else echo "removed: $key"; fi
-done
-run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\Explorer' /v EnableShellExecuteHooks \
-  >/dev/null 2>&1 && echo "still there: EnableShellExecuteHooks" || echo "removed: EnableShellExecuteHooks"
-[ -d "$product_unix" ] && echo "still there: $product" || echo "removed: $product"
+if [ -n "$keep" ]; then
+  echo "== Kept installed in $WINEPREFIX"
+  echo "   run its tools as: WINEPREFIX=$WINEPREFIX wine '$product\\vmcheck.exe'"
+else
+  echo "== Uninstalling: msiexec /x lumidex.msi /qn"
+  run msiexec /x "$(winpath "$root/$build/bin/lumidex.msi")" /qn
+  for key in 'HKCR\Vormidmgr.DocHook' 'HKCR\CLSID\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}' \
+             'HKCR\TypeLib\{2B3CEFFD-1E69-4354-8CC5-CCEDCD4BE3F7}' 'HKCR\Quorix01.Word9AddIn' \
+             'HKCU\Software\Microsoft\Office\Word\Addins\Quorix01.Word9AddIn' \
+             'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\ShellExecuteHooks'; do
+    if run reg query "$key" >/dev/null 2>&1; then echo "still there: $key"; else echo "removed: $key"; fi
+  done
+  run reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\Explorer' /v EnableShellExecuteHooks \
+    >/dev/null 2>&1 && echo "still there: EnableShellExecuteHooks" || echo "removed: EnableShellExecuteHooks"
+  [ -d "$product_unix" ] && echo "still there: $product" || echo "removed: $product"
+fi
 wineserver -k 2>/dev/null || true
 echo
-echo "== 64-bit Windows: both builds side by side (scripts/demo-x64.sh)"
-bash scripts/demo-x64.sh
+echo "== 64-bit Windows: both builds side by side (scripts/demo-x64.sh $keep)"
+bash scripts/demo-x64.sh $keep
+echo
+echo "== The verdicts this demo showed"
+{ grep -a -o 'verdict: .*' "$demo_log" || true; } | tr -d '\r' | sort | uniq -c | sort -rn
+rm -f "$demo_log"

@@ -1,6 +1,6 @@
 // Sample enforcement plug-in. A real plug-in decrypts protected content in
 // whatever process holds it, so this one serves only a program that the trust
-// rule lets receive it: the policy beside the plug-in registers the program's
+// rule lets receive it: the installation's policy registers the program's
 // file name for this plug-in, and the program lies in a trusted folder. A
 // process that loads it by itself is refused. It announces where it serves,
 // or where it refuses, on the debugger output, and does nothing else.
@@ -9,6 +9,7 @@
 // run under the loader lock: it is made once, at first use, either through
 // the export VmPluginServes or on a thread that the attach starts.
 
+#include "common/BuildLayout.h"
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
 #include "companions/cipher/ccfformat.h"
@@ -46,14 +47,15 @@ std::string FileNameOf(const std::wstring& a_strPath)
     return strName.empty() ? std::string("?") : strName;
 }
 
-// The company policy in the plug-in's own folder: its fields, empty when it
-// is missing or invalid.
+// The company policy of the plug-in's installation (its own folder, or the
+// product folder for the x64 build in its "x64" subfolder): its fields,
+// empty when it is missing or invalid.
 std::vector<cipherfmt::CcfField> ReadOwnPolicy(const std::wstring& a_strSelf)
 {
     std::vector<cipherfmt::CcfField> fields;
-    std::string strPolicy;
-    if (!vm::AnsiFromWide(a_strSelf.substr(0, a_strSelf.find_last_of(L'\\') + 1) + L"company.ccf", strPolicy) ||
-        cipherfmt::ReadCcfFile(strPolicy.c_str(), &fields) != 0)
+    std::string strFolder;
+    if (!vm::AnsiFromWide(a_strSelf.substr(0, a_strSelf.find_last_of(L'\\') + 1), strFolder) ||
+        cipherfmt::ReadCcfFile((vm::PolicyFolder(strFolder) + cipherfmt::c_szCcfFileName).c_str(), &fields) != 0)
         fields.clear();
     return fields;
 }

@@ -959,6 +959,22 @@ TEST_F(DispatcherTest, EachHandedBackVerdictSaysItsCause)
         EXPECT_EQ(Offer(request), S_FALSE);
         EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), std::string("handed back to Windows (") + row.m_szCause + ")");
     }
+    const struct {
+        const char* m_szVerb;
+        const char* m_szFile; // null: no file
+        const char* m_szCause;
+    } requests[] = {
+        {"runas", "report.vmd", "the hook decides only open, open-as, print, edit, new and read"},
+        {"open", "desk.scf", "a shell command file is the shell's own"},
+        {"open", nullptr, "the request names no file"},
+    };
+    for (const auto& row : requests) {
+        SCOPED_TRACE(row.m_szCause);
+        std::string strFile = row.m_szFile ? Path(row.m_szFile) : std::string();
+        Request request(row.m_szVerb, row.m_szFile ? &strFile : nullptr);
+        EXPECT_EQ(Offer(request), S_FALSE);
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), std::string("handed back to Windows (") + row.m_szCause + ")");
+    }
 }
 
 // The scan runs between the two registration checks; this stand-in for the
