@@ -310,6 +310,9 @@ protected:
         CopyFileA((BinDir() + "\\vormidmgr.exe").c_str(), Expand("{launcher}").c_str(), FALSE);
         CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{plugin}").c_str(), FALSE);
         CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{evil}").c_str(), FALSE);
+        CreateDirectoryA((s_strRoot + "\\Program Files\\Korvane\\x64").c_str(), nullptr);
+        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{r}\\Program Files\\Korvane\\x64\\vmplugin.dll").c_str(),
+                  FALSE);
         CreateDirectoryA((s_strRoot + "\\users").c_str(), nullptr);
         for (const char* szApp : {"{plain}", "{blank}", "{victim}", "{r}\\users\\victim.exe", "{r}\\plain\\stranger.exe",
                                   "{r}\\plain\\depapp.exe", "{r}\\plain\\hangapp.exe"})
@@ -520,6 +523,12 @@ const PluginHostRow c_pluginHostRows[] = {
      "[vmplugin] refused in stranger.exe pid ", ": the policy registers no plug-in for the program"},
     {"the plug-in copied away from its policy", "{victim}", "{evil}", 0, "[vmplugin] refused in victim.exe pid ",
      ": no valid policy file"},
+    // The x64 build in its "x64" subfolder reads the product folder's policy;
+    // a 32-bit plug-in there has none.
+    {"a plug-in in the x64 subfolder", "{victim}", "{r}\\Program Files\\Korvane\\x64\\vmplugin.dll",
+     sizeof(void*) == 8 ? 1 : 0,
+     sizeof(void*) == 8 ? "[vmplugin] loaded into victim.exe pid " : "[vmplugin] refused in victim.exe pid ",
+     sizeof(void*) == 8 ? "" : ": no valid policy file"},
 };
 
 TEST_F(LauncherTest, ThePluginServesOnlyAProgramTheTrustRuleLetsReceiveIt)
