@@ -262,7 +262,7 @@ std::string FindBareProgram(const std::string& a_strName)
     return strFound.empty() ? std::string() : LongForm(strFound);
 }
 
-CommandProgram FindCommandProgram(const std::string& a_strCommand)
+CommandProgram FindCommandProgram(const std::string& a_strCommand, bool a_bLongForm)
 {
     std::string strText = ExpandMachineVariables(a_strCommand);
     size_t iStart = 0;
@@ -290,7 +290,8 @@ CommandProgram FindCommandProgram(const std::string& a_strCommand)
     }
     if (found.m_strProgram.empty())
         return found;
-    found.m_strProgram = LongForm(found.m_strProgram);
+    if (a_bLongForm)
+        found.m_strProgram = LongForm(found.m_strProgram);
     found.m_strArguments = ArgumentsBesideDocument(strRest);
     return found;
 }

@@ -20,7 +20,10 @@ struct CommandProgram {
     std::string m_strArguments;
 };
 
-CommandProgram FindCommandProgram(const std::string& a_strCommand);
+// a_bLongForm false leaves the program's path as the command and the search
+// found it, for a caller that takes its long form itself (each long form is a
+// walk of the path's folders).
+CommandProgram FindCommandProgram(const std::string& a_strCommand, bool a_bLongForm = true);
 
 // a_strText with the machine's variables expanded: the Windows folder and
 // drive, the program and data folders, and the machine-wide environment of

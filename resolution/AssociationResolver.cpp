@@ -163,7 +163,7 @@ bool CLxShellExt::SetApplicationFromCommand(const char* a_szCommand)
     const char* szCommand = a_szCommand ? a_szCommand : "";
     m_bAppPathFromRequest = false;
     std::string strPath = ParsedCommandPath(szCommand);
-    vm::CommandProgram program = vm::FindCommandProgram(szCommand);
+    vm::CommandProgram program = vm::FindCommandProgram(szCommand, false);
     m_strCommandArguments = program.m_strArguments;
     if (!program.m_strProgram.empty())
         strPath = program.m_strProgram;
