@@ -7,17 +7,11 @@
 
 #include "common/Handle.h"
 #include "common/ProcessStart.h"
+#include "request/RequestState.h"
 
 #include <windows.h>
 
 #include <string>
-
-// A controlled start through the launcher, for the audit trail.
-struct ControlledStart {
-    std::string m_strDocument;
-    std::string m_strApplication;
-    std::string m_strPlugin;
-};
 
 // Waits for the launcher's answer, at most the launcher's own plug-in load
 // timeout and a margin, and turns it into the request's hInstApp: 44 when

@@ -251,27 +251,6 @@ void CLxShellExt::SetDocumentPath(const char* a_szFile)
     m_strFilePath = vm::AnsiRendering(m_strDocument);
 }
 
-std::wstring CLxShellExt::RequestFile() const
-{
-    if (m_real)
-        return m_real->m_strFile;
-    return m_lpsei && m_lpsei->lpFile ? vm::WideFromAnsi(m_lpsei->lpFile) : std::wstring();
-}
-
-std::wstring CLxShellExt::RequestParameters() const
-{
-    if (m_real)
-        return m_real->m_strParameters;
-    return m_lpsei && m_lpsei->lpParameters ? vm::WideFromAnsi(m_lpsei->lpParameters) : std::wstring();
-}
-
-std::wstring CLxShellExt::RequestDirectory() const
-{
-    if (m_real)
-        return m_real->m_strDirectory;
-    return m_lpsei && m_lpsei->lpDirectory ? vm::WideFromAnsi(m_lpsei->lpDirectory) : std::wstring();
-}
-
 bool CLxShellExt::RunDocumentRequest()
 {
     SetDocumentPath(m_lpsei->lpFile);

@@ -1,12 +1,6 @@
 #include "decision/Verdict.h"
 
-#include "decision/LxShellExt.h"
-
-RequestVerdict& ThreadVerdict()
-{
-    thread_local RequestVerdict t_verdict;
-    return t_verdict;
-}
+#include "request/Decision.h"
 
 std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid)
 {

@@ -5,7 +5,7 @@
 // it cannot hold keeps its real texts beside an ANSI rendering, so that the
 // file is read and opened under its real name.
 
-#include "decision/LxShellExt.h"
+#include "request/WideTexts.h"
 
 #include <windows.h>
 #include <shellapi.h>
