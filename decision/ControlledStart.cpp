@@ -152,7 +152,7 @@ int CLxShellExt::RunApplication()
     bool bControl = GetExtensionControlType();
     // A controlled type or an encrypted document is never handed back
     // unprotected because another program holds the policy file.
-    if ((m_bAcapFile || m_uControlType != 0) && IsPolicyHeldByAnother()) {
+    if ((m_bAcapFile || m_uControlType != 0) && IsPolicyHeldByAnother(PolicyInForce())) {
         RefuseStart(c_szRunApplication, "the policy file is held open by another program", SE_ERR_ACCESSDENIED,
                     m_strFilePath);
         return EXECUTE_EXCEPTION;
@@ -236,33 +236,33 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
 
 // The viewer of the image-viewer exception rule is started directly, with
 // the document as one argument; nothing of the started process is kept.
-int CLxShellExt::StartImageViewer()
+int CLxShellExt::StartImageViewer(const ImageViewerPlan& a_plan)
 {
-    std::string strDocument = m_lpsei && m_lpsei->lpFile ? m_lpsei->lpFile : "";
-    std::string strCommand = m_strAppPath + " " + strDocument;
-    std::wstring strRealDocument = RequestFile();
+    const std::string& strDocument = a_plan.m_strDocument;
+    std::string strCommand = a_plan.m_strViewer + " " + strDocument;
+    const std::wstring& strRealDocument = a_plan.m_strRealDocument;
     // A document text with a double quote could end its argument early; no
     // file name holds one.
     if (strDocument.find('"') != std::string::npos) {
         TraceNotStarted(c_szImageViewer, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
-                        m_strAppPath);
+                        a_plan.m_strViewer);
         return SE_ERR_ACCESSDENIED;
     }
     if (vm::GainsCommandLineMarks(strRealDocument)) {
-        TraceNotStarted(c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, m_strAppPath);
+        TraceNotStarted(c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, a_plan.m_strViewer);
         return SE_ERR_ACCESSDENIED;
     }
     // The viewer command comes from the registry: the machine's values
     // expand it, never the user's own variables.
-    std::string strAppPath = m_bAppPathFromRequest ? m_strAppPath : vm::ExpandMachineVariables(m_strAppPath);
+    std::string strAppPath = a_plan.m_bViewerFromRequest ? a_plan.m_strViewer : vm::ExpandMachineVariables(a_plan.m_strViewer);
     // Without a viewer command the command text is the request's own: no
     // program is read out of it (its first words could name a file that the
     // requester planted). Its one file is the document, never the program.
     ViewerProgram program;
-    if (!m_bAppPathFromRequest) {
+    if (!a_plan.m_bViewerFromRequest) {
         program = FindViewerProgram(strAppPath);
     } else if (vm::IsExistingFile(strRealDocument)) {
-        TraceNotStarted(c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand, m_strAppPath);
+        TraceNotStarted(c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand, a_plan.m_strViewer);
         return SE_ERR_NOASSOC;
     }
     if (program.m_strProgram.empty()) {
@@ -357,7 +357,7 @@ bool CLxShellExt::IsUsableDirectory()
 
 bool CLxShellExt::MayReceivePlugin(const std::wstring& a_strProgram)
 {
-    std::shared_ptr<CCCF> pCcf = CurrentPolicy();
+    std::shared_ptr<CCCF> pCcf = CurrentPolicy(PolicyInForce());
     vm::PolicyFieldReader reader;
     if (pCcf->CheckCCFValidity() == 0)
         reader = [&pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };

@@ -1,6 +1,7 @@
 #include "decision/DryRun.h"
 
 #include "companions/cipher/cipher.h"
+#include "common/LockGuard.h"
 #include "decision/LxShellExt.h"
 
 #include <atomic>
@@ -8,7 +9,15 @@
 namespace {
 
 std::atomic<bool> s_bDryRun{false};
-std::atomic<bool> s_bDraftPolicy{false};
+SRWLOCK s_draftLock = SRWLOCK_INIT;
+std::string s_strDraftPolicy;
+
+void SetDraftPolicy(const char* a_szDraftPolicy)
+{
+    std::string strDraft = a_szDraftPolicy ? a_szDraftPolicy : "";
+    vm::CLockGuard lock(s_draftLock);
+    s_strDraftPolicy.swap(strDraft);
+}
 
 } // namespace
 
@@ -17,16 +26,17 @@ bool IsDryRun()
     return s_bDryRun.load();
 }
 
-bool IsDraftPolicy()
+PolicySource DryRunPolicy()
 {
-    return s_bDraftPolicy.load();
+    vm::CLockGuard lock(s_draftLock, vm::c_eLockShared);
+    return PolicySource{s_strDraftPolicy};
 }
 
 void BeginDryRun(const char* a_szDraftPolicy)
 {
     bool bDraft = a_szDraftPolicy && *a_szDraftPolicy;
     CipherUseDraftPolicy(bDraft ? a_szDraftPolicy : nullptr);
-    s_bDraftPolicy = bDraft;
+    SetDraftPolicy(bDraft ? a_szDraftPolicy : nullptr);
     s_bDryRun = true;
     // The values read once are read again, from the policy now in force.
     g_LxShellExt.ForgetPolicyValues();
@@ -35,7 +45,7 @@ void BeginDryRun(const char* a_szDraftPolicy)
 void EndDryRun()
 {
     CipherUseDraftPolicy(nullptr);
-    s_bDraftPolicy = false;
+    SetDraftPolicy(nullptr);
     s_bDryRun = false;
     g_LxShellExt.ForgetPolicyValues();
 }

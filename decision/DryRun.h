@@ -5,9 +5,10 @@
 
 // True while the host of this process runs dry.
 bool IsDryRun();
-// True while a draft policy file stands in for the installed one: the kept
-// policy object is not used.
-bool IsDraftPolicy();
+#include "request/PolicySource.h"
+
+// The policy the dry run decides by: a draft file, or the installed one.
+PolicySource DryRunPolicy();
 
 // a_szDraftPolicy: a policy file to decide by, or null for the installed one.
 void BeginDryRun(const char* a_szDraftPolicy);

@@ -4,7 +4,9 @@
 // decision about a shell-execute request is one of its methods, each handing
 // the request's state to the component that does the work.
 
+#include "request/PolicySource.h"
 #include "request/RequestState.h"
+#include "request/ViewerPlan.h"
 
 #include <windows.h>
 
@@ -85,7 +87,11 @@ private:
     bool IsDocumentItsOwnProgram(const char* a_szTag, const std::wstring& a_strProgram);
     void StartApplicationDirectly(const std::string& a_strCommand);
     // 0 when the viewer started, else the shell's SE_ERR_* code.
-    int StartImageViewer();
+    int StartImageViewer(const ImageViewerPlan& a_plan);
+    // The policy the decision follows, and whether it may change the
+    // registry.
+    PolicySource PolicyInForce() const;
+    bool MayWrite() const;
     // The program a start of this request runs, by its full path.
     std::wstring GetProgramForStart() const;
     bool IsUsableDirectory();

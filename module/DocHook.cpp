@@ -227,7 +227,7 @@ STDMETHODIMP CDocHook::GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict)
         return E_POINTER;
     // A policy held open by another program is no policy missing: the
     // verdict says what became of the request.
-    bool bPolicy = CurrentPolicy()->CheckCCFValidity() == 0 || IsPolicyHeldByAnother();
+    bool bPolicy = CurrentPolicy(DryRunPolicy())->CheckCCFValidity() == 0 || IsPolicyHeldByAnother(DryRunPolicy());
     std::string strVerdict = DescribeVerdict(ThreadVerdict(), bPolicy);
     lstrcpynA(a_szVerdict, strVerdict.c_str(), static_cast<int>(a_cchVerdict));
     return strVerdict.size() < a_cchVerdict ? S_OK : S_FALSE;

@@ -1,8 +1,4 @@
-// Office add-in upkeep: keeps the product's Word, PowerPoint and Excel add-ins
-// registered and loadable for the current user, on every shell request.
-
-#include "decision/DryRun.h"
-#include "decision/LxShellExt.h"
+#include "office/OfficeAddins.h"
 
 #include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
@@ -281,10 +277,10 @@ COfficeKeyWatch s_watch;
 
 } // namespace
 
-void CLxShellExt::ResetOfficeResiliency()
+namespace office {
+
+void ResetOfficeResiliency()
 {
-    if (IsDryRun())
-        return;
     if (s_watch.CanSkip(COfficeKeyWatch::c_uResiliency))
         return;
     s_watch.BeginFullRun();
@@ -292,10 +288,8 @@ void CLxShellExt::ResetOfficeResiliency()
     s_watch.EndFullRun(COfficeKeyWatch::c_uResiliency, true);
 }
 
-void CLxShellExt::RegisterOfficeAddins()
+void RegisterOfficeAddins()
 {
-    if (IsDryRun())
-        return;
     if (s_watch.CanSkip(COfficeKeyWatch::c_uRegistration))
         return;
     s_watch.BeginFullRun();
@@ -305,13 +299,10 @@ void CLxShellExt::RegisterOfficeAddins()
     s_watch.EndFullRun(COfficeKeyWatch::c_uRegistration, bStartedNothing);
 }
 
-void CLxShellExt::DeleteOtherAddins()
+void DeleteOtherAddins(const CPolicyValues& a_policy)
 {
-    // A dry run writes nothing to the registry.
-    if (IsDryRun())
-        return;
     // -1 means no usable policy file has been read: nothing asks for removal.
-    if (m_bDeleteOtherAddin != 1)
+    if (a_policy.m_bDeleteOtherAddin != 1)
         return;
     if (s_watch.CanSkip(COfficeKeyWatch::c_uForeignAddins))
         return;
@@ -320,3 +311,4 @@ void CLxShellExt::DeleteOtherAddins()
     s_watch.EndFullRun(COfficeKeyWatch::c_uForeignAddins, true);
 }
 
+} // namespace office

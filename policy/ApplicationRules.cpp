@@ -1,10 +1,9 @@
-// Which applications are controlled, which are exceptions, and where their
-// enforcement plug-in lies.
+#include "policy/ApplicationRules.h"
 
-#include "decision/LxShellExt.h"
+#include "common/ModuleIdentity.h"
 #include "common/OfficeAddins.h"
 #include "companions/cipher/cipher.h"
-#include "common/ModuleIdentity.h"
+#include "office/OfficeAddins.h"
 #include "policy/PolicyCache.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ViewerProgram.h"
@@ -29,13 +28,13 @@ const vm::COfficeAddin* FindOfficeAddin(const std::string& a_strAppName)
 // The add-in module for an Office application of a version that enforces the
 // rules through the product's add-in (Office 2000, 9.0, and later); null for
 // any other application, an older Office, or a version that cannot be read.
-const char* AddinOfVersion9OrLater(CLxShellExt& a_ext)
+const char* AddinOfVersion9OrLater(const CRequestState& a_request)
 {
-    const vm::COfficeAddin* pAddin = FindOfficeAddin(a_ext.m_strAppName);
+    const vm::COfficeAddin* pAddin = FindOfficeAddin(a_request.m_strAppName);
     if (!pAddin)
         return nullptr;
     VS_FIXEDFILEINFO info{};
-    if (!a_ext.GetFixedFileInfo(a_ext.m_strAppPath.c_str(), &info))
+    if (!policy::GetFixedFileInfo(a_request.m_strAppPath.c_str(), &info))
         return nullptr;
     return HIWORD(info.dwFileVersionMS) >= pAddin->m_wFirstOfficeVersion ? pAddin->m_szModule : nullptr;
 }
@@ -89,7 +88,9 @@ size_t FindSeparator(const char* a_szText, size_t a_cch, size_t a_pos)
 
 } // namespace
 
-bool CLxShellExt::GetFixedFileInfo(const char* a_szPath, VS_FIXEDFILEINFO* a_pInfo)
+namespace policy {
+
+bool GetFixedFileInfo(const char* a_szPath, VS_FIXEDFILEINFO* a_pInfo)
 {
     if (!a_szPath || !a_pInfo)
         return false;
@@ -110,42 +111,47 @@ bool CLxShellExt::GetFixedFileInfo(const char* a_szPath, VS_FIXEDFILEINFO* a_pIn
     return true;
 }
 
-int CLxShellExt::IsExceptionApplication()
+int IsExceptionApplication(const CRequestState& a_request, ImageViewerPlan& a_plan)
 {
-    if (AddinOfVersion9OrLater(*this))
+    a_plan = ImageViewerPlan();
+    if (AddinOfVersion9OrLater(a_request))
         return SKIPPED_INJECTION;
-    if (lstrcmpiA(m_strAppName.c_str(), c_szImageViewerName) != 0)
+    if (lstrcmpiA(a_request.m_strAppName.c_str(), c_szImageViewerName) != 0)
         return EXECUTE_INJECTION;
 
     TraceAlways("test");
-    const char* szFile = m_lpsei && m_lpsei->lpFile ? m_lpsei->lpFile : "";
-    std::string strCommand = m_strAppPath + " " + szFile;
-    TraceAlways("test command[%s]", strCommand.c_str());
-    m_nStartError = StartImageViewer();
+    const LPSHELLEXECUTEINFOA lpsei = a_request.m_lpsei;
+    a_plan.m_strDocument = lpsei && lpsei->lpFile ? lpsei->lpFile : "";
+    a_plan.m_strViewer = a_request.m_strAppPath;
+    a_plan.m_bViewerFromRequest = a_request.m_bAppPathFromRequest;
+    a_plan.m_strRealDocument = a_request.RequestFile();
+    a_plan.m_bStart = true;
+    TraceAlways("test command[%s]", (a_plan.m_strViewer + " " + a_plan.m_strDocument).c_str());
     return EXECUTE_EXCEPTION;
 }
 
-int CLxShellExt::IsRegisteredApplication()
+int IsRegisteredApplication(CRequestState& a_request, const PolicySource& a_source, bool a_bMayWrite)
 {
-    if (const char* szAddin = AddinOfVersion9OrLater(*this)) {
+    if (const char* szAddin = AddinOfVersion9OrLater(a_request)) {
         char szAddinPath[MAX_PATH];
         if (!BuildPathBesideModule(szAddinPath, szAddin) || !PathFileExistsA(szAddinPath))
             return 2;
         // Straight to the debugger, whatever the trace switches say.
         TraceFixed("IsRegisteredApplication()\n");
-        RegisterOfficeAddins();
+        if (a_bMayWrite)
+            office::RegisterOfficeAddins();
     }
 
-    std::shared_ptr<CCCF> pCcf = CurrentPolicy();
+    std::shared_ptr<CCCF> pCcf = CurrentPolicy(a_source);
     CCCF& ccf = *pCcf;
     if (ccf.CheckCCFValidity() != 0) {
         TraceAlways("[CLxShellExt::IsRegisteredApplication] ccf is invalid!!");
         return 2;
     }
-    const char* szPlugin = ccf.GetField(m_strAppName.c_str());
+    const char* szPlugin = ccf.GetField(a_request.m_strAppName.c_str());
     if (!szPlugin) {
         TraceAlways("[CLxShellExt::IsRegisteredApplication] ccf -> not registered application[%s]",
-                    m_strAppName.c_str());
+                    a_request.m_strAppName.c_str());
         return 0;
     }
     if (szPlugin[0] == ' ' || szPlugin[0] == '\0')
@@ -155,36 +161,36 @@ int CLxShellExt::IsRegisteredApplication()
     if (!CopyBounded(szPluginName, szPlugin)) {
         // No plug-in can be named by it: answered as a missing plug-in, and
         // an earlier request's plug-in must not be handed on in its place.
-        m_strInjectionDll.clear();
+        a_request.m_strInjectionDll.clear();
         TraceAlways("[CLxShellExt::IsRegisteredApplication] m_strInjectionDll is not existed[%s]",
                     szPlugin);
         return 2;
     }
     const char* szExcludeList = ccf.GetField("ExcludeAppList");
     const char* szPmiList = ccf.GetField("VormidpmiAppList");
-    if (szExcludeList && IsExcludeApplication(szExcludeList, szPmiList)) {
-        TraceLine("Exclude App:%s", m_strAppName.c_str());
+    if (szExcludeList && IsExcludeApplication(a_request.m_strAppName, szExcludeList, szPmiList)) {
+        TraceLine("Exclude App:%s", a_request.m_strAppName.c_str());
         return 0;
     }
 
     char szPluginPath[MAX_PATH];
     if (BuildPathBesideModule(szPluginPath, szPluginName)) {
-        std::optional<std::string> strLong = GetLongFilePathName(szPluginPath);
-        m_strInjectionDll = strLong && !strLong->empty() ? *strLong : std::string(szPluginPath);
+        std::optional<std::string> strLong = resolution::GetLongFilePathName(szPluginPath);
+        a_request.m_strInjectionDll = strLong && !strLong->empty() ? *strLong : std::string(szPluginPath);
     } else {
-        m_strInjectionDll.clear();
+        a_request.m_strInjectionDll.clear();
     }
     TraceAlways("[CLxShellExt::IsRegisteredApplication] m_strInjectionDll[%s]",
-                m_strInjectionDll.c_str());
+                a_request.m_strInjectionDll.c_str());
 
-    if (!m_strInjectionDll.empty() && PathFileExistsA(m_strInjectionDll.c_str()))
+    if (!a_request.m_strInjectionDll.empty() && PathFileExistsA(a_request.m_strInjectionDll.c_str()))
         return 1;
     TraceAlways("[CLxShellExt::IsRegisteredApplication] m_strInjectionDll is not existed[%s]",
-                m_strInjectionDll.c_str());
+                a_request.m_strInjectionDll.c_str());
     return 2;
 }
 
-bool CLxShellExt::IsExcludeApplication(const char* a_szExcludeList, const char* a_szPmiList)
+bool IsExcludeApplication(const std::string& a_strAppName, const char* a_szExcludeList, const char* a_szPmiList)
 {
     if (!a_szExcludeList || !a_szPmiList)
         return false;
@@ -200,7 +206,7 @@ bool CLxShellExt::IsExcludeApplication(const char* a_szExcludeList, const char* 
     LowerAsciiLetters(szList);
     size_t cchList = strlen(szList);
     TraceSwitchable("[CLxShellExt::IsExcludeApplication] strAppName[%s], %s", szList,
-                    m_strAppName.c_str());
+                    a_strAppName.c_str());
     TraceSwitchable("[CLxShellExt::IsExcludeApplication]applist.size=%d\n",
                     static_cast<int>(cchList));
     if (cchList == 0)
@@ -212,17 +218,19 @@ bool CLxShellExt::IsExcludeApplication(const char* a_szExcludeList, const char* 
         std::string strExcludeAppName(szList + pos, sep - pos);
         TraceSwitchable(
             "[CLxShellExt::IsExcludeApplication] strExcludeAppName=%s, m_strAppName=%s\n",
-            strExcludeAppName.c_str(), m_strAppName.c_str());
+            strExcludeAppName.c_str(), a_strAppName.c_str());
         // An empty item names nothing, not even an application without a name.
         if (!strExcludeAppName.empty() &&
-            lstrcmpiA(strExcludeAppName.c_str(), m_strAppName.c_str()) == 0) {
-            if (StrStrIA(a_szPmiList, m_strAppName.c_str()))
+            lstrcmpiA(strExcludeAppName.c_str(), a_strAppName.c_str()) == 0) {
+            if (StrStrIA(a_szPmiList, a_strAppName.c_str()))
                 return true;
             TraceSwitchable("%s is exclude app and not pmi app. so return false\n",
-                            m_strAppName.c_str());
+                            a_strAppName.c_str());
             return false;
         }
         pos = sep + 1;
     }
     return false;
 }
+
+} // namespace policy

@@ -6,7 +6,6 @@
 #include "common/Handle.h"
 #include "common/LockGuard.h"
 #include "companions/cipher/ccfformat.h"
-#include "decision/DryRun.h"
 #include "resolution/PathHelpers.h"
 
 #include <windows.h>
@@ -85,9 +84,9 @@ std::shared_ptr<CCCF> PolicyWhileHeld(const std::shared_ptr<CCCF>& a_pFailed)
 
 } // namespace
 
-std::shared_ptr<CCCF> CurrentPolicy()
+std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source)
 {
-    if (IsDraftPolicy())
+    if (a_source.IsDraft())
         return std::make_shared<CCCF>();
     // The stamp is taken before the file is read: a write after it shows in
     // the next stamp, never hides behind this one.
@@ -120,9 +119,9 @@ std::shared_ptr<CCCF> CurrentPolicy()
     return pFresh;
 }
 
-bool IsPolicyHeldByAnother()
+bool IsPolicyHeldByAnother(const PolicySource& a_source)
 {
-    CurrentPolicy();
+    CurrentPolicy(a_source);
     vm::CLockGuard lock(s_lock, vm::c_eLockShared);
     return s_bHeld;
 }

@@ -3,10 +3,12 @@
 // next while the file cannot have changed.
 
 #include "companions/cipher/cipher.h"
+#include "request/PolicySource.h"
 
 #include <memory>
 
-// A policy object that reads as a fresh CCCF would read now: the kept one
+// A policy object that reads as a fresh CCCF would read now (a draft is
+// always read afresh): the kept one
 // while the file beside cipher.dll is the same file, of the same size, with
 // the same last-write and change times, in folders that are unchanged too,
 // and those times lie far enough back that a later write must show in them;
@@ -14,9 +16,9 @@
 // When another program holds the file open without sharing it, a read fails
 // although the file is there: that is no missing policy but a sign of an
 // attack, so the last good policy read by this process stays in force.
-std::shared_ptr<CCCF> CurrentPolicy();
+std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source);
 
 // True while the policy file, read as a request reads it, is held open by
 // another program and this process has never read a good policy: nothing can tell whether a request
 // must be controlled, so controlled requests are refused, not handed back.
-bool IsPolicyHeldByAnother();
+bool IsPolicyHeldByAnother(const PolicySource& a_source);

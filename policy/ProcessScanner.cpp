@@ -1,9 +1,5 @@
-// Which running instances of the application already carry the enforcement
-// plug-in. The scan runs inside Explorer: a fault or an exception inside a
-// walk ends that walk with a safe answer and never reaches the shell.
+#include "policy/ProcessScanner.h"
 
-#include "decision/LxShellExt.h"
-#include "policy/AppProcessQueue.h"
 #include "policy/Toolhelp.h"
 #include "trace/FaultGuard.h"
 #include "trace/Trace.h"
@@ -40,12 +36,14 @@ bool RunWalkGuarded(Fn& a_fn)
 
 } // namespace
 
-int CLxShellExt::GetAppList(AppProcessQueue& a_queue)
+namespace policy {
+
+int GetAppList(const std::string& a_strAppName, AppProcessQueue& a_queue)
 {
     // The snapshot lives outside the guarded walk: a fault skips the walk's
     // frames, never the destructor that closes the handle.
     CToolhelpSnapshot snapshot;
-    const char* szAppName = m_strAppName.c_str();
+    const char* szAppName = a_strAppName.c_str();
     auto walk = [&]() {
         snapshot.Create(c_dwSnapProcesses, 0);
         PROCESSENTRY32 entry{};
@@ -65,11 +63,11 @@ int CLxShellExt::GetAppList(AppProcessQueue& a_queue)
     return bCompleted ? static_cast<int>(a_queue.size()) : 0;
 }
 
-bool CLxShellExt::CheckModule(DWORD a_dwProcessId)
+bool CheckModule(const std::string& a_strInjectionDll, DWORD a_dwProcessId)
 {
     CToolhelpSnapshot snapshot;
     vm::CPsapiModuleList modules;
-    const char* szPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
+    const char* szPlugin = PathFindFileNameA(a_strInjectionDll.c_str());
     bool bFound = false;
     bool bTaken = false;
     auto walk = [&]() {
@@ -97,13 +95,13 @@ bool CLxShellExt::CheckModule(DWORD a_dwProcessId)
     return bCompleted && bFound;
 }
 
-bool CLxShellExt::IsInjectableApplication()
+bool IsInjectableApplication(const CRequestState& a_request)
 {
     AppProcessQueue queue;
-    int nCount = GetAppList(queue);
-    TraceAlways("%s GetAppList -> count[%d], m_bDDEOpen[%d]", m_strAppName.c_str(), nCount,
-                m_bDDEOpen);
-    if (nCount == 0 || !m_bDDEOpen)
+    int nCount = GetAppList(a_request.m_strAppName, queue);
+    TraceAlways("%s GetAppList -> count[%d], m_bDDEOpen[%d]", a_request.m_strAppName.c_str(), nCount,
+                a_request.m_bDDEOpen);
+    if (nCount == 0 || !a_request.m_bDDEOpen)
         return true;
 
     // Written before each call that may fault, so a caught fault leaves
@@ -113,7 +111,7 @@ bool CLxShellExt::IsInjectableApplication()
         TraceSwitchable("queue size[%d]", static_cast<int>(queue.size()));
         for (const auto& pEntry : queue) {
             DWORD dwProcessId = pEntry->th32ProcessID;
-            bool bCarriesPlugin = CheckModule(dwProcessId);
+            bool bCarriesPlugin = CheckModule(a_request.m_strInjectionDll, dwProcessId);
             TraceAlways("bInjected[%d] -> CheckModule(%d)", bInjected ? 1 : 0,
                         static_cast<int>(dwProcessId));
             if (!bCarriesPlugin)
@@ -127,3 +125,5 @@ bool CLxShellExt::IsInjectableApplication()
     queue.clear();
     return !bInjected;
 }
+
+} // namespace policy

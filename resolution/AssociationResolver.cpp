@@ -2,14 +2,16 @@
 // application for a controlled request, else the request's class key, else
 // the user's choice, else the machine-wide association.
 
+#include "resolution/ApplicationPath.h"
+
 #include "common/CommandProgram.h"
-#include "decision/DryRun.h"
-#include "decision/LxShellExt.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ShellRegistry.h"
 #include "trace/Trace.h"
 
 #include <shlwapi.h>
+
+namespace resolution {
 
 namespace {
 
@@ -17,18 +19,18 @@ constexpr char c_szUserFileExtsKey[] = "Software\\Microsoft\\Windows\\CurrentVer
 constexpr char c_szAcadDdeKey[] = "AutoCAD.Drawing.15\\shell\\open\\ddeexec\\Application";
 constexpr char c_szAcadDdeServer[] = "acad";
 
-bool IsControlledRequest(const CLxShellExt& a_ext)
+bool IsControlledRequest(const CRequestState& a_request)
 {
-    bool bOpenDocument = a_ext.m_uOperation == OPERATION_OPEN_DOCUMENT;
-    switch (a_ext.m_uControlType) {
+    bool bOpenDocument = a_request.m_uOperation == OPERATION_OPEN_DOCUMENT;
+    switch (a_request.m_uControlType) {
     case 4:
         return true;
     case 3:
-        return bOpenDocument || a_ext.m_bAcapFile;
+        return bOpenDocument || a_request.m_bAcapFile;
     case 2:
-        return a_ext.m_bAcapFile;
+        return a_request.m_bAcapFile;
     case 1:
-        return bOpenDocument && a_ext.m_bAcapFile;
+        return bOpenDocument && a_request.m_bAcapFile;
     default:
         return false;
     }
@@ -58,51 +60,51 @@ std::string ParsedCommandPath(const char* a_szCommand)
     return szPath;
 }
 
-bool ClassKeyRoute(CLxShellExt& a_ext, HKEY a_hClassKey)
+bool ClassKeyRoute(CRequestState& a_request, HKEY a_hClassKey)
 {
     RegistryText szCommand;
     ReadClassKeyVerbValue(a_hClassKey, "command", szCommand);
-    a_ext.SetApplicationFromCommand(szCommand);
+    SetApplicationFromCommand(a_request, szCommand);
 
     RegistryText szDde;
     ReadClassKeyVerbValue(a_hClassKey, "ddeexec", szDde);
     if (szDde[0]) {
-        a_ext.m_bDDEOpen = true;
+        a_request.m_bDDEOpen = true;
         TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[%s]", szDde);
     }
     TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] file extension[%s], applicaton[%s]",
-                    a_ext.m_strExt.c_str(), a_ext.m_strAppPath.c_str());
+                    a_request.m_strExt.c_str(), a_request.m_strAppPath.c_str());
     return true;
 }
 
-bool PerUserRoute(CLxShellExt& a_ext)
+bool PerUserRoute(CRequestState& a_request)
 {
-    std::string strKey = c_szUserFileExtsKey + a_ext.m_strExt;
+    std::string strKey = c_szUserFileExtsKey + a_request.m_strExt;
     RegistryText szApplication;
     if (QueryRegistryText(HKEY_CURRENT_USER, strKey.c_str(), "Application", szApplication) != ERROR_SUCCESS)
         return false;
-    a_ext.m_strAppName = szApplication;
+    a_request.m_strAppName = szApplication;
     TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] case : HKCU, extension[%s] -> application[%s]",
-                    a_ext.m_strExt.c_str(), a_ext.m_strAppName.c_str());
-    a_ext.GetExtControlApplicationPath();
+                    a_request.m_strExt.c_str(), a_request.m_strAppName.c_str());
+    GetExtControlApplicationPath(a_request);
     return true;
 }
 
-void ReadOpenDdeServer(CLxShellExt& a_ext, const std::string& a_strDdeKey)
+void ReadOpenDdeServer(CRequestState& a_request, const std::string& a_strDdeKey)
 {
     RegistryText szServer;
     if (QueryRegistryText(HKEY_CLASSES_ROOT, a_strDdeKey.c_str(), nullptr, szServer) == ERROR_SUCCESS &&
         szServer[0]) {
-        a_ext.m_bDDEOpen = true;
+        a_request.m_bDDEOpen = true;
         TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[%s]", szServer);
     }
 }
 
 // The drawing program's association is known to lose its DDE server name,
 // after which documents open in a second instance: the name is put back.
-void RepairAcadDde(CLxShellExt& a_ext, const std::string& a_strDdeKey)
+void RepairAcadDde(CRequestState& a_request, const std::string& a_strDdeKey, bool a_bMayWrite)
 {
-    if (a_ext.m_bDDEOpen || lstrcmpiA(a_strDdeKey.c_str(), c_szAcadDdeKey) != 0 || IsDryRun())
+    if (a_request.m_bDDEOpen || lstrcmpiA(a_strDdeKey.c_str(), c_szAcadDdeKey) != 0 || !a_bMayWrite)
         return;
     CRegistryWriter writer;
     LONG lStatus = writer.SetReg(HKEY_CLASSES_ROOT, c_szAcadDdeKey, nullptr, REG_SZ,
@@ -110,42 +112,42 @@ void RepairAcadDde(CLxShellExt& a_ext, const std::string& a_strDdeKey)
                                  sizeof(c_szAcadDdeServer), true);
     TraceAlways("[CLxShellExt::GetApplicationPathFromReg] => %d=SetReg(%s, %s)", static_cast<int>(lStatus),
                 c_szAcadDdeKey, c_szAcadDdeServer);
-    a_ext.m_bDDEOpen = true;
+    a_request.m_bDDEOpen = true;
     TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[NULL], dde true setting");
 }
 
-bool ProgIdVerbRoute(CLxShellExt& a_ext, const std::string& a_strKey, const char* a_szVerb)
+bool ProgIdVerbRoute(CRequestState& a_request, const std::string& a_strKey, const char* a_szVerb)
 {
     RegistryText szCommand;
     if (QueryRegistryText(HKEY_CLASSES_ROOT, a_strKey.c_str(), nullptr, szCommand) != ERROR_SUCCESS)
         return false;
-    a_ext.SetApplicationFromCommand(szCommand);
+    SetApplicationFromCommand(a_request, szCommand);
     TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> %s, extension[%s] -> application[%s]",
-                    a_szVerb, a_ext.m_strExt.c_str(), a_ext.m_strAppPath.c_str());
+                    a_szVerb, a_request.m_strExt.c_str(), a_request.m_strAppPath.c_str());
     return true;
 }
 
-bool MachineWideRoute(CLxShellExt& a_ext)
+bool MachineWideRoute(CRequestState& a_request, bool a_bMayWrite)
 {
     RegistryText szProgId;
-    if (QueryRegistryText(HKEY_CLASSES_ROOT, a_ext.m_strExt.c_str(), nullptr, szProgId) != ERROR_SUCCESS) {
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, a_request.m_strExt.c_str(), nullptr, szProgId) != ERROR_SUCCESS) {
         TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] -> not registered extension, ext[%s]",
-                        a_ext.m_strExt.c_str());
+                        a_request.m_strExt.c_str());
         return false;
     }
     std::string strProgId = szProgId;
     std::string strKey = strProgId + "\\shell\\open\\command";
     std::string strDdeKey = strProgId + "\\shell\\open\\ddeexec\\Application";
-    if (ProgIdVerbRoute(a_ext, strKey, "open")) {
-        ReadOpenDdeServer(a_ext, strDdeKey);
-        RepairAcadDde(a_ext, strDdeKey);
+    if (ProgIdVerbRoute(a_request, strKey, "open")) {
+        ReadOpenDdeServer(a_request, strDdeKey);
+        RepairAcadDde(a_request, strDdeKey, a_bMayWrite);
         return true;
     }
     strKey = strProgId + "\\shell\\edit\\command";
-    if (ProgIdVerbRoute(a_ext, strKey, "edit"))
+    if (ProgIdVerbRoute(a_request, strKey, "edit"))
         return true;
     strKey = strProgId + "\\shell\\Read\\command";
-    if (ProgIdVerbRoute(a_ext, strKey, "Read"))
+    if (ProgIdVerbRoute(a_request, strKey, "Read"))
         return true;
     TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] -> not registered application, key[%s]",
                     strKey.c_str());
@@ -158,38 +160,40 @@ bool MachineWideRoute(CLxShellExt& a_ext)
 // names no existing program. Its short (8.3) form is never the name: the
 // policy names programs by their long names. The parser still runs first, so
 // the traces of its expansion are written as before.
-bool CLxShellExt::SetApplicationFromCommand(const char* a_szCommand)
+bool SetApplicationFromCommand(CRequestState& a_request, const char* a_szCommand)
 {
     const char* szCommand = a_szCommand ? a_szCommand : "";
-    m_bAppPathFromRequest = false;
+    a_request.m_bAppPathFromRequest = false;
     std::string strPath = ParsedCommandPath(szCommand);
     vm::CommandProgram program = vm::FindCommandProgram(szCommand, false);
-    m_strCommandArguments = program.m_strArguments;
+    a_request.m_strCommandArguments = program.m_strArguments;
     if (!program.m_strProgram.empty())
         strPath = program.m_strProgram;
-    m_strAppPath = GetLongFilePathName(strPath.c_str()).value_or(strPath);
-    m_strAppName = PathFindFileNameA(m_strAppPath.c_str());
+    a_request.m_strAppPath = GetLongFilePathName(strPath.c_str()).value_or(strPath);
+    a_request.m_strAppName = PathFindFileNameA(a_request.m_strAppPath.c_str());
     return !program.m_strProgram.empty();
 }
 
-bool CLxShellExt::GetApplicationPathFromReg(bool a_bControl)
+bool GetApplicationPathFromReg(CRequestState& a_request, bool a_bControl, bool a_bMayWrite)
 {
     TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] a_bControl[%d], m_bAcapFile[%d], m_uControlType[%d]",
-                    a_bControl ? 1 : 0, m_bAcapFile ? 1 : 0, static_cast<int>(m_uControlType));
-    if (a_bControl && IsControlledRequest(*this)) {
-        TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] [%s] is Lumidex control type", m_strExt.c_str());
+                    a_bControl ? 1 : 0, a_request.m_bAcapFile ? 1 : 0, static_cast<int>(a_request.m_uControlType));
+    if (a_bControl && IsControlledRequest(a_request)) {
+        TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] [%s] is Lumidex control type", a_request.m_strExt.c_str());
         return true;
     }
 
-    HKEY hClassKey = m_lpsei ? m_lpsei->hkeyClass : nullptr;
+    HKEY hClassKey = a_request.m_lpsei ? a_request.m_lpsei->hkeyClass : nullptr;
     CLxShellRegistry classKey;
     bool bOpened = classKey.Open(hClassKey, nullptr);
     TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] open hkeyClass(%p) -> %s",
                     static_cast<void*>(hClassKey), bOpened ? "opened" : "not opened");
     classKey.Close();
     if (bOpened && hClassKey)
-        return ClassKeyRoute(*this, hClassKey);
-    if (PerUserRoute(*this))
+        return ClassKeyRoute(a_request, hClassKey);
+    if (PerUserRoute(a_request))
         return true;
-    return MachineWideRoute(*this);
+    return MachineWideRoute(a_request, a_bMayWrite);
 }
+
+} // namespace resolution

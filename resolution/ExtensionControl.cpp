@@ -1,7 +1,8 @@
 // The product's per-extension control table, and the full path of the
 // application it names.
 
-#include "decision/LxShellExt.h"
+#include "resolution/ApplicationPath.h"
+
 #include "common/ControlTable.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ShellRegistry.h"
@@ -9,6 +10,8 @@
 #include "trace/Trace.h"
 
 #include <cstring>
+
+namespace resolution {
 
 namespace {
 
@@ -59,54 +62,56 @@ bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szC
 
 } // namespace
 
-bool CLxShellExt::GetExtensionControlType()
+bool GetExtensionControlType(CRequestState& a_request)
 {
-    std::string strKey = std::string(vm::c_szControlTableKey) + "\\" + m_strExt;
+    std::string strKey = std::string(vm::c_szControlTableKey) + "\\" + a_request.m_strExt;
     DWORD dwControlType = 0;
     DWORD cbControlType = sizeof(dwControlType);
     CLxShellRegistry registry;
     if (registry.QueryRegistryValue(HKEY_LOCAL_MACHINE, strKey.c_str(), vm::c_szControlTypeValue,
                                     reinterpret_cast<BYTE*>(&dwControlType), &cbControlType) != ERROR_SUCCESS) {
-        TraceAlways("[CLxShellExt::GetExtensionControlType] Is not control type [%s]", m_strExt.c_str());
+        TraceAlways("[CLxShellExt::GetExtensionControlType] Is not control type [%s]", a_request.m_strExt.c_str());
         return false;
     }
-    m_uControlType = dwControlType;
-    if (m_uControlType == 0)
+    a_request.m_uControlType = dwControlType;
+    if (a_request.m_uControlType == 0)
         return false;
 
     RegistryText szApplication;
     if (QueryRegistryText(HKEY_LOCAL_MACHINE, strKey.c_str(), vm::c_szControlAppValue, szApplication) !=
         ERROR_SUCCESS) {
         TraceAlways("[CLxShellExt::GetExtensionControlType] not existed control application,  ext[%s]",
-                    m_strExt.c_str());
+                    a_request.m_strExt.c_str());
         return false;
     }
-    m_strAppName = szApplication;
+    a_request.m_strAppName = szApplication;
     TraceAlways("[CLxShellExt::GetExtensionControlType] ControlType[%d], Application[%s]",
-                static_cast<int>(m_uControlType), m_strAppName.c_str());
-    return GetExtControlApplicationPath();
+                static_cast<int>(a_request.m_uControlType), a_request.m_strAppName.c_str());
+    return GetExtControlApplicationPath(a_request);
 }
 
 // The application's name becomes the long file name of the program its
 // command starts, which is what the policy names; the image viewer's name
 // stays, as its rule starts the viewer by the command's whole text.
-bool CLxShellExt::GetExtControlApplicationPath()
+bool GetExtControlApplicationPath(CRequestState& a_request)
 {
     RegistryText szCommand;
     RegistryText szPath = {};
-    m_strCommandArguments.clear();
-    m_bAppPathFromRequest = !ReadApplicationCommand(m_strAppName, szCommand);
-    if (!m_bAppPathFromRequest && lstrcmpiA(m_strAppName.c_str(), c_szImageViewerName) != 0) {
-        std::string strName = m_strAppName;
-        if (!SetApplicationFromCommand(szCommand))
-            m_strAppName = strName;
+    a_request.m_strCommandArguments.clear();
+    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request.m_strAppName, szCommand);
+    if (!a_request.m_bAppPathFromRequest && lstrcmpiA(a_request.m_strAppName.c_str(), c_szImageViewerName) != 0) {
+        std::string strName = a_request.m_strAppName;
+        if (!SetApplicationFromCommand(a_request, szCommand))
+            a_request.m_strAppName = strName;
     } else {
-        if (m_bAppPathFromRequest)
-            CopyRequestFile(m_lpsei, szPath);
+        if (a_request.m_bAppPathFromRequest)
+            CopyRequestFile(a_request.m_lpsei, szPath);
         else
             ParseCommandPath(szCommand, szPath, c_cbRegistryText);
-        m_strAppPath = GetLongFilePathName(szPath).value_or(szPath);
+        a_request.m_strAppPath = GetLongFilePathName(szPath).value_or(szPath);
     }
-    TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[%s]", m_strAppPath.c_str());
+    TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] m_strAppPath[%s]", a_request.m_strAppPath.c_str());
     return true;
 }
+
+} // namespace resolution

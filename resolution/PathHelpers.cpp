@@ -1,7 +1,6 @@
 #include "resolution/PathHelpers.h"
 
 #include "common/PathNameCache.h"
-#include "decision/LxShellExt.h"
 #include "trace/Trace.h"
 
 #include <windows.h>
@@ -150,7 +149,7 @@ char* ReplaceFileName(char* a_szPath, size_t a_cbPath, const char* a_szName)
     return a_szPath;
 }
 
-std::optional<std::string> CLxShellExt::GetLongFilePathName(const char* a_szPath)
+std::optional<std::string> resolution::GetLongFilePathName(const char* a_szPath)
 {
     const char* szPath = a_szPath ? a_szPath : "";
     char szLong[c_cbLongPath] = {};

@@ -5,6 +5,8 @@
 #include "common/AnsiText.h"
 
 #include <cstddef>
+#include <optional>
+#include <string>
 
 // Working copies of the case-blind search and replace.
 constexpr size_t c_cbCompareCopy = 1040;
@@ -41,3 +43,10 @@ char* ReplaceFileName(char (&a_szPath)[N], const char* a_szName)
 {
     return ReplaceFileName(a_szPath, N, a_szName);
 }
+
+namespace resolution {
+
+// Long form of a path, or no value; every caller falls back to its input.
+std::optional<std::string> GetLongFilePathName(const char* a_szPath);
+
+} // namespace resolution
