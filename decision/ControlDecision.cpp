@@ -1,7 +1,9 @@
 #include "decision/LxShellExt.h"
-#include "decision/Verdict.h"
 
 #include "companions/cipher/cipher.h"
+#include "policy/PolicyCache.h"
+#include "request/Verdict.h"
+#include "start/ControlledStart.h"
 #include "trace/Trace.h"
 
 int CLxShellExt::CheckControlInformation()
@@ -40,4 +42,60 @@ void CLxShellExt::GetDoucmentInfo()
         TraceAlways("[CLxShellExt::GetDoucmentInfo] -> acap file [%s]", m_strFilePath.c_str());
         m_bAcapFile = true;
     }
+}
+
+int CLxShellExt::RunApplication()
+{
+    GetDoucmentInfo();
+    bool bControl = GetExtensionControlType();
+    // A controlled type or an encrypted document is never handed back
+    // unprotected because another program holds the policy file.
+    if ((m_bAcapFile || m_uControlType != 0) && IsPolicyHeldByAnother(m_policySource)) {
+        start::RefuseStart(*this, *m_pSink, start::c_szRunApplication, "the policy file is held open by another program", SE_ERR_ACCESSDENIED,
+                    m_strFilePath);
+        return EXECUTE_EXCEPTION;
+    }
+    if (!GetApplicationPathFromReg(bControl)) {
+        ThreadVerdict().m_szCause = "no application is associated with the file type";
+        return SKIPPED_INJECTION;
+    }
+
+    switch (CheckControlInformation()) {
+    case SKIPPED_INJECTION:
+        TraceAlways("[CLxShellExt::RunApplication] CheckControlInformation is SKIPPED_INJECTION");
+        return SKIPPED_INJECTION;
+    case EXECUTE_EXCEPTION:
+        TraceAlways("[CLxShellExt::RunApplication] CheckControlInformation is EXECUTE_EXCEPTION");
+        return EXECUTE_EXCEPTION;
+    default:
+        break;
+    }
+
+    if (!IsInjectableApplication()) {
+        ThreadVerdict().m_szCause = "a running instance with the plug-in takes the document";
+        TraceAlways("[CLxShellExt::Execute] IsInjectableApplication is false");
+        return SKIPPED_INJECTION;
+    }
+    int nRegistered = IsRegisteredApplication();
+    if (nRegistered == 1 || nRegistered == 2)
+        return EXECUTE_INJECTION;
+
+    bool bStartDirectly = m_uControlType == 4 ||
+                          (m_uControlType == 3 && m_uOperation != OPERATION_OPENAS_DOCUMENT);
+    if (!bStartDirectly) {
+        ThreadVerdict().m_szCause = "the policy registers no plug-in for the application";
+        return SKIPPED_INJECTION;
+    }
+
+    std::string strCommand = m_strAppPath + " \"" + m_strFilePath + "\"";
+    ThreadVerdict().m_bDirectStart = true;
+    ThreadVerdict().m_strApplication = m_strAppName;
+    TraceAlways("CreateProcess!!![%s]", strCommand.c_str());
+    start::StartApplicationDirectly(*this, *m_pSink, strCommand);
+    return EXECUTE_EXCEPTION;
+}
+
+bool CLxShellExt::RunLauncher()
+{
+    return start::RunLauncher(*this, *m_pSink, m_policySource);
 }

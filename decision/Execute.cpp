@@ -2,8 +2,8 @@
 
 #include "common/FileIdentity.h"
 #include "common/LockGuard.h"
-#include "decision/ControlledStart.h"
-#include "decision/Verdict.h"
+#include "request/Verdict.h"
+#include "start/ControlledStart.h"
 #include "trace/FaultGuard.h"
 #include "trace/Trace.h"
 
@@ -86,7 +86,7 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const Wi
         m_real.reset();
     }
     if (launcher)
-        *a_pnResult = AwaitLauncherVerdict(launcher.get(), launched);
+        *a_pnResult = start::AwaitLauncherVerdict(launcher.get(), launched);
     verdict.m_bHandled = bHandled;
     verdict.m_nInstApp = *a_pnResult ? *a_pnResult : c_nResultHandled;
     return bHandled;

@@ -1,12 +1,14 @@
 #include "decision/LxShellExt.h"
 
 #include "companions/cipher/cipher.h"
-#include "decision/DryRun.h"
 #include "office/OfficeAddins.h"
 #include "policy/ApplicationRules.h"
+#include "policy/PolicyCache.h"
 #include "policy/ProcessScanner.h"
 #include "resolution/ApplicationPath.h"
 #include "resolution/PathHelpers.h"
+#include "start/ControlledStart.h"
+#include "start/StartSink.h"
 #include "trace/Trace.h"
 
 // Static storage: both are constructed before the module's attach step and
@@ -14,7 +16,15 @@
 CLxShellExt g_LxShellExt;
 static CDRMLogic s_drmLogic;
 
-CLxShellExt::CLxShellExt() = default;
+CLxShellExt::CLxShellExt() : m_pSink(&RealStartSink())
+{
+}
+
+CLxShellExt::CLxShellExt(CStartSink& a_sink, PolicySource a_policy)
+    : m_pSink(&a_sink), m_policySource(std::move(a_policy))
+{
+}
+
 CLxShellExt::~CLxShellExt() = default;
 
 namespace {
@@ -39,7 +49,8 @@ void CLxShellExt::GetConfigurationInfoFromCCF()
     if (!m_strCompanyID.empty())
         return;
 
-    CCCF ccf;
+    std::shared_ptr<CCCF> pCcf = OpenPolicy(m_policySource);
+    CCCF& ccf = *pCcf;
     if (ccf.CheckCCFValidity() != 0) {
         TraceAlways("[CLxShellExt::GetConfigurationInfoFromCCF] ccf is invalid!!");
         return;
@@ -59,14 +70,9 @@ void CLxShellExt::GetConfigurationInfoFromCCF()
                 m_strCompanyID.c_str(), m_bDeleteOtherAddin, m_bNotLoadSSDriver);
 }
 
-PolicySource CLxShellExt::PolicyInForce() const
-{
-    return DryRunPolicy();
-}
-
 bool CLxShellExt::MayWrite() const
 {
-    return !IsDryRun();
+    return m_pSink->MayWrite();
 }
 
 // Each operation below is done by its component, on this request's state.
@@ -103,7 +109,7 @@ int CLxShellExt::IsExceptionApplication()
     ImageViewerPlan plan;
     int nException = policy::IsExceptionApplication(*this, plan);
     if (plan.m_bStart)
-        m_nStartError = StartImageViewer(plan);
+        m_nStartError = start::StartImageViewer(plan, *m_pSink);
     return nException;
 }
 

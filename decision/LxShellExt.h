@@ -6,7 +6,6 @@
 
 #include "request/PolicySource.h"
 #include "request/RequestState.h"
-#include "request/ViewerPlan.h"
 
 #include <windows.h>
 
@@ -14,10 +13,16 @@
 #include <string>
 
 class AppProcessQueue;
+class CStartSink;
 
 class CLxShellExt : public CRequestState, public CPolicyValues {
 public:
+    // The production decision: it starts what it decides, writes the
+    // registry, and follows the installed policy.
     CLxShellExt();
+    // A decision whose starts go to a_sink and which follows a_policy: with
+    // the dry sink and a draft, the administrators' dry run.
+    CLxShellExt(CStartSink& a_sink, PolicySource a_policy);
     virtual ~CLxShellExt();
     CLxShellExt(const CLxShellExt&) = delete;
     CLxShellExt& operator=(const CLxShellExt&) = delete;
@@ -71,9 +76,8 @@ public:
     void RegisterOfficeAddins();
     void DeleteOtherAddins();
 
-    // Records a start that failed or was refused, with its always-on line.
-    void RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand);
+    // The policy the decision follows.
+    const PolicySource& PolicyInForce() const { return m_policySource; }
 
 private:
     bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
@@ -82,24 +86,14 @@ private:
     bool RunApplicationOperation();
     bool RunOpenWithRequest();
     bool RunDocumentRequest();
-    std::wstring BuildApplicationCommand(const std::wstring& a_strProgram) const;
-    bool IsLaunchableRequest();
-    bool IsDocumentItsOwnProgram(const char* a_szTag, const std::wstring& a_strProgram);
-    void StartApplicationDirectly(const std::string& a_strCommand);
-    // 0 when the viewer started, else the shell's SE_ERR_* code.
-    int StartImageViewer(const ImageViewerPlan& a_plan);
-    // The policy the decision follows, and whether it may change the
-    // registry.
-    PolicySource PolicyInForce() const;
-    bool MayWrite() const;
-    // The program a start of this request runs, by its full path.
-    std::wstring GetProgramForStart() const;
-    bool IsUsableDirectory();
-    bool MayReceivePlugin(const std::wstring& a_strProgram);
-    bool StartLauncher(const std::wstring& a_strProgram);
     bool ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const WideTexts* a_pReal);
     bool FinishDecision(int a_nDecision, const char* a_szSkippedTrace,
                         const char* a_szExceptionTrace);
+    // Whether the decision may change the registry.
+    bool MayWrite() const;
+
+    CStartSink* m_pSink;
+    PolicySource m_policySource;
 };
 
 // The module's one decision object.

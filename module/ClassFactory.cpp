@@ -2,15 +2,18 @@
 
 #include "common/LockGuard.h"
 #include "module/DocHook.h"
+#include "module/DryRunHook.h"
 #include "module/ModuleState.h"
 
 #include <new>
 
 namespace {
 
-class CDocHookFactory final : public IClassFactory {
+using CreateFn = HRESULT (*)(IUnknown* a_pUnkOuter, REFIID a_riid, void** a_ppv);
+
+class CClassFactory final : public IClassFactory {
 public:
-    CDocHookFactory() = default;
+    explicit CClassFactory(CreateFn a_pfnCreate) : m_pfnCreate(a_pfnCreate) {}
 
     STDMETHODIMP QueryInterface(REFIID a_riid, void** a_ppv) override
     {
@@ -52,7 +55,7 @@ public:
         *a_ppv = nullptr;
         if (a_pUnkOuter && !IsEqualIID(a_riid, IID_IUnknown))
             return CLASS_E_NOAGGREGATION;
-        return CDocHook::Create(a_pUnkOuter, a_riid, a_ppv);
+        return m_pfnCreate(a_pUnkOuter, a_riid, a_ppv);
     }
 
     STDMETHODIMP LockServer(BOOL a_bLock) override
@@ -65,37 +68,56 @@ public:
     }
 
 private:
-    ~CDocHookFactory() = default;
+    ~CClassFactory() = default;
+    CreateFn m_pfnCreate;
     LONG m_cRef = 1;
 };
 
+struct ServedClass {
+    const CLSID* m_pclsid;
+    CreateFn m_pfnCreate;
+    CClassFactory* m_pFactory; // created on first request, under the lock
+};
+
 SRWLOCK s_factoryLock = SRWLOCK_INIT;
-CDocHookFactory* s_pFactory = nullptr;
+// The table ends with an empty row.
+ServedClass s_classes[] = {
+    {&CLSID_DocHook, &CDocHook::Create, nullptr},
+    {&CLSID_DocHookDryRun, &CDocHookDryRun::Create, nullptr},
+    {},
+};
 
 } // namespace
 
-HRESULT GetDocHookClassObject(REFIID a_riid, void** a_ppv)
+HRESULT GetServedClassObject(REFCLSID a_rclsid, REFIID a_riid, void** a_ppv)
 {
-    CDocHookFactory* pFactory = nullptr;
+    ServedClass* pClass = s_classes;
+    while (pClass->m_pclsid && !IsEqualCLSID(a_rclsid, *pClass->m_pclsid))
+        ++pClass;
+    if (!pClass->m_pclsid)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    CClassFactory* pFactory = nullptr;
     {
         vm::CLockGuard lock(s_factoryLock);
-        if (!s_pFactory)
-            s_pFactory = new (std::nothrow) CDocHookFactory();
-        pFactory = s_pFactory;
+        if (!pClass->m_pFactory)
+            pClass->m_pFactory = new (std::nothrow) CClassFactory(pClass->m_pfnCreate);
+        pFactory = pClass->m_pFactory;
     }
     if (!pFactory)
         return E_OUTOFMEMORY;
     return pFactory->QueryInterface(a_riid, a_ppv);
 }
 
-void ReleaseCachedClassObject()
+void ReleaseCachedClassObjects()
 {
-    CDocHookFactory* pFactory = nullptr;
-    {
-        vm::CLockGuard lock(s_factoryLock);
-        pFactory = s_pFactory;
-        s_pFactory = nullptr;
+    for (ServedClass* pClass = s_classes; pClass->m_pclsid; ++pClass) {
+        CClassFactory* pFactory = nullptr;
+        {
+            vm::CLockGuard lock(s_factoryLock);
+            pFactory = pClass->m_pFactory;
+            pClass->m_pFactory = nullptr;
+        }
+        if (pFactory)
+            pFactory->Release();
     }
-    if (pFactory)
-        pFactory->Release();
 }

@@ -1,9 +1,10 @@
 #pragma once
-// The class object of CDocHook, created on first request and kept until the
-// module unloads.
+// The class objects of the module's classes (the production hook and the dry
+// run), each created on first request and kept until the module unloads.
 
 #include <windows.h>
 #include <unknwn.h>
 
-HRESULT GetDocHookClassObject(REFIID a_riid, void** a_ppv);
-void ReleaseCachedClassObject();
+// CLASS_E_CLASSNOTAVAILABLE for a class the module does not serve.
+HRESULT GetServedClassObject(REFCLSID a_rclsid, REFIID a_riid, void** a_ppv);
+void ReleaseCachedClassObjects();

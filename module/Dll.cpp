@@ -13,8 +13,9 @@
 
 namespace {
 
-// The module's class table: one class, always registered (it has no
-// description that would exclude it).
+// The module's registered classes: the production hook, always registered
+// (it has no description that would exclude it). The dry run's class is
+// served but deliberately not registered.
 struct ClassEntry {
     const CLSID* m_pclsid;
     HRESULT (*m_pfnRegister)(BOOL a_bRegister);
@@ -42,7 +43,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE a_hInstance, DWORD a_dwReason, LPVOID)
         DisableThreadLibraryCalls(a_hInstance);
         TraceSwitchable("vormidmgr dllmain -> DLL_PROCESS_ATTACH");
     } else if (a_dwReason == DLL_PROCESS_DETACH) {
-        ReleaseCachedClassObject();
+        ReleaseCachedClassObjects();
         TermModuleState();
         TraceSwitchable("vormidmgr dllmain -> DLL_PROCESS_DETACH");
     }
@@ -59,9 +60,7 @@ STDAPI DllGetClassObject(REFCLSID a_rclsid, REFIID a_riid, void** a_ppv)
     if (!a_ppv)
         return E_POINTER;
     *a_ppv = nullptr;
-    if (!IsEqualCLSID(a_rclsid, CLSID_DocHook))
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return GetDocHookClassObject(a_riid, a_ppv);
+    return GetServedClassObject(a_rclsid, a_riid, a_ppv);
 }
 
 STDAPI DllRegisterServer()

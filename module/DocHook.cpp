@@ -1,13 +1,7 @@
 #include "module/DocHook.h"
 
-#include "common/HandleText.h"
-#include "decision/DryRun.h"
-#include "decision/LxShellExt.h"
-#include "decision/Verdict.h"
-#include "policy/PolicyCache.h"
 #include "module/ModuleState.h"
-#include "module/WideRequest.h"
-#include "trace/Trace.h"
+#include "module/RequestOffer.h"
 
 #include <new>
 
@@ -170,65 +164,15 @@ STDMETHODIMP CDocHook::Invoke(DISPID a_dispIdMember, REFIID a_riid, LCID, WORD a
 
 STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOA a_pei)
 {
-    if (!a_pei)
-        return S_FALSE; // nothing to take over; the shell carries on
-    return ExecuteRequest(a_pei, nullptr);
+    return OfferRequest(g_LxShellExt, a_pei);
 }
 
 STDMETHODIMP CDocHook::Execute(LPSHELLEXECUTEINFOW a_pei)
 {
-    if (!a_pei)
-        return S_FALSE;
-    CAnsiRequest request(*a_pei);
-    HRESULT hr = ExecuteRequest(&request.Get(), request.IsExact() ? nullptr : &request.Real());
-    request.CopyBack(*a_pei);
-    return hr;
-}
-
-HRESULT CDocHook::ExecuteRequest(LPSHELLEXECUTEINFOA a_pei, const WideTexts* a_pReal)
-{
-    CTraceRequestScope traceScope;
-    if (!a_pei->lpFile && a_pei->lpVerb && lstrcmpiA(a_pei->lpVerb, "OpenHomePage") == 0) {
-        TraceAlways("~~~~~~CDocHook::Execute -> Start(%s), param(%s), cur dir = %s, verb = %s\n",
-                    a_pei->lpFile, a_pei->lpParameters, a_pei->lpDirectory, a_pei->lpVerb);
-        return S_FALSE;
-    }
-
-    int nResult = 0;
-    TraceAlways("~~~~~~CDocHook::Execute Start(%s), lpClass(%s},hKeyClass(" VM_HANDLE_HEX "), param(%s), "
-                "cur dir = %s, verb = %s\n",
-                a_pei->lpFile, a_pei->lpClass, vm::HandleValue(a_pei->hkeyClass),
-                a_pei->lpParameters, a_pei->lpDirectory, a_pei->lpVerb);
-
-    bool bHandled = g_LxShellExt.Execute(&nResult, a_pei, a_pReal);
-    if (bHandled)
-        a_pei->hInstApp = reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(nResult ? nResult : c_nResultHandled));
-
-    TraceAlways("~~~~~~CDocHook::Execute End (return=%s)\n", bHandled ? "S_OK" : "S_FALSE");
-    return bHandled ? S_OK : S_FALSE;
-}
-
-STDMETHODIMP CDocHook::BeginDryRun(LPCSTR a_szDraftPolicy)
-{
-    ::BeginDryRun(a_szDraftPolicy);
-    TraceAlways("~~~~~~CDocHook dry run begins, policy %s\n", a_szDraftPolicy && *a_szDraftPolicy ? a_szDraftPolicy : "installed");
-    return S_OK;
-}
-
-STDMETHODIMP CDocHook::EndDryRun()
-{
-    ::EndDryRun();
-    return S_OK;
+    return OfferRequest(g_LxShellExt, a_pei);
 }
 
 STDMETHODIMP CDocHook::GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict)
 {
-    if (!a_szVerdict || a_cchVerdict == 0)
-        return E_POINTER;
-    // A policy held open by another program is no policy missing: the
-    // verdict says what became of the request.
-    bool bPolicy = CurrentPolicy(DryRunPolicy())->CheckCCFValidity() == 0 || IsPolicyHeldByAnother(DryRunPolicy());
-    std::string strVerdict = DescribeVerdict(ThreadVerdict(), bPolicy);
-    lstrcpynA(a_szVerdict, strVerdict.c_str(), static_cast<int>(a_cchVerdict));
-    return strVerdict.size() < a_cchVerdict ? S_OK : S_FALSE;
+    return GetVerdictText(g_LxShellExt, a_szVerdict, a_cchVerdict);
 }

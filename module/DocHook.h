@@ -4,8 +4,6 @@
 #include "module/DocHookDiagnostics.h"
 #include "module/Guids.h"
 
-struct WideTexts;
-
 #include <windows.h>
 #include <shlobj.h>
 
@@ -40,8 +38,6 @@ public:
     STDMETHODIMP Execute(LPSHELLEXECUTEINFOW a_pei) override;
 
     // IDocHookDiagnostics, for the administrators' shell host.
-    STDMETHODIMP BeginDryRun(LPCSTR a_szDraftPolicy) override;
-    STDMETHODIMP EndDryRun() override;
     STDMETHODIMP GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict) override;
 
 private:
@@ -61,8 +57,6 @@ private:
     ~CDocHook();
 
     HRESULT InnerQueryInterface(REFIID a_riid, void** a_ppv);
-    // a_pReal: the real texts of a wide request the ANSI code page cannot hold.
-    HRESULT ExecuteRequest(LPSHELLEXECUTEINFOA a_pei, const WideTexts* a_pReal);
 
     CInnerUnknown m_innerUnknown;
     IUnknown* m_pUnkOuter; // the outer object, or our own inner unknown

@@ -1,25 +1,35 @@
 #pragma once
-// IDocHookDiagnostics: what the administrators' shell host asks of the hook
-// beside the request itself. A dry run is switched on only through this
-// interface, so only code running inside the process can switch it on:
-// nothing a user sets outside it (a variable, a registry value, a file) puts
-// Explorer or any other host into dry-run mode. Not in the type library: no
-// script reaches it.
+// What the administrators' shell host asks of the hook module beside the
+// request itself. Not in the type library: no script reaches them.
+//
+// The dry run is a class of its own, CLSID_DocHookDryRun, which the module
+// serves through DllGetClassObject but which no registration names: only a
+// host that loads the module itself creates it, and nothing can switch the
+// production hook, or any hook in Explorer's process, to dry.
 
 #include <windows.h>
 #include <unknwn.h>
 
-// {6B60FC0C-3F98-49B8-84EB-16FDA5AF6B75}
-constexpr IID IID_IDocHookDiagnostics = {0x6b60fc0c, 0x3f98, 0x49b8, {0x84, 0xeb, 0x16, 0xfd, 0xa5, 0xaf, 0x6b, 0x75}};
+// {15895B0D-1F9B-42AA-8C57-BF360D52D05F}
+constexpr IID IID_IDocHookDiagnostics = {0x15895b0d, 0x1f9b, 0x42aa, {0x8c, 0x57, 0xbf, 0x36, 0x0d, 0x52, 0xd0, 0x5f}};
+// {0E01003E-24EF-41E7-8617-8539566C44FE}
+constexpr IID IID_IDocHookDryRun = {0x0e01003e, 0x24ef, 0x41e7, {0x86, 0x17, 0x85, 0x39, 0x56, 0x6c, 0x44, 0xfe}};
+// {52253A6A-C5DD-4298-AA1D-3FB76446D763}
+constexpr CLSID CLSID_DocHookDryRun = {0x52253a6a, 0xc5dd, 0x4298, {0xaa, 0x1d, 0x3f, 0xb7, 0x64, 0x46, 0xd7, 0x63}};
 
+// Served by the production hook and by the dry run.
 struct IDocHookDiagnostics : public IUnknown {
-    // From now on this process's hook decides every request as it would and
-    // starts nothing, writes nothing to the registry, and traces each program
-    // it would start as "[dry run] would start [<command line>]". With a
-    // draft policy file the decisions follow it instead of the installed one.
-    virtual HRESULT STDMETHODCALLTYPE BeginDryRun(LPCSTR a_szDraftPolicy) = 0;
-    virtual HRESULT STDMETHODCALLTYPE EndDryRun() = 0;
     // The verdict in words on the last request this thread offered, without
     // the "verdict: " prefix; cut to fit a_cchVerdict (with its zero).
     virtual HRESULT STDMETHODCALLTYPE GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict) = 0;
+};
+
+// Served by the dry run only. Its requests are decided as the production
+// hook would decide them, but nothing is started and nothing written to the
+// registry; each program it would start is traced as "[dry run] would start
+// [<command line>]".
+struct IDocHookDryRun : public IUnknown {
+    // a_szDraftPolicy: a policy file to decide by, or null (or empty) for the
+    // installed one. Takes effect from the next request on.
+    virtual HRESULT STDMETHODCALLTYPE UseDraftPolicy(LPCSTR a_szDraftPolicy) = 0;
 };

@@ -87,7 +87,7 @@ std::shared_ptr<CCCF> PolicyWhileHeld(const std::shared_ptr<CCCF>& a_pFailed)
 std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source)
 {
     if (a_source.IsDraft())
-        return std::make_shared<CCCF>();
+        return OpenPolicy(a_source);
     // The stamp is taken before the file is read: a write after it shows in
     // the next stamp, never hides behind this one.
     PolicyStamp stamp;
@@ -101,8 +101,7 @@ std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source)
         if (pKept)
             return pKept;
     }
-    // Made in place: the object is destroyed here, never deleted by cipher.dll.
-    auto pFresh = std::make_shared<CCCF>();
+    std::shared_ptr<CCCF> pFresh = OpenPolicy(a_source);
     // Told on every fresh read; the log gets the changes only.
     int nValidity = pFresh->CheckCCFValidity();
     if (nValidity == CCF_E_MISSING && IsHeldOpenByAnother(PolicyPath()))
@@ -117,6 +116,14 @@ std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source)
             s_pLastGood = pFresh;
     }
     return pFresh;
+}
+
+// Made in place: the object is destroyed here, never deleted by cipher.dll.
+std::shared_ptr<CCCF> OpenPolicy(const PolicySource& a_source)
+{
+    if (a_source.IsDraft())
+        return std::make_shared<CCCF>(a_source.m_strDraft.c_str());
+    return std::make_shared<CCCF>();
 }
 
 bool IsPolicyHeldByAnother(const PolicySource& a_source)

@@ -7,8 +7,8 @@
 
 #include <memory>
 
-// A policy object that reads as a fresh CCCF would read now (a draft is
-// always read afresh): the kept one
+// A policy object of a_source that reads as a fresh one would read now. A
+// draft is always read afresh; for the installed policy, the kept one
 // while the file beside cipher.dll is the same file, of the same size, with
 // the same last-write and change times, in folders that are unchanged too,
 // and those times lie far enough back that a later write must show in them;
@@ -18,7 +18,11 @@
 // attack, so the last good policy read by this process stays in force.
 std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source);
 
+// A fresh read of the policy a_source names.
+std::shared_ptr<CCCF> OpenPolicy(const PolicySource& a_source);
+
 // True while the policy file, read as a request reads it, is held open by
-// another program and this process has never read a good policy: nothing can tell whether a request
-// must be controlled, so controlled requests are refused, not handed back.
+// another program and this process has never read a good policy: nothing can
+// tell whether a request must be controlled, so controlled requests are
+// refused, not handed back.
 bool IsPolicyHeldByAnother(const PolicySource& a_source);

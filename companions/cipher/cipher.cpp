@@ -97,14 +97,31 @@ extern "C" void CipherUseDraftPolicy(const char* a_szPath)
 
 CCCF::CCCF() : m_pImpl(nullptr)
 {
+    bool bDraft = false;
+    try {
+        std::string strPath = PolicyFilePath(&bDraft);
+        Read(strPath, bDraft);
+    } catch (...) {
+        // Out of memory while naming the file: the object answers "unreadable".
+    }
+}
+
+CCCF::CCCF(const char* a_szPath) : m_pImpl(nullptr)
+{
+    try {
+        Read(a_szPath ? a_szPath : "", true);
+    } catch (...) {
+    }
+}
+
+void CCCF::Read(const std::string& a_strPath, bool a_bDraft)
+{
     try {
         m_pImpl = new Impl;
-        bool bDraft = false;
-        std::string strPath = PolicyFilePath(&bDraft);
-        if (strPath.empty())
+        if (a_strPath.empty())
             return;
-        m_pImpl->nValidity = bDraft ? cipherfmt::ReadCcfFile(strPath.c_str(), &m_pImpl->fields)
-                                    : ReadInstalledPolicy(strPath, &m_pImpl->fields);
+        m_pImpl->nValidity = a_bDraft ? cipherfmt::ReadCcfFile(a_strPath.c_str(), &m_pImpl->fields)
+                                      : ReadInstalledPolicy(a_strPath, &m_pImpl->fields);
         if (m_pImpl->nValidity != CCF_VALID)
             m_pImpl->fields.clear();
     } catch (...) {

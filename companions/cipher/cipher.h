@@ -8,6 +8,8 @@
 #define CIPHER_API __declspec(dllimport)
 #endif
 
+#include <string>
+
 // Answers of CCCF::CheckCCFValidity.
 enum CcfValidity {
     CCF_VALID = 0,
@@ -33,6 +35,10 @@ enum AcapHeaderStatus {
 class CIPHER_API CCCF {
 public:
     CCCF();
+    // The policy in the file a_szPath (a draft an administrator tries out),
+    // whatever the process-wide draft switch says; a null or empty path
+    // reads as missing.
+    explicit CCCF(const char* a_szPath);
     virtual ~CCCF();
     CCCF(const CCCF&) = delete;
     CCCF& operator=(const CCCF&) = delete;
@@ -44,6 +50,7 @@ public:
 
 private:
     struct Impl;
+    void Read(const std::string& a_strPath, bool a_bDraft);
     Impl* m_pImpl;
 };
 
@@ -65,9 +72,10 @@ private:
     unsigned char m_header[32];
 };
 
-// A draft policy file that every CCCF made in this process reads instead of
-// the installed one, for a dry run of the hook; null goes back to the
-// installed file. Only code inside the process can call it: nothing a user
+// A draft policy file that every CCCF made in this process with the default
+// constructor reads instead of the installed one; null goes back to the
+// installed file. Kept for callers outside the product; the hook opens a
+// draft by its path (CCCF(const char*)). Only code inside the process can call it: nothing a user
 // sets outside (a variable, a registry value) moves the policy.
 extern "C" CIPHER_API void CipherUseDraftPolicy(const char* a_szPath);
 

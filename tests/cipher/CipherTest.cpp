@@ -193,6 +193,35 @@ TEST_F(CcfTest, MissingOrUnreadableFileIsReportedAsSuch)
     }
 }
 
+// A draft is read from the path it is given, beside the installed policy and
+// whatever the process-wide draft switch says; the switch still moves the
+// default object for callers that use it.
+TEST_F(CcfTest, ADraftIsReadFromItsOwnPath)
+{
+    WritePolicy(c_strStandardPolicy);
+    std::string strDir = vmtest::MakeScratchDir("cipher-draft");
+    std::string strDraft = strDir + "\\draft.ccf", strOther = strDir + "\\other.ccf";
+    vmtest::WriteFile(strDraft, Sealed("CompanyID=DRAFT\r\n"));
+    vmtest::WriteFile(strOther, Sealed("CompanyID=OTHER\r\n"));
+    CipherUseDraftPolicy(strOther.c_str());
+    CCCF draft(strDraft.c_str()), moved;
+    CipherUseDraftPolicy(nullptr);
+    CCCF installed;
+    ASSERT_EQ(draft.CheckCCFValidity(), CCF_VALID);
+    EXPECT_STREQ(draft.GetCompanyID(), "DRAFT");
+    ASSERT_EQ(moved.CheckCCFValidity(), CCF_VALID);
+    EXPECT_STREQ(moved.GetCompanyID(), "OTHER");
+    ASSERT_EQ(installed.CheckCCFValidity(), CCF_VALID);
+    EXPECT_STREQ(installed.GetCompanyID(), "ACME");
+    for (const char* szPath : {static_cast<const char*>(nullptr), "", "C:\\no such folder\\draft.ccf"}) {
+        SCOPED_TRACE(szPath ? szPath : "(null)");
+        CCCF missing(szPath);
+        EXPECT_EQ(missing.CheckCCFValidity(), CCF_E_MISSING);
+        EXPECT_EQ(missing.GetCompanyID(), nullptr);
+    }
+    vmtest::RemoveTree(strDir);
+}
+
 TEST_F(CcfTest, ReadableWhileAnEditorHoldsItOpenForWriting)
 {
     vm::UniqueFileHandle hEditor(CreateFileA(CcfPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,

@@ -6,10 +6,10 @@
 // says which program it started.
 
 #include "common/FileIdentity.h"
-#include "decision/DryRun.h"
 #include "decision/LxShellExt.h"
 #include "decision/Verdict.h"
-#include "module/DocHook.h"
+#include "module/RequestOffer.h"
+#include "start/StartSink.h"
 
 #include "tests/soak/RequestMix.h"
 #include "tests/support/CompanionsSupport.h"
@@ -181,18 +181,6 @@ DWORD CommandType(const std::string& a_strCommand)
     return REG_SZ;
 }
 
-HRESULT OfferToHook(SHELLEXECUTEINFOA& a_sei)
-{
-    void* pv = nullptr;
-    HRESULT hr = CDocHook::Create(nullptr, IID_IShellExecuteHookA, &pv);
-    if (FAILED(hr))
-        return hr;
-    auto* pHook = static_cast<IShellExecuteHookA*>(pv);
-    hr = pHook->Execute(&a_sei);
-    pHook->Release();
-    return hr;
-}
-
 class AssociationCorpusTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -215,7 +203,6 @@ protected:
 
     void TearDown() override
     {
-        EndDryRun();
         SetEnvironmentVariableA("PATH", m_strPath.c_str());
         SetEnvironmentVariableA("ProgramFiles", m_strProgramFiles.c_str());
         SetEnvironmentVariableA("VM_PROBE_RECORD", nullptr);
@@ -306,7 +293,9 @@ TEST_F(AssociationCorpusTest, RegisteredProgramIsControlledWhateverTheCommandSha
     vmtest::SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\AcroRd32-corpus.exe",
                       nullptr, Expand("{PF}\\Adobe\\Acrobat Reader DC\\Reader\\AcroRd32-corpus.exe"));
     SetEnvironmentVariableA("PATH", (m_strPath + ";" + Expand("{PF}\\Python311")).c_str());
-    BeginDryRun(nullptr);
+    // Decided as the hook decides, by the installed policy, and started by
+    // nobody: Wine's ShellExecuteEx shows what the command starts.
+    CLxShellExt dry(DryStartSink(), PolicySource());
 
     int nRow = 0;
     for (const CorpusRow& row : c_rows) {
@@ -347,9 +336,9 @@ TEST_F(AssociationCorpusTest, RegisteredProgramIsControlledWhateverTheCommandSha
         std::vector<char> file(strDocument.begin(), strDocument.end());
         file.push_back('\0');
         sei.lpFile = file.data();
-        HRESULT hr = OfferToHook(sei);
-        EXPECT_EQ(lstrcmpiA(g_LxShellExt.m_strAppPath.c_str(), strProgram.c_str()), 0)
-            << g_LxShellExt.m_strAppPath << " for " << strProgram;
+        HRESULT hr = OfferRequest(dry, &sei);
+        EXPECT_EQ(lstrcmpiA(dry.m_strAppPath.c_str(), strProgram.c_str()), 0)
+            << dry.m_strAppPath << " for " << strProgram;
         if (row.m_kind == Rundll) {
             EXPECT_EQ(hr, S_FALSE);
             continue;

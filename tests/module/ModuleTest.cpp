@@ -21,6 +21,10 @@ namespace {
 const CLSID c_clsidDocHook = {0x3B0F4085, 0x0A5D, 0x4E5C, {0x92, 0xC9, 0xCA, 0x34, 0x54, 0xD3, 0x28, 0x5D}};
 const IID c_iidDocHook = {0x475E0A63, 0x921E, 0x4F4D, {0x84, 0xD5, 0xDF, 0xE5, 0x14, 0xB4, 0xF1, 0x3C}};
 const char c_szClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+// The administrators' dry run, and what it alone answers to.
+const CLSID c_clsidDryRun = {0x52253A6A, 0xC5DD, 0x4298, {0xAA, 0x1D, 0x3F, 0xB7, 0x64, 0x46, 0xD7, 0x63}};
+const IID c_iidDryRun = {0x0E01003E, 0x24EF, 0x41E7, {0x86, 0x17, 0x85, 0x39, 0x56, 0x6C, 0x44, 0xFE}};
+const IID c_iidDiagnostics = {0x15895B0D, 0x1F9B, 0x42AA, {0x8C, 0x57, 0xBF, 0x36, 0x0D, 0x52, 0xD0, 0x5F}};
 
 using PfnCanUnloadNow = HRESULT(STDAPICALLTYPE*)();
 using PfnGetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
@@ -48,10 +52,10 @@ protected:
         CoUninitialize();
     }
 
-    IClassFactory* ClassObject()
+    IClassFactory* ClassObject(const CLSID& a_clsid = c_clsidDocHook)
     {
         IClassFactory* pFactory = nullptr;
-        EXPECT_EQ(s_pfnGetClassObject(c_clsidDocHook, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)), S_OK);
+        EXPECT_EQ(s_pfnGetClassObject(a_clsid, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)), S_OK);
         return pFactory;
     }
 
@@ -78,8 +82,16 @@ TEST_F(ModuleTest, ExportsExactlyTheFourServerFunctions)
               IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
 }
 
-TEST_F(ModuleTest, ClassObjectIsServedOnlyForTheHookClass)
+TEST_F(ModuleTest, ClassObjectIsServedOnlyForTheHookAndTheDryRun)
 {
+    IClassFactory* pFactory = ClassObject(c_clsidDryRun);
+    ASSERT_NE(pFactory, nullptr);
+    void* pvOuter = reinterpret_cast<void*>(0xdeadbeef);
+    IUnknown* pOuter = reinterpret_cast<IUnknown*>(pFactory);
+    EXPECT_EQ(pFactory->CreateInstance(pOuter, IID_IUnknown, &pvOuter), CLASS_E_NOAGGREGATION) << "dry run aggregated";
+    EXPECT_EQ(pvOuter, nullptr);
+    pFactory->Release();
+
     void* pv = reinterpret_cast<void*>(0xdeadbeef);
     EXPECT_EQ(s_pfnGetClassObject(IID_IUnknown, IID_IClassFactory, &pv), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(pv, nullptr) << "out pointer cleared";
@@ -115,6 +127,7 @@ TEST_F(ModuleTest, LockCountFollowsObjectsClassObjectAndLockServer)
 
 // Rows: interface asked for, and whether the hook answers it.
 struct InterfaceRow {
+    const CLSID* m_pclsid;
     const IID* m_piid;
     const char* m_szName;
     bool m_bServed;
@@ -125,7 +138,8 @@ class HookInterfaceTest : public ModuleTest, public ::testing::WithParamInterfac
 TEST_P(HookInterfaceTest, QueryInterfaceAnswersItsTable)
 {
     const InterfaceRow& row = GetParam();
-    IClassFactory* pFactory = ClassObject();
+    IClassFactory* pFactory = ClassObject(*row.m_pclsid);
+    ASSERT_NE(pFactory, nullptr);
     IUnknown* pHook = nullptr;
     ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&pHook)), S_OK);
     pFactory->Release();
@@ -150,12 +164,22 @@ TEST_P(HookInterfaceTest, QueryInterfaceAnswersItsTable)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HookInterfaceTest,
-    ::testing::Values(InterfaceRow{&IID_IUnknown, "IUnknown", true},
-                      InterfaceRow{&c_iidDocHook, "IDocHook", true},
-                      InterfaceRow{&IID_IDispatch, "IDispatch", true},
-                      InterfaceRow{&IID_IShellExecuteHookA, "IShellExecuteHookA", true},
-                      InterfaceRow{&IID_IShellExecuteHookW, "IShellExecuteHookW", true},
-                      InterfaceRow{&IID_IClassFactory, "IClassFactory", false}));
+    ::testing::Values(InterfaceRow{&c_clsidDocHook, &IID_IUnknown, "IUnknown", true},
+                      InterfaceRow{&c_clsidDocHook, &c_iidDocHook, "IDocHook", true},
+                      InterfaceRow{&c_clsidDocHook, &IID_IDispatch, "IDispatch", true},
+                      InterfaceRow{&c_clsidDocHook, &IID_IShellExecuteHookA, "IShellExecuteHookA", true},
+                      InterfaceRow{&c_clsidDocHook, &IID_IShellExecuteHookW, "IShellExecuteHookW", true},
+                      InterfaceRow{&c_clsidDocHook, &c_iidDiagnostics, "verdict", true},
+                      InterfaceRow{&c_clsidDocHook, &IID_IClassFactory, "IClassFactory", false},
+                      // Nothing in the shell's process can turn the production hook dry.
+                      InterfaceRow{&c_clsidDocHook, &c_iidDryRun, "dry run of the hook", false},
+                      // The dry run takes requests and tells verdicts, and is no scriptable hook.
+                      InterfaceRow{&c_clsidDryRun, &IID_IShellExecuteHookA, "dry IShellExecuteHookA", true},
+                      InterfaceRow{&c_clsidDryRun, &IID_IShellExecuteHookW, "dry IShellExecuteHookW", true},
+                      InterfaceRow{&c_clsidDryRun, &c_iidDiagnostics, "dry verdict", true},
+                      InterfaceRow{&c_clsidDryRun, &c_iidDryRun, "dry run", true},
+                      InterfaceRow{&c_clsidDryRun, &c_iidDocHook, "dry IDocHook", false},
+                      InterfaceRow{&c_clsidDryRun, &IID_IDispatch, "dry IDispatch", false}));
 
 // IUnknown, IDocHook and IDispatch are one entry of the object; the execute
 // hook is the other. Callers compare identities by these pointers.

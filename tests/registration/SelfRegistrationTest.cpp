@@ -171,6 +171,13 @@ TEST_F(SelfRegistrationTest, ShellCreatesTheHookFromTheRegisteredModule)
     char szLoaded[MAX_PATH] = {};
     GetModuleFileNameA(GetModuleHandleA(m_strModule.c_str()), szLoaded, MAX_PATH);
     EXPECT_EQ(m_strModule, szLoaded);
+    // The administrators' dry run is served by the module, but registration
+    // names it nowhere: no host can create it through COM.
+    const CLSID clsidDryRun = {0x52253A6A, 0xC5DD, 0x4298, {0xAA, 0x1D, 0x3F, 0xB7, 0x64, 0x46, 0xD7, 0x63}};
+    IUnknown* pDryRun = reinterpret_cast<IUnknown*>(0xdeadbeef);
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(clsidDryRun, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                                    reinterpret_cast<void**>(&pDryRun)));
+    EXPECT_EQ(nullptr, pDryRun);
 
     // IDispatch is served from the registered library.
     IDispatch* pDispatch = nullptr;

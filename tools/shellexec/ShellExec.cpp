@@ -154,10 +154,11 @@ struct CHookInterfaces {
     IShellExecuteHookW* m_pWide = nullptr;
     IShellExecuteHookA* m_pAnsi = nullptr;
     IDocHookDiagnostics* m_pDiagnostics = nullptr;
+    IDocHookDryRun* m_pDryRun = nullptr;
     ~CHookInterfaces()
     {
         for (IUnknown* pInterface : {static_cast<IUnknown*>(m_pWide), static_cast<IUnknown*>(m_pAnsi),
-                                     static_cast<IUnknown*>(m_pDiagnostics)})
+                                     static_cast<IUnknown*>(m_pDiagnostics), static_cast<IUnknown*>(m_pDryRun)})
             if (pInterface)
                 pInterface->Release();
     }
@@ -177,7 +178,40 @@ HRESULT QueryHook(IUnknown* a_pUnknown, bool a_bAnsiOnly, CHookInterfaces& a_hoo
     if (!a_hook.m_pWide && !a_hook.m_pAnsi)
         return E_NOINTERFACE;
     a_pUnknown->QueryInterface(IID_IDocHookDiagnostics, reinterpret_cast<void**>(&a_hook.m_pDiagnostics));
+    a_pUnknown->QueryInterface(IID_IDocHookDryRun, reinterpret_cast<void**>(&a_hook.m_pDryRun));
     return S_OK;
+}
+
+// The dry run is a class of the hook's own module that no registration
+// names: it is asked of the module the hook's class is registered with, by
+// that module's full path. The module stays loaded until this program ends.
+HRESULT CreateDryRun(const CLSID& a_clsid, IUnknown** a_ppUnknown)
+{
+    *a_ppUnknown = nullptr;
+    wchar_t szClsid[40] = {};
+    if (!StringFromGUID2(a_clsid, szClsid, 40))
+        return E_INVALIDARG;
+    std::wstring strKey = std::wstring(L"CLSID\\") + szClsid + L"\\InprocServer32";
+    wchar_t szModule[MAX_PATH] = {};
+    DWORD cbModule = sizeof(szModule);
+    if (RegGetValueW(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, szModule, &cbModule) !=
+            ERROR_SUCCESS ||
+        !vm::IsFullPath(std::wstring(szModule)))
+        return REGDB_E_CLASSNOTREG;
+    HMODULE hModule = LoadLibraryExW(szModule, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    auto pfnGetClassObject = hModule ? reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(
+                                           GetProcAddress(hModule, "DllGetClassObject")))
+                                     : nullptr;
+    if (!pfnGetClassObject)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    IClassFactory* pFactory = nullptr;
+    HRESULT hr = pfnGetClassObject(CLSID_DocHookDryRun, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
+    if (FAILED(hr) || !pFactory)
+        return FAILED(hr) ? hr : E_NOINTERFACE;
+    hr = pFactory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(a_ppUnknown));
+    pFactory->Release();
+    return hr;
 }
 
 // Offers the request to a hook that can answer in words (the product's),
@@ -186,14 +220,12 @@ void OfferWithDiagnostics(CHookInterfaces& a_hook, const CShellExecOptions& a_op
                           CHookAnswer& a_answer)
 {
     std::string strPolicy = a_options.m_strPolicy ? vm::AnsiRendering(*a_options.m_strPolicy) : std::string();
-    if (a_options.m_bDryRun)
-        a_hook.m_pDiagnostics->BeginDryRun(a_options.m_strPolicy ? strPolicy.c_str() : nullptr);
+    if (a_hook.m_pDryRun)
+        a_hook.m_pDryRun->UseDraftPolicy(a_options.m_strPolicy ? strPolicy.c_str() : nullptr);
     a_answer.m_hr = a_hook.Execute(a_request);
     char szVerdict[c_cchVerdict] = {};
     if (SUCCEEDED(a_hook.m_pDiagnostics->GetVerdict(szVerdict, c_cchVerdict)))
         a_answer.m_strVerdict = szVerdict;
-    if (a_options.m_bDryRun)
-        a_hook.m_pDiagnostics->EndDryRun();
 }
 
 CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& a_options, CRequest& a_request)
@@ -211,13 +243,20 @@ CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& 
             answer.m_hr = E_NOINTERFACE;
         return answer;
     }
+    // A dry run is offered to the hook's dry-run class instead.
+    if (a_options.m_bDryRun) {
+        pUnknown->Release();
+        pUnknown = nullptr;
+        CreateDryRun(clsid, &pUnknown);
+    }
     CHookInterfaces hook;
-    answer.m_hr = QueryHook(pUnknown, a_options.m_bAnsi, hook);
-    pUnknown->Release();
+    answer.m_hr = pUnknown ? QueryHook(pUnknown, a_options.m_bAnsi, hook) : S_OK;
+    if (pUnknown)
+        pUnknown->Release();
     if (FAILED(answer.m_hr))
         return answer;
     answer.m_bCreated = true;
-    if (hook.m_pDiagnostics) {
+    if (hook.m_pDiagnostics && (hook.m_pDryRun || !a_options.m_bDryRun)) {
         OfferWithDiagnostics(hook, a_options, a_request, answer);
     } else if (a_options.m_bDryRun) {
         // A hook that cannot run dry could start anything: it is not asked.

@@ -1,0 +1,359 @@
+#include "start/ControlledStart.h"
+
+#include "common/AuditTrail.h"
+#include "common/CommandProgram.h"
+#include "common/FileIdentity.h"
+#include "common/LauncherExit.h"
+#include "common/ProcessStart.h"
+#include "common/TrustedProgram.h"
+#include "common/ModuleIdentity.h"
+#include "policy/PolicyCache.h"
+#include "request/Verdict.h"
+#include "resolution/PathHelpers.h"
+#include "resolution/ViewerProgram.h"
+#include "trace/Trace.h"
+
+#include <shlwapi.h>
+
+#include <cstdio>
+
+namespace start {
+
+namespace {
+
+constexpr size_t c_cbCommandLine = 4096;
+
+// "<launcher> <command>/D:<plug-in>[/D:<directory>]", in ANSI for the trace
+// or wide for the start; false when it would not fit the launcher's 4096
+// characters.
+template <class String>
+bool FormatLauncherLine(String& a_strLine, const String& a_strLauncher, const String& a_strCommand,
+                        const String& a_strPlugin, const String& a_strDirectory)
+{
+    using Char = typename String::value_type;
+    const Char szMark[] = {Char('/'), Char('D'), Char(':'), Char(0)};
+    a_strLine = a_strLauncher + Char(' ') + a_strCommand + szMark + a_strPlugin;
+    if (!a_strDirectory.empty())
+        a_strLine += szMark + a_strDirectory;
+    return a_strLine.size() < c_cbCommandLine;
+}
+
+// The application's command: the program with the request's parameters for
+// a program the request names, the program with the quoted document for a
+// document.
+template <class String>
+String ApplicationCommand(UINT a_uOperation, const String& a_strProgram, const String* a_pParameters,
+                          const String& a_strDocument)
+{
+    using Char = typename String::value_type;
+    switch (a_uOperation) {
+    case OPERATION_APPLICATION:
+        if (a_pParameters)
+            return Char('"') + a_strProgram + Char('"') + Char(' ') + *a_pParameters;
+        return a_strProgram;
+    case OPERATION_OPEN_DOCUMENT:
+    case OPERATION_OPENAS_DOCUMENT:
+        return a_strProgram + Char(' ') + Char('"') + a_strDocument + Char('"');
+    default:
+        return String();
+    }
+}
+
+constexpr char c_szRunLauncher[] = "[CLxShellExt::RunLauncher]";
+constexpr char c_szImageViewer[] = "[CLxShellExt::IsExceptionApplication]";
+// An ANSI program reads its command line in the best-fit rendering, where a
+// full-width quote is a quote: the argument would end early.
+constexpr char c_szBestFitMarks[] = "request text reads with a quote, a blank or the launcher's argument mark in "
+                                    "an ANSI program";
+
+// The always-on line of a start that failed or was refused, and its event.
+void TraceNotStarted(CStartSink& a_sink, const char* a_szTag, const char* a_szCause, int a_nCode,
+                     const std::string& a_strCommand, const std::string& a_strProgram)
+{
+    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
+    a_sink.RecordRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
+}
+
+bool IsDocumentItsOwnProgram(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag,
+                             const std::wstring& a_strProgram)
+{
+    if (a_request.m_uOperation != OPERATION_OPEN_DOCUMENT && a_request.m_uOperation != OPERATION_OPENAS_DOCUMENT)
+        return false;
+    if (!vm::IsSameFile(a_strProgram, a_request.m_strDocument))
+        return false;
+    RefuseStart(a_request, a_sink, a_szTag, "the document is the program", SE_ERR_NOASSOC, a_request.m_strFilePath);
+    return true;
+}
+
+std::wstring BuildApplicationCommand(const CRequestState& a_request, const std::wstring& a_strProgram)
+{
+    std::wstring strParameters = a_request.RequestParameters();
+    const std::wstring* pParameters = a_request.m_lpsei->lpParameters ? &strParameters : nullptr;
+    return ApplicationCommand(a_request.m_uOperation, a_strProgram, pParameters, a_request.m_strDocument);
+}
+
+// The launcher splits its line at "/D:" and takes the document between
+// double quotes: request text holding either would move the plug-in or add
+// arguments of its own. Every character of those marks is kept as it is in
+// an ANSI rendering, so the ANSI texts tell for wide requests as well; but
+// the application reads its line in the best-fit rendering, where look-alike
+// characters of a wide text become such marks.
+bool IsLaunchableRequest(CRequestState& a_request, CStartSink& a_sink)
+{
+    if (a_request.m_real) {
+        for (const std::wstring* pText : {&a_request.m_real->m_strFile, &a_request.m_real->m_strParameters, &a_request.m_real->m_strDirectory}) {
+            if (vm::GainsCommandLineMarks(*pText)) {
+                RefuseStart(a_request, a_sink, c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED, vm::AnsiRendering(*pText));
+                return false;
+            }
+        }
+    }
+    for (const char* szText : {a_request.m_lpsei->lpFile, a_request.m_lpsei->lpParameters, a_request.m_lpsei->lpDirectory}) {
+        if (szText && StrStrIA(szText, "/D:")) {
+            RefuseStart(a_request, a_sink, c_szRunLauncher, "request text holds the launcher's argument mark",
+                        SE_ERR_ACCESSDENIED, szText);
+            return false;
+        }
+    }
+    if (a_request.m_lpsei->lpFile && StrChrA(a_request.m_lpsei->lpFile, '"')) {
+        RefuseStart(a_request, a_sink, c_szRunLauncher, "file text holds a double quote", SE_ERR_ACCESSDENIED,
+                    a_request.m_lpsei->lpFile);
+        return false;
+    }
+    return true;
+}
+
+std::wstring GetProgramForStart(const CRequestState& a_request)
+{
+    // Variables are read only in a command from the registry: in the
+    // request's own text they would make one file stand for another.
+    if (a_request.m_bAppPathFromRequest)
+        return a_request.m_real ? vm::GetLongPath(a_request.m_real->m_strFile) : vm::WideFromAnsi(a_request.m_strAppPath);
+    // A command of the machine's registry is expanded as it was resolved,
+    // with the machine's values: the user's own variables (HKCU\Environment
+    // can redefine windir) would start another program than the one judged.
+    // What does not expand stays as written, and names no program.
+    return vm::WideFromAnsi(vm::ExpandMachineVariables(a_request.m_strAppPath));
+}
+
+// The launcher takes the working directory as one; a file or a missing
+// folder is refused here, where the shell can still be told.
+bool IsUsableDirectory(CRequestState& a_request, CStartSink& a_sink)
+{
+    std::wstring strDirectory = a_request.RequestDirectory();
+    if (strDirectory.empty() || (vm::IsFullPath(strDirectory) && vm::IsExistingFolder(strDirectory)))
+        return true;
+    RefuseStart(a_request, a_sink, c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, a_request.m_lpsei->lpDirectory);
+    return false;
+}
+
+bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source,
+                      const std::wstring& a_strProgram)
+{
+    std::shared_ptr<CCCF> pCcf = CurrentPolicy(a_source);
+    vm::PolicyFieldReader reader;
+    if (pCcf->CheckCCFValidity() == 0)
+        reader = [&pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };
+    vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, vm::WideFromAnsi(a_request.m_strInjectionDll), reader);
+    if (trust == vm::ProgramTrust::Trusted)
+        return true;
+    RefuseStart(a_request, a_sink, c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED, vm::AnsiRendering(a_strProgram));
+    return false;
+}
+
+// The line is traced as the registry and the request wrote it, and started
+// with the program's expanded path and the request's real texts.
+bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstring& a_strProgram)
+{
+    char szLauncher[MAX_PATH] = {};
+    lstrcpynA(szLauncher, GetOwnModulePath().c_str(), MAX_PATH);
+    ReplaceFileName(szLauncher, "vormidmgr.exe");
+    if (!*szLauncher) {
+        // Without our own path the launcher could only be looked for in the
+        // current directory: nothing is started.
+        TraceAlways("[CLxShellExt::RunLauncher] module path unknown, launcher not started");
+        ThreadVerdict().m_szCause = "the launcher's folder is unknown";
+        a_request.m_nStartError = SE_ERR_FNF;
+        return true;
+    }
+
+    // A cut command line would hand the launcher a wrong plug-in or document:
+    // a line that does not fit is not started.
+    std::string strLine;
+    std::string strParameters = a_request.m_lpsei->lpParameters ? a_request.m_lpsei->lpParameters : "";
+    const std::string* pParameters = a_request.m_lpsei->lpParameters ? &strParameters : nullptr;
+    if (!FormatLauncherLine(strLine, std::string(szLauncher),
+                            ApplicationCommand(a_request.m_uOperation, a_request.m_strAppPath, pParameters, a_request.m_strFilePath),
+                            a_request.m_strInjectionDll, std::string(a_request.m_lpsei->lpDirectory ? a_request.m_lpsei->lpDirectory : ""))) {
+        TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started", static_cast<int>(strLine.size()));
+        ThreadVerdict().m_szCause = "the launcher's command line does not fit";
+        a_request.m_nStartError = SE_ERR_OOM;
+        return true;
+    }
+    TraceSwitchable("sz[%s]", strLine.c_str());
+    std::wstring strStarted;
+    std::wstring strLauncher = vm::WideFromAnsi(szLauncher);
+    if (!FormatLauncherLine(strStarted, strLauncher, BuildApplicationCommand(a_request, a_strProgram),
+                            vm::WideFromAnsi(a_request.m_strInjectionDll), a_request.RequestDirectory())) {
+        RefuseStart(a_request, a_sink, c_szRunLauncher, "expanded command line too long", SE_ERR_OOM, strLine);
+        return true;
+    }
+    std::string strShown = vm::AnsiRendering(strStarted);
+    if (strShown != strLine)
+        TraceAlways("%s started as [%s]", c_szRunLauncher, strShown.c_str());
+    ThreadVerdict().m_strApplication = a_request.m_strAppName;
+    ThreadVerdict().m_strPlugin = PathFindFileNameA(a_request.m_strInjectionDll.c_str());
+    // The launcher line carries the program and the document only: switches
+    // of the registered command are left out, and said so.
+    if (a_request.m_uOperation != OPERATION_APPLICATION)
+        ThreadVerdict().m_strDropped = a_request.m_strCommandArguments;
+    if (int nError = a_sink.Start(strLauncher, strStarted, &a_request.m_hLauncher))
+        RefuseStart(a_request, a_sink, c_szRunLauncher, "launcher start failed", nError, strShown);
+    else
+        a_request.m_launched = ControlledStart{a_request.m_strFilePath, vm::AnsiRendering(a_strProgram), a_request.m_strInjectionDll};
+    return true;
+}
+
+} // namespace
+
+int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
+{
+    DWORD dwExit = 0;
+    if (WaitForSingleObject(a_hLauncher, vm::c_dwLauncherVerdictTimeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(a_hLauncher, &dwExit)) {
+        TraceAlways("[CLxShellExt::RunLauncher] launcher gave no answer in %lu ms, answered %d",
+                    vm::c_dwLauncherVerdictTimeoutMs, c_nResultLaunched);
+        return c_nResultLaunched;
+    }
+    vm::LauncherExitRow row = vm::FindLauncherExit(dwExit);
+    // A refusal is the launcher's to record, but a launcher that died did not
+    // live to; a start is recorded once it took place.
+    if (row.m_nShellCode != c_nResultLaunched)
+        ThreadVerdict().m_szCause = row.m_szReason;
+    if (!vm::IsLauncherExit(dwExit)) {
+        char szCause[64];
+        std::snprintf(szCause, sizeof(szCause), "launcher ended abnormally (exit code 0x%08lX)", dwExit);
+        vm::ReportStartRefused(a_start.m_strDocument, a_start.m_strApplication, szCause, row.m_nShellCode);
+    } else if (row.m_nShellCode == c_nResultLaunched) {
+        vm::ReportControlledStart(a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin, "launcher");
+    }
+    TraceAlways("[CLxShellExt::RunLauncher] launcher answered %lu: %s, answered %d", dwExit, row.m_szReason,
+                row.m_nShellCode);
+    return row.m_nShellCode;
+}
+
+void RefuseStart(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag, const char* a_szCause,
+                 int a_nCode, const std::string& a_strCommand)
+{
+    a_request.m_nStartError = a_nCode;
+    ThreadVerdict().m_szCause = a_szCause;
+    TraceNotStarted(a_sink, a_szTag, a_szCause, a_nCode, a_strCommand, a_request.m_strAppPath);
+}
+
+void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, const std::string& a_strCommand)
+{
+    // A double quote in the document's text would end its argument early.
+    if (a_request.m_strFilePath.find('"') != std::string::npos) {
+        RefuseStart(a_request, a_sink, c_szRunApplication, "file text holds a double quote", SE_ERR_ACCESSDENIED,
+                    a_strCommand);
+        return;
+    }
+    if (a_request.m_real && vm::GainsCommandLineMarks(a_request.m_real->m_strFile)) {
+        RefuseStart(a_request, a_sink, c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand);
+        return;
+    }
+    std::wstring strProgram = GetProgramForStart(a_request);
+    // Only an application named by an existing full path is started.
+    if (!vm::IsFullPath(strProgram) || !vm::IsExistingFile(strProgram)) {
+        RefuseStart(a_request, a_sink, c_szRunApplication, "application not found", SE_ERR_FNF, a_strCommand);
+        return;
+    }
+    if (IsDocumentItsOwnProgram(a_request, a_sink, c_szRunApplication, strProgram))
+        return;
+    // Started by the final path it was judged by, and held until then.
+    vm::CHeldProgram held;
+    if (const char* szWhy = held.Hold(strProgram)) {
+        RefuseStart(a_request, a_sink, c_szRunApplication, szWhy, SE_ERR_ACCESSDENIED, a_strCommand);
+        return;
+    }
+    strProgram = held.FinalPath();
+    std::wstring strStarted = ApplicationCommand<std::wstring>(a_request.m_uOperation, strProgram, nullptr, a_request.m_strDocument);
+    std::string strShown = vm::AnsiRendering(strStarted);
+    if (strShown != a_strCommand)
+        TraceAlways("%s started as [%s]", c_szRunApplication, strShown.c_str());
+    if (int nError = a_sink.Start(strProgram, strStarted, nullptr))
+        RefuseStart(a_request, a_sink, c_szRunApplication, "CreateProcess failed", nError, strShown);
+    else
+        a_sink.RecordStarted(a_request.m_strFilePath, vm::AnsiRendering(strProgram), std::string(), "direct start");
+}
+
+// The viewer of the image-viewer exception rule is started directly, with
+// the document as one argument; nothing of the started process is kept.
+int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
+{
+    const std::string& strDocument = a_plan.m_strDocument;
+    std::string strCommand = a_plan.m_strViewer + " " + strDocument;
+    const std::wstring& strRealDocument = a_plan.m_strRealDocument;
+    // A document text with a double quote could end its argument early; no
+    // file name holds one.
+    if (strDocument.find('"') != std::string::npos) {
+        TraceNotStarted(a_sink, c_szImageViewer, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
+                        a_plan.m_strViewer);
+        return SE_ERR_ACCESSDENIED;
+    }
+    if (vm::GainsCommandLineMarks(strRealDocument)) {
+        TraceNotStarted(a_sink, c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, a_plan.m_strViewer);
+        return SE_ERR_ACCESSDENIED;
+    }
+    // The viewer command comes from the registry: the machine's values
+    // expand it, never the user's own variables.
+    std::string strAppPath = a_plan.m_bViewerFromRequest ? a_plan.m_strViewer : vm::ExpandMachineVariables(a_plan.m_strViewer);
+    // Without a viewer command the command text is the request's own: no
+    // program is read out of it (its first words could name a file that the
+    // requester planted). Its one file is the document, never the program.
+    ViewerProgram program;
+    if (!a_plan.m_bViewerFromRequest) {
+        program = FindViewerProgram(strAppPath);
+    } else if (vm::IsExistingFile(strRealDocument)) {
+        TraceNotStarted(a_sink, c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand, a_plan.m_strViewer);
+        return SE_ERR_NOASSOC;
+    }
+    if (program.m_strProgram.empty()) {
+        TraceAlways("%s image viewer not found, not started[%s]", c_szImageViewer, strCommand.c_str());
+        a_sink.RecordRefused(strCommand, strAppPath, "image viewer not found", SE_ERR_FNF);
+        return SE_ERR_FNF;
+    }
+    std::wstring strProgram = vm::WideFromAnsi(program.m_strProgram);
+    if (vm::IsSameFile(strProgram, strRealDocument)) {
+        TraceNotStarted(a_sink, c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand,
+                        program.m_strProgram);
+        return SE_ERR_NOASSOC;
+    }
+
+    std::string strViewer = strAppPath;
+    if (program.m_bFromPrefix)
+        strViewer = vm::AsOneArgument(program.m_strProgram) + strAppPath.substr(program.m_cchWord);
+    std::string strCommandLine = strViewer + " " + vm::AsOneArgument(strDocument);
+    if (strCommandLine != strCommand)
+        TraceAlways("%s started as [%s]", c_szImageViewer, strCommandLine.c_str());
+    int nError =
+        a_sink.Start(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(strRealDocument), nullptr);
+    if (nError)
+        TraceNotStarted(a_sink, c_szImageViewer, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
+    else
+        a_sink.RecordStarted(strDocument, program.m_strProgram, std::string(), "image viewer");
+    return nError;
+}
+
+bool RunLauncher(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source)
+{
+    if (!IsLaunchableRequest(a_request, a_sink))
+        return true;
+    std::wstring strProgram = GetProgramForStart(a_request);
+    if (IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
+        !IsUsableDirectory(a_request, a_sink) || !MayReceivePlugin(a_request, a_sink, a_source, strProgram))
+        return true;
+    return StartLauncher(a_request, a_sink, strProgram);
+}
+
+} // namespace start

@@ -1,0 +1,70 @@
+#include "start/StartSink.h"
+
+#include "common/AuditTrail.h"
+#include "common/FileIdentity.h"
+#include "common/ProcessStart.h"
+#include "trace/Trace.h"
+
+#include <windows.h>
+
+namespace {
+
+class CRealStartSink final : public CStartSink {
+public:
+    int Start(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
+              vm::UniqueNullHandle* a_pProcess) override
+    {
+        vm::UniqueProcessInfo process;
+        if (!vm::StartProgram(a_strProgram, std::move(a_strCommandLine), 0, nullptr, process))
+            return vm::StartErrorCode(GetLastError());
+        if (a_pProcess) {
+            HANDLE hProcess = nullptr;
+            if (DuplicateHandle(GetCurrentProcess(), process.get().hProcess, GetCurrentProcess(), &hProcess,
+                                SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0))
+                a_pProcess->reset(hProcess);
+        }
+        return 0;
+    }
+
+    void RecordStarted(const std::string& a_strDocument, const std::string& a_strProgram,
+                       const std::string& a_strPlugin, const char* a_szRoute) override
+    {
+        vm::ReportControlledStart(a_strDocument, a_strProgram, a_strPlugin, a_szRoute);
+    }
+
+    void RecordRefused(const std::string& a_strCommand, const std::string& a_strProgram, const char* a_szCause,
+                       int a_nCode) override
+    {
+        vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
+    }
+
+    bool MayWrite() const override { return true; }
+};
+
+// A dry run leaves no record of what it did not do.
+class CDryStartSink final : public CStartSink {
+public:
+    int Start(const std::wstring&, std::wstring a_strCommandLine, vm::UniqueNullHandle*) override
+    {
+        TraceAlways("[dry run] would start [%s]", vm::AnsiRendering(a_strCommandLine).c_str());
+        return 0;
+    }
+
+    void RecordStarted(const std::string&, const std::string&, const std::string&, const char*) override {}
+    void RecordRefused(const std::string&, const std::string&, const char*, int) override {}
+    bool MayWrite() const override { return false; }
+};
+
+} // namespace
+
+CStartSink& RealStartSink()
+{
+    static CRealStartSink s_sink;
+    return s_sink;
+}
+
+CStartSink& DryStartSink()
+{
+    static CDryStartSink s_sink;
+    return s_sink;
+}

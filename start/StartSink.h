@@ -1,0 +1,32 @@
+#pragma once
+// Where the controlled starts of a decision go. The real sink starts the
+// program and records it in the audit trail; the dry sink of the
+// administrators' dry run traces "[dry run] would start [...]" and records
+// nothing. A decision that may not start may not write the registry either.
+
+#include "common/Handle.h"
+
+#include <string>
+
+class CStartSink {
+public:
+    virtual ~CStartSink() = default;
+
+    // Starts a_strCommandLine with a_strProgram (a full path) as its program.
+    // 0 when it started, else the shell's SE_ERR_* code for the platform's
+    // error. The process handle goes to a_pProcess when one is given and a
+    // process was started; nothing of the process is kept otherwise.
+    virtual int Start(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
+                      vm::UniqueNullHandle* a_pProcess) = 0;
+    // The audit trail's records of a start and of a start that did not happen.
+    virtual void RecordStarted(const std::string& a_strDocument, const std::string& a_strProgram,
+                               const std::string& a_strPlugin, const char* a_szRoute) = 0;
+    virtual void RecordRefused(const std::string& a_strCommand, const std::string& a_strProgram,
+                               const char* a_szCause, int a_nCode) = 0;
+    // False for the dry sink.
+    virtual bool MayWrite() const = 0;
+};
+
+// The process's two sinks; neither holds state.
+CStartSink& RealStartSink();
+CStartSink& DryStartSink();
