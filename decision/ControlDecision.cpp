@@ -51,8 +51,8 @@ int CLxShellExt::RunApplication()
     // A controlled type or an encrypted document is never handed back
     // unprotected because another program holds the policy file.
     if ((m_bAcapFile || m_uControlType != 0) && IsPolicyHeldByAnother(m_policySource)) {
-        start::RefuseStart(*this, *m_pSink, start::c_szRunApplication, "the policy file is held open by another program", SE_ERR_ACCESSDENIED,
-                    m_strFilePath);
+        start::RefuseStart(*this, *m_pSink, start::c_szRunApplication,
+                           "the policy file is held open by another program", SE_ERR_ACCESSDENIED, m_strFilePath);
         return EXECUTE_EXCEPTION;
     }
     if (!GetApplicationPathFromReg(bControl)) {

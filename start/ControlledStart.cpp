@@ -101,14 +101,17 @@ std::wstring BuildApplicationCommand(const CRequestState& a_request, const std::
 bool IsLaunchableRequest(CRequestState& a_request, CStartSink& a_sink)
 {
     if (a_request.m_real) {
-        for (const std::wstring* pText : {&a_request.m_real->m_strFile, &a_request.m_real->m_strParameters, &a_request.m_real->m_strDirectory}) {
+        for (const std::wstring* pText :
+             {&a_request.m_real->m_strFile, &a_request.m_real->m_strParameters, &a_request.m_real->m_strDirectory}) {
             if (vm::GainsCommandLineMarks(*pText)) {
-                RefuseStart(a_request, a_sink, c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED, vm::AnsiRendering(*pText));
+                RefuseStart(a_request, a_sink, c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED,
+                            vm::AnsiRendering(*pText));
                 return false;
             }
         }
     }
-    for (const char* szText : {a_request.m_lpsei->lpFile, a_request.m_lpsei->lpParameters, a_request.m_lpsei->lpDirectory}) {
+    for (const char* szText :
+         {a_request.m_lpsei->lpFile, a_request.m_lpsei->lpParameters, a_request.m_lpsei->lpDirectory}) {
         if (szText && StrStrIA(szText, "/D:")) {
             RefuseStart(a_request, a_sink, c_szRunLauncher, "request text holds the launcher's argument mark",
                         SE_ERR_ACCESSDENIED, szText);
@@ -128,7 +131,8 @@ std::wstring GetProgramForStart(const CRequestState& a_request)
     // Variables are read only in a command from the registry: in the
     // request's own text they would make one file stand for another.
     if (a_request.m_bAppPathFromRequest)
-        return a_request.m_real ? vm::GetLongPath(a_request.m_real->m_strFile) : vm::WideFromAnsi(a_request.m_strAppPath);
+        return a_request.m_real ? vm::GetLongPath(a_request.m_real->m_strFile)
+                                : vm::WideFromAnsi(a_request.m_strAppPath);
     // A command of the machine's registry is expanded as it was resolved,
     // with the machine's values: the user's own variables (HKCU\Environment
     // can redefine windir) would start another program than the one judged.
@@ -143,7 +147,8 @@ bool IsUsableDirectory(CRequestState& a_request, CStartSink& a_sink)
     std::wstring strDirectory = a_request.RequestDirectory();
     if (strDirectory.empty() || (vm::IsFullPath(strDirectory) && vm::IsExistingFolder(strDirectory)))
         return true;
-    RefuseStart(a_request, a_sink, c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, a_request.m_lpsei->lpDirectory);
+    RefuseStart(a_request, a_sink, c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF,
+                a_request.m_lpsei->lpDirectory);
     return false;
 }
 
@@ -154,10 +159,12 @@ bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const Policy
     vm::PolicyFieldReader reader;
     if (pCcf->CheckCCFValidity() == 0)
         reader = [&pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };
-    vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, vm::WideFromAnsi(a_request.m_strInjectionDll), reader);
+    vm::ProgramTrust trust =
+        vm::CheckProgramForPlugin(a_strProgram, vm::WideFromAnsi(a_request.m_strInjectionDll), reader);
     if (trust == vm::ProgramTrust::Trusted)
         return true;
-    RefuseStart(a_request, a_sink, c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED, vm::AnsiRendering(a_strProgram));
+    RefuseStart(a_request, a_sink, c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED,
+                vm::AnsiRendering(a_strProgram));
     return false;
 }
 
@@ -182,10 +189,13 @@ bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstr
     std::string strLine;
     std::string strParameters = a_request.m_lpsei->lpParameters ? a_request.m_lpsei->lpParameters : "";
     const std::string* pParameters = a_request.m_lpsei->lpParameters ? &strParameters : nullptr;
-    if (!FormatLauncherLine(strLine, std::string(szLauncher),
-                            ApplicationCommand(a_request.m_uOperation, a_request.m_strAppPath, pParameters, a_request.m_strFilePath),
-                            a_request.m_strInjectionDll, std::string(a_request.m_lpsei->lpDirectory ? a_request.m_lpsei->lpDirectory : ""))) {
-        TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started", static_cast<int>(strLine.size()));
+    if (!FormatLauncherLine(
+            strLine, std::string(szLauncher),
+            ApplicationCommand(a_request.m_uOperation, a_request.m_strAppPath, pParameters, a_request.m_strFilePath),
+            a_request.m_strInjectionDll,
+            std::string(a_request.m_lpsei->lpDirectory ? a_request.m_lpsei->lpDirectory : ""))) {
+        TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started",
+                    static_cast<int>(strLine.size()));
         ThreadVerdict().m_szCause = "the launcher's command line does not fit";
         a_request.m_nStartError = SE_ERR_OOM;
         return true;
@@ -210,7 +220,8 @@ bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstr
     if (int nError = a_sink.Start(strLauncher, strStarted, &a_request.m_hLauncher))
         RefuseStart(a_request, a_sink, c_szRunLauncher, "launcher start failed", nError, strShown);
     else
-        a_request.m_launched = ControlledStart{a_request.m_strFilePath, vm::AnsiRendering(a_strProgram), a_request.m_strInjectionDll};
+        a_request.m_launched =
+            ControlledStart{a_request.m_strFilePath, vm::AnsiRendering(a_strProgram), a_request.m_strInjectionDll};
     return true;
 }
 
@@ -277,7 +288,8 @@ void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, cons
         return;
     }
     strProgram = held.FinalPath();
-    std::wstring strStarted = ApplicationCommand<std::wstring>(a_request.m_uOperation, strProgram, nullptr, a_request.m_strDocument);
+    std::wstring strStarted =
+        ApplicationCommand<std::wstring>(a_request.m_uOperation, strProgram, nullptr, a_request.m_strDocument);
     std::string strShown = vm::AnsiRendering(strStarted);
     if (strShown != a_strCommand)
         TraceAlways("%s started as [%s]", c_szRunApplication, strShown.c_str());
@@ -307,7 +319,8 @@ int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
     }
     // The viewer command comes from the registry: the machine's values
     // expand it, never the user's own variables.
-    std::string strAppPath = a_plan.m_bViewerFromRequest ? a_plan.m_strViewer : vm::ExpandMachineVariables(a_plan.m_strViewer);
+    std::string strAppPath =
+        a_plan.m_bViewerFromRequest ? a_plan.m_strViewer : vm::ExpandMachineVariables(a_plan.m_strViewer);
     // Without a viewer command the command text is the request's own: no
     // program is read out of it (its first words could name a file that the
     // requester planted). Its one file is the document, never the program.
@@ -315,7 +328,8 @@ int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
     if (!a_plan.m_bViewerFromRequest) {
         program = FindViewerProgram(strAppPath);
     } else if (vm::IsExistingFile(strRealDocument)) {
-        TraceNotStarted(a_sink, c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand, a_plan.m_strViewer);
+        TraceNotStarted(a_sink, c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand,
+                        a_plan.m_strViewer);
         return SE_ERR_NOASSOC;
     }
     if (program.m_strProgram.empty()) {
