@@ -119,11 +119,13 @@ std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source)
 }
 
 // Made in place: the object is destroyed here, never deleted by cipher.dll.
+// cipher.dll's process-wide draft switch, which any code in the process can
+// set, is never followed.
 std::shared_ptr<CCCF> OpenPolicy(const PolicySource& a_source)
 {
     if (a_source.IsDraft())
         return std::make_shared<CCCF>(a_source.m_strDraft.c_str());
-    return std::make_shared<CCCF>();
+    return std::make_shared<CCCF>(CcfInstalledPolicy());
 }
 
 bool IsPolicyHeldByAnother(const PolicySource& a_source)

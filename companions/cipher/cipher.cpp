@@ -51,6 +51,13 @@ std::string GetOwnDirectory()
     return offSlash == std::string::npos ? std::string() : strPath.substr(0, offSlash + 1);
 }
 
+// company.ccf in the policy folder; empty when this DLL's folder is unknown.
+std::string InstalledPolicyPath()
+{
+    std::string strDir = GetOwnDirectory();
+    return strDir.empty() ? std::string() : vm::PolicyFolder(strDir) + cipherfmt::c_szCcfFileName;
+}
+
 SRWLOCK s_draftLock = SRWLOCK_INIT;
 std::string s_strDraftPolicy;
 
@@ -66,8 +73,7 @@ std::string PolicyFilePath(bool* a_pbDraft)
     *a_pbDraft = !strDraft.empty();
     if (*a_pbDraft)
         return strDraft;
-    std::string strDir = GetOwnDirectory();
-    return strDir.empty() ? std::string() : vm::PolicyFolder(strDir) + cipherfmt::c_szCcfFileName;
+    return InstalledPolicyPath();
 }
 
 // The installed policy is read only through a handle whose final path is
@@ -103,6 +109,15 @@ CCCF::CCCF() : m_pImpl(nullptr)
         Read(strPath, bDraft);
     } catch (...) {
         // Out of memory while naming the file: the object answers "unreadable".
+    }
+}
+
+// Out of memory while naming the file leaves the object "unreadable", as above.
+CCCF::CCCF(CcfInstalledPolicy) : m_pImpl(nullptr)
+{
+    try {
+        Read(InstalledPolicyPath(), false);
+    } catch (...) {
     }
 }
 

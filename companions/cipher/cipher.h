@@ -31,10 +31,16 @@ enum AcapHeaderStatus {
     ACAP_E_FIELDS = 6,      // header size or reserved field wrong
 };
 
+// Selects the constructor that reads the installed policy file.
+struct CcfInstalledPolicy {};
+
 // The company policy file, company.ccf beside cipher.dll.
 class CIPHER_API CCCF {
 public:
+    // The installed file, or the draft of CipherUseDraftPolicy while one is set.
     CCCF();
+    // The installed file, whatever CipherUseDraftPolicy says.
+    explicit CCCF(CcfInstalledPolicy);
     // The policy in the file a_szPath (a draft an administrator tries out),
     // whatever the process-wide draft switch says; a null or empty path
     // reads as missing.
@@ -74,8 +80,9 @@ private:
 
 // A draft policy file that every CCCF made in this process with the default
 // constructor reads instead of the installed one; null goes back to the
-// installed file. Kept for callers outside the product; the hook opens a
-// draft by its path (CCCF(const char*)). Only code inside the process can call it: nothing a user
+// installed file. Kept for callers outside the product; the hook opens the
+// installed file (CCCF(CcfInstalledPolicy)) or a draft by its path
+// (CCCF(const char*)), so this switch never moves the hook's policy. Only code inside the process can call it: nothing a user
 // sets outside (a variable, a registry value) moves the policy.
 extern "C" CIPHER_API void CipherUseDraftPolicy(const char* a_szPath);
 

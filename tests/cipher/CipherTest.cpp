@@ -193,10 +193,10 @@ TEST_F(CcfTest, MissingOrUnreadableFileIsReportedAsSuch)
     }
 }
 
-// A draft is read from the path it is given, beside the installed policy and
-// whatever the process-wide draft switch says; the switch still moves the
-// default object for callers that use it.
-TEST_F(CcfTest, ADraftIsReadFromItsOwnPath)
+// A draft is read from the path it is given, and the installed policy by its
+// own constructor, whatever the process-wide draft switch says; the switch
+// still moves the default object for callers that use it.
+TEST_F(CcfTest, DraftAndInstalledPolicyAreReadFromTheirOwnSources)
 {
     WritePolicy(c_strStandardPolicy);
     std::string strDir = vmtest::MakeScratchDir("cipher-draft");
@@ -204,9 +204,10 @@ TEST_F(CcfTest, ADraftIsReadFromItsOwnPath)
     vmtest::WriteFile(strDraft, Sealed("CompanyID=DRAFT\r\n"));
     vmtest::WriteFile(strOther, Sealed("CompanyID=OTHER\r\n"));
     CipherUseDraftPolicy(strOther.c_str());
-    CCCF draft(strDraft.c_str()), moved;
+    CCCF draft(strDraft.c_str()), moved, installed{CcfInstalledPolicy()};
     CipherUseDraftPolicy(nullptr);
-    CCCF installed;
+    CCCF back;
+    EXPECT_STREQ(back.GetCompanyID(), "ACME");
     ASSERT_EQ(draft.CheckCCFValidity(), CCF_VALID);
     EXPECT_STREQ(draft.GetCompanyID(), "DRAFT");
     ASSERT_EQ(moved.CheckCCFValidity(), CCF_VALID);
