@@ -130,9 +130,89 @@ std::vector<std::wstring> SharedWritableFolders()
     return folders;
 }
 
+// The caller as a standard user, for an access check: its token with the
+// administrators' membership made deny-only, so that an elevated
+// administrator is judged as the same user unelevated.
+UniqueNullHandle StandardUserToken()
+{
+    HANDLE hToken = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_DUPLICATE | TOKEN_QUERY, TRUE, &hToken) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &hToken))
+        return UniqueNullHandle();
+    UniqueNullHandle token(hToken);
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD cbSid = sizeof(sid);
+    HANDLE hRestricted = nullptr;
+    SID_AND_ATTRIBUTES denied = {sid, 0};
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &cbSid) ||
+        !CreateRestrictedToken(token.get(), DISABLE_MAX_PRIVILEGE, 1, &denied, 0, nullptr, 0, nullptr, &hRestricted))
+        return UniqueNullHandle();
+    UniqueNullHandle restricted(hRestricted);
+    HANDLE hCheck = nullptr;
+    if (!DuplicateTokenEx(restricted.get(), TOKEN_QUERY, nullptr, SecurityIdentification, TokenImpersonation, &hCheck))
+        return UniqueNullHandle();
+    return UniqueNullHandle(hCheck);
+}
+
+// The rights that let a user change what a path names: write or append to
+// it (in a folder: create files or folders), delete it or what it holds,
+// change its ACL or its owner.
+constexpr DWORD c_dwChangeRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// True when a_hToken may change the file or folder a_strPath, or when its
+// security cannot be read (then nothing says it is safe).
+bool TokenMayChange(HANDLE a_hToken, const std::wstring& a_strPath)
+{
+    UniqueFileHandle item(CreateFileW(a_strPath.c_str(), READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (!item || GetSecurityInfo(item.get(), SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, nullptr, nullptr, &pDescriptor) != ERROR_SUCCESS)
+        return true;
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges = {};
+    DWORD cbPrivileges = sizeof(privileges), dwGranted = 0;
+    BOOL bStatus = FALSE;
+    BOOL bChecked = AccessCheck(pDescriptor, a_hToken, MAXIMUM_ALLOWED, &mapping, &privileges, &cbPrivileges,
+                                &dwGranted, &bStatus);
+    LocalFree(pDescriptor);
+    return !bChecked || (bStatus && (dwGranted & c_dwChangeRights) != 0);
+}
+
 } // namespace
 
-const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
+CUserWriteCheck::CUserWriteCheck() : m_token(StandardUserToken())
+{
+    // A user who may change the Windows folder itself (a platform without
+    // ACLs, such as Wine, where every file is the user's) is told nothing by
+    // ACLs: then only the published list of writable folders speaks.
+    std::wstring strWindows = WindowsFolder();
+    m_bSpeaks = m_token && !strWindows.empty() && !TokenMayChange(m_token.get(), strWindows);
+}
+
+bool CUserWriteCheck::MayChangeBelow(const std::wstring& a_strFinal, const std::wstring& a_strRoot) const
+{
+    if (!m_bSpeaks)
+        return false;
+    for (std::wstring strPath = a_strFinal; IsBelowFolder(strPath, a_strRoot);
+         strPath.resize(strPath.find_last_of(L'\\'))) {
+        if (TokenMayChange(m_token.get(), strPath))
+            return true;
+    }
+    return false;
+}
+
+bool CUserWriteCheck::MayChange(const std::wstring& a_strFinal) const
+{
+    return m_bSpeaks && TokenMayChange(m_token.get(), a_strFinal);
+}
+
+namespace {
+
+const char* WhyUnfit(const std::wstring& a_strFinal, const CUserWriteCheck& a_writeCheck)
 {
     // "X:\" and "X:": a drive's root, where users may create folders.
     bool bLetter = a_strFinal.size() >= 2 && a_strFinal[1] == L':';
@@ -150,7 +230,16 @@ const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
     for (const std::wstring& strFolder : WritableWindowsFolders())
         if (IsAtOrBelow(a_strFinal, strFolder))
             return "it lies in a folder of the Windows folder that users may write to";
+    if (a_writeCheck.MayChange(a_strFinal))
+        return "its ACL lets users write to it";
     return nullptr;
+}
+
+} // namespace
+
+const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
+{
+    return WhyUnfit(a_strFinal, CUserWriteCheck());
 }
 
 namespace {
@@ -284,7 +373,9 @@ std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders)
     return entries;
 }
 
-std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
+namespace {
+
+std::vector<std::wstring> TrustedProgramFolders(const char* a_szTrustedFolders, const CUserWriteCheck& a_writeCheck)
 {
     std::vector<std::wstring> folders;
     std::wstring strWindows = WindowsFolder();
@@ -298,9 +389,16 @@ std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolder
         if (IsFullPath(strEntry))
             AddFinalFolder(WideFromAnsi(strEntry), entries);
     for (const std::wstring& strEntry : entries)
-        if (!WhyTrustedFolderIsUnfit(strEntry))
+        if (!WhyUnfit(strEntry, a_writeCheck))
             folders.push_back(strEntry);
     return folders;
+}
+
+} // namespace
+
+std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
+{
+    return TrustedProgramFolders(a_szTrustedFolders, CUserWriteCheck());
 }
 
 ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin,
@@ -322,9 +420,11 @@ ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::
         return ProgramTrust::OtherPlugin;
     if (IsBelowUserWritableFolder(strFinal))
         return ProgramTrust::OutsideFolders;
-    for (const std::wstring& strFolder : GetTrustedProgramFolders(a_readField(c_szTrustedFoldersField)))
+    CUserWriteCheck writeCheck;
+    for (const std::wstring& strFolder : TrustedProgramFolders(a_readField(c_szTrustedFoldersField), writeCheck))
         if (IsBelowFolder(strFinal, strFolder))
-            return ProgramTrust::Trusted;
+            return writeCheck.MayChangeBelow(strFinal, strFolder) ? ProgramTrust::OutsideFolders
+                                                                  : ProgramTrust::Trusted;
     return ProgramTrust::OutsideFolders;
 }
 
