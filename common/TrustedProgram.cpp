@@ -2,12 +2,15 @@
 
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/LockGuard.h"
 
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 #include <knownfolders.h>
 #include <shlobj.h>
+
+#include <map>
 
 namespace vm {
 namespace {
@@ -19,11 +22,36 @@ void AddFinalFolder(const std::wstring& a_strFolder, std::vector<std::wstring>& 
         a_folders.push_back(strFinal);
 }
 
+// The final path of a folder of the machine's own layout (the Windows folder
+// and its writable folders, Program Files, ProgramData, the profiles and
+// temporary folders), found once per process by its name: only an
+// administrator can move those. A folder that did not exist when asked is
+// asked again every time, so one made later counts as soon as it exists.
+void AddMachineFolder(const std::wstring& a_strFolder, std::vector<std::wstring>& a_folders)
+{
+    static SRWLOCK s_lock = SRWLOCK_INIT;
+    static std::map<std::wstring, std::wstring> s_finals;
+    {
+        CLockGuard lock(s_lock, c_eLockShared);
+        auto found = s_finals.find(a_strFolder);
+        if (found != s_finals.end()) {
+            a_folders.push_back(found->second);
+            return;
+        }
+    }
+    std::wstring strFinal;
+    if (!IsExistingFolder(a_strFolder) || !GetFinalPath(a_strFolder, strFinal))
+        return;
+    a_folders.push_back(strFinal);
+    CLockGuard lock(s_lock);
+    s_finals.emplace(a_strFolder, strFinal);
+}
+
 void AddKnownFolder(REFKNOWNFOLDERID a_id, std::vector<std::wstring>& a_folders)
 {
     PWSTR pszPath = nullptr;
     if (SUCCEEDED(SHGetKnownFolderPath(a_id, KF_FLAG_DONT_VERIFY, nullptr, &pszPath)) && pszPath)
-        AddFinalFolder(pszPath, a_folders);
+        AddMachineFolder(pszPath, a_folders);
     CoTaskMemFree(pszPath);
 }
 
@@ -40,7 +68,7 @@ void AddProgramFiles64(std::vector<std::wstring>& a_folders)
     DWORD cb = sizeof(szPath) - sizeof(wchar_t);
     if (RegGetValueW(key.get(), nullptr, L"ProgramW6432Dir", RRF_RT_REG_SZ, nullptr, szPath, &cb) ==
         ERROR_SUCCESS)
-        AddFinalFolder(szPath, a_folders);
+        AddMachineFolder(szPath, a_folders);
 }
 
 // The file name of a final path.
@@ -95,7 +123,7 @@ std::vector<std::wstring> WritableWindowsFolders()
     std::wstring strWindows = WindowsFolder();
     if (!strWindows.empty())
         for (const wchar_t* szSub : c_szWritableBelowWindows)
-            AddFinalFolder(strWindows + L"\\" + szSub, folders);
+            AddMachineFolder(strWindows + L"\\" + szSub, folders);
     return folders;
 }
 
@@ -104,7 +132,7 @@ bool IsBelowUserWritableFolder(const std::wstring& a_strFinal)
     std::vector<std::wstring> folders = WritableWindowsFolders();
     std::wstring strProfiles = GetProfilesFolder();
     if (!strProfiles.empty())
-        AddFinalFolder(strProfiles, folders);
+        AddMachineFolder(strProfiles, folders);
     for (const std::wstring& strFolder : folders)
         if (IsBelowFolder(a_strFinal, strFolder))
             return true;
@@ -119,14 +147,14 @@ std::vector<std::wstring> SharedWritableFolders()
     std::vector<std::wstring> folders;
     wchar_t szPath[MAX_PATH] = {};
     if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szPath)))
-        AddFinalFolder(szPath, folders);
+        AddMachineFolder(szPath, folders);
     std::wstring strWindows = WindowsFolder();
     if (!strWindows.empty())
-        AddFinalFolder(strWindows + L"\\Temp", folders);
+        AddMachineFolder(strWindows + L"\\Temp", folders);
     wchar_t szTemp[MAX_PATH + 1] = {};
     DWORD cch = GetTempPathW(MAX_PATH + 1, szTemp);
     if (cch > 0 && cch <= MAX_PATH)
-        AddFinalFolder(szTemp, folders);
+        AddMachineFolder(szTemp, folders);
     return folders;
 }
 
@@ -220,9 +248,11 @@ const char* WhyUnfit(const std::wstring& a_strFinal, const CUserWriteCheck& a_wr
         return "it is a drive's root, where users may create folders";
     if (bLetter && GetDriveTypeW((a_strFinal.substr(0, 2) + L"\\").c_str()) != DRIVE_FIXED)
         return "its drive is no fixed local volume, so the user may re-point its letter";
+    std::vector<std::wstring> profiles;
     std::wstring strProfiles = GetProfilesFolder();
-    std::wstring strProfilesFinal;
-    if (!strProfiles.empty() && GetFinalPath(strProfiles, strProfilesFinal) && IsAtOrBelow(a_strFinal, strProfilesFinal))
+    if (!strProfiles.empty())
+        AddMachineFolder(strProfiles, profiles);
+    if (!profiles.empty() && IsAtOrBelow(a_strFinal, profiles[0]))
         return "it lies in the users' profiles, where users write";
     for (const std::wstring& strFolder : SharedWritableFolders())
         if (IsAtOrBelow(a_strFinal, strFolder))
@@ -312,10 +342,12 @@ bool CHeldProgram::IsImageOf(void* a_hProcess) const
            IsSameFile(m_file.get(), std::wstring(buffer.data(), cch));
 }
 
-// The folder that holds the users' profiles. Asked of userenv, loaded from
-// the system folder for this one call: the shell's known-folder query would
-// write the folder into the machine's registry the first time (under Wine).
-std::wstring GetProfilesFolder()
+namespace {
+
+// Asked of userenv, loaded from the system folder for this one call: the
+// shell's known-folder query would write the folder into the machine's
+// registry the first time (under Wine).
+std::wstring AskProfilesFolder()
 {
     wchar_t szSystem[MAX_PATH] = {};
     UINT cch = GetSystemDirectoryW(szSystem, MAX_PATH);
@@ -331,6 +363,25 @@ std::wstring GetProfilesFolder()
     if (!pfn || !pfn(szProfiles, &cchProfiles))
         return std::wstring();
     return szProfiles;
+}
+
+} // namespace
+
+// Asked once per process: only an administrator moves the profiles.
+std::wstring GetProfilesFolder()
+{
+    static SRWLOCK s_lock = SRWLOCK_INIT;
+    static std::wstring s_strProfiles;
+    {
+        CLockGuard lock(s_lock, c_eLockShared);
+        if (!s_strProfiles.empty())
+            return s_strProfiles;
+    }
+    std::wstring strProfiles = AskProfilesFolder();
+    CLockGuard lock(s_lock);
+    if (s_strProfiles.empty())
+        s_strProfiles = strProfiles;
+    return strProfiles;
 }
 
 const char* DescribeProgramTrust(ProgramTrust a_trust)
@@ -380,7 +431,7 @@ std::vector<std::wstring> TrustedProgramFolders(const char* a_szTrustedFolders, 
     std::vector<std::wstring> folders;
     std::wstring strWindows = WindowsFolder();
     if (!strWindows.empty())
-        AddFinalFolder(strWindows, folders);
+        AddMachineFolder(strWindows, folders);
     AddKnownFolder(FOLDERID_ProgramFiles, folders);
     AddKnownFolder(FOLDERID_ProgramFilesX86, folders);
     AddProgramFiles64(folders);
