@@ -3,6 +3,8 @@
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -141,16 +143,27 @@ bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strNam
     return true;
 }
 
+// The path an entry is judged by: its folder's final path where it exists;
+// where it does not (a policy is often sealed on another machine than the
+// ones it serves), the full path its text names.
+std::wstring JudgedPath(const std::string& a_strEntry)
+{
+    std::wstring strEntry = vm::WideFromAnsi(a_strEntry), strFinal;
+    if (vm::GetFinalPath(strEntry, strFinal))
+        return strFinal;
+    wchar_t szFull[MAX_PATH];
+    DWORD cch = GetFullPathNameW(strEntry.c_str(), MAX_PATH, szFull, nullptr);
+    return cch > 0 && cch < MAX_PATH ? std::wstring(szFull, cch) : strEntry;
+}
+
 void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValue)
 {
     for (const std::string& strEntry : vm::SplitTrustedFolders(a_strValue.c_str())) {
         const std::string strEntryText = "the " + std::string(vm::c_szTrustedFoldersField) + " entry " + Quoted(strEntry);
-        std::wstring strFinal;
         const char* szUnfit = nullptr;
         if (!vm::IsFullPath(strEntry))
             Warn(a_field, strEntryText + " is not a full path (X:\\... or \\\\server\\share\\...), so it trusts no folder");
-        else if (vm::GetFinalPath(vm::WideFromAnsi(strEntry), strFinal) &&
-                 (szUnfit = vm::WhyTrustedFolderIsUnfit(strFinal)) != nullptr)
+        else if ((szUnfit = vm::WhyTrustedFolderIsUnfit(JudgedPath(strEntry))) != nullptr)
             Warn(a_field, strEntryText + " trusts no folder: " + szUnfit);
     }
 }
