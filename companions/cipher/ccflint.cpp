@@ -191,6 +191,39 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
 
 } // namespace
 
+std::vector<ControlTableFinding> LintControlTableUse(const ControlTableUse& a_use,
+                                                     const std::vector<CcfField>* a_pFields)
+{
+    if (a_use.uControlType == 0 || a_use.uControlType > 4)
+        return {};
+    const std::string strType = a_use.strExt + " " + std::to_string(a_use.uControlType) + " ";
+    const std::string strHandedBack =
+        ", so the hook cannot serve " + a_use.strExt + " documents: they open unprotected or not at all";
+    const std::string strCommandKey = "HKCR\\Applications\\" + a_use.strApplication + "\\shell\\open\\command";
+    if (a_use.strApplication.empty())
+        return {{true, "the entry names no application" + strHandedBack,
+                 "name one: vmcheck --control-table add " + strType + "APPLICATION.EXE"}};
+    if (a_use.strCommandKey.empty())
+        return {{true, "its application " + a_use.strApplication + " is not registered (no " + strCommandKey + ")" +
+                           strHandedBack,
+                 "install " + a_use.strApplication + ", or register its command: reg add " + Quoted(strCommandKey) +
+                     " /ve /d \"\\\"<full path of " + a_use.strApplication + ">\\\" \\\"%1\\\"\" /f, or name an "
+                     "installed application: vmcheck --control-table add " + strType + "APPLICATION.EXE"}};
+    if (a_use.strProgram.empty())
+        return {{true, "the command of " + a_use.strApplication + " (" + a_use.strCommand + ") names no existing program" +
+                           strHandedBack,
+                 "install " + a_use.strApplication + " where its command says, or correct HKCR\\" + a_use.strCommandKey}};
+    // rundll32 is never controlled: such an entry serves the image viewer's rule.
+    std::string strName = a_use.strProgram.substr(a_use.strProgram.find_last_of('\\') + 1);
+    if (!a_pFields || EqualsIgnoringAsciiCase(strName, "rundll32.exe"))
+        return {};
+    const CcfField* pField = FindCcfField(*a_pFields, strName.c_str());
+    if (pField && !IsSettingField(pField->strName) && !Trimmed(pField->strValue).empty())
+        return {};
+    return {{false, a_use.strExt + " documents open with " + strName + ", for which the policy registers no plug-in, "
+                    "so they open without protection", "add " + strName + "=<plug-in> to the policy, or remove the entry"}};
+}
+
 std::vector<CcfWarning> LintCcfFields(const std::vector<CcfField>& a_fields, const std::string& a_strPluginFolder)
 {
     CLint lint(a_strPluginFolder);

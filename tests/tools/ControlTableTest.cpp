@@ -5,8 +5,10 @@
 #include "common/ControlTable.h"
 #include "common/Handle.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PolicyFile.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
+#include "tests/tools/ToolsRegistration.h"
 
 #include <gtest/gtest.h>
 
@@ -165,6 +167,53 @@ TEST_F(ControlTableTest, AnEntryThatDiffersBetweenTheViewsFails)
         EXPECT_EQ(1u, run.m_dwExit); // the test prefix has no installation
         EXPECT_TRUE(HasLine(run, row.m_strLine)) << row.m_strLine << "\nnot in:\n" << vmtest::Joined(run.m_lines);
     }
+}
+
+// A controlled type that the hook cannot serve fails, and one whose program
+// the policy does not register warns, each with its fix. vmcheck runs from a
+// folder of its own, with a valid policy beside it.
+TEST_F(ControlTableTest, ATypeTheHookCannotServeFails)
+{
+    const std::string strDir = vmtest::MakeScratchDir("vmcheck-serve");
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmcheck.exe").c_str(), (strDir + "\\vmcheck.exe").c_str(), FALSE));
+    vmtest::WriteFile(strDir + "\\company.ccf", vmtest::SealPolicy({{"CompanyID", "SERVE"}}));
+    vmtest::CClassKey gone("Applications\\vmgone.exe\\shell\\open\\command", "\"C:\\nowhere\\vmgone.exe\" \"%1\"");
+    vmtest::CClassKey notepad("Applications\\vmnotepad.exe\\shell\\open\\command",
+                              "\"C:\\windows\\notepad.exe\" \"%1\"");
+    const std::string strCannot = ", so the hook cannot serve .vmtab documents: they open unprotected or not at all. Fix: ";
+    const struct {
+        const char* m_szApplication; // null: the entry names none
+        std::string m_strLine;
+    } rows[] = {
+        {nullptr, "FAIL control table .vmtab: the entry names no application" + strCannot +
+                      "name one: vmcheck --control-table add .vmtab 4 APPLICATION.EXE"},
+        // Not installed: no command under HKCR\Applications.
+        {"vmacad.exe", "FAIL control table .vmtab: its application vmacad.exe is not registered (no "
+                       "HKCR\\Applications\\vmacad.exe\\shell\\open\\command)" + strCannot +
+                           "install vmacad.exe, or register its command: reg add "
+                           "\"HKCR\\Applications\\vmacad.exe\\shell\\open\\command\" /ve /d \"\\\"<full path of "
+                           "vmacad.exe>\\\" \\\"%1\\\"\" /f, or name an installed application: vmcheck --control-table "
+                           "add .vmtab 4 APPLICATION.EXE"},
+        // Registered, with a command whose program is gone.
+        {"vmgone.exe", "FAIL control table .vmtab: the command of vmgone.exe (\"C:\\nowhere\\vmgone.exe\" \"%1\") "
+                       "names no existing program" + strCannot + "install vmgone.exe where its command says, or "
+                       "correct HKCR\\Applications\\vmgone.exe\\shell\\open\\command"},
+        // Served, by a program the policy does not register.
+        {"vmnotepad.exe", "WARN control table .vmtab: .vmtab documents open with notepad.exe, for which the policy "
+                          "registers no plug-in, so they open without protection; add notepad.exe=<plug-in> to the "
+                          "policy, or remove the entry"},
+    };
+    for (const auto& row : rows) {
+        TearDown();
+        vmtest::SetDword(HKEY_LOCAL_MACHINE, EntryKey(".vmtab"), vm::c_szControlTypeValue, 4);
+        if (row.m_szApplication)
+            vmtest::SetString(HKEY_LOCAL_MACHINE, EntryKey(".vmtab"), vm::c_szControlAppValue, row.m_szApplication);
+        vmtest::CToolRun run = vmtest::RunTool(strDir + "\\vmcheck.exe", {}, 30000);
+        SCOPED_TRACE(run.m_strCommand);
+        EXPECT_EQ(1u, run.m_dwExit); // the test prefix has no installation
+        EXPECT_TRUE(HasLine(run, row.m_strLine)) << row.m_strLine << "\nnot in:\n" << vmtest::Joined(run.m_lines);
+    }
+    vmtest::RemoveTree(strDir);
 }
 
 TEST_F(ControlTableTest, BadOperandsWriteNothing)

@@ -111,6 +111,7 @@ struct CTableEntry {
     std::string m_strExt;  // as the registry spells it
     std::string m_strText; // what the hook makes of it, in words
     std::string m_strAdd;  // the operands of "add" that write it so; empty when none can
+    CControlEntry m_entry; // what the hook reads of it
 };
 // By extension in lower case: the registry's names know no case.
 using CTable = std::map<std::string, CTableEntry>;
@@ -119,7 +120,17 @@ CTableEntry ReadEntry(HKEY a_hEntry, const char* a_szExt)
 {
     CRegValue type = ReadValue(a_hEntry, vm::c_szControlTypeValue);
     CRegValue application = ReadValue(a_hEntry, vm::c_szControlAppValue);
-    CTableEntry entry{a_szExt, DescribeControlTypeValue(type) + ", " + DescribeApplicationValue(application), ""};
+    CTableEntry entry{a_szExt, DescribeControlTypeValue(type) + ", " + DescribeApplicationValue(application), "",
+                      {a_szExt, 0, ""}};
+    if (type.m_bPresent && type.m_data.size() <= sizeof(DWORD)) {
+        DWORD dwRaw = 0;
+        memcpy(&dwRaw, type.m_data.data(), type.m_data.size());
+        entry.m_entry.m_uControlType = dwRaw;
+    }
+    if (application.m_bPresent && application.m_data.size() <= c_cbHookApplication) {
+        const char* pText = reinterpret_cast<const char*>(application.m_data.data());
+        entry.m_entry.m_strApplication.assign(pText, strnlen(pText, application.m_data.size()));
+    }
     if (type.m_bPresent && type.m_dwType == REG_DWORD && type.m_data.size() == sizeof(DWORD) &&
         application.m_bPresent && application.m_data.size() <= c_cbHookApplication) {
         DWORD dwType = 0;
@@ -299,6 +310,16 @@ bool ParseControlTableCommand(const std::vector<std::string>& a_args, CControlTa
     }
     a_strError = "--control-table wants list, add or remove";
     return false;
+}
+
+std::vector<CControlEntry> ReadControlEntries()
+{
+    CTable table;
+    std::vector<CControlEntry> entries;
+    if (ReadTable(0, table) == ERROR_SUCCESS)
+        for (const auto& item : table)
+            entries.push_back(item.second.m_entry);
+    return entries;
 }
 
 bool IsSixtyFourBitWindows()

@@ -25,6 +25,14 @@ bool ParseControlTableCommand(const std::vector<std::string>& a_args, CControlTa
 // Carries the command out: exit code 0 done, 1 not done (said why).
 int RunControlTableCommand(const CControlTableCommand& a_command);
 
+// An entry of the table in this build's view, as the hook reads it.
+struct CControlEntry {
+    std::string m_strExt;
+    unsigned long m_uControlType; // 0 when the entry has none the hook reads
+    std::string m_strApplication; // empty when it names none the hook reads
+};
+std::vector<CControlEntry> ReadControlEntries();
+
 // True on 64-bit Windows, for either build: there are two registry views.
 bool IsSixtyFourBitWindows();
 

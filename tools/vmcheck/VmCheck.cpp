@@ -14,6 +14,7 @@
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
 #include "common/CommandProgram.h"
+#include "common/ControlTable.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
@@ -187,6 +188,7 @@ private:
     void CheckAddin(const vm::COfficeAddin& a_addin);
     void CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields);
     void CheckControlTableViews();
+    void CheckControlTableUse();
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
     // The x64 build installed in the x64 subfolder shares the product folder's policy file.
@@ -199,6 +201,7 @@ private:
     CReport m_report;
     std::string m_strDir;
     bool m_bPolicyValid = false;
+    std::vector<cipherfmt::CcfField> m_fields; // of the valid policy
 };
 
 void CInstallationCheck::CheckHookClass()
@@ -314,6 +317,7 @@ void CInstallationCheck::CheckPolicyFile()
     }
     m_report.Ok("policy file", strPath + " is valid");
     m_bPolicyValid = true;
+    m_fields = fields;
     // What ciphertool's lint says of the policy, said here too: one check.
     for (const cipherfmt::CcfWarning& warning : cipherfmt::LintCcfFields(fields, m_strDir))
         m_report.Warn("policy line " + std::to_string(warning.nLine), warning.strText);
@@ -460,6 +464,34 @@ void CInstallationCheck::CheckControlTableViews()
         m_report.Ok("control table views", "the 64-bit and the 32-bit registry view hold the same entries");
 }
 
+// Each controlled type of this build's view as the hook would serve it: the
+// application it names registered, its command naming an existing program,
+// and that program one the policy registers.
+void CInstallationCheck::CheckControlTableUse()
+{
+    for (const CControlEntry& entry : ReadControlEntries()) {
+        cipherfmt::ControlTableUse use{entry.m_strExt, entry.m_uControlType, entry.m_strApplication, "", "", ""};
+        for (const char* szVerb : {"open", "edit"}) {
+            std::string strKey = "Applications\\" + entry.m_strApplication + "\\shell\\" + szVerb + "\\command";
+            if (use.strCommandKey.empty() && !entry.m_strApplication.empty() && ReadCommand(strKey, use.strCommand))
+                use.strCommandKey = strKey;
+        }
+        if (!use.strCommandKey.empty())
+            use.strProgram = vm::FindCommandProgram(use.strCommand).m_strProgram;
+        const std::string strCheck = "control table " + entry.m_strExt;
+        std::vector<cipherfmt::ControlTableFinding> findings =
+            cipherfmt::LintControlTableUse(use, m_bPolicyValid ? &m_fields : nullptr);
+        for (const cipherfmt::ControlTableFinding& finding : findings) {
+            if (finding.bFailure)
+                m_report.Fail(strCheck, finding.strText, finding.strFix);
+            else
+                m_report.Warn(strCheck, finding.strText + "; " + finding.strFix);
+        }
+        if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType)
+            m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram);
+    }
+}
+
 void CInstallationCheck::Run()
 {
     CheckHookClass();
@@ -471,6 +503,7 @@ void CInstallationCheck::Run()
     CheckPolicyFile();
     CheckBesideHook("launcher", "vormidmgr.exe", Reinstall());
     CheckControlTableViews();
+    CheckControlTableUse();
     for (const vm::COfficeAddin& addin : vm::c_officeAddins)
         CheckAddin(addin);
     m_report.Summarise(m_bPolicyValid);
