@@ -91,13 +91,24 @@ int StartCommandLine(const std::wstring& a_strProgram, std::wstring a_strCommand
 }
 
 // The always-on line of a start that failed or was refused, and its event.
-void TraceNotStarted(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand, const std::string& a_strProgram)
+void TraceNotStarted(const char* a_szTag, const std::string& a_strCommand, const vm::RefusedStart& a_refused)
 {
-    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
+    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, vm::AnsiRendering(a_refused.m_strRule).c_str(),
+                a_refused.m_nCode, a_strCommand.c_str());
     // A dry run leaves no record of what it did not do.
     if (!IsDryRun())
-        vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
+        vm::ReportStartRefused(a_refused);
+}
+
+// The image viewer's start refused: its line and event; answers a_nCode.
+int RefuseViewer(const char* a_szCause, int a_nCode, const std::string& a_strCommand,
+                 const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                 const std::wstring& a_strRequestText = std::wstring())
+{
+    TraceNotStarted(c_szImageViewer, a_strCommand,
+                    {a_strDocument, a_strProgram, std::wstring(), vm::WideFromAnsi(a_szCause), a_nCode,
+                     a_strRequestText});
+    return a_nCode;
 }
 
 } // namespace
@@ -119,7 +130,8 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
     if (!vm::IsLauncherExit(dwExit)) {
         char szCause[64];
         std::snprintf(szCause, sizeof(szCause), "launcher ended abnormally (exit code 0x%08lX)", dwExit);
-        vm::ReportStartRefused(a_start.m_strDocument, a_start.m_strApplication, szCause, row.m_nShellCode);
+        vm::ReportStartRefused({a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin,
+                                vm::WideFromAnsi(szCause), row.m_nShellCode, std::wstring()});
     } else if (row.m_nShellCode == c_nResultLaunched) {
         vm::ReportControlledStart(a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin, "launcher");
     }
@@ -129,11 +141,18 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
 }
 
 void CLxShellExt::RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
-                              const std::string& a_strCommand)
+                              const std::string& a_strCommand, const std::wstring& a_strRequestText)
 {
     m_nStartError = a_nCode;
     ThreadVerdict().m_szCause = a_szCause;
-    TraceNotStarted(a_szTag, a_szCause, a_nCode, a_strCommand, m_strAppPath);
+    // A request to start a program names no document: the program stands for it.
+    std::wstring strProgram = GetProgramForStart();
+    std::wstring strDocument = m_strDocument;
+    if (m_uOperation == OPERATION_APPLICATION)
+        strDocument = strProgram.empty() ? RequestFile() : strProgram;
+    TraceNotStarted(a_szTag, a_strCommand,
+                    {strDocument, strProgram, vm::WideFromAnsi(m_strInjectionDll), vm::WideFromAnsi(a_szCause),
+                     a_nCode, a_strRequestText});
 }
 
 bool CLxShellExt::IsDocumentItsOwnProgram(const char* a_szTag, const std::wstring& a_strProgram)
@@ -202,11 +221,11 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
     // A double quote in the document's text would end its argument early.
     if (m_strFilePath.find('"') != std::string::npos) {
         RefuseStart(c_szRunApplication, "file text holds a double quote", SE_ERR_ACCESSDENIED,
-                    a_strCommand);
+                    a_strCommand, RequestFile());
         return;
     }
     if (m_real && vm::GainsCommandLineMarks(m_real->m_strFile)) {
-        RefuseStart(c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand);
+        RefuseStart(c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand, m_real->m_strFile);
         return;
     }
     std::wstring strProgram = GetProgramForStart();
@@ -231,7 +250,7 @@ void CLxShellExt::StartApplicationDirectly(const std::string& a_strCommand)
     if (int nError = StartCommandLine(strProgram, strStarted))
         RefuseStart(c_szRunApplication, "CreateProcess failed", nError, strShown);
     else if (!IsDryRun())
-        vm::ReportControlledStart(m_strFilePath, vm::AnsiRendering(strProgram), std::string(), "direct start");
+        vm::ReportControlledStart(m_strDocument, strProgram, std::wstring(), "direct start");
 }
 
 // The viewer of the image-viewer exception rule is started directly, with
@@ -243,15 +262,13 @@ int CLxShellExt::StartImageViewer()
     std::wstring strRealDocument = RequestFile();
     // A document text with a double quote could end its argument early; no
     // file name holds one.
-    if (strDocument.find('"') != std::string::npos) {
-        TraceNotStarted(c_szImageViewer, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
-                        m_strAppPath);
-        return SE_ERR_ACCESSDENIED;
-    }
-    if (vm::GainsCommandLineMarks(strRealDocument)) {
-        TraceNotStarted(c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, m_strAppPath);
-        return SE_ERR_ACCESSDENIED;
-    }
+    std::wstring strViewerText = vm::WideFromAnsi(m_strAppPath);
+    if (strDocument.find('"') != std::string::npos)
+        return RefuseViewer("file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand, strRealDocument,
+                            strViewerText, strRealDocument);
+    if (vm::GainsCommandLineMarks(strRealDocument))
+        return RefuseViewer(c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, strRealDocument, strViewerText,
+                            strRealDocument);
     // The viewer command comes from the registry: the machine's values
     // expand it, never the user's own variables.
     std::string strAppPath = m_bAppPathFromRequest ? m_strAppPath : vm::ExpandMachineVariables(m_strAppPath);
@@ -262,21 +279,19 @@ int CLxShellExt::StartImageViewer()
     if (!m_bAppPathFromRequest) {
         program = FindViewerProgram(strAppPath);
     } else if (vm::IsExistingFile(strRealDocument)) {
-        TraceNotStarted(c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand, m_strAppPath);
-        return SE_ERR_NOASSOC;
+        return RefuseViewer("the document is the program", SE_ERR_NOASSOC, strCommand, strRealDocument,
+                            strViewerText);
     }
     if (program.m_strProgram.empty()) {
         TraceAlways("%s image viewer not found, not started[%s]", c_szImageViewer, strCommand.c_str());
         if (!IsDryRun())
-            vm::ReportStartRefused(strCommand, strAppPath, "image viewer not found", SE_ERR_FNF);
+            vm::ReportStartRefused({strRealDocument, vm::WideFromAnsi(strAppPath), std::wstring(),
+                                    L"image viewer not found", SE_ERR_FNF, std::wstring()});
         return SE_ERR_FNF;
     }
     std::wstring strProgram = vm::WideFromAnsi(program.m_strProgram);
-    if (vm::IsSameFile(strProgram, strRealDocument)) {
-        TraceNotStarted(c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand,
-                        program.m_strProgram);
-        return SE_ERR_NOASSOC;
-    }
+    if (vm::IsSameFile(strProgram, strRealDocument))
+        return RefuseViewer("the document is the program", SE_ERR_NOASSOC, strCommand, strRealDocument, strProgram);
 
     std::string strViewer = strAppPath;
     if (program.m_bFromPrefix)
@@ -287,10 +302,10 @@ int CLxShellExt::StartImageViewer()
     int nError =
         StartCommandLine(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(strRealDocument));
     if (nError)
-        TraceNotStarted(c_szImageViewer, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
-    else if (!IsDryRun())
-        vm::ReportControlledStart(strDocument, program.m_strProgram, std::string(), "image viewer");
-    return nError;
+        return RefuseViewer("CreateProcess failed", nError, strCommandLine, strRealDocument, strProgram);
+    if (!IsDryRun())
+        vm::ReportControlledStart(strRealDocument, strProgram, std::wstring(), "image viewer");
+    return 0;
 }
 
 std::wstring CLxShellExt::BuildApplicationCommand(const std::wstring& a_strProgram) const
@@ -311,21 +326,24 @@ bool CLxShellExt::IsLaunchableRequest()
     if (m_real) {
         for (const std::wstring* pText : {&m_real->m_strFile, &m_real->m_strParameters, &m_real->m_strDirectory}) {
             if (vm::GainsCommandLineMarks(*pText)) {
-                RefuseStart(c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED, vm::AnsiRendering(*pText));
+                RefuseStart(c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED, vm::AnsiRendering(*pText),
+                            *pText);
                 return false;
             }
         }
     }
-    for (const char* szText : {m_lpsei->lpFile, m_lpsei->lpParameters, m_lpsei->lpDirectory}) {
-        if (szText && StrStrIA(szText, "/D:")) {
+    const char* szTexts[] = {m_lpsei->lpFile, m_lpsei->lpParameters, m_lpsei->lpDirectory};
+    const std::wstring strRealTexts[] = {RequestFile(), RequestParameters(), RequestDirectory()};
+    for (size_t i = 0; i < 3; ++i) {
+        if (szTexts[i] && StrStrIA(szTexts[i], "/D:")) {
             RefuseStart(c_szRunLauncher, "request text holds the launcher's argument mark",
-                        SE_ERR_ACCESSDENIED, szText);
+                        SE_ERR_ACCESSDENIED, szTexts[i], strRealTexts[i]);
             return false;
         }
     }
     if (m_lpsei->lpFile && StrChrA(m_lpsei->lpFile, '"')) {
         RefuseStart(c_szRunLauncher, "file text holds a double quote", SE_ERR_ACCESSDENIED,
-                    m_lpsei->lpFile);
+                    m_lpsei->lpFile, RequestFile());
         return false;
     }
     return true;
@@ -351,7 +369,8 @@ bool CLxShellExt::IsUsableDirectory()
     std::wstring strDirectory = RequestDirectory();
     if (strDirectory.empty() || (vm::IsFullPath(strDirectory) && vm::IsExistingFolder(strDirectory)))
         return true;
-    RefuseStart(c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, m_lpsei->lpDirectory);
+    RefuseStart(c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF, m_lpsei->lpDirectory,
+                strDirectory);
     return false;
 }
 
@@ -428,6 +447,6 @@ bool CLxShellExt::StartLauncher(const std::wstring& a_strProgram)
     if (int nError = StartCommandLine(strLauncher, strStarted, &m_hLauncher))
         RefuseStart(c_szRunLauncher, "launcher start failed", nError, strShown);
     else
-        m_launched = ControlledStart{m_strFilePath, vm::AnsiRendering(a_strProgram), m_strInjectionDll};
+        m_launched = ControlledStart{m_strDocument, a_strProgram, vm::WideFromAnsi(m_strInjectionDll)};
     return true;
 }

@@ -14,9 +14,9 @@
 
 // A controlled start through the launcher, for the audit trail.
 struct ControlledStart {
-    std::string m_strDocument;
-    std::string m_strApplication;
-    std::string m_strPlugin;
+    std::wstring m_strDocument;
+    std::wstring m_strApplication;
+    std::wstring m_strPlugin;
 };
 
 // Waits for the launcher's answer, at most the launcher's own plug-in load

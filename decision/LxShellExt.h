@@ -134,9 +134,10 @@ public:
     std::wstring RequestParameters() const;
     std::wstring RequestDirectory() const;
 
-    // Records a start that failed or was refused, with its always-on line.
+    // Records a start that failed or was refused, with its always-on line
+    // and its event; a_strRequestText: the request's text at fault, if any.
     void RefuseStart(const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand);
+                     const std::string& a_strCommand, const std::wstring& a_strRequestText = std::wstring());
 
 private:
     bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
