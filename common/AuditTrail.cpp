@@ -1,12 +1,14 @@
 #include "common/AuditTrail.h"
 
 #include "AuditMessages.h"
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/LockGuard.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <initializer_list>
 #include <string>
 
@@ -35,13 +37,15 @@ SRWLOCK s_recentLock = SRWLOCK_INIT;
 RecentEvent s_recent[c_cRecent];
 size_t s_iNextRecent = 0;
 
-unsigned long long HashEvent(DWORD a_dwId, const std::initializer_list<std::string>& a_inserts)
+using Inserts = std::initializer_list<std::wstring>;
+
+unsigned long long HashEvent(DWORD a_dwId, const Inserts& a_inserts)
 {
     unsigned long long ullHash = 14695981039346656037ull ^ a_dwId;
-    for (const std::string& strInsert : a_inserts) {
-        for (unsigned char ch : strInsert)
-            ullHash = (ullHash ^ ch) * 1099511628211ull;
-        ullHash = (ullHash ^ 0x100) * 1099511628211ull; // keeps "ab","c" apart from "a","bc"
+    for (const std::wstring& strInsert : a_inserts) {
+        for (wchar_t ch : strInsert)
+            ullHash = (ullHash ^ static_cast<unsigned>(ch)) * 1099511628211ull;
+        ullHash = (ullHash ^ 0x10000) * 1099511628211ull; // keeps "ab","c" apart from "a","bc"
     }
     return ullHash;
 }
@@ -109,22 +113,23 @@ bool TakeIdBudget(DWORD a_dwId, Suppressed* a_pOver, size_t& a_cOver)
 }
 
 // An insert as the log shows it: a control character (a line break, say)
-// becomes a visible escape, so that no text can start a line of its own that
+// or a line separator becomes a visible escape, so that no text can start a line of its own that
 // reads like another event. The text is cut to c_cchInsertMax.
-std::string VisibleInsert(const std::string& a_strInsert)
+std::wstring VisibleInsert(const std::wstring& a_strInsert)
 {
-    std::string strVisible;
-    for (char ch : a_strInsert) {
+    std::wstring strVisible;
+    for (wchar_t ch : a_strInsert) {
         if (strVisible.size() >= c_cchInsertMax)
             break;
-        unsigned char uch = static_cast<unsigned char>(ch);
-        if (uch == '\r') {
-            strVisible += "\\r";
-        } else if (uch == '\n') {
-            strVisible += "\\n";
-        } else if (uch < 0x20 || uch == 0x7F) {
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof(szEscape), "\\x%02X", uch);
+        if (ch == L'\r') {
+            strVisible += L"\\r";
+        } else if (ch == L'\n') {
+            strVisible += L"\\n";
+        } else if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F) || ch == 0x2028 || ch == 0x2029) {
+            // C1 controls and the line and paragraph separators break lines too.
+            wchar_t szEscape[8];
+            std::swprintf(szEscape, sizeof(szEscape) / sizeof(szEscape[0]), ch < 0x100 ? L"\\x%02X" : L"\\u%04X",
+                          static_cast<unsigned>(ch));
             strVisible += szEscape;
         } else {
             strVisible += ch;
@@ -133,35 +138,37 @@ std::string VisibleInsert(const std::string& a_strInsert)
     return strVisible.size() > c_cchInsertMax ? strVisible.substr(0, c_cchInsertMax) : strVisible;
 }
 
-void ReportEventTexts(WORD a_wType, DWORD a_dwId, std::initializer_list<std::string> a_inserts)
+// Written wide, so that names the ANSI code page cannot hold reach the log.
+void ReportEventTexts(WORD a_wType, DWORD a_dwId, Inserts a_inserts)
 {
-    std::string strings[8];
-    const char* szStrings[8] = {};
+    constexpr WORD c_cMaxInserts = 8;
+    std::wstring strings[c_cMaxInserts];
+    const wchar_t* szStrings[c_cMaxInserts] = {};
     WORD cStrings = 0;
-    for (const std::string& strInsert : a_inserts) {
-        if (cStrings == 8)
+    for (const std::wstring& strInsert : a_inserts) {
+        if (cStrings == c_cMaxInserts)
             break;
         strings[cStrings] = VisibleInsert(strInsert);
         szStrings[cStrings] = strings[cStrings].c_str();
         ++cStrings;
     }
-    HANDLE hSource = RegisterEventSourceA(nullptr, AuditSourceName());
+    HANDLE hSource = RegisterEventSourceW(nullptr, WideFromAnsi(AuditSourceName()).c_str());
     if (!hSource)
         return;
-    ReportEventA(hSource, a_wType, 0, a_dwId, nullptr, cStrings, 0, szStrings, nullptr);
+    ReportEventW(hSource, a_wType, 0, a_dwId, nullptr, cStrings, 0, szStrings, nullptr);
     DeregisterEventSource(hSource);
 }
 
-std::string CurrentUser()
+std::wstring CurrentUser()
 {
-    char szUser[257] = {}; // UNLEN + 1
-    DWORD cch = sizeof(szUser);
-    if (!GetUserNameA(szUser, &cch))
-        return "(unknown)";
+    wchar_t szUser[257] = {}; // UNLEN + 1
+    DWORD cch = sizeof(szUser) / sizeof(szUser[0]);
+    if (!GetUserNameW(szUser, &cch))
+        return L"(unknown)";
     return szUser;
 }
 
-void WriteEvent(WORD a_wType, DWORD a_dwId, std::initializer_list<std::string> a_inserts)
+void WriteEvent(WORD a_wType, DWORD a_dwId, Inserts a_inserts)
 {
     if (!IsFirstWithinAMinute(HashEvent(a_dwId, a_inserts)))
         return;
@@ -170,15 +177,28 @@ void WriteEvent(WORD a_wType, DWORD a_dwId, std::initializer_list<std::string> a
     bool bWrite = TakeIdBudget(a_dwId, over, cOver);
     for (size_t i = 0; i < cOver; ++i)
         ReportEventTexts(EVENTLOG_WARNING_TYPE, VM_EVENT_EVENTS_SUPPRESSED,
-                         {std::to_string(over[i].m_dwId), std::to_string(over[i].m_cEvents),
-                          std::to_string(c_cPerIdMax)});
+                         {std::to_wstring(over[i].m_dwId), std::to_wstring(over[i].m_cEvents),
+                          std::to_wstring(c_cPerIdMax)});
     if (bWrite)
         ReportEventTexts(a_wType, a_dwId, a_inserts);
 }
 
-std::string Text(const std::string& a_str)
+std::wstring Text(const std::wstring& a_str)
 {
-    return a_str.empty() ? "(none)" : a_str;
+    return a_str.empty() ? L"(none)" : a_str;
+}
+
+std::wstring Text(const std::string& a_str)
+{
+    return Text(WideFromAnsi(a_str));
+}
+
+void WriteRefusal(DWORD a_dwId, const RefusedStart& a_refused)
+{
+    WriteEvent(EVENTLOG_WARNING_TYPE, a_dwId,
+               {CurrentUser(), Text(a_refused.m_strDocument), Text(a_refused.m_strProgram),
+                Text(a_refused.m_strPlugin), Text(a_refused.m_strRule), std::to_wstring(a_refused.m_nCode),
+                Text(a_refused.m_strRequestText)});
 }
 
 // The policy file's state as this process last saw it.
@@ -192,25 +212,21 @@ const char* AuditSourceName()
     return sizeof(void*) == 8 ? "Korvane Lumidex (x64)" : "Korvane Lumidex";
 }
 
-void ReportControlledStart(const std::string& a_strDocument, const std::string& a_strApplication,
-                           const std::string& a_strPlugin, const char* a_szRoute)
+void ReportControlledStart(const std::wstring& a_strDocument, const std::wstring& a_strApplication,
+                           const std::wstring& a_strPlugin, const char* a_szRoute)
 {
     WriteEvent(EVENTLOG_INFORMATION_TYPE, VM_EVENT_CONTROLLED_START,
-               {CurrentUser(), Text(a_strDocument), Text(a_strApplication), Text(a_strPlugin), a_szRoute});
+               {CurrentUser(), Text(a_strDocument), Text(a_strApplication), Text(a_strPlugin), Text(a_szRoute)});
 }
 
-void ReportStartRefused(const std::string& a_strRequest, const std::string& a_strProgram,
-                        const std::string& a_strReason, int a_nCode)
+void ReportStartRefused(const RefusedStart& a_refused)
 {
-    WriteEvent(EVENTLOG_WARNING_TYPE, VM_EVENT_START_REFUSED,
-               {CurrentUser(), Text(a_strRequest), Text(a_strProgram), a_strReason, std::to_string(a_nCode)});
+    WriteRefusal(VM_EVENT_START_REFUSED, a_refused);
 }
 
-void ReportLauncherRefused(const std::string& a_strRequest, const std::string& a_strProgram,
-                           const std::string& a_strReason, int a_nExitCode)
+void ReportLauncherRefused(const RefusedStart& a_refused)
 {
-    WriteEvent(EVENTLOG_WARNING_TYPE, VM_EVENT_LAUNCHER_REFUSED,
-               {CurrentUser(), Text(a_strRequest), Text(a_strProgram), a_strReason, std::to_string(a_nExitCode)});
+    WriteRefusal(VM_EVENT_LAUNCHER_REFUSED, a_refused);
 }
 
 void ReportPolicyState(const std::string& a_strPath, bool a_bUsable, const char* a_szReason)
@@ -222,12 +238,12 @@ void ReportPolicyState(const std::string& a_strPath, bool a_bUsable, const char*
     if (a_bUsable)
         WriteEvent(EVENTLOG_INFORMATION_TYPE, VM_EVENT_POLICY_USABLE, {Text(a_strPath)});
     else
-        WriteEvent(EVENTLOG_ERROR_TYPE, VM_EVENT_POLICY_UNUSABLE, {Text(a_strPath), a_szReason});
+        WriteEvent(EVENTLOG_ERROR_TYPE, VM_EVENT_POLICY_UNUSABLE, {Text(a_strPath), Text(a_szReason)});
 }
 
 void ReportAddinRepaired(const char* a_szProgId, const char* a_szModule)
 {
-    WriteEvent(EVENTLOG_INFORMATION_TYPE, VM_EVENT_ADDIN_REPAIRED, {CurrentUser(), a_szProgId, a_szModule});
+    WriteEvent(EVENTLOG_INFORMATION_TYPE, VM_EVENT_ADDIN_REPAIRED, {CurrentUser(), Text(a_szProgId), Text(a_szModule)});
 }
 
 std::string AuditSourceKey(const char* a_szSource)

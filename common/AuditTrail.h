@@ -19,15 +19,27 @@ namespace vm {
 const char* AuditSourceName();
 
 // A controlled application was started; a_szRoute: "launcher", "direct start"
-// or "image viewer".
-void ReportControlledStart(const std::string& a_strDocument, const std::string& a_strApplication,
-                           const std::string& a_strPlugin, const char* a_szRoute);
-// The hook refused a start or the start failed; a_nCode is the hInstApp answer.
-void ReportStartRefused(const std::string& a_strRequest, const std::string& a_strProgram,
-                        const std::string& a_strReason, int a_nCode);
-// The launcher refused a start or the start failed; a_nExitCode is its exit code.
-void ReportLauncherRefused(const std::string& a_strRequest, const std::string& a_strProgram,
-                           const std::string& a_strReason, int a_nExitCode);
+// or "image viewer". The texts are wide, as the request named them: a name
+// the ANSI code page cannot hold reaches the log as it is.
+void ReportControlledStart(const std::wstring& a_strDocument, const std::wstring& a_strApplication,
+                           const std::wstring& a_strPlugin, const char* a_szRoute);
+
+// A start that the hook or the launcher refused, or that failed: what would
+// have run, on which document, and why not. Each fact is an insert of its
+// own, so that an administrator can filter on any of them; an empty text is
+// written as "(none)".
+struct RefusedStart {
+    std::wstring m_strDocument;    // the document; the program itself for a request to start a program
+    std::wstring m_strProgram;     // the program that would have started
+    std::wstring m_strPlugin;      // the plug-in it would have received
+    std::wstring m_strRule;        // the rule that refused, or what failed
+    int m_nCode = 0;               // the hook's hInstApp answer, or the launcher's exit code
+    std::wstring m_strRequestText; // the request's own text, where that text is the cause
+};
+// The hook refused a start or the start failed.
+void ReportStartRefused(const RefusedStart& a_refused);
+// The launcher refused a start or the start failed.
+void ReportLauncherRefused(const RefusedStart& a_refused);
 // The state of the company policy file, told on every fresh read of it: an
 // event is written only when it changes (unusable, then usable again), not
 // for the first usable read of a process.

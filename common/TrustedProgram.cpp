@@ -2,12 +2,15 @@
 
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/LockGuard.h"
 
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 #include <knownfolders.h>
 #include <shlobj.h>
+
+#include <map>
 
 namespace vm {
 namespace {
@@ -19,11 +22,36 @@ void AddFinalFolder(const std::wstring& a_strFolder, std::vector<std::wstring>& 
         a_folders.push_back(strFinal);
 }
 
+// The final path of a folder of the machine's own layout (the Windows folder
+// and its writable folders, Program Files, ProgramData, the profiles and
+// temporary folders), found once per process by its name: only an
+// administrator can move those. A folder that did not exist when asked is
+// asked again every time, so one made later counts as soon as it exists.
+void AddMachineFolder(const std::wstring& a_strFolder, std::vector<std::wstring>& a_folders)
+{
+    static SRWLOCK s_lock = SRWLOCK_INIT;
+    static std::map<std::wstring, std::wstring> s_finals;
+    {
+        CLockGuard lock(s_lock, c_eLockShared);
+        auto found = s_finals.find(a_strFolder);
+        if (found != s_finals.end()) {
+            a_folders.push_back(found->second);
+            return;
+        }
+    }
+    std::wstring strFinal;
+    if (!IsExistingFolder(a_strFolder) || !GetFinalPath(a_strFolder, strFinal))
+        return;
+    a_folders.push_back(strFinal);
+    CLockGuard lock(s_lock);
+    s_finals.emplace(a_strFolder, strFinal);
+}
+
 void AddKnownFolder(REFKNOWNFOLDERID a_id, std::vector<std::wstring>& a_folders)
 {
     PWSTR pszPath = nullptr;
     if (SUCCEEDED(SHGetKnownFolderPath(a_id, KF_FLAG_DONT_VERIFY, nullptr, &pszPath)) && pszPath)
-        AddFinalFolder(pszPath, a_folders);
+        AddMachineFolder(pszPath, a_folders);
     CoTaskMemFree(pszPath);
 }
 
@@ -40,7 +68,7 @@ void AddProgramFiles64(std::vector<std::wstring>& a_folders)
     DWORD cb = sizeof(szPath) - sizeof(wchar_t);
     if (RegGetValueW(key.get(), nullptr, L"ProgramW6432Dir", RRF_RT_REG_SZ, nullptr, szPath, &cb) ==
         ERROR_SUCCESS)
-        AddFinalFolder(szPath, a_folders);
+        AddMachineFolder(szPath, a_folders);
 }
 
 // The file name of a final path.
@@ -95,7 +123,7 @@ std::vector<std::wstring> WritableWindowsFolders()
     std::wstring strWindows = WindowsFolder();
     if (!strWindows.empty())
         for (const wchar_t* szSub : c_szWritableBelowWindows)
-            AddFinalFolder(strWindows + L"\\" + szSub, folders);
+            AddMachineFolder(strWindows + L"\\" + szSub, folders);
     return folders;
 }
 
@@ -104,7 +132,7 @@ bool IsBelowUserWritableFolder(const std::wstring& a_strFinal)
     std::vector<std::wstring> folders = WritableWindowsFolders();
     std::wstring strProfiles = GetProfilesFolder();
     if (!strProfiles.empty())
-        AddFinalFolder(strProfiles, folders);
+        AddMachineFolder(strProfiles, folders);
     for (const std::wstring& strFolder : folders)
         if (IsBelowFolder(a_strFinal, strFolder))
             return true;
@@ -119,20 +147,100 @@ std::vector<std::wstring> SharedWritableFolders()
     std::vector<std::wstring> folders;
     wchar_t szPath[MAX_PATH] = {};
     if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szPath)))
-        AddFinalFolder(szPath, folders);
+        AddMachineFolder(szPath, folders);
     std::wstring strWindows = WindowsFolder();
     if (!strWindows.empty())
-        AddFinalFolder(strWindows + L"\\Temp", folders);
+        AddMachineFolder(strWindows + L"\\Temp", folders);
     wchar_t szTemp[MAX_PATH + 1] = {};
     DWORD cch = GetTempPathW(MAX_PATH + 1, szTemp);
     if (cch > 0 && cch <= MAX_PATH)
-        AddFinalFolder(szTemp, folders);
+        AddMachineFolder(szTemp, folders);
     return folders;
+}
+
+// The caller as a standard user, for an access check: its token with the
+// administrators' membership made deny-only, so that an elevated
+// administrator is judged as the same user unelevated.
+UniqueNullHandle StandardUserToken()
+{
+    HANDLE hToken = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_DUPLICATE | TOKEN_QUERY, TRUE, &hToken) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &hToken))
+        return UniqueNullHandle();
+    UniqueNullHandle token(hToken);
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD cbSid = sizeof(sid);
+    HANDLE hRestricted = nullptr;
+    SID_AND_ATTRIBUTES denied = {sid, 0};
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &cbSid) ||
+        !CreateRestrictedToken(token.get(), DISABLE_MAX_PRIVILEGE, 1, &denied, 0, nullptr, 0, nullptr, &hRestricted))
+        return UniqueNullHandle();
+    UniqueNullHandle restricted(hRestricted);
+    HANDLE hCheck = nullptr;
+    if (!DuplicateTokenEx(restricted.get(), TOKEN_QUERY, nullptr, SecurityIdentification, TokenImpersonation, &hCheck))
+        return UniqueNullHandle();
+    return UniqueNullHandle(hCheck);
+}
+
+// The rights that let a user change what a path names: write or append to
+// it (in a folder: create files or folders), delete it or what it holds,
+// change its ACL or its owner.
+constexpr DWORD c_dwChangeRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// True when a_hToken may change the file or folder a_strPath, or when its
+// security cannot be read (then nothing says it is safe).
+bool TokenMayChange(HANDLE a_hToken, const std::wstring& a_strPath)
+{
+    UniqueFileHandle item(CreateFileW(a_strPath.c_str(), READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (!item || GetSecurityInfo(item.get(), SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, nullptr, nullptr, &pDescriptor) != ERROR_SUCCESS)
+        return true;
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges = {};
+    DWORD cbPrivileges = sizeof(privileges), dwGranted = 0;
+    BOOL bStatus = FALSE;
+    BOOL bChecked = AccessCheck(pDescriptor, a_hToken, MAXIMUM_ALLOWED, &mapping, &privileges, &cbPrivileges,
+                                &dwGranted, &bStatus);
+    LocalFree(pDescriptor);
+    return !bChecked || (bStatus && (dwGranted & c_dwChangeRights) != 0);
 }
 
 } // namespace
 
-const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
+CUserWriteCheck::CUserWriteCheck() : m_token(StandardUserToken())
+{
+    // A user who may change the Windows folder itself (a platform without
+    // ACLs, such as Wine, where every file is the user's) is told nothing by
+    // ACLs: then only the published list of writable folders speaks.
+    std::wstring strWindows = WindowsFolder();
+    m_bSpeaks = m_token && !strWindows.empty() && !TokenMayChange(m_token.get(), strWindows);
+}
+
+bool CUserWriteCheck::MayChangeBelow(const std::wstring& a_strFinal, const std::wstring& a_strRoot) const
+{
+    if (!m_bSpeaks)
+        return false;
+    for (std::wstring strPath = a_strFinal; IsBelowFolder(strPath, a_strRoot);
+         strPath.resize(strPath.find_last_of(L'\\'))) {
+        if (TokenMayChange(m_token.get(), strPath))
+            return true;
+    }
+    return false;
+}
+
+bool CUserWriteCheck::MayChange(const std::wstring& a_strFinal) const
+{
+    return m_bSpeaks && TokenMayChange(m_token.get(), a_strFinal);
+}
+
+namespace {
+
+const char* WhyUnfit(const std::wstring& a_strFinal, const CUserWriteCheck& a_writeCheck)
 {
     // "X:\" and "X:": a drive's root, where users may create folders.
     bool bLetter = a_strFinal.size() >= 2 && a_strFinal[1] == L':';
@@ -140,9 +248,11 @@ const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
         return "it is a drive's root, where users may create folders";
     if (bLetter && GetDriveTypeW((a_strFinal.substr(0, 2) + L"\\").c_str()) != DRIVE_FIXED)
         return "its drive is no fixed local volume, so the user may re-point its letter";
+    std::vector<std::wstring> profiles;
     std::wstring strProfiles = GetProfilesFolder();
-    std::wstring strProfilesFinal;
-    if (!strProfiles.empty() && GetFinalPath(strProfiles, strProfilesFinal) && IsAtOrBelow(a_strFinal, strProfilesFinal))
+    if (!strProfiles.empty())
+        AddMachineFolder(strProfiles, profiles);
+    if (!profiles.empty() && IsAtOrBelow(a_strFinal, profiles[0]))
         return "it lies in the users' profiles, where users write";
     for (const std::wstring& strFolder : SharedWritableFolders())
         if (IsAtOrBelow(a_strFinal, strFolder))
@@ -150,7 +260,16 @@ const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
     for (const std::wstring& strFolder : WritableWindowsFolders())
         if (IsAtOrBelow(a_strFinal, strFolder))
             return "it lies in a folder of the Windows folder that users may write to";
+    if (a_writeCheck.MayChange(a_strFinal))
+        return "its ACL lets users write to it";
     return nullptr;
+}
+
+} // namespace
+
+const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal)
+{
+    return WhyUnfit(a_strFinal, CUserWriteCheck());
 }
 
 namespace {
@@ -223,10 +342,12 @@ bool CHeldProgram::IsImageOf(void* a_hProcess) const
            IsSameFile(m_file.get(), std::wstring(buffer.data(), cch));
 }
 
-// The folder that holds the users' profiles. Asked of userenv, loaded from
-// the system folder for this one call: the shell's known-folder query would
-// write the folder into the machine's registry the first time (under Wine).
-std::wstring GetProfilesFolder()
+namespace {
+
+// Asked of userenv, loaded from the system folder for this one call: the
+// shell's known-folder query would write the folder into the machine's
+// registry the first time (under Wine).
+std::wstring AskProfilesFolder()
 {
     wchar_t szSystem[MAX_PATH] = {};
     UINT cch = GetSystemDirectoryW(szSystem, MAX_PATH);
@@ -242,6 +363,25 @@ std::wstring GetProfilesFolder()
     if (!pfn || !pfn(szProfiles, &cchProfiles))
         return std::wstring();
     return szProfiles;
+}
+
+} // namespace
+
+// Asked once per process: only an administrator moves the profiles.
+std::wstring GetProfilesFolder()
+{
+    static SRWLOCK s_lock = SRWLOCK_INIT;
+    static std::wstring s_strProfiles;
+    {
+        CLockGuard lock(s_lock, c_eLockShared);
+        if (!s_strProfiles.empty())
+            return s_strProfiles;
+    }
+    std::wstring strProfiles = AskProfilesFolder();
+    CLockGuard lock(s_lock);
+    if (s_strProfiles.empty())
+        s_strProfiles = strProfiles;
+    return strProfiles;
 }
 
 const char* DescribeProgramTrust(ProgramTrust a_trust)
@@ -284,12 +424,14 @@ std::vector<std::string> SplitTrustedFolders(const char* a_szTrustedFolders)
     return entries;
 }
 
-std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
+namespace {
+
+std::vector<std::wstring> TrustedProgramFolders(const char* a_szTrustedFolders, const CUserWriteCheck& a_writeCheck)
 {
     std::vector<std::wstring> folders;
     std::wstring strWindows = WindowsFolder();
     if (!strWindows.empty())
-        AddFinalFolder(strWindows, folders);
+        AddMachineFolder(strWindows, folders);
     AddKnownFolder(FOLDERID_ProgramFiles, folders);
     AddKnownFolder(FOLDERID_ProgramFilesX86, folders);
     AddProgramFiles64(folders);
@@ -298,9 +440,16 @@ std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolder
         if (IsFullPath(strEntry))
             AddFinalFolder(WideFromAnsi(strEntry), entries);
     for (const std::wstring& strEntry : entries)
-        if (!WhyTrustedFolderIsUnfit(strEntry))
+        if (!WhyUnfit(strEntry, a_writeCheck))
             folders.push_back(strEntry);
     return folders;
+}
+
+} // namespace
+
+std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
+{
+    return TrustedProgramFolders(a_szTrustedFolders, CUserWriteCheck());
 }
 
 ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin,
@@ -322,9 +471,11 @@ ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::
         return ProgramTrust::OtherPlugin;
     if (IsBelowUserWritableFolder(strFinal))
         return ProgramTrust::OutsideFolders;
-    for (const std::wstring& strFolder : GetTrustedProgramFolders(a_readField(c_szTrustedFoldersField)))
+    CUserWriteCheck writeCheck;
+    for (const std::wstring& strFolder : TrustedProgramFolders(a_readField(c_szTrustedFoldersField), writeCheck))
         if (IsBelowFolder(strFinal, strFolder))
-            return ProgramTrust::Trusted;
+            return writeCheck.MayChangeBelow(strFinal, strFolder) ? ProgramTrust::OutsideFolders
+                                                                  : ProgramTrust::Trusted;
     return ProgramTrust::OutsideFolders;
 }
 

@@ -11,7 +11,8 @@
 //    views, or a folder of the policy field "TrustedFolders" (full paths
 //    separated by ";") that is fit to trust, but never below the users'
 //    profiles or a folder of the Windows folder that every user may write to
-//    (its Temp, for one).
+//    (its Temp, for one), and nothing on the way below the trusted folder
+//    that the user may change, where the platform's ACLs tell.
 // Both are judged on the program's final path, as the platform reports it
 // for the file itself, never on the text that named it.
 
@@ -53,9 +54,29 @@ std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolder
 // programs trusted, because users may place programs there or re-point it:
 // a drive's root, a letter that is no fixed local volume, ProgramData, the
 // users' profiles, a temporary folder, a folder of the Windows folder that
-// users may write to, or anything below one of those. Null when it is fit.
+// users may write to, or anything below one of those; or, where the
+// platform's ACLs tell, a folder the caller as a standard user may change.
+// Null when it is fit.
 // The trust rule, the policy lint and vmcheck all judge entries by this.
 const char* WhyTrustedFolderIsUnfit(const std::wstring& a_strFinal);
+
+// What the platform says of the caller's right, as a standard user, to
+// change a file or folder (write, append, create in it, delete, change its
+// ACL or owner). Where the caller may change the Windows folder itself (an
+// elevated administrator's own token is judged unelevated, so this means a
+// platform without ACLs) the answer is always no, and the published list of
+// writable folders is all that speaks.
+class CUserWriteCheck {
+public:
+    CUserWriteCheck();
+    // a_strFinal or a folder between it and a_strRoot (a_strRoot excluded).
+    bool MayChangeBelow(const std::wstring& a_strFinal, const std::wstring& a_strRoot) const;
+    bool MayChange(const std::wstring& a_strFinal) const;
+
+private:
+    UniqueNullHandle m_token;
+    bool m_bSpeaks = false;
+};
 
 // The folder that holds the users' profiles ("C:\Users"); empty when the
 // platform does not say.

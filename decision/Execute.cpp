@@ -167,6 +167,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_nStartError = 0;
     m_bAppPathFromRequest = false;
     m_strCommandArguments.clear();
+    m_bInjectionDllChosen = false;
     m_hLauncher.reset();
     m_launched = ControlledStart();
     m_strExt = PathFindExtensionA(a_szFile);

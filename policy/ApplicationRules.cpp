@@ -180,6 +180,7 @@ int IsRegisteredApplication(CRequestState& a_request, const PolicySource& a_sour
     } else {
         a_request.m_strInjectionDll.clear();
     }
+    a_request.m_bInjectionDllChosen = true;
     TraceAlways("[CLxShellExt::IsRegisteredApplication] m_strInjectionDll[%s]",
                 a_request.m_strInjectionDll.c_str());
 

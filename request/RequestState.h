@@ -15,9 +15,9 @@
 
 // A controlled start through the launcher, for the audit trail.
 struct ControlledStart {
-    std::string m_strDocument;
-    std::string m_strApplication;
-    std::string m_strPlugin;
+    std::wstring m_strDocument;
+    std::wstring m_strApplication;
+    std::wstring m_strPlugin;
 };
 
 // Read from the company policy file until they have been obtained once.
@@ -42,6 +42,9 @@ struct CRequestState {
     std::string m_strAppName;
     std::string m_strAppPath;
     std::string m_strInjectionDll;
+    // m_strInjectionDll was chosen by this request's policy look-up, not
+    // carried over from an earlier request.
+    bool m_bInjectionDllChosen = false;
     bool m_bAcapFile = false;
     bool m_bDDEOpen = false;
     // The shell's SE_ERR_* code of a start of this request that failed or

@@ -47,11 +47,9 @@ echo "-- the check of each build"
 
 echo "== Control table in both views: .vmd opens in the 32-bit notepad, .vm64 in a 64-bit"
 echo "   program (the x64 ciphertool, which checks the document)"
-# Each build's vmcheck writes the control table of its own view.
-for check in "$product\\vmcheck.exe" "$product\\x64\\vmcheck.exe"; do
-  run "$check" --control-table add .vmd 4 notepad.exe >/dev/null
-  run "$check" --control-table add .vm64 4 ciphertool.exe >/dev/null
-done
+# vmcheck writes the control table of both views, whichever build runs.
+run "$product\\x64\\vmcheck.exe" --control-table add .vmd 4 notepad.exe >/dev/null
+run "$product\\vmcheck.exe" --control-table add .vm64 4 ciphertool.exe >/dev/null
 reg_both 'HKCR\Applications\notepad.exe\shell\open\command' /ve /t REG_SZ /d 'C:\windows\syswow64\notepad.exe %1'
 reg_both 'HKCR\Applications\ciphertool.exe\shell\open\command' /ve /t REG_SZ \
   /d "\"$product\\x64\\ciphertool.exe\" check-document \"%1\""
@@ -88,10 +86,8 @@ run 'C:\windows\syswow64\regsvr32.exe' /u /s "$product\\vormidmgr.dll"
 echo "-- 64-bit view"; run "$reg64" query "$hooks" || true
 echo "-- 32-bit view"; run "$reg32" query "$hooks" || echo "(no hooks)"
 echo "== The demo's control-table entries go again, in both views"
-for check in "$product\\vmcheck.exe" "$product\\x64\\vmcheck.exe"; do
-  run "$check" --control-table remove .vmd >/dev/null
-  run "$check" --control-table remove .vm64 >/dev/null
-done
+run "$product\\vmcheck.exe" --control-table remove .vmd >/dev/null
+run "$product\\x64\\vmcheck.exe" --control-table remove .vm64 >/dev/null
 if [ "${1:-}" = "--keep" ]; then
   echo "== Kept installed in $WINEPREFIX"
   echo "   run its tools as: WINEPREFIX=$WINEPREFIX /usr/lib/wine/wine64 '$product\\x64\\vmcheck.exe'"

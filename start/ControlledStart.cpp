@@ -67,11 +67,23 @@ constexpr char c_szBestFitMarks[] = "request text reads with a quote, a blank or
                                     "an ANSI program";
 
 // The always-on line of a start that failed or was refused, and its event.
-void TraceNotStarted(CStartSink& a_sink, const char* a_szTag, const char* a_szCause, int a_nCode,
-                     const std::string& a_strCommand, const std::string& a_strProgram)
+void TraceNotStarted(CStartSink& a_sink, const char* a_szTag, const std::string& a_strCommand,
+                     const vm::RefusedStart& a_refused)
 {
-    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, a_szCause, a_nCode, a_strCommand.c_str());
-    a_sink.RecordRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
+    TraceAlways("%s %s, not started (%d)[%s]", a_szTag, vm::AnsiRendering(a_refused.m_strRule).c_str(),
+                a_refused.m_nCode, a_strCommand.c_str());
+    a_sink.RecordRefused(a_refused);
+}
+
+// The image viewer's start refused: its line and event; answers a_nCode.
+int RefuseViewer(CStartSink& a_sink, const char* a_szCause, int a_nCode, const std::string& a_strCommand,
+                 const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                 const std::wstring& a_strRequestText = std::wstring())
+{
+    TraceNotStarted(a_sink, c_szImageViewer, a_strCommand,
+                    {a_strDocument, a_strProgram, std::wstring(), vm::WideFromAnsi(a_szCause), a_nCode,
+                     a_strRequestText});
+    return a_nCode;
 }
 
 bool IsDocumentItsOwnProgram(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag,
@@ -105,22 +117,25 @@ bool IsLaunchableRequest(CRequestState& a_request, CStartSink& a_sink)
              {&a_request.m_real->m_strFile, &a_request.m_real->m_strParameters, &a_request.m_real->m_strDirectory}) {
             if (vm::GainsCommandLineMarks(*pText)) {
                 RefuseStart(a_request, a_sink, c_szRunLauncher, c_szBestFitMarks, SE_ERR_ACCESSDENIED,
-                            vm::AnsiRendering(*pText));
+                            vm::AnsiRendering(*pText), *pText);
                 return false;
             }
         }
     }
-    for (const char* szText :
-         {a_request.m_lpsei->lpFile, a_request.m_lpsei->lpParameters, a_request.m_lpsei->lpDirectory}) {
-        if (szText && StrStrIA(szText, "/D:")) {
+    const char* szTexts[] = {a_request.m_lpsei->lpFile, a_request.m_lpsei->lpParameters,
+                             a_request.m_lpsei->lpDirectory};
+    const std::wstring strRealTexts[] = {a_request.RequestFile(), a_request.RequestParameters(),
+                                         a_request.RequestDirectory()};
+    for (size_t i = 0; i < 3; ++i) {
+        if (szTexts[i] && StrStrIA(szTexts[i], "/D:")) {
             RefuseStart(a_request, a_sink, c_szRunLauncher, "request text holds the launcher's argument mark",
-                        SE_ERR_ACCESSDENIED, szText);
+                        SE_ERR_ACCESSDENIED, szTexts[i], strRealTexts[i]);
             return false;
         }
     }
     if (a_request.m_lpsei->lpFile && StrChrA(a_request.m_lpsei->lpFile, '"')) {
         RefuseStart(a_request, a_sink, c_szRunLauncher, "file text holds a double quote", SE_ERR_ACCESSDENIED,
-                    a_request.m_lpsei->lpFile);
+                    a_request.m_lpsei->lpFile, a_request.RequestFile());
         return false;
     }
     return true;
@@ -148,7 +163,7 @@ bool IsUsableDirectory(CRequestState& a_request, CStartSink& a_sink)
     if (strDirectory.empty() || (vm::IsFullPath(strDirectory) && vm::IsExistingFolder(strDirectory)))
         return true;
     RefuseStart(a_request, a_sink, c_szRunLauncher, "working directory is not an existing folder", SE_ERR_PNF,
-                a_request.m_lpsei->lpDirectory);
+                a_request.m_lpsei->lpDirectory, strDirectory);
     return false;
 }
 
@@ -220,8 +235,8 @@ bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstr
     if (int nError = a_sink.Start(strLauncher, strStarted, &a_request.m_hLauncher))
         RefuseStart(a_request, a_sink, c_szRunLauncher, "launcher start failed", nError, strShown);
     else
-        a_request.m_launched =
-            ControlledStart{a_request.m_strFilePath, vm::AnsiRendering(a_strProgram), a_request.m_strInjectionDll};
+        a_request.m_launched = ControlledStart{a_request.m_strDocument, a_strProgram,
+                                               vm::WideFromAnsi(a_request.m_strInjectionDll)};
     return true;
 }
 
@@ -244,7 +259,8 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
     if (!vm::IsLauncherExit(dwExit)) {
         char szCause[64];
         std::snprintf(szCause, sizeof(szCause), "launcher ended abnormally (exit code 0x%08lX)", dwExit);
-        vm::ReportStartRefused(a_start.m_strDocument, a_start.m_strApplication, szCause, row.m_nShellCode);
+        vm::ReportStartRefused({a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin,
+                                vm::WideFromAnsi(szCause), row.m_nShellCode, std::wstring()});
     } else if (row.m_nShellCode == c_nResultLaunched) {
         vm::ReportControlledStart(a_start.m_strDocument, a_start.m_strApplication, a_start.m_strPlugin, "launcher");
     }
@@ -254,11 +270,20 @@ int AwaitLauncherVerdict(HANDLE a_hLauncher, const ControlledStart& a_start)
 }
 
 void RefuseStart(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag, const char* a_szCause,
-                 int a_nCode, const std::string& a_strCommand)
+                 int a_nCode, const std::string& a_strCommand, const std::wstring& a_strRequestText)
 {
     a_request.m_nStartError = a_nCode;
     ThreadVerdict().m_szCause = a_szCause;
-    TraceNotStarted(a_sink, a_szTag, a_szCause, a_nCode, a_strCommand, a_request.m_strAppPath);
+    // A request to start a program names no document: the program stands for it.
+    std::wstring strProgram = GetProgramForStart(a_request);
+    std::wstring strDocument = a_request.m_strDocument;
+    if (a_request.m_uOperation == OPERATION_APPLICATION)
+        strDocument = strProgram.empty() ? a_request.RequestFile() : strProgram;
+    // The plug-in is named only once this request's policy look-up chose it.
+    std::wstring strPlugin = a_request.m_bInjectionDllChosen ? vm::WideFromAnsi(a_request.m_strInjectionDll)
+                                                             : std::wstring();
+    TraceNotStarted(a_sink, a_szTag, a_strCommand,
+                    {strDocument, strProgram, strPlugin, vm::WideFromAnsi(a_szCause), a_nCode, a_strRequestText});
 }
 
 void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, const std::string& a_strCommand)
@@ -266,11 +291,12 @@ void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, cons
     // A double quote in the document's text would end its argument early.
     if (a_request.m_strFilePath.find('"') != std::string::npos) {
         RefuseStart(a_request, a_sink, c_szRunApplication, "file text holds a double quote", SE_ERR_ACCESSDENIED,
-                    a_strCommand);
+                    a_strCommand, a_request.RequestFile());
         return;
     }
     if (a_request.m_real && vm::GainsCommandLineMarks(a_request.m_real->m_strFile)) {
-        RefuseStart(a_request, a_sink, c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand);
+        RefuseStart(a_request, a_sink, c_szRunApplication, c_szBestFitMarks, SE_ERR_ACCESSDENIED, a_strCommand,
+                    a_request.m_real->m_strFile);
         return;
     }
     std::wstring strProgram = GetProgramForStart(a_request);
@@ -296,7 +322,7 @@ void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, cons
     if (int nError = a_sink.Start(strProgram, strStarted, nullptr))
         RefuseStart(a_request, a_sink, c_szRunApplication, "CreateProcess failed", nError, strShown);
     else
-        a_sink.RecordStarted(a_request.m_strFilePath, vm::AnsiRendering(strProgram), std::string(), "direct start");
+        a_sink.RecordStarted(a_request.m_strDocument, strProgram, std::wstring(), "direct start");
 }
 
 // The viewer of the image-viewer exception rule is started directly, with
@@ -308,15 +334,13 @@ int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
     const std::wstring& strRealDocument = a_plan.m_strRealDocument;
     // A document text with a double quote could end its argument early; no
     // file name holds one.
-    if (strDocument.find('"') != std::string::npos) {
-        TraceNotStarted(a_sink, c_szImageViewer, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
-                        a_plan.m_strViewer);
-        return SE_ERR_ACCESSDENIED;
-    }
-    if (vm::GainsCommandLineMarks(strRealDocument)) {
-        TraceNotStarted(a_sink, c_szImageViewer, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, a_plan.m_strViewer);
-        return SE_ERR_ACCESSDENIED;
-    }
+    std::wstring strViewerText = vm::WideFromAnsi(a_plan.m_strViewer);
+    if (strDocument.find('"') != std::string::npos)
+        return RefuseViewer(a_sink, "file text holds a double quote", SE_ERR_ACCESSDENIED, strCommand,
+                            strRealDocument, strViewerText, strRealDocument);
+    if (vm::GainsCommandLineMarks(strRealDocument))
+        return RefuseViewer(a_sink, c_szBestFitMarks, SE_ERR_ACCESSDENIED, strCommand, strRealDocument,
+                            strViewerText, strRealDocument);
     // The viewer command comes from the registry: the machine's values
     // expand it, never the user's own variables.
     std::string strAppPath =
@@ -328,21 +352,19 @@ int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
     if (!a_plan.m_bViewerFromRequest) {
         program = FindViewerProgram(strAppPath);
     } else if (vm::IsExistingFile(strRealDocument)) {
-        TraceNotStarted(a_sink, c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand,
-                        a_plan.m_strViewer);
-        return SE_ERR_NOASSOC;
+        return RefuseViewer(a_sink, "the document is the program", SE_ERR_NOASSOC, strCommand, strRealDocument,
+                            strViewerText);
     }
     if (program.m_strProgram.empty()) {
         TraceAlways("%s image viewer not found, not started[%s]", c_szImageViewer, strCommand.c_str());
-        a_sink.RecordRefused(strCommand, strAppPath, "image viewer not found", SE_ERR_FNF);
+        a_sink.RecordRefused({strRealDocument, vm::WideFromAnsi(strAppPath), std::wstring(),
+                              L"image viewer not found", SE_ERR_FNF, std::wstring()});
         return SE_ERR_FNF;
     }
     std::wstring strProgram = vm::WideFromAnsi(program.m_strProgram);
-    if (vm::IsSameFile(strProgram, strRealDocument)) {
-        TraceNotStarted(a_sink, c_szImageViewer, "the document is the program", SE_ERR_NOASSOC, strCommand,
-                        program.m_strProgram);
-        return SE_ERR_NOASSOC;
-    }
+    if (vm::IsSameFile(strProgram, strRealDocument))
+        return RefuseViewer(a_sink, "the document is the program", SE_ERR_NOASSOC, strCommand, strRealDocument,
+                            strProgram);
 
     std::string strViewer = strAppPath;
     if (program.m_bFromPrefix)
@@ -353,10 +375,9 @@ int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
     int nError =
         a_sink.Start(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(strRealDocument), nullptr);
     if (nError)
-        TraceNotStarted(a_sink, c_szImageViewer, "CreateProcess failed", nError, strCommandLine, program.m_strProgram);
-    else
-        a_sink.RecordStarted(strDocument, program.m_strProgram, std::string(), "image viewer");
-    return nError;
+        return RefuseViewer(a_sink, "CreateProcess failed", nError, strCommandLine, strRealDocument, strProgram);
+    a_sink.RecordStarted(strRealDocument, strProgram, std::wstring(), "image viewer");
+    return 0;
 }
 
 bool RunLauncher(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source)

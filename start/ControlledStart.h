@@ -20,9 +20,11 @@ namespace start {
 constexpr char c_szRunApplication[] = "[CLxShellExt::RunApplication]";
 
 // Records a start that failed or was refused: the request's answer, the
-// verdict's cause, the always-on line and the sink's record.
+// verdict's cause, the always-on line and the sink's record (its event).
+// a_strRequestText: the request's own text at fault, if any.
 void RefuseStart(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag, const char* a_szCause,
-                 int a_nCode, const std::string& a_strCommand);
+                 int a_nCode, const std::string& a_strCommand,
+                 const std::wstring& a_strRequestText = std::wstring());
 
 // Starts the request's application with the document, by the final path of
 // the program judged; a_strCommand is the command as traced.

@@ -26,17 +26,13 @@ public:
         return 0;
     }
 
-    void RecordStarted(const std::string& a_strDocument, const std::string& a_strProgram,
-                       const std::string& a_strPlugin, const char* a_szRoute) override
+    void RecordStarted(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                       const std::wstring& a_strPlugin, const char* a_szRoute) override
     {
         vm::ReportControlledStart(a_strDocument, a_strProgram, a_strPlugin, a_szRoute);
     }
 
-    void RecordRefused(const std::string& a_strCommand, const std::string& a_strProgram, const char* a_szCause,
-                       int a_nCode) override
-    {
-        vm::ReportStartRefused(a_strCommand, a_strProgram, a_szCause, a_nCode);
-    }
+    void RecordRefused(const vm::RefusedStart& a_refused) override { vm::ReportStartRefused(a_refused); }
 
     bool MayWrite() const override { return true; }
 };
@@ -50,8 +46,8 @@ public:
         return 0;
     }
 
-    void RecordStarted(const std::string&, const std::string&, const std::string&, const char*) override {}
-    void RecordRefused(const std::string&, const std::string&, const char*, int) override {}
+    void RecordStarted(const std::wstring&, const std::wstring&, const std::wstring&, const char*) override {}
+    void RecordRefused(const vm::RefusedStart&) override {}
     bool MayWrite() const override { return false; }
 };
 

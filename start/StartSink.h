@@ -4,6 +4,7 @@
 // administrators' dry run traces "[dry run] would start [...]" and records
 // nothing. A decision that may not start may not write the registry either.
 
+#include "common/AuditTrail.h"
 #include "common/Handle.h"
 
 #include <string>
@@ -19,10 +20,9 @@ public:
     virtual int Start(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
                       vm::UniqueNullHandle* a_pProcess) = 0;
     // The audit trail's records of a start and of a start that did not happen.
-    virtual void RecordStarted(const std::string& a_strDocument, const std::string& a_strProgram,
-                               const std::string& a_strPlugin, const char* a_szRoute) = 0;
-    virtual void RecordRefused(const std::string& a_strCommand, const std::string& a_strProgram,
-                               const char* a_szCause, int a_nCode) = 0;
+    virtual void RecordStarted(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                               const std::wstring& a_strPlugin, const char* a_szRoute) = 0;
+    virtual void RecordRefused(const vm::RefusedStart& a_refused) = 0;
     // False for the dry sink.
     virtual bool MayWrite() const = 0;
 };

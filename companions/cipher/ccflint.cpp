@@ -3,6 +3,8 @@
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -141,16 +143,27 @@ bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strNam
     return true;
 }
 
+// The path an entry is judged by: its folder's final path where it exists;
+// where it does not (a policy is often sealed on another machine than the
+// ones it serves), the full path its text names.
+std::wstring JudgedPath(const std::string& a_strEntry)
+{
+    std::wstring strEntry = vm::WideFromAnsi(a_strEntry), strFinal;
+    if (vm::GetFinalPath(strEntry, strFinal))
+        return strFinal;
+    wchar_t szFull[MAX_PATH];
+    DWORD cch = GetFullPathNameW(strEntry.c_str(), MAX_PATH, szFull, nullptr);
+    return cch > 0 && cch < MAX_PATH ? std::wstring(szFull, cch) : strEntry;
+}
+
 void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValue)
 {
     for (const std::string& strEntry : vm::SplitTrustedFolders(a_strValue.c_str())) {
         const std::string strEntryText = "the " + std::string(vm::c_szTrustedFoldersField) + " entry " + Quoted(strEntry);
-        std::wstring strFinal;
         const char* szUnfit = nullptr;
         if (!vm::IsFullPath(strEntry))
             Warn(a_field, strEntryText + " is not a full path (X:\\... or \\\\server\\share\\...), so it trusts no folder");
-        else if (vm::GetFinalPath(vm::WideFromAnsi(strEntry), strFinal) &&
-                 (szUnfit = vm::WhyTrustedFolderIsUnfit(strFinal)) != nullptr)
+        else if ((szUnfit = vm::WhyTrustedFolderIsUnfit(JudgedPath(strEntry))) != nullptr)
             Warn(a_field, strEntryText + " trusts no folder: " + szUnfit);
     }
 }
@@ -177,6 +190,39 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
 }
 
 } // namespace
+
+std::vector<ControlTableFinding> LintControlTableUse(const ControlTableUse& a_use,
+                                                     const std::vector<CcfField>* a_pFields)
+{
+    if (a_use.uControlType == 0 || a_use.uControlType > 4)
+        return {};
+    const std::string strType = a_use.strExt + " " + std::to_string(a_use.uControlType) + " ";
+    const std::string strHandedBack =
+        ", so the hook cannot serve " + a_use.strExt + " documents: they open unprotected or not at all";
+    const std::string strCommandKey = "HKCR\\Applications\\" + a_use.strApplication + "\\shell\\open\\command";
+    if (a_use.strApplication.empty())
+        return {{true, "the entry names no application" + strHandedBack,
+                 "name one: vmcheck --control-table add " + strType + "APPLICATION.EXE"}};
+    if (a_use.strCommandKey.empty())
+        return {{true, "its application " + a_use.strApplication + " is not registered (no " + strCommandKey + ")" +
+                           strHandedBack,
+                 "install " + a_use.strApplication + ", or register its command: reg add " + Quoted(strCommandKey) +
+                     " /ve /d \"\\\"<full path of " + a_use.strApplication + ">\\\" \\\"%1\\\"\" /f, or name an "
+                     "installed application: vmcheck --control-table add " + strType + "APPLICATION.EXE"}};
+    if (a_use.strProgram.empty())
+        return {{true, "the command of " + a_use.strApplication + " (" + a_use.strCommand + ") names no existing program" +
+                           strHandedBack,
+                 "install " + a_use.strApplication + " where its command says, or correct HKCR\\" + a_use.strCommandKey}};
+    // rundll32 is never controlled: such an entry serves the image viewer's rule.
+    std::string strName = a_use.strProgram.substr(a_use.strProgram.find_last_of('\\') + 1);
+    if (!a_pFields || EqualsIgnoringAsciiCase(strName, "rundll32.exe"))
+        return {};
+    const CcfField* pField = FindCcfField(*a_pFields, strName.c_str());
+    if (pField && !IsSettingField(pField->strName) && !Trimmed(pField->strValue).empty())
+        return {};
+    return {{false, a_use.strExt + " documents open with " + strName + ", for which the policy registers no plug-in, "
+                    "so they open without protection", "add " + strName + "=<plug-in> to the policy, or remove the entry"}};
+}
 
 std::vector<CcfWarning> LintCcfFields(const std::vector<CcfField>& a_fields, const std::string& a_strPluginFolder)
 {

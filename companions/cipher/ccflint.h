@@ -22,4 +22,30 @@ struct CcfWarning {
 // backslash).
 std::vector<CcfWarning> LintCcfFields(const std::vector<CcfField>& a_fields, const std::string& a_strPluginFolder);
 
+// A control-table entry as a machine serves it: what the hook finds for a
+// document of its type. The registry is the machine's, so the tool that
+// reads it (vmcheck) fills this in.
+struct ControlTableUse {
+    std::string strExt;
+    unsigned long uControlType = 0; // as the hook reads it; 0 not controlled
+    std::string strApplication;     // the application the entry names; empty: none
+    std::string strCommandKey;      // below HKCR, the command the hook reads for it; empty: none
+    std::string strCommand;         // that command as stored
+    std::string strProgram;         // the existing program the command starts (long path); empty: none
+};
+
+// What keeps a controlled type's documents from protection: a failure when
+// the type cannot be served at all (the hook hands its documents back to
+// Windows unprotected), else a warning; each with its fix.
+struct ControlTableFinding {
+    bool bFailure;
+    std::string strText;
+    std::string strFix;
+};
+
+// a_pFields: the valid policy's fields, or null without a valid policy (then
+// the policy is not asked).
+std::vector<ControlTableFinding> LintControlTableUse(const ControlTableUse& a_use,
+                                                     const std::vector<CcfField>* a_pFields);
+
 } // namespace cipherfmt

@@ -128,6 +128,8 @@ int ReadLaunchRequest(const std::wstring& a_strArguments, const std::wstring& a_
         a_strWhy = marks.empty() ? L"no /D: argument" : L"more than two /D: arguments";
         return c_nExitBadCommandLine;
     }
+    // Known before any check, for the event of a refusal.
+    a_request.strApplicationCommand = a_strArguments.substr(0, marks[0]);
     size_t iPluginEnd = marks.size() == 2 ? marks[1] : a_strArguments.size();
     std::wstring strPlugin = a_strArguments.substr(marks[0] + c_cchMark, iPluginEnd - marks[0] - c_cchMark);
     if (!ReadPlugin(strPlugin, a_strOwnFolder, a_request.strPluginPath)) {
@@ -141,8 +143,7 @@ int ReadLaunchRequest(const std::wstring& a_strArguments, const std::wstring& a_
                    a_strArguments.substr(marks[1] + c_cchMark) + L"\"";
         return c_nExitBadDirectory;
     }
-    std::wstring strCommand = a_strArguments.substr(0, marks[0]);
-    a_request.strApplicationCommand = strCommand;
+    const std::wstring& strCommand = a_request.strApplicationCommand;
     a_request.strApplicationPath = FindApplicationPath(strCommand);
     if (a_request.strApplicationPath.empty()) {
         a_strWhy = L"application is not an existing file named by a full path: \"" + strCommand + L"\"";
@@ -162,6 +163,19 @@ std::wstring FindApplicationPath(const std::wstring& a_strCommand)
         return IsFullPath(strPath) && IsExistingFile(strPath) ? strPath : std::wstring();
     }
     return a_strCommand.substr(0, LongestExistingPrefix(a_strCommand));
+}
+
+std::wstring DocumentOfCommand(const std::wstring& a_strCommand, const std::wstring& a_strApplication)
+{
+    size_t iClose = a_strCommand.size();
+    while (iClose > 0 && a_strCommand[iClose - 1] == L' ')
+        --iClose;
+    if (a_strCommand.empty() || a_strCommand[0] == L'"' || iClose < 2 || a_strCommand[iClose - 1] != L'"')
+        return a_strApplication;
+    size_t iOpen = a_strCommand.rfind(L'"', iClose - 2);
+    if (iOpen == std::wstring::npos || iOpen == 0 || a_strCommand[iOpen - 1] != L' ')
+        return a_strApplication;
+    return a_strCommand.substr(iOpen + 1, iClose - iOpen - 2);
 }
 
 std::wstring QuoteApplicationPath(const std::wstring& a_strCommand, const std::wstring& a_strApplication)

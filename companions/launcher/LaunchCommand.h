@@ -68,6 +68,12 @@ int ReadLaunchRequest(const std::wstring& a_strArguments, const std::wstring& a_
 // full path.
 std::wstring FindApplicationPath(const std::wstring& a_strCommand);
 
+// The document of an application command, for the event of a refusal: the
+// hook writes a document's command as the unquoted program, a blank and the
+// document in double quotes, and a program's own request with the program
+// quoted. a_strApplication (which may be empty) for any other command.
+std::wstring DocumentOfCommand(const std::wstring& a_strCommand, const std::wstring& a_strApplication);
+
 // The command line the application receives: it begins with the program's
 // path, quoted when that holds a blank or a tab (the hook passes a path
 // without parameters unquoted); the rest passes unchanged. A command that

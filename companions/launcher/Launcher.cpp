@@ -36,6 +36,10 @@ void Report(const char* a_szFormat, ...) __attribute__((format(__MINGW_PRINTF_FO
 // The last text reported: the reason of a refusal or failed start, for the
 // event the launcher writes when it exits with an error.
 std::string g_strLastReport;
+// The rule that refused, where a rule did, and the request's text when that
+// is at fault: the event names them, and the last report otherwise.
+std::wstring g_strRule;
+std::wstring g_strRequestText;
 
 void Report(const char* a_szFormat, ...)
 {
@@ -186,6 +190,7 @@ bool MayReceivePlugin(const std::wstring& a_strProgram, const std::wstring& a_st
     vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, a_strPlugin, policy.Reader());
     if (trust == vm::ProgramTrust::Trusted)
         return true;
+    g_strRule = vm::WideFromAnsi(vm::DescribeProgramTrust(trust));
     Report("%s may not receive %s: %s; nothing started", AnsiRendering(a_strProgram).c_str(),
            AnsiRendering(a_strPlugin).c_str(), vm::DescribeProgramTrust(trust));
     return false;
@@ -199,6 +204,7 @@ int Launch(const LaunchRequest& a_request)
 {
     vm::CHeldProgram program;
     if (const char* szWhy = program.Hold(a_request.strApplicationPath)) {
+        g_strRule = vm::WideFromAnsi(szWhy);
         Report("%s may not receive %s: %s; nothing started", AnsiRendering(a_request.strApplicationPath).c_str(),
                AnsiRendering(a_request.strPluginPath).c_str(), szWhy);
         return c_nExitUntrustedProgram;
@@ -279,6 +285,8 @@ int Run(const std::wstring& a_strArguments, const std::wstring& a_strOwnPath, La
     std::wstring strWhy;
     int nRead = ReadLaunchRequest(a_strArguments, GetFolderOf(a_strOwnPath), a_request, strWhy);
     if (nRead != c_nExitStarted) {
+        g_strRule = strWhy;
+        g_strRequestText = a_strArguments;
         Report("%s; nothing started", AnsiRendering(strWhy).c_str());
         return nRead;
     }
@@ -298,7 +306,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     LaunchRequest request;
     int nExit = Run(strArguments, strOwnPath, request);
     if (nExit != c_nExitStarted && !g_strLastReport.empty())
-        vm::ReportLauncherRefused(AnsiRendering(strArguments), AnsiRendering(request.strApplicationPath),
-                                  g_strLastReport, nExit);
+        vm::ReportLauncherRefused({DocumentOfCommand(request.strApplicationCommand, request.strApplicationPath),
+                                   request.strApplicationPath, request.strPluginPath,
+                                   g_strRule.empty() ? vm::WideFromAnsi(g_strLastReport) : g_strRule, nExit,
+                                   g_strRequestText});
     return nExit;
 }

@@ -11,6 +11,8 @@
 // hold wherever the checkout lies, however long its path.
 
 #include "common/AuditTrail.h"
+#include "common/FileIdentity.h"
+#include "common/Handle.h"
 #include "AuditMessages.h"
 #include "common/OfficeAddins.h"
 #include "tests/soak/RequestMix.h"
@@ -22,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -39,17 +42,27 @@ constexpr char c_szShortLauncherHome[] = "C:\\vmaudit\\launcher";
 struct LoggedEvent {
     unsigned m_uType;
     unsigned m_uId;
-    std::vector<std::string> m_inserts;
+    std::vector<std::wstring> m_inserts;
 };
 
-// "L\"text\"" as Wine prints a wide text: a backslash doubled, a quote escaped.
-std::string Unescape(const std::string& a_strPrinted)
+// "L\"text\"" as Wine prints a wide text: a backslash doubled, a quote
+// escaped, a character outside printable ASCII as a backslash and four hex
+// digits ("\03ad").
+std::wstring Unescape(const std::string& a_strPrinted)
 {
-    std::string strText;
+    std::wstring strText;
     for (size_t i = 0; i < a_strPrinted.size(); ++i) {
-        if (a_strPrinted[i] == '\\' && i + 1 < a_strPrinted.size())
-            ++i;
-        strText += a_strPrinted[i];
+        char ch = a_strPrinted[i];
+        if (ch == '\\' && i + 4 < a_strPrinted.size() && std::isxdigit(static_cast<unsigned char>(a_strPrinted[i + 1]))) {
+            strText += static_cast<wchar_t>(std::stoul(a_strPrinted.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+            continue;
+        }
+        if (ch == '\\' && i + 1 < a_strPrinted.size()) {
+            ch = a_strPrinted[++i];
+            ch = ch == 'n' ? '\n' : ch == 'r' ? '\r' : ch == 't' ? '\t' : ch;
+        }
+        strText += static_cast<wchar_t>(static_cast<unsigned char>(ch));
     }
     return strText;
 }
@@ -72,8 +85,8 @@ std::vector<LoggedEvent> ParseEvents(const std::string& a_strLog)
         } else if (iInsert != std::string::npos && !events.empty()) {
             size_t iText = iInsert + std::strlen(":eventlog:ReportEventW L\"");
             bool bWhole = strLine.back() == '"';
-            std::string strText = Unescape(strLine.substr(iText, strLine.size() - iText - (bWhole ? 1 : 0)));
-            events.back().m_inserts.push_back(bWhole ? strText : "(cut by the debug channel) " + strText);
+            std::wstring strText = Unescape(strLine.substr(iText, strLine.size() - iText - (bWhole ? 1 : 0)));
+            events.back().m_inserts.push_back(bWhole ? strText : L"(cut by the debug channel) " + strText);
         }
     }
     return events;
@@ -104,14 +117,15 @@ void MakeShortHome()
 // Runs a_strExe with the event log channel on and answers the events it (and
 // any process it started before ending) printed. The child must end with 0.
 std::vector<LoggedEvent> EventsOfChild(const std::string& a_strExe, const std::vector<std::string>& a_args,
-                                       const char* a_szScenario, DWORD a_dwExpectedExit = 0)
+                                       const char* a_szScenario, DWORD a_dwExpectedExit = 0,
+                                       const std::wstring& a_strWideTail = std::wstring())
 {
     std::string strLogPath = vmtest::WindowsPathFromEnv("VM_STDERR_FILE");
     size_t cbBefore = vmtest::ReadFile(strLogPath).size();
     SetEnvironmentVariableA("WINEDEBUG", "fixme+advapi,warn+eventlog,trace+eventlog,err+eventlog");
     SetEnvironmentVariableA(c_szScenarioVariable, a_szScenario);
     vmtest::CToolChild child;
-    bool bStarted = child.Start(a_strExe, a_args);
+    bool bStarted = child.Start(a_strExe, a_args, a_strWideTail);
     DWORD dwError = GetLastError();
     SetEnvironmentVariableA(c_szScenarioVariable, nullptr);
     SetEnvironmentVariableA("WINEDEBUG", "-all");
@@ -122,28 +136,42 @@ std::vector<LoggedEvent> EventsOfChild(const std::string& a_strExe, const std::v
     return ParseEvents(strLog.size() > cbBefore ? strLog.substr(cbBefore) : std::string());
 }
 
-std::string Dump(const std::vector<LoggedEvent>& a_events)
+std::wstring Dump(const std::vector<LoggedEvent>& a_events)
 {
-    std::string strDump;
+    std::wstring strDump;
     for (const LoggedEvent& event : a_events) {
-        strDump += "  | type " + std::to_string(event.m_uType) + " id " + std::to_string(event.m_uId);
-        for (const std::string& strInsert : event.m_inserts)
-            strDump += " [" + strInsert + "]";
-        strDump += "\n";
+        strDump += L"  | type " + std::to_wstring(event.m_uType) + L" id " + std::to_wstring(event.m_uId);
+        for (const std::wstring& strInsert : event.m_inserts)
+            strDump += L" [" + strInsert + L"]";
+        strDump += L"\n";
     }
     return strDump;
 }
 
+// True when the inserts are a_szInserts: texts split at "|", "*" for any text.
+bool HasInserts(const LoggedEvent& a_event, const wchar_t* a_szInserts)
+{
+    std::vector<std::wstring> expected(1);
+    for (const wchar_t* pch = a_szInserts; *pch; ++pch) {
+        if (*pch == L'|')
+            expected.emplace_back();
+        else
+            expected.back() += *pch;
+    }
+    if (expected.size() != a_event.m_inserts.size())
+        return false;
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (expected[i] != L"*" && expected[i] != a_event.m_inserts[i])
+            return false;
+    return true;
+}
+
 size_t CountEvents(const std::vector<LoggedEvent>& a_events, unsigned a_uType, unsigned a_uId,
-                   const char* a_szNamed)
+                   const wchar_t* a_szInserts)
 {
     size_t cFound = 0;
-    for (const LoggedEvent& event : a_events) {
-        bool bNamed = !a_szNamed;
-        for (const std::string& strInsert : event.m_inserts)
-            bNamed = bNamed || strInsert.find(a_szNamed) != std::string::npos;
-        cFound += event.m_uType == a_uType && event.m_uId == a_uId && bNamed;
-    }
+    for (const LoggedEvent& event : a_events)
+        cFound += event.m_uType == a_uType && event.m_uId == a_uId && (!a_szInserts || HasInserts(event, a_szInserts));
     return cFound;
 }
 
@@ -216,8 +244,8 @@ void OfferHandedBackRequests(const vmtest::CRequestMix& a_mix)
 // A request text holding a line break and the start of a forged event.
 void ReportForgedLine(const vmtest::CRequestMix&)
 {
-    vm::ReportStartRefused("C:\\dl\\photo.jpg\r\nControlled start. User: administrator\x07",
-                           "C:\\dl\\viewer.exe", "image viewer not found", 2);
+    const std::wstring strForged = L"C:\\dl\\photo.jpg\r\nControlled start. User: administrator\x07";
+    vm::ReportStartRefused({strForged, L"C:\\dl\\viewer.exe", L"", L"image viewer not found", 2, strForged});
 }
 
 // 65 distinct request texts within a minute, then one more once the minute
@@ -225,10 +253,21 @@ void ReportForgedLine(const vmtest::CRequestMix&)
 void FloodWithDistinctTexts(const vmtest::CRequestMix&)
 {
     for (int i = 0; i < 65; ++i)
-        vm::ReportStartRefused("C:\\flood\\" + std::to_string(i) + ".jpg", "C:\\flood\\viewer.exe",
-                               "image viewer not found", 2);
+        vm::ReportStartRefused({L"C:\\flood\\" + std::to_wstring(i) + L".jpg", L"C:\\flood\\viewer.exe", L"",
+                                L"image viewer not found", 2, L""});
     Sleep(61 * 1000);
-    vm::ReportStartRefused("C:\\flood\\last.jpg", "C:\\flood\\viewer.exe", "image viewer not found", 2);
+    vm::ReportStartRefused({L"C:\\flood\\last.jpg", L"C:\\flood\\viewer.exe", L"", L"image viewer not found", 2, L""});
+}
+
+// A controlled document whose name the ANSI code page cannot hold, offered
+// through the wide interface as the shell offers it.
+void OfferAGreekDocument(const vmtest::CRequestMix& a_mix)
+{
+    std::wstring strDocument = vm::WideFromAnsi(a_mix.Dir()) + L"\\\u03ad\u03b3\u03b3\u03c1\u03b1\u03c6\u03bf2.vmclx";
+    vm::UniqueFileHandle file(CreateFileW(strDocument.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file) << GetLastError();
+    file.reset();
+    a_mix.OfferWide(vmtest::c_requestControlledLaunch, strDocument);
 }
 
 struct Scenario {
@@ -241,6 +280,7 @@ const Scenario c_scenarios[] = {
     {"policy", BreakAndMendThePolicy},        {"addin", LetWordMarkItsAddinFailed},
     {"handed-back", OfferHandedBackRequests}, {"forged", ReportForgedLine},
     {"flood", FloodWithDistinctTexts},        {"crash", LetTheLauncherCrash},
+    {"greek", OfferAGreekDocument},
 };
 
 // Not a test of its own: the body of the child that the rows below start.
@@ -260,37 +300,62 @@ TEST(AuditChild, RunsTheScenarioItIsGiven)
 // ---- the rows ----------------------------------------------------------------
 
 struct EventRow {
-    const char* m_szScenario; // null: the launcher is the child
+    const char* m_szScenario;         // null: the launcher is the child
+    const wchar_t* m_szLauncherLine; // the launcher's arguments
+    DWORD m_dwExit;                  // the child's exit code
     unsigned m_uType;
     unsigned m_uId;
     size_t m_cExpected;
-    const char* m_szNamed; // a text some insert holds; null for any
+    // The inserts: texts split at "|", "*" for any text (the user's name).
+    const wchar_t* m_szInserts;
 };
+
+// The mix's files as the children in the short folder have them.
+#define MIX_DOCUMENT L"C:\\vmaudit\\scratch-auditmix\\draw.vmclx"
+#define MIX_PROGRAM L"C:\\vmaudit\\scratch-auditmix\\drawer.exe"
+#define MIX_PLUGIN L"C:\\vmaudit\\vmmixplug.dll"
+#define GREEK_NAME L"\u03ad\u03b3\u03b3\u03c1\u03b1\u03c6\u03bf2"
 
 const EventRow c_eventRows[] = {
     // A controlled start through the launcher: information, naming the document.
-    {"start", EVENTLOG_INFORMATION_TYPE, 100, 1, "draw.vmclx"},
+    {"start", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 100, 1, L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher"},
     // The hook's failed start (no launcher beside it), the same request twice
-    // within a minute: one warning, naming the document.
-    {"refusal", EVENTLOG_WARNING_TYPE, 200, 1, "draw.vmclx"},
+    // within a minute: one warning, naming the document, the program, the
+    // plug-in and what failed.
+    {"refusal", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
+     L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher start failed|2|(none)"},
     // A launcher that crashed: the hook's warning, naming the exit code.
-    {"crash", EVENTLOG_WARNING_TYPE, 200, 1, "launcher ended abnormally (exit code 0xC0000005)"},
-    // The launcher run by hand without its "/D:" argument: its own warning.
-    {nullptr, EVENTLOG_WARNING_TYPE, 201, 1, "C:\\audit\\nothing.exe"},
+    {"crash", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
+     L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher ended abnormally (exit code 0xC0000005)|5|(none)"},
+    // A document named beyond the ANSI code page reaches the event intact.
+    {"greek", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
+     L"*|C:\\vmaudit\\scratch-auditmix\\" GREEK_NAME L".vmclx|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher start failed|2|(none)"},
+    // The launcher run by hand without its "/D:" argument: its own warning,
+    // with the line at fault.
+    {nullptr, L"C:\\audit\\nothing.exe", 1, EVENTLOG_WARNING_TYPE, 201, 1,
+     L"*|(none)|(none)|(none)|no /D: argument|1|C:\\audit\\nothing.exe"},
+    // The launcher's trust refusal (no policy beside it) names the document,
+    // a Greek name intact, apart from the program.
+    {nullptr, L"C:\\vmaudit\\audit_test.exe \"C:\\docs\\" GREEK_NAME L".vmd\"/D:C:\\vmaudit\\launcher\\cipher.dll", 8,
+     EVENTLOG_WARNING_TYPE, 201, 1,
+     L"*|C:\\docs\\" GREEK_NAME L".vmd|C:\\vmaudit\\audit_test.exe|C:\\vmaudit\\launcher\\cipher.dll|no valid policy file|8|(none)"},
     // The policy file broken for two requests: one error...
-    {"policy", EVENTLOG_ERROR_TYPE, 300, 1, "company.ccf"},
+    {"policy", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
+     L"C:\\vmaudit\\company.ccf|wrong first line (expected \"LUMIDEX-CCF 1\")"},
     // ...and mended for two more: one information that it is back.
-    {"policy", EVENTLOG_INFORMATION_TYPE, 301, 1, "company.ccf"},
+    {"policy", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 301, 1, L"C:\\vmaudit\\company.ccf"},
     // Word marked its add-in failed: the upkeep registers it again.
-    {"addin", EVENTLOG_INFORMATION_TYPE, 400, 1, "Quorix01.Word9AddIn"},
+    {"addin", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 400, 1, L"*|Quorix01.Word9AddIn|*"},
     // Requests handed back to the shell leave nothing.
-    {"handed-back", 0, 0, 0, nullptr},
+    {"handed-back", nullptr, 0, 0, 0, 0, nullptr},
     // A line break in a request text is written as "\r\n", a bell as "\x07":
     // the forged start stays inside the refusal's text.
-    {"forged", EVENTLOG_WARNING_TYPE, 200, 1, "photo.jpg\\r\\nControlled start. User: administrator\\x07"},
+    {"forged", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
+     L"*|C:\\dl\\photo.jpg\\r\\nControlled start. User: administrator\\x07|C:\\dl\\viewer.exe|(none)|"
+     L"image viewer not found|2|C:\\dl\\photo.jpg\\r\\nControlled start. User: administrator\\x07"},
     // 65 refusals of distinct texts within a minute: 20 are written, and the
     // 45 held back are told in one event after the minute.
-    {"flood", EVENTLOG_WARNING_TYPE, 900, 1, "45"},
+    {"flood", nullptr, 0, EVENTLOG_WARNING_TYPE, 900, 1, L"200|45|20"},
 };
 
 class AuditEventTest : public ::testing::TestWithParam<EventRow> {};
@@ -298,21 +363,23 @@ class AuditEventTest : public ::testing::TestWithParam<EventRow> {};
 TEST_P(AuditEventTest, WritesTheEventOnceWithItsTexts)
 {
     const EventRow& row = GetParam();
-    SCOPED_TRACE(std::string("scenario ") + (row.m_szScenario ? row.m_szScenario : "launcher"));
+    SCOPED_TRACE(std::string("scenario ") + (row.m_szScenario ? row.m_szScenario : "launcher ") +
+                 (row.m_szLauncherLine ? vm::AnsiRendering(row.m_szLauncherLine) : ""));
     MakeShortHome();
     std::vector<LoggedEvent> events;
     if (row.m_szScenario)
         events = EventsOfChild(std::string(c_szShortHome) + "\\audit_test.exe",
                                {"--gtest_filter=AuditChild.RunsTheScenarioItIsGiven"}, row.m_szScenario);
     else
-        events = EventsOfChild(std::string(c_szShortLauncherHome) + "\\vormidmgr.exe", {"C:\\audit\\nothing.exe"},
-                               "launcher", 1); // a line without its plug-in argument is refused
+        events = EventsOfChild(std::string(c_szShortLauncherHome) + "\\vormidmgr.exe", {}, "launcher", row.m_dwExit,
+                               row.m_szLauncherLine);
+    std::string strDump = vm::AnsiRendering(Dump(events)) + "\n(Greek shown as '?' here only)";
     if (row.m_cExpected == 0) {
-        EXPECT_TRUE(events.empty()) << Dump(events);
+        EXPECT_TRUE(events.empty()) << strDump;
         return;
     }
-    EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, row.m_szNamed), row.m_cExpected) << Dump(events);
-    EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, nullptr), row.m_cExpected) << Dump(events);
+    EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, row.m_szInserts), row.m_cExpected) << strDump;
+    EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, nullptr), row.m_cExpected) << strDump;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AuditEventTest, ::testing::ValuesIn(c_eventRows));
@@ -328,7 +395,8 @@ std::string FormatEvent(DWORD a_dwId)
     EXPECT_NE(hModule, nullptr) << strModule;
     const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>("i1"), reinterpret_cast<DWORD_PTR>("i2"),
                                  reinterpret_cast<DWORD_PTR>("i3"), reinterpret_cast<DWORD_PTR>("i4"),
-                                 reinterpret_cast<DWORD_PTR>("i5")};
+                                 reinterpret_cast<DWORD_PTR>("i5"), reinterpret_cast<DWORD_PTR>("i6"),
+                                 reinterpret_cast<DWORD_PTR>("i7")};
     char szText[512];
     std::memset(szText, 0x5A, sizeof(szText));
     DWORD cch = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, hModule, a_dwId,
@@ -342,15 +410,15 @@ std::string FormatEvent(DWORD a_dwId)
 // The module carries the message table built from the message file.
 TEST(AuditMessageTest, TheHookModuleHoldsTheMessageTable)
 {
-    EXPECT_EQ(FormatEvent(200), "Start refused or failed by the shell-execute hook. User: i1. Document or request: i2. "
-                                "Program: i3. Reason: i4. hInstApp: i5.\r\n");
+    EXPECT_EQ(FormatEvent(200), "Start refused or failed by the shell-execute hook. User: i1. Document: i2. "
+                                "Program: i3. Plug-in: i4. Rule: i5. hInstApp: i6. Request text at fault: i7.\r\n");
 }
 
 // Every id the writers use resolves in the module, and names all its inserts.
 TEST(AuditMessageTest, EveryIdTheWritersUseResolves)
 {
     const std::pair<DWORD, int> ids[] = {
-        {VM_EVENT_CONTROLLED_START, 5}, {VM_EVENT_START_REFUSED, 5}, {VM_EVENT_LAUNCHER_REFUSED, 5},
+        {VM_EVENT_CONTROLLED_START, 5}, {VM_EVENT_START_REFUSED, 7}, {VM_EVENT_LAUNCHER_REFUSED, 7},
         {VM_EVENT_POLICY_UNUSABLE, 2},  {VM_EVENT_POLICY_USABLE, 1}, {VM_EVENT_ADDIN_REPAIRED, 3},
         {VM_EVENT_EVENTS_SUPPRESSED, 3},
     };

@@ -298,7 +298,8 @@ std::string LineNumbered(std::string a_strText, int a_nFirst)
 
 // A valid policy that leaves an application uncontrolled seals and checks
 // as valid, with every warning it earns and no other, each naming its line;
-// --strict makes it fail.
+// --strict makes it fail. vmcheck, run beside the sealed policy as in a
+// product folder, warns of the same.
 TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
 {
     Write("vmplugin.dll", "");
@@ -341,6 +342,13 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         {"TrustedFolders=C:Apps",
          {"line @: the TrustedFolders entry \"C:Apps\" is not a full path (X:\\... or \\\\server\\share\\...), so "
           "it trusts no folder"}},
+        // Folders that do not exist where the policy is sealed are judged by their text.
+        {"TrustedFolders=C:\\users\\Public\\no-such-tools",
+         {"line @: the TrustedFolders entry \"C:\\users\\Public\\no-such-tools\" trusts no folder: it lies in the "
+          "users' profiles, where users write"}},
+        {"TrustedFolders=Q:\\Apps",
+         {"line @: the TrustedFolders entry \"Q:\\Apps\" trusts no folder: its drive is no fixed local volume, so "
+          "the user may re-point its letter"}},
     };
     // Every warning of the row, in order, for a_strFile with the row on line a_nFirst + 1.
     auto expected = [this](const std::string& a_strFile, const std::vector<std::string>& a_warnings, int a_nFirst) {
@@ -354,6 +362,8 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         return strAll;
     };
     const std::string strOutput = Path("company.ccf");
+    const std::string strVmcheck = Path("vmcheck.exe");
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmcheck.exe").c_str(), strVmcheck.c_str(), FALSE));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.szLine);
         const std::string strInput = Write("policy.txt", "CompanyID=ACME\n" + std::string(row.szLine) + "\n");
@@ -365,6 +375,15 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         EXPECT_EQ(check.strOut.rfind("valid\n", 0), 0u) << check.strOut;
         // the sealed file's first line is the signature: one line further down
         EXPECT_EQ(check.strErr, expected(strOutput, row.warnings, 2));
+        vmtest::CToolRun vmcheck = vmtest::RunTool(strVmcheck, {}, 30000);
+        for (const std::string& strWarning : row.warnings) {
+            std::string strLine = "WARN policy " + LineNumbered(strWarning, 2);
+            size_t iDir = strLine.find("{dir}");
+            if (iDir != std::string::npos)
+                strLine.replace(iDir, 5, m_strDir);
+            EXPECT_NE(std::find(vmcheck.m_lines.begin(), vmcheck.m_lines.end(), strLine), vmcheck.m_lines.end())
+                << strLine << "\nnot in:\n" << vmtest::Joined(vmcheck.m_lines);
+        }
     }
     // The last row's files: --strict fails on warnings, and seals nothing.
     EXPECT_EQ(RunTool({"--strict", "check-policy", strOutput}).dwExit, static_cast<DWORD>(c_nExitInvalid));

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,8 +69,19 @@ std::string ReadDebugString(HANDLE a_hProcess, const OUTPUT_DEBUG_STRING_INFO& a
     return std::string(szText, strnlen(szText, cbRead));
 }
 
+// The launcher loads userenv.dll while it judges a program (it asks it for
+// the profiles folder): a debugger that holds that event holds the launcher
+// between the program's judgement and its start, whatever the machine's load.
+bool IsUserenvLoad(const LOAD_DLL_DEBUG_INFO& a_info)
+{
+    wchar_t szPath[MAX_PATH] = {};
+    DWORD cch = a_info.hFile ? GetFinalPathNameByHandleW(a_info.hFile, szPath, MAX_PATH, 0) : 0;
+    return cch > 0 && cch < MAX_PATH && lstrcmpiW(PathFindFileNameW(szPath), L"userenv.dll") == 0;
+}
+
+// a_onJudging runs while the program is held at its userenv.dll load.
 DebuggedRun RunDebugged(const std::string& a_strApplication, const std::string& a_strCommandLine,
-                        const std::string& a_strDirectory)
+                        const std::string& a_strDirectory, const std::function<void()>& a_onJudging = nullptr)
 {
     DebuggedRun run;
     vmtest::ChildOptions options;
@@ -92,6 +104,8 @@ DebuggedRun RunDebugged(const std::string& a_strApplication, const std::string& 
             vm::UniqueNullHandle{event.u.CreateProcessInfo.hFile}.reset();
             break;
         case LOAD_DLL_DEBUG_EVENT:
+            if (a_onJudging && IsUserenvLoad(event.u.LoadDll))
+                a_onJudging();
             vm::UniqueNullHandle{event.u.LoadDll.hFile}.reset();
             break;
         case OUTPUT_DEBUG_STRING_EVENT:
@@ -361,15 +375,17 @@ protected:
                                         {"{doc}", s_strRoot + "\\docs\\a doc.txt"},
                                         {"{work}", s_strRoot + "\\work dir"},
                                         {"{link}", vmtest::TestDir() + "\\launcher-link"},
+                                        {"{race}", vmtest::TestDir() + "\\launcher-race\\race"},
                                         {"{r}", s_strRoot}});
     }
 
     // As the hook writes it: the launcher's path unquoted, a blank, the
     // application command, the marks without blanks.
-    static DebuggedRun RunLauncher(const std::string& a_strArguments, const std::string& a_strDirectory = "")
+    static DebuggedRun RunLauncher(const std::string& a_strArguments, const std::string& a_strDirectory = "",
+                                   const std::function<void()>& a_onJudging = nullptr)
     {
         std::string strLauncher = Expand("{launcher}");
-        return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory);
+        return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory, a_onJudging);
     }
 
     // Right after the probe's rename Wine can still hold the record open with
@@ -436,6 +452,8 @@ struct FailureRow {
     const char* szArguments;
     int nExit;
     const char* szDirectory; // the launcher's current directory; "": the test's
+    // {race} leads to a trusted folder until the launcher judges, then to the users' folder
+    bool bRepointRace = false;
 };
 const FailureRow c_failureRows[] = {
     {"missing application", "{r}\\nowhere\\missing.exe \"{doc}\"/D:{plugin}", 2, ""},
@@ -452,6 +470,8 @@ const FailureRow c_failureRows[] = {
     {"a trusted folder left through ..", "\"{r}\\plain\\..\\users\\victim.exe\" /x/D:{plugin}", 8, ""},
     {"a registered program reached through a link users may re-point", "\"{link}\\victim.exe\" /x/D:{plugin}", 8,
      ""},
+    {"a link re-pointed to the users' folder between the judgement and the start", "\"{race}\\victim.exe\" /x/D:{plugin}",
+     8, "", true},
     {"a program the policy never names", "\"{r}\\plain\\stranger.exe\" /x/D:{plugin}", 8, ""},
     {"plug-in that never returns from its attach code",
      "\"{r}\\plain\\hangapp.exe\" /x/D:{r}\\Program Files\\Korvane\\hangplug.dll", 5, ""},
@@ -472,12 +492,48 @@ protected:
     }
 };
 
+// The user's folder "launcher-race" holds a link "race"; swapping that
+// folder for another of the user's, whose "race" leads elsewhere, re-points
+// the name. (Wine's rename of a link renames the folder it leads to, so the
+// links stay in folders of their own, made at configure time.)
+class CRaceFolder {
+public:
+    CRaceFolder() { Move("-trusted", ""); }
+    ~CRaceFolder()
+    {
+        if (!Move("", "-user"))
+            Move("", "-trusted");
+    }
+    CRaceFolder(const CRaceFolder&) = delete;
+    CRaceFolder& operator=(const CRaceFolder&) = delete;
+    // Once: the launcher may load userenv.dll more than once while it judges.
+    void RepointToUsers()
+    {
+        if (m_bRepointed)
+            return;
+        m_bRepointed = Move("", "-trusted") && Move("-user", "");
+        EXPECT_TRUE(m_bRepointed) << GetLastError();
+    }
+
+private:
+    static bool Move(const char* a_szFrom, const char* a_szTo)
+    {
+        std::string strBase = vmtest::TestDir() + "\\launcher-race";
+        return MoveFileA((strBase + a_szFrom).c_str(), (strBase + a_szTo).c_str()) != FALSE;
+    }
+    bool m_bRepointed = false;
+};
+
 TEST_P(LaunchFailureTest, RefusesAndSaysSoWithoutLeavingAProcess)
 {
     const FailureRow& row = GetParam();
     std::string strArguments = Expand(row.szArguments);
     SCOPED_TRACE(std::string(row.szCase) + ": " + strArguments);
-    DebuggedRun run = RunLauncher(strArguments, Expand(row.szDirectory));
+    CRaceFolder race;
+    std::function<void()> onJudging;
+    if (row.bRepointRace)
+        onJudging = [&race] { race.RepointToUsers(); };
+    DebuggedRun run = RunLauncher(strArguments, Expand(row.szDirectory), onJudging);
     EXPECT_EQ(row.nExit, run.nExit);
     ASSERT_EQ(1u, run.texts.size()) << ::testing::PrintToString(run.texts);
     EXPECT_EQ(0u, run.texts[0].rfind("[vormidmgr.exe] ", 0)) << run.texts[0];

@@ -856,7 +856,8 @@ const TrustRow c_trustRows[] = {
      "the program lies outside the trusted folders, not started (5)[", false},
     {"a folder of a trusted ProgramData", "\"{pd}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
-    {"a user-writable folder of the Windows folder", "\"{dmp}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+    {"a user-writable folder of the Windows folder, made after the hook judged without it",
+     "\"{dmp}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
 };
 
@@ -872,8 +873,7 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
     char szWindows[MAX_PATH] = {};
     ASSERT_NE(0u, GetWindowsDirectoryA(szWindows, MAX_PATH));
     const std::string strDmp = std::string(szWindows) + "\\system32\\com\\dmp";
-    SHCreateDirectoryExA(nullptr, strDmp.c_str(), nullptr);
-    const std::string dirs[] = {Path("trusted"), Path("users"), strProgramFiles, strRoot, strProgramData, strDmp};
+    const std::string dirs[] = {Path("trusted"), Path("users"), strProgramFiles, strRoot, strProgramData};
     for (const std::string& strDir : dirs)
         CreateDirectoryA(strDir.c_str(), nullptr);
     for (const std::string& strDir : dirs)
@@ -894,6 +894,11 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
                     a_str.replace(i, strlen(var.first), var.second);
             return a_str;
         };
+        // Made only now: the hook has judged while it was missing, and must look again.
+        if (strstr(row.szCommand, "{dmp}")) {
+            SHCreateDirectoryExA(nullptr, strDmp.c_str(), nullptr);
+            InstallProbe(strDmp + "\\probe.exe");
+        }
         vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, expand(row.szCommand));
         vmtest::WritePolicy({{"CompanyID", "ACME"},
                              {"probe.exe", row.szPlugin},

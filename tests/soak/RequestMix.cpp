@@ -174,13 +174,14 @@ HookAnswer CRequestMix::OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const
                                                           a_nClass == c_requestNoFile, ClassKey(a_nClass));
 }
 
-HookAnswer CRequestMix::OfferWide(int a_nClass) const
+HookAnswer CRequestMix::OfferWide(int a_nClass, const std::wstring& a_strFile) const
 {
     IShellExecuteHookW* pHook = nullptr;
     if (FAILED(m_pHook->QueryInterface(IID_IShellExecuteHookW, reinterpret_cast<void**>(&pHook))))
         return {E_NOINTERFACE, 0};
     HookAnswer answer = OfferAs<IShellExecuteHookW, SHELLEXECUTEINFOW>(
-        pHook, Verb(a_nClass), vm::WideFromAnsi(File(a_nClass)), a_nClass == c_requestNoFile, ClassKey(a_nClass));
+        pHook, Verb(a_nClass), a_strFile.empty() ? vm::WideFromAnsi(File(a_nClass)) : a_strFile,
+        a_nClass == c_requestNoFile, ClassKey(a_nClass));
     pHook->Release();
     return answer;
 }

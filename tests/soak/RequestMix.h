@@ -60,8 +60,9 @@ public:
     HookAnswer Offer(int a_nClass) const;
     // The same request offered to another hook object (another build of the hook).
     HookAnswer OfferTo(IShellExecuteHookA* a_pHook, int a_nClass) const;
-    // The same request through the wide interface, as the shell offers it.
-    HookAnswer OfferWide(int a_nClass) const;
+    // The same request through the wide interface, as the shell offers it;
+    // a_strFile, when given, in place of the class's file.
+    HookAnswer OfferWide(int a_nClass, const std::wstring& a_strFile = std::wstring()) const;
 
     // What a request of the class carries; null members for absent texts.
     const char* Verb(int a_nClass) const;

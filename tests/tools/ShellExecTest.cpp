@@ -114,6 +114,9 @@ TEST_F(ShellExecTest, ArgumentsThatMakeNoRequestExit2WithAMessage)
         {"--clsid", "Vormidmgr.DocHook.1", "a"},                   // a ProgID is no class id
         {"--class", "vmtools.no.such.class", "a.txt"},             // class key that does not open
         {"--class", "", "a.txt"},                                  // empty class key
+        {"--folder", "C:\\windows"},                               // a folder's what-if that is not dry
+        {"--dry-run", "--folder", "C:\\windows", "a.txt"},         // a folder and a FILE
+        {"--csv", "a.txt"},                                        // a table of one request
     };
     ListHooks({c_szHookA});
     for (const Args& args : rows) {
@@ -347,10 +350,22 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strApp.c_str(), FALSE));
     vmtest::WriteFile(strDocument, "plan");
     vmtest::WriteFile(strDir + "\\draft.ccf", vmtest::SealPolicy({{"CompanyID", "DRY"}, {"probe.exe", "vmplugin.dll"},
+                                                                   {"outside.exe", "vmplugin.dll"},
                                                                    {"TrustedFolders", strDir}}));
     vmtest::WriteFile(strDir + "\\broken.ccf", "not a policy");
     vmtest::CClassKey ext(".vmdry", "VmDry.Document");
     vmtest::CClassKey command("VmDry.Document\\shell\\open\\command", "\"" + strApp + "\" \"%1\"");
+    // A folder for the what-if: a controlled document, one of a program
+    // outside the trusted folders, and one of no type, in a subfolder.
+    std::string strOutside = vmtest::MakeScratchDir("shellexec-dry-outside") + "\\outside.exe";
+    ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strOutside.c_str(), FALSE));
+    vmtest::CClassKey outsideExt(".vmout", "VmDry.Outside");
+    vmtest::CClassKey outsideCommand("VmDry.Outside\\shell\\open\\command", "\"" + strOutside + "\" \"%1\"");
+    const std::string strFolder = strDir + "\\folder";
+    CreateDirectoryA(strFolder.c_str(), nullptr);
+    CreateDirectoryA((strFolder + "\\sub").c_str(), nullptr);
+    for (const char* szName : {"\\plan, final.vmdry", "\\outside.vmout", "\\sub\\notes.vmnone"})
+        vmtest::WriteFile(strFolder + szName, "text");
     const std::string c_strAddin = "Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn";
     // An earlier real request's upkeep may still be registering the add-in.
     vmtest::WaitUntil([] { return vmtest::CountProcesses("regsvr32.exe") == 0; }, 30000);
@@ -360,18 +375,31 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     const std::string strLauncher = vmtest::BinDir() + "\\vormidmgr.exe ";
     const struct {
         Args m_args;
-        const char* m_szVerdict;
-        std::string m_strWouldStart; // "" when nothing would start
+        std::string m_strLast;   // the last line
+        Lines m_lines;           // lines the output holds; none: nothing would start
         DWORD m_dwExit;
     } rows[] = {
         {{"--policy", strDir + "\\draft.ccf", strDocument},
          "verdict: controlled: probe.exe starts through the launcher with vmplugin.dll",
-         "would start: " + strLauncher + strApp + " \"" + strDocument + "\"/D:" + vmtest::BinDir() + "\\vmplugin.dll", 0},
+         {"would start: " + strLauncher + strApp + " \"" + strDocument + "\"/D:" + vmtest::BinDir() + "\\vmplugin.dll"}, 0},
+        // The folder's what-if: a line a file, sorted, then the counts.
+        {{"--policy", strDir + "\\draft.ccf", "--folder", strFolder},
+         "total: 3 files: 1 controlled, 1 handed back, 1 refused (5)",
+         {strFolder + "\\outside.vmout | refused (5) | - | - | the program lies outside the trusted folders",
+          strFolder + "\\plan, final.vmdry | controlled | probe.exe | vmplugin.dll | starts through the launcher",
+          strFolder + "\\sub\\notes.vmnone | handed back | - | - | no application is associated with the file type"},
+         0},
+        // The same as a table: a field with a comma is quoted.
+        {{"--policy", strDir + "\\draft.ccf", "--folder", strFolder, "--csv"},
+         strFolder + "\\sub\\notes.vmnone,handed back,,,no application is associated with the file type",
+         {"document,verdict,program,plug-in,reason",
+          "\"" + strFolder + "\\plan, final.vmdry\",controlled,probe.exe,vmplugin.dll,starts through the launcher"},
+         0},
         {{"--policy", strDir + "\\draft.ccf", "--params", "/D:x", strDocument},
-         "verdict: refused (5): request text holds the launcher's argument mark", "", 0},
+         "verdict: refused (5): request text holds the launcher's argument mark", {}, 0},
         {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.vmnone"},
-         "verdict: handed back to Windows (no application is associated with the file type)", "", 1},
-        {{"--policy", strDir + "\\broken.ccf", strDocument}, "verdict: protection is off: no valid policy file", "",
+         "verdict: handed back to Windows (no application is associated with the file type)", {}, 1},
+        {{"--policy", strDir + "\\broken.ccf", strDocument}, "verdict: protection is off: no valid policy file", {},
          1},
     };
     for (const auto& row : rows) {
@@ -380,10 +408,13 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
         CToolRun run = Run(args);
         SCOPED_TRACE(run.m_strCommand);
         ASSERT_FALSE(run.m_lines.empty()) << run.m_strErr;
-        EXPECT_EQ(row.m_szVerdict, run.m_lines.back()) << Joined(run.m_lines);
-        EXPECT_EQ(!row.m_strWouldStart.empty(),
-                  std::find(run.m_lines.begin(), run.m_lines.end(), row.m_strWouldStart) != run.m_lines.end())
-            << Joined(run.m_lines);
+        EXPECT_EQ(row.m_strLast, run.m_lines.back()) << Joined(run.m_lines);
+        for (const std::string& strLine : row.m_lines)
+            EXPECT_NE(std::find(run.m_lines.begin(), run.m_lines.end(), strLine), run.m_lines.end())
+                << strLine << "\nnot in:\n" << Joined(run.m_lines);
+        if (row.m_lines.empty()) {
+            EXPECT_EQ(std::string::npos, Joined(run.m_lines).find("would start: ")) << Joined(run.m_lines);
+        }
         EXPECT_EQ(row.m_dwExit, run.m_dwExit);
     }
     // Whatever a run started was created before the run ended; once none of
@@ -398,6 +429,7 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
         << "the Office upkeep wrote the registry";
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
     vmtest::RemoveTree(strDir);
+    vmtest::RemoveTree(strOutside.substr(0, strOutside.rfind('\\')));
 }
 
 // A new host that finds the policy file held open by another program

@@ -6,6 +6,7 @@
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "module/DocHookDiagnostics.h"
+#include "tools/shellexec/FolderWhatIf.h"
 #include "tools/shellexec/ShellExecOptions.h"
 #include "tools/toolsupport/ComApartment.h"
 #include "tools/toolsupport/DebugTextCapture.h"
@@ -292,8 +293,9 @@ struct CRequestOutcome {
     std::string m_strVerdict; // of the hook that took it, else of the last that put it in words
 };
 
+// a_bShow: each hook's answer is printed as it comes.
 CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, const CShellExecOptions& a_options,
-                             CRequest& a_request)
+                             CRequest& a_request, bool a_bShow = true)
 {
     CRequestOutcome outcome;
     for (const std::string& strClsid : a_hooks) {
@@ -304,7 +306,8 @@ CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, const CShe
         if (!answer.m_strVerdict.empty())
             outcome.m_strVerdict = answer.m_strVerdict;
         // Shown at once: a hook that brings the host down leaves its line.
-        PrintLine("hook " + strClsid + " -> " +
+        if (a_bShow)
+            PrintLine("hook " + strClsid + " -> " +
                   (answer.m_bNotOffered ? std::string("not offered (it cannot run dry)") : AnswerText(answer.m_hr)));
         if (answer.m_hr == S_OK) {
             outcome.m_bTaken = true;
@@ -396,6 +399,30 @@ int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
     return nExit;
 }
 
+// One file of a folder's what-if, decided dry: the verdict in words.
+std::string DecideFileDry(const CShellExecOptions& a_options, const std::vector<std::string>& a_hooks,
+                          const std::wstring& a_strFile)
+{
+    CShellExecOptions options = a_options;
+    options.m_strFile = a_strFile;
+    if (!options.m_strVerb)
+        options.m_strVerb = L"open";
+    CRequest request(options, nullptr);
+    // The hook's texts stay out of the debug output, as for one request.
+    CDebugTextCapture capture;
+    CRequestOutcome outcome = OfferToHooks(a_hooks, options, request, false);
+    std::string strLine = VerdictLine(outcome, request.InstApp(), std::string());
+    return strLine.substr(strLine.find(": ") + 2);
+}
+
+int RunFolder(const CShellExecOptions& a_options)
+{
+    std::vector<std::string> hooks = HooksToOffer(a_options);
+    return RunFolderWhatIf(*a_options.m_strFolder, a_options.m_bCsv, [&](const std::wstring& a_strFile) {
+        return DecideFileDry(a_options, hooks, a_strFile);
+    });
+}
+
 int BadUse(const std::string& a_strMessage)
 {
     return vmtool::ShowBadUse("shellexec", a_strMessage, c_szShellExecUsage);
@@ -445,5 +472,7 @@ int main()
         fprintf(stderr, "shellexec: COM could not start: %s\n", vmtool::DescribeResult(apartment.Result()).c_str());
         return c_nExitBadUse;
     }
+    if (options.m_strFolder)
+        return RunFolder(options);
     return RunRequest(options, hkeyClass.get());
 }

@@ -8,6 +8,7 @@ const char c_szShellExecUsage[] =
     "usage: shellexec [--verb V] [--params P] [--dir D] [--class KEY] [--clsid {GUID}]\n"
     "                 [--no-fallback] [--trace] [--ansi] [--dry-run [--policy FILE]] FILE\n"
     "       shellexec --no-file [--verb V] [...]\n"
+    "       shellexec --dry-run [--policy FILE] [--verb V] --folder DIR [--csv]\n"
     "       shellexec --help | --version\n"
     "\n"
     "Offers one shell-execute request to the shell-execute hooks, as Explorer does:\n"
@@ -35,6 +36,10 @@ const char c_szShellExecUsage[] =
     "                 program they would start is shown, and nothing falls back\n"
     "  --policy FILE  with --dry-run: the product's hook decides by this draft\n"
     "                 policy file instead of the installed one\n"
+    "  --folder DIR   with --dry-run, in place of FILE: each file below DIR (its\n"
+    "                 subfolders too, not through links) is decided in turn, with\n"
+    "                 the verb \"open\" unless --verb says otherwise\n"
+    "  --csv          with --folder: the listing as comma-separated values\n"
     "  --             ends the options (for a FILE that begins with --)\n"
     "\n"
     "The hooks see fMask 0 (SEE_MASK_CLASSKEY with --class), nShow SW_SHOWNORMAL,\n"
@@ -51,6 +56,13 @@ const char c_szShellExecUsage[] =
     "  shell: ok | shell: failed: WHY (N)          when it fell back (N: GetLastError)\n"
     "  would start: COMMAND LINE                   with --dry-run, for each program\n"
     "  verdict: TEXT                               last, what became of the request\n"
+    "With --folder, one line a file, sorted by path, then the counts:\n"
+    "  DOCUMENT | VERDICT | PROGRAM | PLUG-IN | REASON   (\"-\" for what is not named)\n"
+    "  total: N files: N VERDICT, N VERDICT, ...\n"
+    "VERDICT is controlled, finished by the hook, handed back, refused (CODE) or\n"
+    "protection is off. With --csv the lines are a table with the header\n"
+    "document,verdict,program,plug-in,reason, and the total goes to the standard\n"
+    "error. A folder that cannot be listed exits 2.\n"
     "\n"
     "Exit codes:\n"
     "  0  a hook took the request, or the fallback carried it out\n"
@@ -84,6 +96,8 @@ const COptionRow c_options[] = {
     {"--trace", OptionKind::Flag, &CShellExecOptions::m_bTrace, nullptr},
     {"--dry-run", OptionKind::Flag, &CShellExecOptions::m_bDryRun, nullptr},
     {"--policy", OptionKind::Value, nullptr, &CShellExecOptions::m_strPolicy},
+    {"--folder", OptionKind::Value, nullptr, &CShellExecOptions::m_strFolder},
+    {"--csv", OptionKind::Flag, &CShellExecOptions::m_bCsv, nullptr},
     {"--help", OptionKind::Flag, &CShellExecOptions::m_bHelp, nullptr},
     {"--version", OptionKind::Flag, &CShellExecOptions::m_bVersion, nullptr},
     {},
@@ -103,6 +117,21 @@ std::string Shown(const std::wstring& a_strText)
     return vm::AnsiRendering(a_strText);
 }
 
+// --folder stands for FILE, in a dry run only.
+bool IsFolderRequestConsistent(const CShellExecOptions& a_options, std::string& a_strError)
+{
+    a_strError.clear();
+    if (a_options.m_strFile || a_options.m_bNoFile)
+        a_strError = "--folder and a FILE (or --no-file) exclude each other";
+    else if (!a_options.m_bDryRun)
+        a_strError = "--folder needs --dry-run: it would start every file below the folder";
+    else if (a_options.m_strFolder->empty())
+        a_strError = "--folder needs a folder name";
+    else if (a_options.m_strClassKey)
+        a_strError = "--folder and --class exclude each other: each file has its own class";
+    return a_strError.empty();
+}
+
 // Options that exclude or need each other; help and version need nothing.
 bool AreOptionsConsistent(const CShellExecOptions& a_options, std::string& a_strError)
 {
@@ -112,7 +141,7 @@ bool AreOptionsConsistent(const CShellExecOptions& a_options, std::string& a_str
         a_strError = "--no-file and a FILE exclude each other";
         return false;
     }
-    if (!a_options.m_bNoFile && !a_options.m_strFile) {
+    if (!a_options.m_bNoFile && !a_options.m_strFile && !a_options.m_strFolder) {
         a_strError = "FILE missing (or --no-file)";
         return false;
     }
@@ -126,6 +155,12 @@ bool AreOptionsConsistent(const CShellExecOptions& a_options, std::string& a_str
     }
     if (a_options.m_strClassKey && a_options.m_strClassKey->empty()) {
         a_strError = "--class needs a key name";
+        return false;
+    }
+    if (a_options.m_strFolder)
+        return IsFolderRequestConsistent(a_options, a_strError);
+    if (a_options.m_bCsv) {
+        a_strError = "--csv needs --folder";
         return false;
     }
     return true;

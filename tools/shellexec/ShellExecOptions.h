@@ -20,6 +20,8 @@ struct CShellExecOptions {
     bool m_bHelp = false;
     bool m_bDryRun = false;
     std::optional<std::wstring> m_strPolicy; // a draft policy file, with --dry-run
+    std::optional<std::wstring> m_strFolder; // with --dry-run: every file below it, in place of FILE
+    bool m_bCsv = false;                     // with --folder: the listing as comma-separated values
     bool m_bVersion = false;
 };
 

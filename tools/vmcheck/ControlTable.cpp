@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -20,14 +21,25 @@ constexpr size_t c_cbHookApplication = MAX_PATH;
 // Key names are at most this long.
 constexpr DWORD c_cchMaxKeyName = 256;
 
-const char* ViewName()
+const char* ViewName(REGSAM a_samView)
 {
-    return sizeof(void*) == 8 ? "64-bit" : "32-bit";
+    if (a_samView == 0)
+        return sizeof(void*) == 8 ? "64-bit" : "32-bit";
+    return a_samView == KEY_WOW64_64KEY ? "64-bit" : "32-bit";
 }
 
-std::string TableName()
+std::string TableName(REGSAM a_samView = 0)
 {
-    return std::string("HKLM\\") + vm::c_szControlTableKey + " (" + ViewName() + " registry view)";
+    return std::string("HKLM\\") + vm::c_szControlTableKey + " (" + ViewName(a_samView) + " registry view)";
+}
+
+// The views a change of the table is written to: both on 64-bit Windows,
+// where each build's hook reads its own; the one there is elsewhere.
+std::vector<REGSAM> ViewsToWrite()
+{
+    if (IsSixtyFourBitWindows())
+        return {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    return {0};
 }
 
 // An extension as the hook looks it up: its dot, then a name without a
@@ -94,37 +106,95 @@ std::string DescribeApplicationValue(const CRegValue& a_value)
     return "Application " + std::string(pText, strnlen(pText, a_value.m_data.size()));
 }
 
-int List()
+// An entry as one view holds it.
+struct CTableEntry {
+    std::string m_strExt;  // as the registry spells it
+    std::string m_strText; // what the hook makes of it, in words
+    std::string m_strAdd;  // the operands of "add" that write it so; empty when none can
+    CControlEntry m_entry; // what the hook reads of it
+};
+// By extension in lower case: the registry's names know no case.
+using CTable = std::map<std::string, CTableEntry>;
+
+CTableEntry ReadEntry(HKEY a_hEntry, const char* a_szExt)
+{
+    CRegValue type = ReadValue(a_hEntry, vm::c_szControlTypeValue);
+    CRegValue application = ReadValue(a_hEntry, vm::c_szControlAppValue);
+    CTableEntry entry{a_szExt, DescribeControlTypeValue(type) + ", " + DescribeApplicationValue(application), "",
+                      {a_szExt, 0, ""}};
+    if (type.m_bPresent && type.m_data.size() <= sizeof(DWORD)) {
+        DWORD dwRaw = 0;
+        memcpy(&dwRaw, type.m_data.data(), type.m_data.size());
+        entry.m_entry.m_uControlType = dwRaw;
+    }
+    if (application.m_bPresent && application.m_data.size() <= c_cbHookApplication) {
+        const char* pText = reinterpret_cast<const char*>(application.m_data.data());
+        entry.m_entry.m_strApplication.assign(pText, strnlen(pText, application.m_data.size()));
+    }
+    if (type.m_bPresent && type.m_dwType == REG_DWORD && type.m_data.size() == sizeof(DWORD) &&
+        application.m_bPresent && application.m_data.size() <= c_cbHookApplication) {
+        DWORD dwType = 0;
+        memcpy(&dwType, type.m_data.data(), sizeof(dwType));
+        const char* pText = reinterpret_cast<const char*>(application.m_data.data());
+        std::string strApplication(pText, strnlen(pText, application.m_data.size()));
+        if (dwType <= vm::c_uHighestControlType && IsApplicationName(strApplication))
+            entry.m_strAdd = std::string(a_szExt) + " " + std::to_string(dwType) + " " + strApplication;
+    }
+    return entry;
+}
+
+// The table of one view; a missing table is an empty one.
+LONG ReadTable(REGSAM a_samView, CTable& a_table)
 {
     vm::UniqueKey table;
-    LONG lResult = RegOpenKeyExA(HKEY_LOCAL_MACHINE, vm::c_szControlTableKey, 0, KEY_READ, table.put());
-    if (lResult != ERROR_SUCCESS && lResult != ERROR_FILE_NOT_FOUND) {
+    LONG lResult = RegOpenKeyExA(HKEY_LOCAL_MACHINE, vm::c_szControlTableKey, 0, KEY_READ | a_samView, table.put());
+    if (lResult != ERROR_SUCCESS)
+        return lResult == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : lResult;
+    char szExt[c_cchMaxKeyName];
+    for (DWORD i = 0; RegEnumKeyA(table.get(), i, szExt, c_cchMaxKeyName) == ERROR_SUCCESS; ++i) {
+        vm::UniqueKey entry;
+        if (RegOpenKeyExA(table.get(), szExt, 0, KEY_QUERY_VALUE | a_samView, entry.put()) != ERROR_SUCCESS)
+            continue;
+        std::string strKey = szExt;
+        CharLowerBuffA(&strKey[0], static_cast<DWORD>(strKey.size()));
+        a_table[strKey] = ReadEntry(entry.get(), szExt);
+    }
+    return ERROR_SUCCESS;
+}
+
+int List()
+{
+    CTable table;
+    LONG lResult = ReadTable(0, table);
+    if (lResult != ERROR_SUCCESS) {
         fprintf(stderr, "vmcheck: cannot read %s: %s\n", TableName().c_str(), vmtool::DescribeError(lResult).c_str());
         return c_nExitNotDone;
     }
-    std::vector<std::string> lines;
-    char szExt[c_cchMaxKeyName];
-    for (DWORD i = 0; table && RegEnumKeyA(table.get(), i, szExt, c_cchMaxKeyName) == ERROR_SUCCESS; ++i) {
-        vm::UniqueKey entry;
-        if (RegOpenKeyExA(table.get(), szExt, 0, KEY_QUERY_VALUE, entry.put()) != ERROR_SUCCESS)
-            continue;
-        lines.push_back(std::string(szExt) + ": " +
-                        DescribeControlTypeValue(ReadValue(entry.get(), vm::c_szControlTypeValue)) + ", " +
-                        DescribeApplicationValue(ReadValue(entry.get(), vm::c_szControlAppValue)));
-    }
-    printf("control table %s: %u entries\n", TableName().c_str(), static_cast<unsigned>(lines.size()));
-    for (const std::string& strLine : lines)
-        printf("%s\n", strLine.c_str());
+    printf("control table %s: %u entries\n", TableName().c_str(), static_cast<unsigned>(table.size()));
+    for (const auto& entry : table)
+        printf("%s: %s\n", entry.second.m_strExt.c_str(), entry.second.m_strText.c_str());
     return c_nExitDone;
 }
 
-int Add(const CControlTableCommand& a_command)
+// What mends an entry that differs between the views: writing it into both
+// as one view has it, or removing it from both.
+std::string ViewFix(const std::string& a_strExt, const CTableEntry* a_p64, const CTableEntry* a_p32)
+{
+    std::string strFix = "run: ";
+    for (const CTableEntry* pEntry : {a_p64, a_p32})
+        if (pEntry && !pEntry->m_strAdd.empty())
+            strFix += "vmcheck --control-table add " + pEntry->m_strAdd + " (as the " +
+                      (pEntry == a_p64 ? "64" : "32") + "-bit view has it), or ";
+    return strFix + "vmcheck --control-table remove " + a_strExt + "; either writes both views";
+}
+
+LONG WriteEntry(const CControlTableCommand& a_command, REGSAM a_samView)
 {
     const std::string strKey = std::string(vm::c_szControlTableKey) + "\\" + a_command.m_strExt;
     vm::UniqueKey entry;
     const DWORD dwType = a_command.m_uControlType;
-    LONG lResult = RegCreateKeyExA(HKEY_LOCAL_MACHINE, strKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                   entry.put(), nullptr);
+    LONG lResult = RegCreateKeyExA(HKEY_LOCAL_MACHINE, strKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | a_samView,
+                                   nullptr, entry.put(), nullptr);
     if (lResult == ERROR_SUCCESS)
         lResult = RegSetValueExA(entry.get(), vm::c_szControlTypeValue, 0, REG_DWORD,
                                  reinterpret_cast<const BYTE*>(&dwType), sizeof(dwType));
@@ -132,10 +202,18 @@ int Add(const CControlTableCommand& a_command)
         lResult = RegSetValueExA(entry.get(), vm::c_szControlAppValue, 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(a_command.m_strApplication.c_str()),
                                  static_cast<DWORD>(a_command.m_strApplication.size() + 1));
-    if (lResult != ERROR_SUCCESS) {
-        fprintf(stderr, "vmcheck: cannot write %s in %s: %s\n", a_command.m_strExt.c_str(), TableName().c_str(),
-                vmtool::DescribeError(lResult).c_str());
-        return c_nExitNotDone;
+    return lResult;
+}
+
+int Add(const CControlTableCommand& a_command)
+{
+    for (REGSAM samView : ViewsToWrite()) {
+        LONG lResult = WriteEntry(a_command, samView);
+        if (lResult != ERROR_SUCCESS) {
+            fprintf(stderr, "vmcheck: cannot write %s in %s: %s\n", a_command.m_strExt.c_str(),
+                    TableName(samView).c_str(), vmtool::DescribeError(lResult).c_str());
+            return c_nExitNotDone;
+        }
     }
     printf("%s: ControlType %lu (%s), Application %s\n", a_command.m_strExt.c_str(), a_command.m_uControlType,
            vm::DescribeControlType(a_command.m_uControlType), a_command.m_strApplication.c_str());
@@ -144,38 +222,56 @@ int Add(const CControlTableCommand& a_command)
 
 // The table's own keys go with its last entry when nothing else is in them,
 // so that a table made for a trial leaves the registry as it was.
-void RemoveEmptyTableKeys()
+void RemoveEmptyTableKeys(REGSAM a_samView)
 {
     std::string strKey = vm::c_szControlTableKey;
     for (int iLevel = 0; iLevel < 3; ++iLevel) {
         vm::UniqueKey key;
         DWORD cSubKeys = 1, cValues = 1;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, strKey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, strKey.c_str(), 0, KEY_QUERY_VALUE | a_samView, key.put()) !=
+                ERROR_SUCCESS ||
             RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr, &cValues, nullptr,
                              nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
             cSubKeys != 0 || cValues != 0)
             return;
         key.reset();
-        if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, strKey.c_str()) != ERROR_SUCCESS)
+        if (RegDeleteKeyExA(HKEY_LOCAL_MACHINE, strKey.c_str(), a_samView, 0) != ERROR_SUCCESS)
             return;
         strKey.erase(strKey.find_last_of('\\'));
     }
 }
 
+// The entry's key in one view, with all below it.
+LONG RemoveEntry(const std::string& a_strExt, REGSAM a_samView)
+{
+    vm::UniqueKey table;
+    LONG lResult = RegOpenKeyExA(HKEY_LOCAL_MACHINE, vm::c_szControlTableKey, 0,
+                                 KEY_READ | KEY_SET_VALUE | DELETE | a_samView, table.put());
+    if (lResult == ERROR_SUCCESS)
+        lResult = RegDeleteTreeA(table.get(), a_strExt.c_str());
+    return lResult;
+}
+
+// Removed from every view that holds it; an entry no view holds is not done.
 int Remove(const CControlTableCommand& a_command)
 {
-    const std::string strKey = std::string(vm::c_szControlTableKey) + "\\" + a_command.m_strExt;
-    LONG lResult = RegDeleteTreeA(HKEY_LOCAL_MACHINE, strKey.c_str());
-    if (lResult == ERROR_FILE_NOT_FOUND) {
+    size_t cRemoved = 0;
+    for (REGSAM samView : ViewsToWrite()) {
+        LONG lResult = RemoveEntry(a_command.m_strExt, samView);
+        if (lResult == ERROR_FILE_NOT_FOUND)
+            continue;
+        if (lResult != ERROR_SUCCESS) {
+            fprintf(stderr, "vmcheck: cannot remove %s from %s: %s\n", a_command.m_strExt.c_str(),
+                    TableName(samView).c_str(), vmtool::DescribeError(lResult).c_str());
+            return c_nExitNotDone;
+        }
+        ++cRemoved;
+        RemoveEmptyTableKeys(samView);
+    }
+    if (cRemoved == 0) {
         fprintf(stderr, "vmcheck: %s has no entry in %s\n", a_command.m_strExt.c_str(), TableName().c_str());
         return c_nExitNotDone;
     }
-    if (lResult != ERROR_SUCCESS) {
-        fprintf(stderr, "vmcheck: cannot remove %s from %s: %s\n", a_command.m_strExt.c_str(), TableName().c_str(),
-                vmtool::DescribeError(lResult).c_str());
-        return c_nExitNotDone;
-    }
-    RemoveEmptyTableKeys();
     printf("%s: removed\n", a_command.m_strExt.c_str());
     return c_nExitDone;
 }
@@ -214,6 +310,47 @@ bool ParseControlTableCommand(const std::vector<std::string>& a_args, CControlTa
     }
     a_strError = "--control-table wants list, add or remove";
     return false;
+}
+
+std::vector<CControlEntry> ReadControlEntries()
+{
+    CTable table;
+    std::vector<CControlEntry> entries;
+    if (ReadTable(0, table) == ERROR_SUCCESS)
+        for (const auto& item : table)
+            entries.push_back(item.second.m_entry);
+    return entries;
+}
+
+bool IsSixtyFourBitWindows()
+{
+    BOOL bWow64 = FALSE;
+    return sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &bWow64) && bWow64);
+}
+
+std::vector<CViewDifference> CompareControlTableViews()
+{
+    CTable table64, table32;
+    LONG lResult = ReadTable(KEY_WOW64_64KEY, table64);
+    if (lResult == ERROR_SUCCESS)
+        lResult = ReadTable(KEY_WOW64_32KEY, table32);
+    if (lResult != ERROR_SUCCESS)
+        return {{"", "the table cannot be read: " + vmtool::DescribeError(lResult), "run vmcheck as an administrator"}};
+    std::vector<CViewDifference> differences;
+    CTable all = table64;
+    all.insert(table32.begin(), table32.end());
+    for (const auto& item : all) {
+        auto it64 = table64.find(item.first), it32 = table32.find(item.first);
+        const CTableEntry* p64 = it64 == table64.end() ? nullptr : &it64->second;
+        const CTableEntry* p32 = it32 == table32.end() ? nullptr : &it32->second;
+        if (p64 && p32 && p64->m_strText == p32->m_strText)
+            continue;
+        std::string strReason = std::string("the 64-bit view (Explorer's hook) has ") +
+                                (p64 ? p64->m_strText : "no entry") + "; the 32-bit view (32-bit programs' hook) has " +
+                                (p32 ? p32->m_strText : "no entry");
+        differences.push_back({item.second.m_strExt, strReason, ViewFix(item.second.m_strExt, p64, p32)});
+    }
+    return differences;
 }
 
 int RunControlTableCommand(const CControlTableCommand& a_command)

@@ -1,9 +1,10 @@
 #pragma once
 // vmcheck --control-table: lists, adds and removes the entries of the
-// product's per-extension control table. Each build's vmcheck works on its
-// own registry view, the one its hook reads: on 64-bit Windows the 32-bit
-// vmcheck writes the 32-bit view (for 32-bit programs) and the x64 vmcheck
-// the 64-bit view (for Explorer).
+// product's per-extension control table. On 64-bit Windows each build's hook
+// reads the table of its own registry view (Explorer's the 64-bit one, 32-bit
+// programs' the 32-bit one), and a document type must be controlled alike in
+// both: add and remove write both views there, whichever build's vmcheck
+// runs; list shows the view of vmcheck's own build.
 
 #include <string>
 #include <vector>
@@ -23,3 +24,25 @@ bool ParseControlTableCommand(const std::vector<std::string>& a_args, CControlTa
 
 // Carries the command out: exit code 0 done, 1 not done (said why).
 int RunControlTableCommand(const CControlTableCommand& a_command);
+
+// An entry of the table in this build's view, as the hook reads it.
+struct CControlEntry {
+    std::string m_strExt;
+    unsigned long m_uControlType; // 0 when the entry has none the hook reads
+    std::string m_strApplication; // empty when it names none the hook reads
+};
+std::vector<CControlEntry> ReadControlEntries();
+
+// True on 64-bit Windows, for either build: there are two registry views.
+bool IsSixtyFourBitWindows();
+
+// An entry that differs between the two views, in words, with its fix; an
+// empty extension when the table could not be read at all.
+struct CViewDifference {
+    std::string m_strExt;
+    std::string m_strReason;
+    std::string m_strFix;
+};
+// The entries that differ between the 64-bit and the 32-bit view, by
+// extension; for 64-bit Windows only.
+std::vector<CViewDifference> CompareControlTableViews();

@@ -14,6 +14,7 @@
 #include "common/AuditTrail.h"
 #include "common/BuildLayout.h"
 #include "common/CommandProgram.h"
+#include "common/ControlTable.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
@@ -53,8 +54,10 @@ const char c_szUsage[] =
     "to do>\". Exit codes: 0 all checks passed, 1 a check failed, 2 bad usage.\n"
     "\n"
     "--control-table lists, adds (or replaces) and removes the entries of the\n"
-    "control table HKLM\\SOFTWARE\\Korvane\\Lumidex\\FileExts in the registry view\n"
-    "of this vmcheck's build, the one its hook reads: TYPE is the ControlType\n"
+    "control table HKLM\\SOFTWARE\\Korvane\\Lumidex\\FileExts. On 64-bit Windows,\n"
+    "where each build's hook reads its own registry view, add and remove write\n"
+    "both views and the check fails for an entry that differs between them; list\n"
+    "shows the view of this vmcheck's build. TYPE is the ControlType\n"
     "  0 never controlled\n"
     "  1 controlled when an encrypted document is opened (printed, edited, ...)\n"
     "  2 controlled when the document is encrypted, Open with included\n"
@@ -149,10 +152,7 @@ std::string Directory(const std::string& a_strPath)
 // the x64 package, so a 32-bit vmcheck there names it as well.
 const char* PackageName()
 {
-    BOOL bWow64 = FALSE;
-    if (sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &bWow64) && bWow64))
-        return c_szPackageX64;
-    return c_szPackage;
+    return IsSixtyFourBitWindows() ? c_szPackageX64 : c_szPackage;
 }
 
 // Two paths name the same file when their long forms match, whatever the case.
@@ -187,6 +187,8 @@ private:
     void CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal);
     void CheckAddin(const vm::COfficeAddin& a_addin);
     void CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields);
+    void CheckControlTableViews();
+    void CheckControlTableUse();
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
     // The x64 build installed in the x64 subfolder shares the product folder's policy file.
@@ -199,6 +201,7 @@ private:
     CReport m_report;
     std::string m_strDir;
     bool m_bPolicyValid = false;
+    std::vector<cipherfmt::CcfField> m_fields; // of the valid policy
 };
 
 void CInstallationCheck::CheckHookClass()
@@ -314,6 +317,7 @@ void CInstallationCheck::CheckPolicyFile()
     }
     m_report.Ok("policy file", strPath + " is valid");
     m_bPolicyValid = true;
+    m_fields = fields;
     // What ciphertool's lint says of the policy, said here too: one check.
     for (const cipherfmt::CcfWarning& warning : cipherfmt::LintCcfFields(fields, m_strDir))
         m_report.Warn("policy line " + std::to_string(warning.nLine), warning.strText);
@@ -446,6 +450,48 @@ void CInstallationCheck::CheckEventSource()
     m_report.Ok("event source", std::string("\"") + vm::AuditSourceName() + "\" with messages in " + strFile);
 }
 
+// On 64-bit Windows a document type controlled in one view only is opened
+// unprotected by the programs of the other bitness.
+void CInstallationCheck::CheckControlTableViews()
+{
+    if (!IsSixtyFourBitWindows())
+        return;
+    std::vector<CViewDifference> differences = CompareControlTableViews();
+    for (const CViewDifference& difference : differences)
+        m_report.Fail("control table " + (difference.m_strExt.empty() ? "views" : difference.m_strExt),
+                      difference.m_strReason, difference.m_strFix);
+    if (differences.empty())
+        m_report.Ok("control table views", "the 64-bit and the 32-bit registry view hold the same entries");
+}
+
+// Each controlled type of this build's view as the hook would serve it: the
+// application it names registered, its command naming an existing program,
+// and that program one the policy registers.
+void CInstallationCheck::CheckControlTableUse()
+{
+    for (const CControlEntry& entry : ReadControlEntries()) {
+        cipherfmt::ControlTableUse use{entry.m_strExt, entry.m_uControlType, entry.m_strApplication, "", "", ""};
+        for (const char* szVerb : {"open", "edit"}) {
+            std::string strKey = "Applications\\" + entry.m_strApplication + "\\shell\\" + szVerb + "\\command";
+            if (use.strCommandKey.empty() && !entry.m_strApplication.empty() && ReadCommand(strKey, use.strCommand))
+                use.strCommandKey = strKey;
+        }
+        if (!use.strCommandKey.empty())
+            use.strProgram = vm::FindCommandProgram(use.strCommand).m_strProgram;
+        const std::string strCheck = "control table " + entry.m_strExt;
+        std::vector<cipherfmt::ControlTableFinding> findings =
+            cipherfmt::LintControlTableUse(use, m_bPolicyValid ? &m_fields : nullptr);
+        for (const cipherfmt::ControlTableFinding& finding : findings) {
+            if (finding.bFailure)
+                m_report.Fail(strCheck, finding.strText, finding.strFix);
+            else
+                m_report.Warn(strCheck, finding.strText + "; " + finding.strFix);
+        }
+        if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType)
+            m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram);
+    }
+}
+
 void CInstallationCheck::Run()
 {
     CheckHookClass();
@@ -456,6 +502,8 @@ void CInstallationCheck::Run()
     CheckBesideHook("cipher.dll", "cipher.dll", Reinstall());
     CheckPolicyFile();
     CheckBesideHook("launcher", "vormidmgr.exe", Reinstall());
+    CheckControlTableViews();
+    CheckControlTableUse();
     for (const vm::COfficeAddin& addin : vm::c_officeAddins)
         CheckAddin(addin);
     m_report.Summarise(m_bPolicyValid);

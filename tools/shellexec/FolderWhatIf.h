@@ -1,0 +1,37 @@
+#pragma once
+// shellexec --dry-run --folder DIR: every file below a folder decided as the
+// hook would decide it, one line a file and a count per verdict at the end.
+// What decides a file is handed in: this part only walks, splits and prints.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// A hook's verdict in words, in the listing's columns: "controlled",
+// "finished by the hook", "handed back", "refused (5)", "protection is off"
+// or the words as they stand; the program and plug-in when the verdict names
+// them; the reason (what the verdict says beyond its kind).
+struct CVerdictColumns {
+    std::string m_strVerdict;
+    std::string m_strProgram;
+    std::string m_strPlugin;
+    std::string m_strReason;
+};
+CVerdictColumns SplitVerdict(const std::string& a_strVerdict);
+
+// A field of a comma-separated line: quoted when it holds a comma, a double
+// quote, a line break or a blank at either end, an inner quote doubled.
+std::string CsvField(const std::string& a_strText);
+
+// The files below a_strDir, in its subfolders too, sorted by path. A folder
+// reached through a link or junction is not entered (it could lead back up).
+// False when a_strDir cannot be listed.
+bool ListFilesBelow(const std::wstring& a_strDir, std::vector<std::wstring>& a_files);
+
+// The verdict in words on one file, as the hook gave it.
+using FileDecider = std::function<std::string(const std::wstring& a_strFile)>;
+
+// Prints the listing of a_strDir with a_decide, as text or as CSV (then the
+// counts go to the standard error, so that the standard output is one
+// table). 0 when the folder was listed, 2 when it cannot be.
+int RunFolderWhatIf(const std::wstring& a_strDir, bool a_bCsv, const FileDecider& a_decide);
