@@ -319,14 +319,25 @@ bool PassesThroughUserLink(const std::wstring& a_strPath)
 
 } // namespace
 
+// At most 100 ms in all: the hook answers the shell while it waits.
+constexpr int c_cHoldTries = 5;
+constexpr DWORD c_dwHoldRetryMs = 20;
+
 const char* CHeldProgram::Hold(const std::wstring& a_strName)
 {
     if (!IsFullPath(a_strName))
         return "the program is not named by a full path";
     if (PassesThroughUserLink(a_strName))
         return "the program's path passes through a link that users may re-point";
-    m_file.reset(CreateFileW(a_strName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A program whose writer is just closing it (a copy, an update) is
+    // shared for writing a moment longer: asked again a few times, briefly.
+    for (int iTry = 0;; ++iTry) {
+        m_file.reset(CreateFileW(a_strName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (m_file || GetLastError() != ERROR_SHARING_VIOLATION || iTry == c_cHoldTries - 1)
+            break;
+        Sleep(c_dwHoldRetryMs);
+    }
     if (!m_file || !GetFinalPath(a_strName, m_strFinal) || !IsSameFile(m_file.get(), m_strFinal)) {
         m_file.reset();
         return "the program cannot be opened";
