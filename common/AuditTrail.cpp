@@ -229,6 +229,13 @@ void ReportLauncherRefused(const RefusedStart& a_refused)
     WriteRefusal(VM_EVENT_LAUNCHER_REFUSED, a_refused);
 }
 
+void ReportHandedBackUnprotected(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                                 const std::wstring& a_strPlugin, const std::string& a_strMissing)
+{
+    WriteEvent(EVENTLOG_WARNING_TYPE, VM_EVENT_HANDED_BACK_UNPROTECTED,
+               {CurrentUser(), Text(a_strDocument), Text(a_strProgram), Text(a_strPlugin), Text(a_strMissing)});
+}
+
 void ReportPolicyState(const std::string& a_strPath, bool a_bUsable, const char* a_szReason)
 {
     LONG nNew = a_bUsable ? c_nPolicyUsable : c_nPolicyUnusable;

@@ -40,6 +40,11 @@ struct RefusedStart {
 void ReportStartRefused(const RefusedStart& a_refused);
 // The launcher refused a start or the start failed.
 void ReportLauncherRefused(const RefusedStart& a_refused);
+// A request that the control table or the policy controls was handed back
+// unprotected, because what it needs cannot be served (no application, no
+// command, no plug-in); a_strMissing says what.
+void ReportHandedBackUnprotected(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                                 const std::wstring& a_strPlugin, const std::string& a_strMissing);
 // The state of the company policy file, told on every fresh read of it: an
 // event is written only when it changes (unusable, then usable again), not
 // for the first usable read of a process.

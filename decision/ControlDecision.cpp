@@ -1,5 +1,6 @@
 #include "decision/LxShellExt.h"
 
+#include "common/FileIdentity.h"
 #include "companions/cipher/cipher.h"
 #include "policy/PolicyCache.h"
 #include "request/Verdict.h"
@@ -27,11 +28,41 @@ int CLxShellExt::CheckControlInformation()
     // The handed-back request's verdict says which cause applied.
     if (nException != EXECUTE_INJECTION)
         ThreadVerdict().m_szCause = "an exception rule of the policy leaves the application alone";
-    else if (nRegistered == 0)
-        ThreadVerdict().m_szCause = "the policy registers no plug-in for the application";
     else
-        ThreadVerdict().m_szCause = "the policy is not valid, or the plug-in it names is missing";
+        ExplainSkippedApplication(nRegistered);
     return SKIPPED_INJECTION;
+}
+
+// A type of the control table whose application the policy does not
+// register, or a policy application whose plug-in is missing, falls open.
+void CLxShellExt::ExplainSkippedApplication(int a_nRegistered)
+{
+    if (a_nRegistered == 0) {
+        ThreadVerdict().m_szCause = "the policy registers no plug-in for the application";
+        if (m_uControlType != 0)
+            HandBackUnprotected("the control table controls " + m_strExt + " with " + m_strAppName +
+                                ", but the policy registers no plug-in for " + m_strAppName);
+        return;
+    }
+    ThreadVerdict().m_szCause = "the policy is not valid, or the plug-in it names is missing";
+    if (CurrentPolicy(m_policySource)->CheckCCFValidity() != 0)
+        return;
+    HandBackUnprotected(m_bInjectionDllChosen && !m_strInjectionDll.empty()
+                            ? "the plug-in " + m_strInjectionDll + " that the policy names for " + m_strAppName +
+                                  " is missing"
+                            : "a plug-in or add-in that the policy needs for " + m_strAppName + " is missing");
+}
+
+void CLxShellExt::HandBackUnprotected(const std::string& a_strMissing)
+{
+    RequestVerdict& verdict = ThreadVerdict();
+    verdict.m_bUnprotected = true;
+    verdict.m_strDetail = a_strMissing;
+    std::wstring strProgram = vm::WideFromAnsi(m_strAppPath);
+    std::wstring strDocument = m_uOperation == OPERATION_APPLICATION ? strProgram : m_strDocument;
+    m_pSink->RecordUnprotected(strDocument, strProgram,
+                               m_bInjectionDllChosen ? vm::WideFromAnsi(m_strInjectionDll) : std::wstring(),
+                               a_strMissing);
 }
 
 void CLxShellExt::GetDoucmentInfo()
@@ -57,6 +88,10 @@ int CLxShellExt::RunApplication()
     }
     if (!GetApplicationPathFromReg(bControl)) {
         ThreadVerdict().m_szCause = "no application is associated with the file type";
+        if (m_uControlType != 0)
+            HandBackUnprotected("the control table controls " + m_strExt +
+                                ", but it names no application that can be found, and no application is "
+                                "associated with the file type");
         return SKIPPED_INJECTION;
     }
 

@@ -80,6 +80,10 @@ public:
     const PolicySource& PolicyInForce() const { return m_policySource; }
 
 private:
+    // A controlled request handed back because what it needs cannot be
+    // served: the verdict and a warning event say what is missing.
+    void HandBackUnprotected(const std::string& a_strMissing);
+    void ExplainSkippedApplication(int a_nRegistered);
     bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
     void SetDocumentPath(const char* a_szFile);
     void ResetRequestFields(const char* a_szFile);

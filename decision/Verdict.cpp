@@ -2,13 +2,25 @@
 
 #include "request/Decision.h"
 
+namespace {
+
+std::string CauseOf(const RequestVerdict& a_verdict, const char* a_szNone)
+{
+    if (!a_verdict.m_strDetail.empty())
+        return a_verdict.m_strDetail;
+    return *a_verdict.m_szCause ? a_verdict.m_szCause : a_szNone;
+}
+
+} // namespace
+
 std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid)
 {
     if (!a_bPolicyValid)
         return "protection is off: no valid policy file";
     if (!a_verdict.m_bHandled)
-        return std::string("handed back to Windows (") +
-               (*a_verdict.m_szCause ? a_verdict.m_szCause : "not a controlled application") + ")";
+        return std::string(a_verdict.m_bUnprotected ? "handed back to Windows unprotected ("
+                                                    : "handed back to Windows (") +
+               CauseOf(a_verdict, "not a controlled application") + ")";
     if (a_verdict.m_nInstApp == c_nResultLaunched)
         return "controlled: " + a_verdict.m_strApplication + " starts through the launcher with " +
                a_verdict.m_strPlugin +
@@ -18,6 +30,5 @@ std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid
     if (a_verdict.m_nInstApp == c_nResultHandled)
         return a_verdict.m_bDirectStart ? "finished by the hook: " + a_verdict.m_strApplication + " starts directly"
                                         : std::string("finished by the hook (an exception rule)");
-    return "refused (" + std::to_string(a_verdict.m_nInstApp) + "): " +
-           (*a_verdict.m_szCause ? a_verdict.m_szCause : "not started");
+    return "refused (" + std::to_string(a_verdict.m_nInstApp) + "): " + CauseOf(a_verdict, "not started");
 }

@@ -9,5 +9,8 @@
 // "controlled: notepad.exe starts through the launcher with np.dll (the
 // registered command's /p is not passed)",
 // "handed back to Windows (not a controlled application)", "refused (5):
-// <cause>", "protection is off: no valid policy file", ...
+// <cause>", "refused (5): C:\users\Public\tools\probe.exe is outside the
+// trusted folders (Windows, Program Files, TrustedFolders)", "handed back
+// to Windows unprotected (the plug-in ... is missing)", "protection is off:
+// no valid policy file", ...
 std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid);

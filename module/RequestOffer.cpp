@@ -1,6 +1,7 @@
 #include "module/RequestOffer.h"
 
 #include "common/HandleText.h"
+#include "companions/cipher/ccfformat.h"
 #include "decision/Verdict.h"
 #include "module/WideRequest.h"
 #include "policy/PolicyCache.h"
@@ -58,8 +59,13 @@ HRESULT GetVerdictText(const CLxShellExt& a_decision, LPSTR a_szVerdict, UINT a_
     // A policy held open by another program is no policy missing: the
     // verdict says what became of the request.
     const PolicySource& source = a_decision.PolicyInForce();
-    bool bPolicy = CurrentPolicy(source)->CheckCCFValidity() == 0 || IsPolicyHeldByAnother(source);
+    int nValidity = CurrentPolicy(source)->CheckCCFValidity();
+    bool bPolicy = nValidity == 0 || IsPolicyHeldByAnother(source);
     std::string strVerdict = DescribeVerdict(ThreadVerdict(), bPolicy);
+    // A dry run's own policy problem is the draft's: it is named.
+    if (!bPolicy && source.IsDraft())
+        strVerdict = "protection is off: the draft policy " + source.m_strDraft + " cannot be used (" +
+                     cipherfmt::DescribeCcfValidity(nValidity) + ")";
     lstrcpynA(a_szVerdict, strVerdict.c_str(), static_cast<int>(a_cchVerdict));
     return strVerdict.size() < a_cchVerdict ? S_OK : S_FALSE;
 }

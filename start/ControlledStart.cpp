@@ -167,6 +167,32 @@ bool IsUsableDirectory(CRequestState& a_request, CStartSink& a_sink)
     return false;
 }
 
+// The trust rule's refusal in full words: which program, and which rule.
+std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a_strProgram,
+                                 const vm::PolicyFieldReader& a_reader)
+{
+    std::string strProgram = vm::AnsiRendering(a_strProgram);
+    std::string strName = PathFindFileNameA(strProgram.c_str());
+    switch (a_trust) {
+    case vm::ProgramTrust::OutsideFolders:
+        return strProgram + " is outside the trusted folders (Windows, Program Files, TrustedFolders)";
+    case vm::ProgramTrust::NotRegistered:
+        return "the policy registers no plug-in for " + strProgram;
+    case vm::ProgramTrust::NoImage:
+        return strProgram + " cannot be opened";
+    case vm::ProgramTrust::OtherPlugin: {
+        // A plug-in named with a folder is never the one beside the hook.
+        const char* szPlugin = a_reader ? a_reader(strName.c_str()) : nullptr;
+        if (szPlugin && (StrChrA(szPlugin, '\\') || StrChrA(szPlugin, '/')))
+            return std::string("the policy names the plug-in of ") + strName + " by a path (" + szPlugin +
+                   "): plug-ins must lie in the product folder";
+        return "the policy registers another plug-in for " + strProgram;
+    }
+    default:
+        return vm::DescribeProgramTrust(a_trust);
+    }
+}
+
 bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source,
                       const std::wstring& a_strProgram)
 {
@@ -180,6 +206,7 @@ bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const Policy
         return true;
     RefuseStart(a_request, a_sink, c_szRunLauncher, vm::DescribeProgramTrust(trust), SE_ERR_ACCESSDENIED,
                 vm::AnsiRendering(a_strProgram));
+    ThreadVerdict().m_strDetail = DescribeRefusedTrust(trust, a_strProgram, reader);
     return false;
 }
 

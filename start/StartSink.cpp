@@ -34,6 +34,12 @@ public:
 
     void RecordRefused(const vm::RefusedStart& a_refused) override { vm::ReportStartRefused(a_refused); }
 
+    void RecordUnprotected(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                           const std::wstring& a_strPlugin, const std::string& a_strMissing) override
+    {
+        vm::ReportHandedBackUnprotected(a_strDocument, a_strProgram, a_strPlugin, a_strMissing);
+    }
+
     bool MayWrite() const override { return true; }
 };
 
@@ -48,6 +54,9 @@ public:
 
     void RecordStarted(const std::wstring&, const std::wstring&, const std::wstring&, const char*) override {}
     void RecordRefused(const vm::RefusedStart&) override {}
+    void RecordUnprotected(const std::wstring&, const std::wstring&, const std::wstring&, const std::string&) override
+    {
+    }
     bool MayWrite() const override { return false; }
 };
 

@@ -23,6 +23,9 @@ public:
     virtual void RecordStarted(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
                                const std::wstring& a_strPlugin, const char* a_szRoute) = 0;
     virtual void RecordRefused(const vm::RefusedStart& a_refused) = 0;
+    // A controlled request handed back unprotected, and what it lacks.
+    virtual void RecordUnprotected(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
+                                   const std::wstring& a_strPlugin, const std::string& a_strMissing) = 0;
     // False for the dry sink.
     virtual bool MayWrite() const = 0;
 };

@@ -270,6 +270,18 @@ void OfferAGreekDocument(const vmtest::CRequestMix& a_mix)
     a_mix.OfferWide(vmtest::c_requestControlledLaunch, strDocument);
 }
 
+// The plug-in the policy names for the mix's drawer is missing: the
+// controlled document is handed back unprotected, twice, and the hook says so.
+void LoseThePlugin(const vmtest::CRequestMix& a_mix)
+{
+    const std::string strPlugin = vmtest::TestDir() + "\\vmmixplug.dll";
+    const std::string strAway = strPlugin + ".away";
+    ASSERT_TRUE(MoveFileExA(strPlugin.c_str(), strAway.c_str(), MOVEFILE_REPLACE_EXISTING)) << GetLastError();
+    EXPECT_EQ(a_mix.Offer(vmtest::c_requestControlledLaunch).m_hr, S_FALSE);
+    EXPECT_EQ(a_mix.Offer(vmtest::c_requestControlledLaunch).m_hr, S_FALSE);
+    MoveFileExA(strAway.c_str(), strPlugin.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
 struct Scenario {
     const char* m_szName;
     void (*m_pfnRun)(const vmtest::CRequestMix&);
@@ -280,7 +292,7 @@ const Scenario c_scenarios[] = {
     {"policy", BreakAndMendThePolicy},        {"addin", LetWordMarkItsAddinFailed},
     {"handed-back", OfferHandedBackRequests}, {"forged", ReportForgedLine},
     {"flood", FloodWithDistinctTexts},        {"crash", LetTheLauncherCrash},
-    {"greek", OfferAGreekDocument},
+    {"greek", OfferAGreekDocument},           {"unprotected", LoseThePlugin},
 };
 
 // Not a test of its own: the body of the child that the rows below start.
@@ -330,6 +342,11 @@ const EventRow c_eventRows[] = {
     // A document named beyond the ANSI code page reaches the event intact.
     {"greek", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
      L"*|C:\\vmaudit\\scratch-auditmix\\" GREEK_NAME L".vmclx|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher start failed|2|(none)"},
+    // A policy application whose plug-in is missing: handed back, twice, with
+    // one warning that names what is missing.
+    {"unprotected", nullptr, 0, EVENTLOG_WARNING_TYPE, 202, 1,
+     L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN
+     L"|the plug-in " MIX_PLUGIN L" that the policy names for drawer.exe is missing"},
     // The launcher run by hand without its "/D:" argument: its own warning,
     // with the line at fault.
     {nullptr, L"C:\\audit\\nothing.exe", 1, EVENTLOG_WARNING_TYPE, 201, 1,
@@ -420,7 +437,7 @@ TEST(AuditMessageTest, EveryIdTheWritersUseResolves)
     const std::pair<DWORD, int> ids[] = {
         {VM_EVENT_CONTROLLED_START, 5}, {VM_EVENT_START_REFUSED, 7}, {VM_EVENT_LAUNCHER_REFUSED, 7},
         {VM_EVENT_POLICY_UNUSABLE, 2},  {VM_EVENT_POLICY_USABLE, 1}, {VM_EVENT_ADDIN_REPAIRED, 3},
-        {VM_EVENT_EVENTS_SUPPRESSED, 3},
+        {VM_EVENT_EVENTS_SUPPRESSED, 3}, {VM_EVENT_HANDED_BACK_UNPROTECTED, 5},
     };
     for (const auto& id : ids) {
         std::string strText = FormatEvent(id.first);

@@ -836,6 +836,7 @@ struct TrustRow {
     int nInstApp;
     const char* szTrace;
     bool bRuns;
+    const char* szVerdict = nullptr; // the verdict in words, where a row checks it
 };
 const TrustRow c_trustRows[] = {
     {"registered program in a trusted folder", "\"{t}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
@@ -843,7 +844,12 @@ const TrustRow c_trustRows[] = {
     {"registered program below Program Files", "\"{pf}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
      "launcher answered 0", true},
     {"copy in a user's folder", "\"{u}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
-     "the program lies outside the trusted folders, not started (5)[", false},
+     "the program lies outside the trusted folders, not started (5)[", false,
+     "refused (5): {u}\\probe.exe is outside the trusted folders (Windows, Program Files, TrustedFolders)"},
+    {"plug-in named by a path below the product folder", "\"{t}\\probe.exe\" \"%1\"", "", "sub\\vmplugin.dll", 5,
+     "the policy registers another plug-in for the program, not started (5)[", false,
+     "refused (5): the policy names the plug-in of probe.exe by a path (sub\\vmplugin.dll): plug-ins must lie in "
+     "the product folder"},
     {"a trusted folder left through ..", "\"{t}\\..\\users\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
     {"a machine variable naming a user's folder", "%VM_TEST_USER_DIR%\\probe.exe \"%1\"", "", "vmplugin.dll", 5,
@@ -869,6 +875,9 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
     const std::string strRealPlugin = vmtest::TestDir() + "\\vmplugin.dll";
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), Launcher().c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(), strRealPlugin.c_str(), FALSE));
+    const std::string strSubPlugin = vmtest::TestDir() + "\\sub\\vmplugin.dll";
+    CreateDirectoryA((vmtest::TestDir() + "\\sub").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(strRealPlugin.c_str(), strSubPlugin.c_str(), FALSE));
     const std::string strRoot = "C:\\vmtrustroot", strProgramData = "C:\\ProgramData\\vmtrust";
     char szWindows[MAX_PATH] = {};
     ASSERT_NE(0u, GetWindowsDirectoryA(szWindows, MAX_PATH));
@@ -910,6 +919,9 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
         EXPECT_EQ(Offer(request), S_OK);
         EXPECT_EQ(request.InstApp(), row.nInstApp);
         EXPECT_TRUE(TracedPart(row.szTrace));
+        if (row.szVerdict) {
+            EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), expand(row.szVerdict));
+        }
         std::string strRecorded = WaitForRecord(strRecord, row.bRuns ? 10000 : 1000);
         if (row.bRuns)
             EXPECT_NE(strRecorded.find("\nplugin=1\n"), std::string::npos) << strRecorded;
@@ -917,6 +929,7 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             EXPECT_EQ(strRecorded, "") << "the program ran";
     }
     DeleteFileA(strRealPlugin.c_str());
+    vmtest::RemoveTree(vmtest::TestDir() + "\\sub");
     for (const std::string& strDir : {strProgramFiles, strRoot, strProgramData})
         vmtest::RemoveTree(strDir);
     DeleteFileA((strDmp + "\\probe.exe").c_str());
@@ -936,33 +949,45 @@ TEST_F(DispatcherTest, RundllIsNeverLaunched)
         EXPECT_EQ(strText.find("IsRegisteredApplication is"), std::string::npos) << strText;
 }
 
-// A request handed back says which of its causes applied.
+// A request handed back says which of its causes applied; one that is
+// controlled but cannot be served says what is missing.
 TEST_F(DispatcherTest, EachHandedBackVerdictSaysItsCause)
 {
     vmtest::WriteFile(Path("report.vmd"), "document");
     vmtest::WriteFile(Path("plain.vmnone"), "document");
-    AssociateDocuments(".vmd", "app.exe");
+    vmtest::WriteFile(Path("plan.vmcu"), "document");
+    std::string strApp = AssociateDocuments(".vmd", "app.exe");
+    const std::string strControl = "SOFTWARE\\Korvane\\Lumidex\\FileExts\\.vmcu";
+    vmtest::SetDword(HKEY_LOCAL_MACHINE, strControl, "ControlType", 4);
+    vmtest::SetString(HKEY_LOCAL_MACHINE, strControl, "Application", "app.exe");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "Applications\\app.exe\\shell\\open\\command", nullptr,
+                      "\"" + strApp + "\" \"%1\"");
     const struct {
         const char* m_szFile;
         const char* m_szCommand; // the .vmd open command; null: app.exe
         const char* m_szPlugin;  // registered for app.exe; null: nothing
-        const char* m_szCause;
+        std::string m_strVerdict;
     } rows[] = {
-        {"plain.vmnone", nullptr, c_szPlugin, "no application is associated with the file type"},
-        {"report.vmd", nullptr, nullptr, "the policy registers no plug-in for the application"},
-        {"report.vmd", nullptr, "absent.dll", "the policy is not valid, or the plug-in it names is missing"},
+        {"plain.vmnone", nullptr, c_szPlugin, "handed back to Windows (no application is associated with the file type)"},
+        {"report.vmd", nullptr, nullptr, "handed back to Windows (the policy registers no plug-in for the application)"},
+        {"report.vmd", nullptr, "absent.dll",
+         "handed back to Windows unprotected (the plug-in " + vmtest::TestDir() +
+             "\\absent.dll that the policy names for app.exe is missing)"},
+        {"plan.vmcu", nullptr, nullptr,
+         "handed back to Windows unprotected (the control table controls .vmcu with app.exe, but the policy "
+         "registers no plug-in for app.exe)"},
         {"report.vmd", "rundll32.exe shimgvw.dll,ImageView_Fullscreen %1", c_szPlugin,
-         "rundll32 runs whatever module it is given, so it is never controlled"},
+         "handed back to Windows (rundll32 runs whatever module it is given, so it is never controlled)"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.m_szCause);
+        SCOPED_TRACE(row.m_strVerdict);
         if (row.m_szCommand)
             vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, row.m_szCommand);
         vmtest::WritePolicy({{"CompanyID", "ACME"}, {"app.exe", row.m_szPlugin ? row.m_szPlugin : ""}});
         std::string strFile = Path(row.m_szFile);
         Request request("open", &strFile);
         EXPECT_EQ(Offer(request), S_FALSE);
-        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), std::string("handed back to Windows (") + row.m_szCause + ")");
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), row.m_strVerdict);
     }
     const struct {
         const char* m_szVerb;

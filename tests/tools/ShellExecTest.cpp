@@ -385,7 +385,8 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
         // The folder's what-if: a line a file, sorted, then the counts.
         {{"--policy", strDir + "\\draft.ccf", "--folder", strFolder},
          "total: 3 files: 1 controlled, 1 handed back, 1 refused (5)",
-         {strFolder + "\\outside.vmout | refused (5) | - | - | the program lies outside the trusted folders",
+         {strFolder + "\\outside.vmout | refused (5) | - | - | " + strOutside +
+              " is outside the trusted folders (Windows, Program Files, TrustedFolders)",
           strFolder + "\\plan, final.vmdry | controlled | probe.exe | vmplugin.dll | starts through the launcher",
           strFolder + "\\sub\\notes.vmnone | handed back | - | - | no application is associated with the file type"},
          0},
@@ -399,8 +400,11 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
          "verdict: refused (5): request text holds the launcher's argument mark", {}, 0},
         {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.vmnone"},
          "verdict: handed back to Windows (no application is associated with the file type)", {}, 1},
-        {{"--policy", strDir + "\\broken.ccf", strDocument}, "verdict: protection is off: no valid policy file", {},
-         1},
+        // The draft is named, with what is wrong with it.
+        {{"--policy", strDir + "\\broken.ccf", strDocument},
+         "verdict: protection is off: the draft policy " + strDir +
+             "\\broken.ccf cannot be used (wrong first line (expected \"LUMIDEX-CCF 1\"))",
+         {}, 1},
     };
     for (const auto& row : rows) {
         Args args = {"--clsid", c_szRealHook, "--verb", "open", "--dry-run"};

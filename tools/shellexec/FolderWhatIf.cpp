@@ -80,6 +80,9 @@ CVerdictColumns SplitVerdict(const std::string& a_strVerdict)
         columns.m_strReason = strRest.substr(0, strRest.size() - 1);
     } else if (StartsWith(a_strVerdict, "handed back to Windows", strRest)) {
         columns.m_strVerdict = "handed back";
+        // Protection that fell open is a verdict of its own.
+        if (StartsWith(strRest, " unprotected", strRest))
+            columns.m_strVerdict = "handed back unprotected";
         if (strRest.size() > 3 && strRest.compare(0, 2, " (") == 0 && strRest.back() == ')')
             columns.m_strReason = strRest.substr(2, strRest.size() - 3);
     } else if (a_strVerdict.compare(0, 9, "refused (") == 0 && a_strVerdict.find("): ") != std::string::npos) {
