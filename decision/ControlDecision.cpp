@@ -3,6 +3,7 @@
 #include "common/FileIdentity.h"
 #include "companions/cipher/cipher.h"
 #include "policy/PolicyCache.h"
+#include "resolution/ApplicationPath.h"
 #include "request/Verdict.h"
 #include "start/ControlledStart.h"
 #include "trace/Trace.h"
@@ -39,7 +40,7 @@ void CLxShellExt::ExplainSkippedApplication(int a_nRegistered)
 {
     if (a_nRegistered == 0) {
         ThreadVerdict().m_szCause = "the policy registers no plug-in for the application";
-        if (m_uControlType != 0)
+        if (resolution::IsControlledRequest(*this))
             HandBackUnprotected("the control table controls " + m_strExt + " with " + m_strAppName +
                                 ", but the policy registers no plug-in for " + m_strAppName);
         return;
@@ -88,7 +89,7 @@ int CLxShellExt::RunApplication()
     }
     if (!GetApplicationPathFromReg(bControl)) {
         ThreadVerdict().m_szCause = "no application is associated with the file type";
-        if (m_uControlType != 0)
+        if (resolution::IsControlledRequest(*this))
             HandBackUnprotected("the control table controls " + m_strExt +
                                 ", but it names no application that can be found, and no application is "
                                 "associated with the file type");

@@ -9,6 +9,9 @@ namespace resolution {
 
 // Extension control table.
 bool GetExtensionControlType(CRequestState& a_request);
+// The control table controls this request: by its ControlType, the
+// operation and whether the document is encrypted.
+bool IsControlledRequest(const CRequestState& a_request);
 bool GetExtControlApplicationPath(CRequestState& a_request);
 
 // Association resolver. a_bMayWrite: a lost DDE server name of the drawing

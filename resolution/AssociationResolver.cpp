@@ -19,23 +19,6 @@ constexpr char c_szUserFileExtsKey[] = "Software\\Microsoft\\Windows\\CurrentVer
 constexpr char c_szAcadDdeKey[] = "AutoCAD.Drawing.15\\shell\\open\\ddeexec\\Application";
 constexpr char c_szAcadDdeServer[] = "acad";
 
-bool IsControlledRequest(const CRequestState& a_request)
-{
-    bool bOpenDocument = a_request.m_uOperation == OPERATION_OPEN_DOCUMENT;
-    switch (a_request.m_uControlType) {
-    case 4:
-        return true;
-    case 3:
-        return bOpenDocument || a_request.m_bAcapFile;
-    case 2:
-        return a_request.m_bAcapFile;
-    case 1:
-        return bOpenDocument && a_request.m_bAcapFile;
-    default:
-        return false;
-    }
-}
-
 // Walks "shell", "open" (else "edit"), then a_szLast from the class key and
 // reads the default value of the key reached. A step that fails leaves the
 // walk where it was; the class key itself stays the shell's.
@@ -155,6 +138,23 @@ bool MachineWideRoute(CRequestState& a_request, bool a_bMayWrite)
 }
 
 } // namespace
+
+bool IsControlledRequest(const CRequestState& a_request)
+{
+    bool bOpenDocument = a_request.m_uOperation == OPERATION_OPEN_DOCUMENT;
+    switch (a_request.m_uControlType) {
+    case 4:
+        return true;
+    case 3:
+        return bOpenDocument || a_request.m_bAcapFile;
+    case 2:
+        return a_request.m_bAcapFile;
+    case 1:
+        return bOpenDocument && a_request.m_bAcapFile;
+    default:
+        return false;
+    }
+}
 
 // The parser's reading of the command stays the answer only when the command
 // names no existing program. Its short (8.3) form is never the name: the

@@ -220,7 +220,8 @@ std::vector<ControlTableFinding> LintControlTableUse(const ControlTableUse& a_us
     const CcfField* pField = FindCcfField(*a_pFields, strName.c_str());
     if (pField && !IsSettingField(pField->strName) && !Trimmed(pField->strValue).empty())
         return {};
-    return {{false, a_use.strExt + " documents open with " + strName + ", for which the policy registers no plug-in, "
+    // The hook hands such a document back unprotected and says so in an event.
+    return {{true, a_use.strExt + " documents open with " + strName + ", for which the policy registers no plug-in, "
                     "so they open without protection", "add " + strName + "=<plug-in> to the policy, or remove the entry"}};
 }
 

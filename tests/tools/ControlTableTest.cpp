@@ -199,8 +199,8 @@ TEST_F(ControlTableTest, ATypeTheHookCannotServeFails)
                        "names no existing program" + strCannot + "install vmgone.exe where its command says, or "
                        "correct HKCR\\Applications\\vmgone.exe\\shell\\open\\command"},
         // Served, by a program the policy does not register.
-        {"vmnotepad.exe", "WARN control table .vmtab: .vmtab documents open with notepad.exe, for which the policy "
-                          "registers no plug-in, so they open without protection; add notepad.exe=<plug-in> to the "
+        {"vmnotepad.exe", "FAIL control table .vmtab: .vmtab documents open with notepad.exe, for which the policy "
+                          "registers no plug-in, so they open without protection. Fix: add notepad.exe=<plug-in> to the "
                           "policy, or remove the entry"},
     };
     for (const auto& row : rows) {
