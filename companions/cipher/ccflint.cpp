@@ -123,24 +123,12 @@ void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const 
                           m_strPluginFolder + strEffect);
 }
 
-// An application field names a program by its file name: a near miss of a
-// setting, a path or a name without ".exe" names none the hook would ask for.
 bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strName)
 {
-    if (const char* szSetting = NearestSetting(a_strName)) {
-        Warn(a_field, a_strName + " is no setting and no program: did you mean " + szSetting + "?");
-        return false;
-    }
-    if (a_strName.find_first_of("\\/:") != std::string::npos) {
-        Warn(a_field, "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
-                      "their file name alone, so it names none");
-        return false;
-    }
-    if (!EndsInExe(a_strName)) {
-        Warn(a_field, "the application name " + Quoted(a_strName) + " does not end in .exe, so it names no program");
-        return false;
-    }
-    return true;
+    const std::string strWhy = WhyNamesNoProgram(a_strName);
+    if (!strWhy.empty())
+        Warn(a_field, strWhy);
+    return strWhy.empty();
 }
 
 // The path an entry is judged by: its folder's final path where it exists;
@@ -190,6 +178,25 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
 }
 
 } // namespace
+
+// An application field names a program by its file name: a near miss of a
+// setting, a path or a name without ".exe" names none the hook would ask for.
+std::string WhyNamesNoProgram(const std::string& a_strName)
+{
+    if (const char* szSetting = NearestSetting(a_strName))
+        return a_strName + " is no setting and no program: did you mean " + szSetting + "?";
+    if (a_strName.find_first_of("\\/:") != std::string::npos)
+        return "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
+               "their file name alone, so it names none";
+    if (!EndsInExe(a_strName))
+        return "the application name " + Quoted(a_strName) + " does not end in .exe, so it names no program";
+    return std::string();
+}
+
+bool NamesProgram(const std::string& a_strName)
+{
+    return !IsSettingField(a_strName) && WhyNamesNoProgram(a_strName).empty();
+}
 
 std::vector<ControlTableFinding> LintControlTableUse(const ControlTableUse& a_use,
                                                      const std::vector<CcfField>* a_pFields)

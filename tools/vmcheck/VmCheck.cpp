@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,7 @@ private:
     void CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields);
     void CheckControlTableViews();
     void CheckControlTableUse();
+    bool IsProgramTrusted(const std::string& a_strCheck, const std::string& a_strProgram);
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
     // The x64 build installed in the x64 subfolder shares the product folder's policy file.
@@ -331,7 +333,7 @@ void CInstallationCheck::CheckPolicyFile()
                       "add a CompanyID=<id> line and " + strSeal);
     for (const cipherfmt::CcfField& field : fields) {
         // A blank value registers no plug-in, as the hook reads it.
-        if (cipherfmt::IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
+        if (!cipherfmt::NamesProgram(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
             continue;
         const std::string strPlugin = BesideHook(field.strValue);
         if (FileExists(strPlugin))
@@ -345,13 +347,14 @@ void CInstallationCheck::CheckPolicyFile()
     CheckDroppedSwitches(fields);
 }
 
-// The launcher starts a controlled application with the document alone: the
-// other arguments of the document type's open command (a print switch, "-jar")
-// are not passed. Said for every document type whose command starts a
-// program the policy registers.
+// Every document type whose command starts a program the policy registers:
+// the program is judged by the trust rule, and, since the launcher starts a
+// controlled application with the document alone, the other arguments of the
+// type's open command (a print switch, "-jar") are named as not passed.
 void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields)
 {
     char szName[MAX_PATH];
+    std::set<std::string> judged; // each program once, however many types it opens
     for (DWORD i = 0;; ++i) {
         DWORD cchName = MAX_PATH;
         LONG lStatus = RegEnumKeyExA(HKEY_CLASSES_ROOT, i, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
@@ -365,8 +368,12 @@ void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfFi
         vm::CommandProgram program = vm::FindCommandProgram(strCommand);
         const char* szProgram = PathFindFileNameA(program.m_strProgram.c_str());
         const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(a_fields, szProgram);
-        if (program.m_strProgram.empty() || program.m_strArguments.empty() || !pField ||
-            cipherfmt::IsSettingField(pField->strName) || pField->strValue.empty() || pField->strValue[0] == ' ')
+        if (program.m_strProgram.empty() || !pField || !cipherfmt::NamesProgram(pField->strName) ||
+            pField->strValue.empty() || pField->strValue[0] == ' ')
+            continue;
+        if (judged.insert(program.m_strProgram).second)
+            IsProgramTrusted(std::string("association ") + szName, program.m_strProgram);
+        if (program.m_strArguments.empty())
             continue;
         m_report.Warn(std::string("switches ") + szName,
                       std::string(szProgram) + " is controlled, and its documents open without the registered "
@@ -471,12 +478,7 @@ void CInstallationCheck::CheckControlTableUse()
 {
     for (const CControlEntry& entry : ReadControlEntries()) {
         cipherfmt::ControlTableUse use{entry.m_strExt, entry.m_uControlType, entry.m_strApplication, "", "", ""};
-        for (const char* szVerb : {"open", "edit"}) {
-            std::string strKey = "Applications\\" + entry.m_strApplication + "\\shell\\" + szVerb + "\\command";
-            if (use.strCommandKey.empty() && !entry.m_strApplication.empty() && ReadCommand(strKey, use.strCommand))
-                use.strCommandKey = strKey;
-        }
-        if (!use.strCommandKey.empty())
+        if (FindApplicationCommand(entry.m_strApplication, use.strCommandKey, use.strCommand))
             use.strProgram = vm::FindCommandProgram(use.strCommand).m_strProgram;
         const std::string strCheck = "control table " + entry.m_strExt;
         std::vector<cipherfmt::ControlTableFinding> findings =
@@ -487,9 +489,35 @@ void CInstallationCheck::CheckControlTableUse()
             else
                 m_report.Warn(strCheck, finding.strText + "; " + finding.strFix);
         }
-        if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType)
+        if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType &&
+            IsProgramTrusted(strCheck, use.strProgram))
             m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram);
     }
+}
+
+// A program the valid policy registers, judged by the trust rule as the hook,
+// the launcher and the plug-in will judge it: one they refuse fails here, with
+// the rule, instead of failing every request for its documents.
+bool CInstallationCheck::IsProgramTrusted(const std::string& a_strCheck, const std::string& a_strProgram)
+{
+    const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(m_fields, PathFindFileNameA(a_strProgram.c_str()));
+    if (!m_bPolicyValid || a_strProgram.empty() || !pField || !cipherfmt::NamesProgram(pField->strName))
+        return true;
+    vm::PolicyFieldReader reader = [this](const char* a_szName) {
+        const cipherfmt::CcfField* pNamed = cipherfmt::FindCcfField(m_fields, a_szName);
+        return pNamed ? pNamed->strValue.c_str() : nullptr;
+    };
+    vm::ProgramTrust trust = vm::CheckProgramForPlugin(vm::WideFromAnsi(a_strProgram),
+                                                       vm::WideFromAnsi(BesideHook(pField->strValue)), reader);
+    if (trust == vm::ProgramTrust::Trusted)
+        return true;
+    m_report.Fail(a_strCheck,
+                  a_strProgram + " will be refused (5) at every request: " + vm::DescribeProgramTrust(trust),
+                  trust == vm::ProgramTrust::OutsideFolders
+                      ? "install " + pField->strName + " below Program Files or the Windows folder and register that "
+                        "copy, or list its folder in TrustedFolders if only administrators can change it"
+                      : "repair the installation of " + pField->strName);
+    return false;
 }
 
 void CInstallationCheck::Run()
