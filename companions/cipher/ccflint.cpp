@@ -118,9 +118,11 @@ void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const 
     else if (a_strPlugin.find_first_of("\\/:") != std::string::npos)
         Warn(a_field, a_strName + " names the plug-in " + Quoted(a_strPlugin) + ", which is not a file name: "
                           "plug-ins lie in " + m_strPluginFolder + strEffect);
-    else if (!vm::IsExistingFile(m_strPluginFolder + "\\" + a_strPlugin))
+    else if (!vm::IsExistingFile(m_strPluginFolder + "\\" + a_strPlugin)) {
         Warn(a_field, a_strName + " names the plug-in " + a_strPlugin + ", which is not a file in " +
                           m_strPluginFolder + strEffect);
+        m_warnings.back().bPluginNotFound = true;
+    }
 }
 
 bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strName)

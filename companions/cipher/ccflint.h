@@ -15,6 +15,9 @@ namespace cipherfmt {
 struct CcfWarning {
     size_t nLine;
     std::string strText;
+    // The plug-in is no file of the plug-in folder: a tool that guessed that
+    // folder says how to name the right one.
+    bool bPluginNotFound = false;
 };
 
 // The warnings for the fields of one policy, by line. Application fields must

@@ -215,14 +215,19 @@ std::string PluginFolder(const char* a_szPolicyFile, const CToolOptions& a_optio
     return strFolder;
 }
 
-// Warns of what the valid policy leaves undone; true when it warned.
+// Warns of what the valid policy leaves undone; true when it warned. Where
+// the plug-in folder was guessed (the policy file's own), a plug-in not found
+// there says how to name the product folder.
 bool WarnOfFields(const char* a_szFile, const std::vector<cipherfmt::CcfField>& a_fields,
-                  const std::string& a_strPluginFolder)
+                  const std::string& a_strPluginFolder, const CToolOptions& a_options)
 {
     std::vector<cipherfmt::CcfWarning> warnings = cipherfmt::LintCcfFields(a_fields, a_strPluginFolder);
     for (const cipherfmt::CcfWarning& warning : warnings)
-        std::fprintf(stderr, "warning: %s, line %u: %s\n", a_szFile, static_cast<unsigned>(warning.nLine),
-                     warning.strText.c_str());
+        std::fprintf(stderr, "warning: %s, line %u: %s%s\n", a_szFile, static_cast<unsigned>(warning.nLine),
+                     warning.strText.c_str(),
+                     warning.bPluginNotFound && !a_options.m_szProductFolder
+                         ? " (give --product-folder DIR when the plug-ins lie in the product folder)"
+                         : "");
     return !warnings.empty();
 }
 
@@ -261,7 +266,7 @@ int Seal(const CToolOptions& a_options)
         PrintError("\"%s\" would give a policy file larger than 1 MiB", szInput);
         return c_nExitInvalid;
     }
-    if (WarnOfFields(szInput, fields, PluginFolder(szOutput, a_options)) && a_options.m_bStrict) {
+    if (WarnOfFields(szInput, fields, PluginFolder(szOutput, a_options), a_options) && a_options.m_bStrict) {
         PrintError("\"%s\" is not sealed: --strict refuses a policy with warnings", szInput);
         return c_nExitInvalid;
     }
@@ -269,6 +274,7 @@ int Seal(const CToolOptions& a_options)
     CTempOutput output;
     if (!output.Create(szOutput) || !output.Write(strSealed.data(), strSealed.size()) || !output.Commit())
         return c_nExitError;
+    std::printf("sealed %s: %u fields\n", szOutput, static_cast<unsigned>(fields.size()));
     return c_nExitOk;
 }
 
@@ -294,7 +300,7 @@ int CheckPolicy(const CToolOptions& a_options)
         std::fputc('\n', stdout);
     }
     std::fflush(stdout);
-    bool bWarned = WarnOfFields(szFile, fields, PluginFolder(szFile, a_options));
+    bool bWarned = WarnOfFields(szFile, fields, PluginFolder(szFile, a_options), a_options);
     return bWarned && a_options.m_bStrict ? c_nExitInvalid : c_nExitOk;
 }
 
