@@ -55,10 +55,17 @@ done
 
 # ---- what the check must refuse --------------------------------------------------
 sample=$bin/vormidmgr.dll
-# One byte of the program's code (mingw's first section starts at 0x400).
+# One byte of the program's code: the first section's (.text), whose file
+# offset the section table gives.
+code=$(python3 -c '
+import struct, sys
+image = open(sys.argv[1], "rb").read(4096)
+pe = struct.unpack_from("<I", image, 0x3c)[0]
+optional_size = struct.unpack_from("<H", image, pe + 20)[0]
+print(struct.unpack_from("<I", image, pe + 24 + optional_size + 20)[0] + 16)' "$sample")
 cp "$sample" "$scratch/changed.dll"
-byte=$(od -An -tu1 -j1024 -N1 "$sample" | tr -d ' ')
-printf "\\x$(printf %02x $((byte ^ 0xff)))" | dd of="$scratch/changed.dll" bs=1 seek=1024 conv=notrunc 2>/dev/null
+byte=$(od -An -tu1 -j"$code" -N1 "$sample" | tr -d ' ')
+printf "\\x$(printf %02x $((byte ^ 0xff)))" | dd of="$scratch/changed.dll" bs=1 seek="$code" conv=notrunc 2>/dev/null
 osslsigncode remove-signature -in "$sample" -out "$scratch/unsigned.dll" >/dev/null
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Someone else" \
   -addext extendedKeyUsage=codeSigning -keyout "$scratch/other.key" -out "$scratch/other.crt" 2>/dev/null
