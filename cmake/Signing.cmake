@@ -106,6 +106,19 @@ endif()
 string(REPLACE ";" "\n" options "${options}")
 vm_write_if_changed(${VM_SIGN_DIR}/sign-options "${options}\n" OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
+# The test certificate's SHA-1 thumbprint as Windows shows it (upper-case
+# hex): vmcheck names a file signed with it as a development build's.
+set(VM_TEST_SIGNER_SHA1 "")
+if(test_cert)
+  execute_process(COMMAND ${VM_OPENSSL} x509 -in ${test_cert} -noout -fingerprint -sha1
+    OUTPUT_VARIABLE fingerprint RESULT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(status EQUAL 0)
+    string(REGEX REPLACE "^.*=" "" fingerprint "${fingerprint}")
+    string(REPLACE ":" "" fingerprint "${fingerprint}")
+    string(TOUPPER "${fingerprint}" VM_TEST_SIGNER_SHA1)
+  endif()
+endif()
+
 if(VM_SIGN_CAFILE)
   configure_file(${VM_SIGN_CAFILE} ${VM_SIGN_VERIFY_CA} COPYONLY)
 elseif(test_cert)

@@ -2,6 +2,7 @@
 
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
+#include "common/TrustedPublisher.h"
 
 #include <windows.h>
 
@@ -93,6 +94,7 @@ private:
     bool ApplicationName(const CcfField& a_field, const std::string& a_strName);
     void Plugin(const CcfField& a_field, const std::string& a_strName, const std::string& a_strPlugin);
     void TrustedFolders(const CcfField& a_field, const std::string& a_strValue);
+    void TrustedPublishers(const CcfField& a_field);
 
     std::string m_strPluginFolder;
     std::vector<CcfWarning> m_warnings;
@@ -158,6 +160,19 @@ void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValu
     }
 }
 
+// Each entry a certificate thumbprint as Windows shows it; a value that
+// lists none leaves the publisher rule off.
+void CLint::TrustedPublishers(const CcfField& a_field)
+{
+    const std::vector<std::string> entries = vm::SplitTrustedPublishers(a_field.strValue.c_str());
+    if (entries.empty())
+        Warn(a_field, std::string(vm::c_szTrustedPublishersField) + " lists no thumbprint, so the publisher rule is off");
+    for (const std::string& strEntry : entries)
+        if (const char* szWhy = vm::WhyThumbprintIsMalformed(strEntry))
+            Warn(a_field, "the " + std::string(vm::c_szTrustedPublishersField) + " entry " + Quoted(strEntry) +
+                              " is no certificate thumbprint: " + szWhy + ", so it lists no publisher");
+}
+
 void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlier)
 {
     Blanks(a_field);
@@ -177,6 +192,8 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
         Warn(a_field, strName + " is " + Quoted(a_field.strValue) + ", neither 0 nor 1; it is taken as 0");
     else if (EqualsIgnoringAsciiCase(strName, vm::c_szTrustedFoldersField))
         TrustedFolders(a_field, a_field.strValue);
+    else if (EqualsIgnoringAsciiCase(strName, vm::c_szTrustedPublishersField))
+        TrustedPublishers(a_field);
 }
 
 } // namespace

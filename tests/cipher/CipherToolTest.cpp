@@ -347,6 +347,15 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         {"TrustedFolders=C:\\users\\Public\\no-such-tools",
          {"line @: the TrustedFolders entry \"C:\\users\\Public\\no-such-tools\" trusts no folder: it lies in the "
           "users' profiles, where users write"}},
+        // Thumbprints as Windows shows them pass: SHA-1 in pairs, SHA-256 in one run.
+        {"TrustedPublishers=92 96 6e cc a8 62 a1 ef e3 07 16 4d 39 f9 01 92 41 54 05 35;"
+         "4ED4D9E70A6B026792D0D4A11988F10F538D4F8D72139F1BDF749AAAD8688C6D", {}},
+        {"TrustedPublishers=92966ECC;Korvane Ltd",
+         {"line @: the TrustedPublishers entry \"92966ECC\" is no certificate thumbprint: it has neither 40 "
+          "hexadecimal digits (SHA-1) nor 64 (SHA-256), so it lists no publisher",
+          "line @: the TrustedPublishers entry \"Korvane Ltd\" is no certificate thumbprint: it holds a character "
+          "that is neither a hexadecimal digit nor a blank, so it lists no publisher"}},
+        {"TrustedPublishers=;", {"line @: TrustedPublishers lists no thumbprint, so the publisher rule is off"}},
         {"TrustedFolders=Q:\\Apps",
          {"line @: the TrustedFolders entry \"Q:\\Apps\" trusts no folder: its drive is no fixed local volume, so "
           "the user may re-point its letter"}},

@@ -16,6 +16,7 @@
 #include "common/CommandProgram.h"
 #include "common/ControlTable.h"
 #include "common/FileIdentity.h"
+#include "common/FileSignature.h"
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
 #include "common/TrustedProgram.h"
@@ -172,6 +173,15 @@ std::string Quoted(const std::string& a_strText)
     return "\"" + a_strText + "\"";
 }
 
+// Who signed a program, as the publisher rule (TrustedPublishers) would see it.
+std::string DescribeSigner(const std::string& a_strProgram)
+{
+    vm::FileSignature signature = vm::ReadFileSignature(vm::WideFromAnsi(a_strProgram));
+    if (signature.m_state != vm::SignatureState::Signed)
+        return vm::DescribeSignatureState(signature.m_state);
+    return "signed by " + signature.m_strSigner + " (SHA-1 " + signature.m_strSha1 + ")";
+}
+
 class CInstallationCheck final {
 public:
     void Run();
@@ -185,6 +195,7 @@ private:
     void CheckHookPolicy();
     void CheckBesideHook(const std::string& a_strCheck, const char* a_szFile, const std::string& a_strFix);
     void CheckPolicyFile();
+    void CheckSignature(const std::string& a_strPath);
     void CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal);
     void CheckAddin(const vm::COfficeAddin& a_addin);
     void CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields);
@@ -222,9 +233,10 @@ void CInstallationCheck::CheckHookClass()
     }
     m_strDir = Directory(strModule);
     m_report.Ok("hook class", std::string("class ") + c_szHookClsid + " is served by " + strModule);
-    if (FileExists(strModule))
+    if (FileExists(strModule)) {
         m_report.Ok("hook module", strModule + " is present");
-    else
+        CheckSignature(strModule);
+    } else
         m_report.Fail("hook module", "the registered module " + strModule + " is missing", Reinstall());
 }
 
@@ -294,10 +306,36 @@ void CInstallationCheck::CheckBesideHook(const std::string& a_strCheck, const ch
                                          const std::string& a_strFix)
 {
     const std::string strPath = BesideHook(a_szFile);
-    if (FileExists(strPath))
-        m_report.Ok(a_strCheck, strPath + " is present");
-    else
+    if (!FileExists(strPath)) {
         m_report.Fail(a_strCheck, strPath + " is missing", a_strFix);
+        return;
+    }
+    m_report.Ok(a_strCheck, strPath + " is present");
+    CheckSignature(strPath);
+}
+
+// A product file as its publisher signed it: an unsigned file, or one changed
+// after signing, is not the one that was shipped.
+void CInstallationCheck::CheckSignature(const std::string& a_strPath)
+{
+    const std::string strCheck = std::string("signature ") + PathFindFileNameA(a_strPath.c_str());
+    vm::FileSignature signature = vm::ReadFileSignature(vm::WideFromAnsi(a_strPath));
+    // The build's own test certificate, known by its thumbprint: a name anyone can give a certificate.
+    const bool bTestSigner = !signature.m_strSha1.empty() && signature.m_strSha1 == VM_TEST_SIGNER_SHA1;
+    // Windows does not trust the test certificate's root; the signature itself holds.
+    const bool bUntrustedTestRoot = bTestSigner && (signature.m_lResult == CERT_E_UNTRUSTEDROOT ||
+                                                    signature.m_lResult == CERT_E_CHAINING);
+    if (signature.m_state == vm::SignatureState::Signed && !bTestSigner)
+        m_report.Ok(strCheck, a_strPath + " is signed by " + signature.m_strSigner + " (SHA-1 " +
+                                  signature.m_strSha1 + ")");
+    else if (signature.m_state == vm::SignatureState::Signed || bUntrustedTestRoot)
+        m_report.Ok(strCheck, a_strPath + " is signed with the test certificate of a development build (" +
+                                  signature.m_strSigner + "), not by the company's certificate");
+    else
+        m_report.Fail(strCheck, a_strPath + " is " + vm::DescribeSignatureState(signature.m_state) +
+                                    (signature.m_strSigner.empty() ? "" : " (signer: " + signature.m_strSigner + ")") +
+                                    ", so it is not the file that was shipped",
+                      Reinstall());
 }
 
 void CInstallationCheck::CheckPolicyFile()
@@ -336,9 +374,10 @@ void CInstallationCheck::CheckPolicyFile()
         if (!cipherfmt::NamesProgram(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
             continue;
         const std::string strPlugin = BesideHook(field.strValue);
-        if (FileExists(strPlugin))
+        if (FileExists(strPlugin)) {
             m_report.Ok("plug-in " + field.strValue, strPlugin + " is present for " + field.strName);
-        else
+            CheckSignature(strPlugin);
+        } else
             m_report.Fail("plug-in " + field.strValue,
                           strPlugin + " is missing, so " + field.strName + " cannot be controlled",
                           "copy " + field.strValue + " beside the hook, or correct the field " + field.strName +
@@ -371,8 +410,11 @@ void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfFi
         if (program.m_strProgram.empty() || !pField || !cipherfmt::NamesProgram(pField->strName) ||
             pField->strValue.empty() || pField->strValue[0] == ' ')
             continue;
-        if (judged.insert(program.m_strProgram).second)
-            IsProgramTrusted(std::string("association ") + szName, program.m_strProgram);
+        if (judged.insert(program.m_strProgram).second &&
+            IsProgramTrusted(std::string("association ") + szName, program.m_strProgram))
+            m_report.Ok(std::string("association ") + szName,
+                        program.m_strProgram + " receives " + pField->strValue + ", " +
+                            DescribeSigner(program.m_strProgram));
         if (program.m_strArguments.empty())
             continue;
         m_report.Warn(std::string("switches ") + szName,
@@ -491,7 +533,8 @@ void CInstallationCheck::CheckControlTableUse()
         }
         if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType &&
             IsProgramTrusted(strCheck, use.strProgram))
-            m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram);
+            m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram + ", " +
+                                      DescribeSigner(use.strProgram));
     }
 }
 
