@@ -293,7 +293,66 @@ CommandProgram FindCommandProgram(const std::string& a_strCommand, bool a_bLongF
     if (a_bLongForm)
         found.m_strProgram = LongForm(found.m_strProgram);
     found.m_strArguments = ArgumentsBesideDocument(strRest);
+    found.m_strRest = strRest;
     return found;
+}
+
+bool IsMachineClassesValue(const char* a_szSubKey)
+{
+    std::string strUserKey = std::string("Software\\Classes\\") + (a_szSubKey ? a_szSubKey : "");
+    UniqueKey key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, strUserKey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return true;
+    return RegQueryValueExA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS;
+}
+
+namespace {
+
+template <class String>
+bool FillPlaceholders(const String& a_strRest, const String& a_strDocument, const String& a_strFolder,
+                      String& a_strFilled)
+{
+    using Char = typename String::value_type;
+    bool bDocument = false;
+    a_strFilled.clear();
+    for (size_t i = 0; i < a_strRest.size(); ++i) {
+        if (a_strRest[i] != Char('%') || i + 1 == a_strRest.size()) {
+            a_strFilled += a_strRest[i];
+            continue;
+        }
+        const Char chNext = a_strRest[i + 1];
+        const Char chUpper = chNext >= Char('a') && chNext <= Char('z') ? Char(chNext - Char('a') + Char('A')) : chNext;
+        if (chUpper == Char('0') || chUpper == Char('1') || chUpper == Char('L') || chUpper == Char('V') ||
+            chUpper == Char('D')) {
+            a_strFilled += a_strDocument;
+            bDocument = true;
+        } else if (chUpper == Char('W')) {
+            a_strFilled += a_strFolder;
+        } else if (chUpper == Char('I')) {
+            return false;
+        } else if (chUpper == Char('%')) {
+            a_strFilled += Char('%');
+        } else if (!(chUpper == Char('*') || chUpper == Char('~') || (chUpper >= Char('2') && chUpper <= Char('9')))) {
+            a_strFilled += a_strRest[i];
+            continue;
+        }
+        ++i;
+    }
+    return bDocument;
+}
+
+} // namespace
+
+bool FillCommandPlaceholders(const std::string& a_strRest, const std::string& a_strDocument,
+                             const std::string& a_strFolder, std::string& a_strFilled)
+{
+    return FillPlaceholders(a_strRest, a_strDocument, a_strFolder, a_strFilled);
+}
+
+bool FillCommandPlaceholders(const std::wstring& a_strRest, const std::wstring& a_strDocument,
+                             const std::wstring& a_strFolder, std::wstring& a_strFilled)
+{
+    return FillPlaceholders(a_strRest, a_strDocument, a_strFolder, a_strFilled);
 }
 
 } // namespace vm

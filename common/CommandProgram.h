@@ -18,6 +18,10 @@ struct CommandProgram {
     // written ("/p", "-jar", "/s /k pushd"): what a start of the program with
     // the document alone leaves out.
     std::string m_strArguments;
+    // The command after the program as written, machine variables expanded,
+    // placeholders and all (" -jar \"%1\""): what the program is started
+    // with once the placeholders are filled.
+    std::string m_strRest;
 };
 
 // a_bLongForm false leaves the program's path as the command and the search
@@ -40,5 +44,25 @@ std::string ProgramAtPath(const std::string& a_strPath);
 // PATH that are full paths. ".exe" is added to a name without an extension.
 // Empty when none holds it.
 std::string FindBareProgram(const std::string& a_strName);
+
+// True when the default value of a_szSubKey, read through HKEY_CLASSES_ROOT,
+// is the machine's: the user's own classes (HKCU\Software\Classes), which
+// the platform's merged view prefers, hold none there. Only a command an
+// administrator registered may hand its arguments to a program.
+bool IsMachineClassesValue(const char* a_szSubKey);
+
+// The text after a registered command's program with the shell's
+// placeholders filled for a document, quoted or not, alone or inside a larger
+// argument: %0, %1, %L, %V and %D (either letter case) become the document's
+// full path, %W its folder; %*, %~ and %2 to %9, which the shell fills with
+// the request's own parameters, become nothing, so no text of the request
+// reaches the program as an argument of its own; %% is a percent sign; any
+// other % stays as written. False when no placeholder takes the document, or
+// the command wants what only the shell can give (%I, an item id list): such
+// a command keeps the program and the document alone.
+bool FillCommandPlaceholders(const std::string& a_strRest, const std::string& a_strDocument,
+                             const std::string& a_strFolder, std::string& a_strFilled);
+bool FillCommandPlaceholders(const std::wstring& a_strRest, const std::wstring& a_strDocument,
+                             const std::wstring& a_strFolder, std::wstring& a_strFilled);
 
 } // namespace vm

@@ -167,6 +167,8 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_nStartError = 0;
     m_bAppPathFromRequest = false;
     m_strCommandArguments.clear();
+    m_strCommandRest.clear();
+    m_bMachineCommand = false;
     m_bInjectionDllChosen = false;
     m_hLauncher.reset();
     m_launched = ControlledStart();

@@ -56,6 +56,11 @@ struct CRequestState {
     // The arguments of the application's registry command other than the
     // document ("/p"), which a start with the document alone leaves out.
     std::string m_strCommandArguments;
+    // The application's registry command after its program, as written, and
+    // whether an administrator registered it (the machine's classes, not the
+    // user's own): only such a command's arguments reach the program.
+    std::string m_strCommandRest;
+    bool m_bMachineCommand = false;
     // The launcher started for this request; its answer is awaited once the
     // request lock is released.
     vm::UniqueNullHandle m_hLauncher;

@@ -105,6 +105,7 @@ bool ProgIdVerbRoute(CRequestState& a_request, const std::string& a_strKey, cons
     if (QueryRegistryText(HKEY_CLASSES_ROOT, a_strKey.c_str(), nullptr, szCommand) != ERROR_SUCCESS)
         return false;
     SetApplicationFromCommand(a_request, szCommand);
+    a_request.m_bMachineCommand = vm::IsMachineClassesValue(a_strKey.c_str());
     TraceSwitchable("[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> %s, extension[%s] -> application[%s]",
                     a_szVerb, a_request.m_strExt.c_str(), a_request.m_strAppPath.c_str());
     return true;
@@ -167,6 +168,8 @@ bool SetApplicationFromCommand(CRequestState& a_request, const char* a_szCommand
     std::string strPath = ParsedCommandPath(szCommand);
     vm::CommandProgram program = vm::FindCommandProgram(szCommand, false);
     a_request.m_strCommandArguments = program.m_strArguments;
+    a_request.m_strCommandRest = program.m_strRest;
+    a_request.m_bMachineCommand = false;
     if (!program.m_strProgram.empty())
         strPath = program.m_strProgram;
     a_request.m_strAppPath = GetLongFilePathName(strPath.c_str()).value_or(strPath);

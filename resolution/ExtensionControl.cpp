@@ -3,6 +3,7 @@
 
 #include "resolution/ApplicationPath.h"
 
+#include "common/CommandProgram.h"
 #include "common/ControlTable.h"
 #include "resolution/PathHelpers.h"
 #include "resolution/ShellRegistry.h"
@@ -41,14 +42,21 @@ void CopyRequestFile(LPSHELLEXECUTEINFOA a_lpsei, RegistryText& a_szText)
 // The command of the application: its "open", else its "edit" verb, else on
 // the 9x family its App Paths entry. The first value read wins, whether or
 // not it leads to an existing file.
-bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szCommand)
+// a_pbMachine: whether an administrator registered the command (the
+// machine's classes or App Paths, not the user's own classes).
+bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szCommand, bool* a_pbMachine)
 {
     std::string strKey = ApplicationCommandKey(a_strAppName, "open");
-    if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS)
+    *a_pbMachine = true;
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS) {
+        *a_pbMachine = vm::IsMachineClassesValue(strKey.c_str());
         return true;
+    }
     strKey = ApplicationCommandKey(a_strAppName, "edit");
-    if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS)
+    if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS) {
+        *a_pbMachine = vm::IsMachineClassesValue(strKey.c_str());
         return true;
+    }
     if (IsWindows9x()) {
         strKey = c_szAppPathsKey + a_strAppName;
         TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] before QueryRegistryValue(HKEY_LOCAL_MACHINE, %s)",
@@ -98,11 +106,15 @@ bool GetExtControlApplicationPath(CRequestState& a_request)
     RegistryText szCommand;
     RegistryText szPath = {};
     a_request.m_strCommandArguments.clear();
-    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request.m_strAppName, szCommand);
+    a_request.m_strCommandRest.clear();
+    a_request.m_bMachineCommand = false;
+    bool bMachine = false;
+    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request.m_strAppName, szCommand, &bMachine);
     if (!a_request.m_bAppPathFromRequest && lstrcmpiA(a_request.m_strAppName.c_str(), c_szImageViewerName) != 0) {
         std::string strName = a_request.m_strAppName;
         if (!SetApplicationFromCommand(a_request, szCommand))
             a_request.m_strAppName = strName;
+        a_request.m_bMachineCommand = bMachine;
     } else {
         if (a_request.m_bAppPathFromRequest)
             CopyRequestFile(a_request.m_lpsei, szPath);

@@ -97,11 +97,49 @@ bool IsDocumentItsOwnProgram(CRequestState& a_request, CStartSink& a_sink, const
     return true;
 }
 
+// A document's command as an administrator registered it: the judged
+// program, quoted, then the command's own arguments with the placeholders
+// filled. False when the command is the user's own, has no placeholder for
+// the document or wants what only the shell gives: then the program and the
+// document alone are passed.
+template <class String>
+bool RegisteredCommand(const CRequestState& a_request, const String& a_strProgram, const String& a_strRest,
+                       const String& a_strDocument, String& a_strCommand)
+{
+    using Char = typename String::value_type;
+    if (!a_request.m_bMachineCommand || a_request.m_bAppPathFromRequest || a_strRest.empty() ||
+        (a_request.m_uOperation != OPERATION_OPEN_DOCUMENT && a_request.m_uOperation != OPERATION_OPENAS_DOCUMENT))
+        return false;
+    const size_t iSlash = a_strDocument.find_last_of(Char('\\'));
+    const String strFolder = iSlash == String::npos ? String() : a_strDocument.substr(0, iSlash);
+    String strFilled;
+    if (!vm::FillCommandPlaceholders(a_strRest, a_strDocument, strFolder, strFilled))
+        return false;
+    a_strCommand = Char('"') + a_strProgram + Char('"') + strFilled;
+    return true;
+}
+
 std::wstring BuildApplicationCommand(const CRequestState& a_request, const std::wstring& a_strProgram)
 {
+    std::wstring strCommand;
+    if (RegisteredCommand(a_request, a_strProgram, vm::WideFromAnsi(a_request.m_strCommandRest),
+                          a_request.m_strDocument, strCommand))
+        return strCommand;
     std::wstring strParameters = a_request.RequestParameters();
     const std::wstring* pParameters = a_request.m_lpsei->lpParameters ? &strParameters : nullptr;
     return ApplicationCommand(a_request.m_uOperation, a_strProgram, pParameters, a_request.m_strDocument);
+}
+
+// The command as the registry and the request wrote it, for the trace.
+std::string TracedApplicationCommand(const CRequestState& a_request)
+{
+    std::string strCommand;
+    if (RegisteredCommand(a_request, a_request.m_strAppPath, a_request.m_strCommandRest, a_request.m_strFilePath,
+                          strCommand))
+        return strCommand;
+    std::string strParameters = a_request.m_lpsei->lpParameters ? a_request.m_lpsei->lpParameters : "";
+    const std::string* pParameters = a_request.m_lpsei->lpParameters ? &strParameters : nullptr;
+    return ApplicationCommand(a_request.m_uOperation, a_request.m_strAppPath, pParameters, a_request.m_strFilePath);
 }
 
 // The launcher splits its line at "/D:" and takes the document between
@@ -228,15 +266,22 @@ bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstr
         return true;
     }
 
+    // The launcher splits its line at the mark: a registered argument that
+    // holds it would move the plug-in.
+    std::string strRegistered;
+    const bool bRegistered = RegisteredCommand(a_request, a_request.m_strAppPath, a_request.m_strCommandRest,
+                                               a_request.m_strFilePath, strRegistered);
+    if (bRegistered && StrStrIA(strRegistered.c_str(), "/D:")) {
+        RefuseStart(a_request, a_sink, c_szRunLauncher, "the registered command holds the launcher's argument mark",
+                    SE_ERR_ACCESSDENIED, strRegistered);
+        return true;
+    }
+
     // A cut command line would hand the launcher a wrong plug-in or document:
     // a line that does not fit is not started.
     std::string strLine;
-    std::string strParameters = a_request.m_lpsei->lpParameters ? a_request.m_lpsei->lpParameters : "";
-    const std::string* pParameters = a_request.m_lpsei->lpParameters ? &strParameters : nullptr;
     if (!FormatLauncherLine(
-            strLine, std::string(szLauncher),
-            ApplicationCommand(a_request.m_uOperation, a_request.m_strAppPath, pParameters, a_request.m_strFilePath),
-            a_request.m_strInjectionDll,
+            strLine, std::string(szLauncher), TracedApplicationCommand(a_request), a_request.m_strInjectionDll,
             std::string(a_request.m_lpsei->lpDirectory ? a_request.m_lpsei->lpDirectory : ""))) {
         TraceAlways("[CLxShellExt::RunLauncher] command line too long (%d bytes), not started",
                     static_cast<int>(strLine.size()));
@@ -257,9 +302,9 @@ bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstr
         TraceAlways("%s started as [%s]", c_szRunLauncher, strShown.c_str());
     ThreadVerdict().m_strApplication = a_request.m_strAppName;
     ThreadVerdict().m_strPlugin = PathFindFileNameA(a_request.m_strInjectionDll.c_str());
-    // The launcher line carries the program and the document only: switches
-    // of the registered command are left out, and said so.
-    if (a_request.m_uOperation != OPERATION_APPLICATION)
+    // A command the launcher line carries as the program and the document
+    // only leaves the registered command's switches out, and says so.
+    if (a_request.m_uOperation != OPERATION_APPLICATION && !bRegistered)
         ThreadVerdict().m_strDropped = a_request.m_strCommandArguments;
     if (int nError = a_sink.Start(strLauncher, strStarted, &a_request.m_hLauncher))
         RefuseStart(a_request, a_sink, c_szRunLauncher, "launcher start failed", nError, strShown);

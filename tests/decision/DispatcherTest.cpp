@@ -440,7 +440,7 @@ TEST_F(DispatcherTest, RegisteredProgramIsControlledByItsLongName)
     } rows[] = {
         {"open", strShort, c_strControlled},   // an application operation on its 8.3 path
         {nullptr, strShort, c_strControlled},  // open-with on it
-        {"print", strDocument, c_strControlled + " (the registered command's /p is not passed)"},
+        {"print", strDocument, c_strControlled},  // the machine's command reaches it whole, /p included
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.m_szVerb ? row.m_szVerb : "(null)") + " " + row.m_strFile);
@@ -838,6 +838,9 @@ struct TrustRow {
     bool bRuns;
     const char* szVerdict = nullptr; // the verdict in words, where a row checks it
     const char* szPublishers = nullptr; // the policy's TrustedPublishers, where a row has one
+    const char* szArguments = nullptr;  // all the program receives after its own name ("|"-separated);
+                                        // {doc}: the document
+    bool bUserClass = false;            // the command is the user's own class's, not the machine's
 };
 // The listed publisher's thumbprints as Windows shows them: SHA-1 in blank-separated pairs.
 const std::string c_strListedSha1 = [] {
@@ -875,6 +878,21 @@ const TrustRow c_trustRows[] = {
      "\"{dmp}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
     // Where the policy lists publishers, a program of a trusted folder needs the signature of one.
+    // A command an administrator registered reaches the program with its own arguments, the
+    // placeholders filled as the shell fills them; the request's parameters never do.
+    {"a switch before the document", "\"{t}\\probe.exe\" -jar \"%1\"", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true, nullptr, nullptr, "-jar|{doc}"},
+    {"the document inside a larger argument", "\"{t}\\probe.exe\" \"--cd=%1\" %*", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true, nullptr, nullptr, "--cd={doc}"},
+    {"the long name, the folder and a percent sign", "\"{t}\\probe.exe\" /w \"%W\" /p \"%L\" 100%%", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true, nullptr, nullptr,
+     "/w|{dir}|/p|{doc}|100%"},
+    {"no placeholder for the document: the document alone", "\"{t}\\probe.exe\" /dde", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true, nullptr, nullptr, "{doc}"},
+    {"the user's own class: the document alone", "\"{t}\\probe.exe\" -jar \"%1\"", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true, nullptr, nullptr, "{doc}", true},
+    {"a registered argument holding the launcher's mark", "\"{t}\\probe.exe\" /D:x \"%1\"", "", "vmplugin.dll", 5,
+     "the registered command holds the launcher's argument mark, not started (5)[", false},
     {"signed by a listed publisher", "\"{t}\\listed\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
      "launcher answered 0: started with the plug-in, answered 44", true, nullptr, c_strPublishers.c_str()},
     {"signed by a publisher listed by its SHA-256 thumbprint", "\"{t}\\listed\\probe.exe\" \"%1\"", "",
@@ -926,7 +944,8 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             for (auto var : {std::make_pair("{t}", Path("trusted")), std::make_pair("{u}", Path("users")),
                              std::make_pair("{pf}", strProgramFiles), std::make_pair("{root}", strRoot),
                              std::make_pair("{pd}", strProgramData), std::make_pair("{dmp}", strDmp),
-                             std::make_pair("{cipher}", vmtest::TestDir() + "\\cipher.dll")})
+                             std::make_pair("{cipher}", vmtest::TestDir() + "\\cipher.dll"),
+                             std::make_pair("{doc}", strFile), std::make_pair("{dir}", strFile.substr(0, strFile.rfind('\\')))})
                 for (size_t i = a_str.find(var.first); i != std::string::npos; i = a_str.find(var.first))
                     a_str.replace(i, strlen(var.first), var.second);
             return a_str;
@@ -937,6 +956,12 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             InstallProbe(strDmp + "\\probe.exe");
         }
         vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, expand(row.szCommand));
+        // Wine's classes root is the machine's alone; Windows reads the user's own class first.
+        if (row.bUserClass)
+            vmtest::SetString(HKEY_CURRENT_USER, "Software\\Classes\\VmTest.Document\\shell\\open\\command", nullptr,
+                              expand(row.szCommand));
+        else
+            RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Classes\\VmTest.Document");
         vmtest::PolicyFields policy = {{"CompanyID", "ACME"},
                                        {"probe.exe", row.szPlugin},
                                        {"TrustedFolders", Path("trusted") + ";C:\\;C:\\ProgramData"}};
@@ -954,10 +979,15 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), expand(row.szVerdict));
         }
         std::string strRecorded = WaitForRecord(strRecord, row.bRuns ? 10000 : 1000);
-        if (row.bRuns)
+        if (row.bRuns) {
             EXPECT_NE(strRecorded.find("\nplugin=1\n"), std::string::npos) << strRecorded;
-        else
+            if (row.szArguments) {
+                EXPECT_NE(strRecorded.find("probe.exe|" + expand(row.szArguments) + "\n"), std::string::npos)
+                    << strRecorded;
+            }
+        } else {
             EXPECT_EQ(strRecorded, "") << "the program ran";
+        }
     }
     DeleteFileA(strRealPlugin.c_str());
     vmtest::RemoveTree(vmtest::TestDir() + "\\sub");

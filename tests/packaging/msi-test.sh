@@ -83,10 +83,11 @@ echo "$check" | sed 's/^/  /'
 [ $status -eq 0 ] && pass "vmcheck on the installed prefix" || fail "vmcheck exit $status on a healthy install"
 [ "$(echo "$check" | grep -c '^OK ')" -ge 16 ] || fail "vmcheck ran fewer checks than expected"
 [ "$(echo "$check" | tail -n 1 | tr -d '\r')" = "summary: all checks passed" ] || fail "vmcheck's summary on a healthy install"
-# A controlled application whose registered command carries a switch the
-# launcher leaves out: a warning, not a failure.
+# A controlled application whose registered command carries a switch but no
+# placeholder for the document: the launcher passes the document alone and
+# leaves the switch out, a warning, not a failure.
 run reg add 'HKCR\.vmsw' /ve /d VmSw.Document /f >/dev/null
-run reg add 'HKCR\VmSw.Document\shell\open\command' /ve /d "\"$product\\vmcheck.exe\" /p \"%1\"" /f >/dev/null
+run reg add 'HKCR\VmSw.Document\shell\open\command' /ve /d "\"$product\\vmcheck.exe\" /p" /f >/dev/null
 check=$(run "$product\\vmcheck.exe"); status=$?
 echo "$check" | grep -q "^WARN switches .vmsw: vmcheck.exe is controlled, and its documents open without the registered command's /p" \
   && [ $status -eq 0 ] && pass "vmcheck warns of a controlled command's left-out switch" \

@@ -1,6 +1,8 @@
 // The command-string parser and its text operations, on the prefix's own
 // directories and on scratch files.
 
+#include "common/CommandProgram.h"
+#include "common/FileIdentity.h"
 #include "resolution/PathHelpers.h"
 
 #include "tests/resolution/ResolutionFixture.h"
@@ -391,3 +393,42 @@ TEST_F(ParseCommandPathTest, TextsAtTheBufferEnd)
 }
 
 } // namespace
+
+// The arguments of a registered command as the shell fills them for a
+// document: the document wherever a placeholder takes it, quoted or not, and
+// never the request's own parameters.
+TEST(FillCommandPlaceholdersTest, FillsTheDocumentAndNothingOfTheRequest)
+{
+    const std::string strDocument = "C:\\docs\\a b.jar", strFolder = "C:\\docs";
+    const struct {
+        const char* m_szRest;
+        bool m_bFilled;
+        const char* m_szFilled;
+    } rows[] = {
+        {" -jar \"%1\"", true, " -jar \"C:\\docs\\a b.jar\""},
+        {" \"--cd=%1\"", true, " \"--cd=C:\\docs\\a b.jar\""},       // inside a larger argument
+        {" /p %L", true, " /p C:\\docs\\a b.jar"},                   // unquoted, as written
+        {" %v %d %0", true, " C:\\docs\\a b.jar C:\\docs\\a b.jar C:\\docs\\a b.jar"},
+        {" /w \"%W\" \"%1\"", true, " /w \"C:\\docs\" \"C:\\docs\\a b.jar\""},
+        {" -k \"%1\" %* %~ %2 %9", true, " -k \"C:\\docs\\a b.jar\"    "}, // the request's parameters: nothing
+        {" 100%% \"%1\" %x %", true, " 100% \"C:\\docs\\a b.jar\" %x %"},  // other percent signs stay
+        {" \"%1%\"", true, " \"C:\\docs\\a b.jar%\""},
+        {" /dde", false, ""},                                          // no placeholder for the document
+        {" %2", false, ""},
+        {" /idlist,%I,%L", false, ""},                                 // only the shell has an id list
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.m_szRest);
+        std::string strFilled = "sentinel";
+        EXPECT_EQ(row.m_bFilled, vm::FillCommandPlaceholders(row.m_szRest, strDocument, strFolder, strFilled));
+        if (row.m_bFilled) {
+            EXPECT_EQ(row.m_szFilled, strFilled);
+        }
+        std::wstring strWide;
+        EXPECT_EQ(row.m_bFilled, vm::FillCommandPlaceholders(vm::WideFromAnsi(row.m_szRest), vm::WideFromAnsi(strDocument),
+                                                             vm::WideFromAnsi(strFolder), strWide));
+        if (row.m_bFilled) {
+            EXPECT_EQ(vm::WideFromAnsi(row.m_szFilled), strWide);
+        }
+    }
+}

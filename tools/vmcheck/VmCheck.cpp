@@ -415,11 +415,17 @@ void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfFi
             m_report.Ok(std::string("association ") + szName,
                         program.m_strProgram + " receives " + pField->strValue + ", " +
                             DescribeSigner(program.m_strProgram));
-        if (program.m_strArguments.empty())
+        // An administrator's command with a placeholder for the document
+        // reaches the program whole; any other keeps the document alone.
+        std::string strFilled;
+        if (program.m_strArguments.empty() ||
+            (vm::IsMachineClassesValue((strProgId + "\\shell\\open\\command").c_str()) &&
+             vm::FillCommandPlaceholders(program.m_strRest, "D", "F", strFilled)))
             continue;
         m_report.Warn(std::string("switches ") + szName,
                       std::string(szProgram) + " is controlled, and its documents open without the registered "
-                      "command's " + program.m_strArguments + " (the launcher passes the document alone)");
+                      "command's " + program.m_strArguments + " (the launcher passes the document alone: the "
+                      "command is the user's own, or has no placeholder for the document)");
     }
 }
 
