@@ -33,6 +33,7 @@ enum class ProgramTrust {
     NotRegistered,  // the policy names no plug-in for the program's file name
     OtherPlugin,    // the policy names another plug-in for it
     OutsideFolders, // the program lies outside every trusted folder
+    BatchFile,      // a batch file: the command interpreter would run in its place
 };
 
 // The reason in words, for traces and refusals.

@@ -180,6 +180,8 @@ std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a
         return "the policy registers no plug-in for " + strProgram;
     case vm::ProgramTrust::NoImage:
         return strProgram + " cannot be opened";
+    case vm::ProgramTrust::BatchFile:
+        return vm::DescribeBatchProgram(strProgram);
     case vm::ProgramTrust::OtherPlugin: {
         // A plug-in named with a folder is never the one beside the hook.
         const char* szPlugin = a_reader ? a_reader(strName.c_str()) : nullptr;
@@ -191,6 +193,25 @@ std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a
     default:
         return vm::DescribeProgramTrust(a_trust);
     }
+}
+
+// A registry command's program named through a variable the machine does not
+// define lies wherever the user's own environment points, mostly in the
+// profile, which the trust rule never trusts: refused by that variable,
+// however the command spells the program.
+bool IsBehindUserVariable(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag)
+{
+    if (a_request.m_bAppPathFromRequest)
+        return false;
+    std::string strVariable = vm::UndefinedVariableOf(a_request.m_strAppPath);
+    if (strVariable.empty())
+        return false;
+    RefuseStart(a_request, a_sink, a_szTag, "the program lies behind a variable of the user's own",
+                SE_ERR_ACCESSDENIED, a_request.m_strAppPath);
+    ThreadVerdict().m_strDetail = a_request.m_strAppPath + " lies behind " + strVariable +
+                                  ", a variable of the user's own: such a program lies in the user's profile, "
+                                  "which the trust rule never trusts";
+    return true;
 }
 
 bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source,
@@ -327,6 +348,8 @@ void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, cons
         return;
     }
     std::wstring strProgram = GetProgramForStart(a_request);
+    if (IsBehindUserVariable(a_request, a_sink, c_szRunApplication))
+        return;
     // Only an application named by an existing full path is started.
     if (!vm::IsFullPath(strProgram) || !vm::IsExistingFile(strProgram)) {
         RefuseStart(a_request, a_sink, c_szRunApplication, "application not found", SE_ERR_FNF, a_strCommand);
@@ -412,7 +435,8 @@ bool RunLauncher(CRequestState& a_request, CStartSink& a_sink, const PolicySourc
     if (!IsLaunchableRequest(a_request, a_sink))
         return true;
     std::wstring strProgram = GetProgramForStart(a_request);
-    if (IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
+    if (IsBehindUserVariable(a_request, a_sink, c_szRunLauncher) ||
+        IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
         !IsUsableDirectory(a_request, a_sink) || !MayReceivePlugin(a_request, a_sink, a_source, strProgram))
         return true;
     return StartLauncher(a_request, a_sink, strProgram);

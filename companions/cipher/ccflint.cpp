@@ -1,5 +1,6 @@
 #include "companions/cipher/ccflint.h"
 
+#include "common/CommandProgram.h"
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
 
@@ -124,7 +125,8 @@ void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const 
 }
 
 // An application field names a program by its file name: a near miss of a
-// setting, a path or a name without ".exe" names none the hook would ask for.
+// setting, a path or a name without ".exe" names none the hook would ask for,
+// and a batch file one it never lets receive the plug-in.
 bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strName)
 {
     if (const char* szSetting = NearestSetting(a_strName)) {
@@ -134,6 +136,11 @@ bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strNam
     if (a_strName.find_first_of("\\/:") != std::string::npos) {
         Warn(a_field, "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
                       "their file name alone, so it names none");
+        return false;
+    }
+    // The hook asks for a batch file by its name, and refuses it.
+    if (vm::IsBatchProgram(a_strName)) {
+        Warn(a_field, vm::DescribeBatchProgram(a_strName) + ", so the hook refuses the documents it would open");
         return false;
     }
     if (!EndsInExe(a_strName)) {
