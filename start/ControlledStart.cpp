@@ -199,14 +199,14 @@ std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a
 // define lies wherever the user's own environment points, mostly in the
 // profile, which the trust rule never trusts: refused by that variable,
 // however the command spells the program.
-bool IsBehindUserVariable(CRequestState& a_request, CStartSink& a_sink, const char* a_szTag)
+bool IsBehindUserVariable(CRequestState& a_request, CStartSink& a_sink)
 {
     if (a_request.m_bAppPathFromRequest)
         return false;
     std::string strVariable = vm::UndefinedVariableOf(a_request.m_strAppPath);
     if (strVariable.empty())
         return false;
-    RefuseStart(a_request, a_sink, a_szTag, "the program lies behind a variable of the user's own",
+    RefuseStart(a_request, a_sink, c_szRunLauncher, "the program lies behind a variable of the user's own",
                 SE_ERR_ACCESSDENIED, a_request.m_strAppPath);
     ThreadVerdict().m_strDetail = a_request.m_strAppPath + " lies behind " + strVariable +
                                   ", a variable of the user's own: such a program lies in the user's profile, "
@@ -348,8 +348,6 @@ void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, cons
         return;
     }
     std::wstring strProgram = GetProgramForStart(a_request);
-    if (IsBehindUserVariable(a_request, a_sink, c_szRunApplication))
-        return;
     // Only an application named by an existing full path is started.
     if (!vm::IsFullPath(strProgram) || !vm::IsExistingFile(strProgram)) {
         RefuseStart(a_request, a_sink, c_szRunApplication, "application not found", SE_ERR_FNF, a_strCommand);
@@ -435,7 +433,7 @@ bool RunLauncher(CRequestState& a_request, CStartSink& a_sink, const PolicySourc
     if (!IsLaunchableRequest(a_request, a_sink))
         return true;
     std::wstring strProgram = GetProgramForStart(a_request);
-    if (IsBehindUserVariable(a_request, a_sink, c_szRunLauncher) ||
+    if (IsBehindUserVariable(a_request, a_sink) ||
         IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
         !IsUsableDirectory(a_request, a_sink) || !MayReceivePlugin(a_request, a_sink, a_source, strProgram))
         return true;
