@@ -72,6 +72,22 @@ bool FixedMachineVariable(const std::string& a_strName, std::string& a_strValue)
     return false;
 }
 
+// Variables each user's own environment sets, over any machine-wide value of
+// the same name (the machine's TEMP is the Windows folder's, USERNAME is
+// SYSTEM): the machine's value names another file than the user's start
+// would run, so none of them is ever read as the machine's.
+bool IsUserVariable(const std::string& a_strName)
+{
+    static const char* const c_szUserVariables[] = {
+        "USERPROFILE", "LOCALAPPDATA", "APPDATA", "HOMEDRIVE", "HOMEPATH", "HOMESHARE", "TEMP", "TMP",
+        "USERNAME", "USERDOMAIN", "OneDrive", "OneDriveConsumer", "OneDriveCommercial",
+    };
+    for (const char* szName : c_szUserVariables)
+        if (lstrcmpiA(a_strName.c_str(), szName) == 0)
+            return true;
+    return false;
+}
+
 std::string ExpandWith(const std::string& a_strText, bool a_bRegistry);
 
 // A machine-wide variable of the registry, its own variables expanded with
@@ -106,7 +122,7 @@ std::string ExpandWith(const std::string& a_strText, bool a_bRegistry)
         if (iEnd != std::string::npos && iEnd > i + 1) {
             std::string strName = a_strText.substr(i + 1, iEnd - i - 1);
             if (FixedMachineVariable(strName, strValue) ||
-                (a_bRegistry && RegistryMachineVariable(strName, strValue))) {
+                (a_bRegistry && !IsUserVariable(strName) && RegistryMachineVariable(strName, strValue))) {
                 if (strOut.size() + strValue.size() > c_cchExpandedMax)
                     return a_strText;
                 strOut += strValue;
@@ -117,6 +133,29 @@ std::string ExpandWith(const std::string& a_strText, bool a_bRegistry)
         strOut += a_strText[i++];
     }
     return strOut;
+}
+
+// The name between two percent signs, when it can be one: a placeholder's
+// quote, blank or folder separator between them makes it none.
+bool IsVariableName(const std::string& a_strName)
+{
+    return !a_strName.empty() && a_strName.find_first_of(" \t\"\\") == std::string::npos;
+}
+
+template <class Char>
+bool EndsWithBatchExtension(std::basic_string_view<Char> a_name)
+{
+    if (a_name.size() < 5 || a_name[a_name.size() - 4] != '.')
+        return false;
+    char szExt[4] = {};
+    for (size_t i = 0; i < 3; ++i) {
+        Char c = a_name[a_name.size() - 3 + i];
+        // No character beyond ASCII folds to one of these letters.
+        if (static_cast<unsigned long>(c) > 0x7F)
+            return false;
+        szExt[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return lstrcmpA(szExt, "bat") == 0 || lstrcmpA(szExt, "cmd") == 0;
 }
 
 std::string LongForm(const std::string& a_strPath)
@@ -241,6 +280,42 @@ std::string ProgramAtPath(const std::string& a_strPath)
 std::string ExpandMachineVariables(const std::string& a_strText)
 {
     return ExpandWith(a_strText, true);
+}
+
+bool IsBatchProgram(std::string_view a_name)
+{
+    return EndsWithBatchExtension(a_name);
+}
+
+bool IsBatchProgram(std::wstring_view a_name)
+{
+    return EndsWithBatchExtension(a_name);
+}
+
+std::string DescribeBatchProgram(const std::string& a_strProgram)
+{
+    return a_strProgram + " is a batch file: it runs in the command interpreter cmd.exe, where the plug-in protects "
+                          "nothing the batch file starts";
+}
+
+// '%' is never the second byte of a double-byte character.
+std::string UndefinedVariableOf(const std::string& a_strText)
+{
+    for (size_t i = a_strText.find('%'); i != std::string::npos; i = a_strText.find('%', i)) {
+        size_t iEnd = a_strText.find('%', i + 1);
+        if (iEnd == std::string::npos)
+            break;
+        std::string strName = a_strText.substr(i + 1, iEnd - i - 1), strValue;
+        if (!IsVariableName(strName)) {
+            ++i;
+            continue;
+        }
+        if (!FixedMachineVariable(strName, strValue) &&
+            (IsUserVariable(strName) || !RegistryMachineVariable(strName, strValue)))
+            return a_strText.substr(i, iEnd - i + 1);
+        i = iEnd + 1;
+    }
+    return std::string();
 }
 
 std::string FindBareProgram(const std::string& a_strName)

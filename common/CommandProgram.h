@@ -7,8 +7,19 @@
 // in the current directory. One definition for the hook and the tools.
 
 #include <string>
+#include <string_view>
 
 namespace vm {
+
+// A batch file (.bat, .cmd) is no program of its own: the process creation
+// runs it in the command interpreter, so a plug-in loaded there protects
+// nothing the batch file starts. Judged by the file name's extension, which
+// is all the process creation goes by.
+bool IsBatchProgram(std::string_view a_name);
+bool IsBatchProgram(std::wstring_view a_name);
+// "<a_strProgram> is a batch file: it runs in the command interpreter
+// cmd.exe, where the plug-in protects nothing the batch file starts".
+std::string DescribeBatchProgram(const std::string& a_strProgram);
 
 struct CommandProgram {
     // The long full path of the existing program; empty when the command
@@ -34,6 +45,12 @@ CommandProgram FindCommandProgram(const std::string& a_strCommand, bool a_bLongF
 // the registry. Never the user's own variables (HKCU\Environment can
 // redefine windir); a variable the machine does not define stays as written.
 std::string ExpandMachineVariables(const std::string& a_strText);
+
+// The first variable of a_strText that the machine does not define, as
+// written ("%LOCALAPPDATA%"); empty when there is none. Such a variable is the
+// user's own (the profile's folders, or anything the user's environment
+// says): a program named through it lies wherever the user points it.
+std::string UndefinedVariableOf(const std::string& a_strText);
 
 // An existing file named by its full path, with ".exe" added to a name
 // without an extension as the process creation adds it; empty otherwise.

@@ -1,6 +1,7 @@
 #include "common/TrustedProgram.h"
 #include "common/TrustedPublisher.h"
 
+#include "common/CommandProgram.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "common/LockGuard.h"
@@ -413,6 +414,8 @@ const char* DescribeProgramTrust(ProgramTrust a_trust)
         return "the program lies outside the trusted folders";
     case ProgramTrust::UntrustedPublisher:
         return "the program is not signed by a publisher of TrustedPublishers";
+    case ProgramTrust::BatchFile:
+        return "the program is a batch file, which runs in the command interpreter cmd.exe";
     }
     return "unknown";
 }
@@ -484,6 +487,10 @@ ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::
     std::wstring strFinal;
     if (!GetFinalPath(a_strProgram, strFinal))
         return ProgramTrust::NoImage;
+    // Whatever the policy says: the process started would be the command
+    // interpreter, and the batch file's own starts escape the plug-in.
+    if (IsBatchProgram(strFinal))
+        return ProgramTrust::BatchFile;
     if (!a_readField)
         return ProgramTrust::NoPolicy;
     std::string strName;

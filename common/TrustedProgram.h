@@ -37,6 +37,7 @@ enum class ProgramTrust {
     OtherPlugin,    // the policy names another plug-in for it
     OutsideFolders, // the program lies outside every trusted folder
     UntrustedPublisher, // the policy lists publishers, and none of them signed the program
+    BatchFile,      // a batch file: the command interpreter would run in its place
 };
 
 // The reason in words, for traces and refusals.

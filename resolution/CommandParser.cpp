@@ -59,6 +59,7 @@ private:
     bool CutBeforeLastPercent();
     void CutAtFirstSpace();
     bool TakeExistingPrefix(size_t a_cchOut, bool a_bOutExists);
+    bool TakeFirstTry(bool a_bOutExists);
     bool CopyToOut(const char* a_szText);
 
     const char* m_szCommand;
@@ -92,9 +93,10 @@ void CCommandParser::Run()
         return;
     if (RestoreImageViewerEntry())
         return;
-    // A quoted program: the text between the quotes, cut at its first blank.
+    // A quoted program: the text between the quotes, cut at its first blank
+    // where it names a file.
     if (m_szCommand[0] == '"') {
-        if (TakeQuotedPath())
+        if (TakeQuotedPath() && !TakeFirstTry(NamesExistingFile(m_szOut)))
             CutAtFirstSpace();
         return;
     }
@@ -107,14 +109,18 @@ void CCommandParser::Run()
         if (CutBeforeLastPercent()) {
             size_t cchOut = strlen(m_szOut);
             Shorten();
-            TakeExistingPrefix(cchOut, NamesExistingFile(m_szOut));
+            bool bExists = NamesExistingFile(m_szOut);
+            if (!TakeExistingPrefix(cchOut, bExists))
+                TakeFirstTry(bExists);
             return;
         }
     } else if (FindCharacter(m_szCommand, '%')) {
         ReplaceNoCase(m_szOut, m_cbOut, c_szSystemRoot, m_szWindowsDir);
     }
     CutAtFirstSpace();
-    TakeExistingPrefix(strlen(m_szOut), NamesExistingFile(m_szOut));
+    bool bExists = NamesExistingFile(m_szOut);
+    if (!TakeExistingPrefix(strlen(m_szOut), bExists))
+        TakeFirstTry(bExists);
 }
 
 // A command that does not fit is refused rather than cut: a cut command can
@@ -244,6 +250,32 @@ bool CCommandParser::TakeExistingPrefix(size_t a_cchOut, bool a_bOutExists)
         return false;
     memcpy(m_szOut, m_szCommand, cch);
     m_szOut[cch] = '\0';
+    return true;
+}
+
+// Where no prefix of the command names a file, the program is the one the
+// process creation tries first: the quoted text, or the text up to the first
+// blank, with ".exe" added to a name without an extension. Never a switch of
+// the command ("/p"), which the text left before its last variable ends in.
+// False, and out unchanged, when out names a file. A name that ".exe" would
+// take past the buffer names nothing.
+bool CCommandParser::TakeFirstTry(bool a_bOutExists)
+{
+    if (a_bOutExists)
+        return false;
+    if (m_szCommand[0] != '"') {
+        // Neither a blank nor a tab is ever the trail byte of a double-byte
+        // character.
+        m_szOut[strcspn(m_szOut, " \t")] = '\0';
+    }
+    size_t cch = strlen(m_szOut);
+    if (cch == 0 || *PathFindExtensionA(m_szOut) != '\0')
+        return true;
+    if (cch + 4 >= m_cbOut) {
+        m_szOut[0] = '\0';
+        return true;
+    }
+    memcpy(m_szOut + cch, ".exe", 5);
     return true;
 }
 

@@ -220,6 +220,8 @@ std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a
         return strProgram + " cannot be opened";
     case vm::ProgramTrust::UntrustedPublisher:
         return strProgram + " is not signed by a publisher that TrustedPublishers lists";
+    case vm::ProgramTrust::BatchFile:
+        return vm::DescribeBatchProgram(strProgram);
     case vm::ProgramTrust::OtherPlugin: {
         // A plug-in named with a folder is never the one beside the hook.
         const char* szPlugin = a_reader ? a_reader(strName.c_str()) : nullptr;
@@ -231,6 +233,25 @@ std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a
     default:
         return vm::DescribeProgramTrust(a_trust);
     }
+}
+
+// A registry command's program named through a variable the machine does not
+// define lies wherever the user's own environment points, mostly in the
+// profile, which the trust rule never trusts: refused by that variable,
+// however the command spells the program.
+bool IsBehindUserVariable(CRequestState& a_request, CStartSink& a_sink)
+{
+    if (a_request.m_bAppPathFromRequest)
+        return false;
+    std::string strVariable = vm::UndefinedVariableOf(a_request.m_strAppPath);
+    if (strVariable.empty())
+        return false;
+    RefuseStart(a_request, a_sink, c_szRunLauncher, "the program lies behind a variable of the user's own",
+                SE_ERR_ACCESSDENIED, a_request.m_strAppPath);
+    ThreadVerdict().m_strDetail = a_request.m_strAppPath + " lies behind " + strVariable +
+                                  ", a variable of the user's own: such a program lies in the user's profile, "
+                                  "which the trust rule never trusts";
+    return true;
 }
 
 bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source,
@@ -459,7 +480,8 @@ bool RunLauncher(CRequestState& a_request, CStartSink& a_sink, const PolicySourc
     if (!IsLaunchableRequest(a_request, a_sink))
         return true;
     std::wstring strProgram = GetProgramForStart(a_request);
-    if (IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
+    if (IsBehindUserVariable(a_request, a_sink) ||
+        IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
         !IsUsableDirectory(a_request, a_sink) || !MayReceivePlugin(a_request, a_sink, a_source, strProgram))
         return true;
     return StartLauncher(a_request, a_sink, strProgram);

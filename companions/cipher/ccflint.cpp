@@ -1,5 +1,6 @@
 #include "companions/cipher/ccflint.h"
 
+#include "common/CommandProgram.h"
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
 #include "common/TrustedPublisher.h"
@@ -199,7 +200,8 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
 } // namespace
 
 // An application field names a program by its file name: a near miss of a
-// setting, a path or a name without ".exe" names none the hook would ask for.
+// setting, a path or a name without ".exe" names none the hook would ask for,
+// and a batch file one it never lets receive the plug-in.
 std::string WhyNamesNoProgram(const std::string& a_strName)
 {
     if (const char* szSetting = NearestSetting(a_strName))
@@ -207,6 +209,9 @@ std::string WhyNamesNoProgram(const std::string& a_strName)
     if (a_strName.find_first_of("\\/:") != std::string::npos)
         return "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
                "their file name alone, so it names none";
+    // The hook asks for a batch file by its name, and refuses it.
+    if (vm::IsBatchProgram(a_strName))
+        return vm::DescribeBatchProgram(a_strName) + ", so the hook refuses the documents it would open";
     if (!EndsInExe(a_strName))
         return "the application name " + Quoted(a_strName) + " does not end in .exe, so it names no program";
     return std::string();

@@ -337,6 +337,13 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
           "temporary folder, where users write"}},
         {"TrustedFolder=C:\\Apps", {"line @: TrustedFolder is no setting and no program: did you mean TrustedFolders?"}},
         {"notepad=vmplugin.dll", {"line @: the application name \"notepad\" does not end in .exe, so it names no program"}},
+        // A batch file is a name the hook asks for, and refuses.
+        {"run.bat=vmplugin.dll",
+         {"line @: run.bat is a batch file: it runs in the command interpreter cmd.exe, where the plug-in protects "
+          "nothing the batch file starts, so the hook refuses the documents it would open"}},
+        {"BAKHND.CMD=vmplugin.dll",
+         {"line @: BAKHND.CMD is a batch file: it runs in the command interpreter cmd.exe, where the plug-in "
+          "protects nothing the batch file starts, so the hook refuses the documents it would open"}},
         {"C:\\Windows\\notepad.exe=vmplugin.dll",
          {"line @: the application name \"C:\\Windows\\notepad.exe\" holds a path; the policy names programs by "
           "their file name alone, so it names none"}},

@@ -36,13 +36,22 @@ enum Kind {
     Planted,    // placed beside a planted C:\Program.exe, which the platform itself starts
     UserVariable, // placed; the process's own ProgramFiles names a planted copy
     Rundll,     // rundll32 runs any module it is given: handed back by design
+    Batch,      // a batch file, placed: the command interpreter would run in its place
+    NoFile,     // no prefix of the command names a file; nothing placed
+    UserProfile, // behind a variable of the user's own; nothing placed
 };
 
 struct CorpusRow {
     const char* m_szCommand; // {PF} Program Files, {SYS} the system folder, {WIN} the Windows folder
-    const char* m_szProgram; // the program the platform starts
+    const char* m_szProgram; // the program the platform starts (tries first, where none exists)
     Kind m_kind;
+    const char* m_szVerdict = nullptr; // the dry run's verdict where the program is refused
 };
+
+constexpr char c_szBatchVerdict[] = " is a batch file: it runs in the command interpreter cmd.exe, where the plug-in "
+                                    "protects nothing the batch file starts";
+constexpr char c_szUserVariableVerdict[] = ", a variable of the user's own: such a program lies in the user's "
+                                           "profile, which the trust rule never trusts";
 
 // Each row is one shape of a real association command.
 const CorpusRow c_rows[] = {
@@ -150,6 +159,30 @@ const CorpusRow c_rows[] = {
     {"rundll32.exe \"%ProgramFiles%\\Windows Photo Viewer\\PhotoViewer.dll\", ImageView_Fullscreen %1",
      "{SYS}\\rundll32.exe", Rundll},
     {"\"{SYS}\\rundll32.exe\" setupapi,InstallHinfSection DefaultInstall 132 %1", "{SYS}\\rundll32.exe", Rundll},
+    // Batch files of tool kits' own associations: refused, as the launcher
+    // would find the command interpreter started, not the program it judged.
+    {"\"{PF}\\tcc\\run.bat\" \"%1\" %*", "{PF}\\tcc\\run.bat", Batch,
+     "refused (5): {PF}\\tcc\\run.bat{BATCH}"},
+    {"\"{PF}\\Bak File Handler\\bakhnd.cmd\" rem \"%1\"", "{PF}\\Bak File Handler\\bakhnd.cmd", Batch,
+     "refused (5): {PF}\\Bak File Handler\\bakhnd.cmd{BATCH}"},
+    // Windows 95's 8.3 commands, naming nothing here: the program the
+    // process creation tries first, never the switch after its "/".
+    {"C:\\Progra~1\\Access~1\\WORDPAD.EXE /p \"%1\"", "C:\\Progra~1\\Access~1\\WORDPAD.EXE", NoFile,
+     "refused (5): C:\\Progra~1\\Access~1\\WORDPAD.EXE cannot be opened"},
+    {"C:\\Progra~1\\Access~1\\WORDPAD.EXE /pt \"%1\" \"%2\" \"%3\" \"%4\"", "C:\\Progra~1\\Access~1\\WORDPAD.EXE",
+     NoFile, "refused (5): C:\\Progra~1\\Access~1\\WORDPAD.EXE cannot be opened"},
+    // Programs in the user's profile, however the command spells them.
+    {"\"%USERPROFILE%\\bin\\elevate\" -k \"%1\"", "%USERPROFILE%\\bin\\elevate.exe", UserProfile,
+     "refused (5): %USERPROFILE%\\bin\\elevate.exe lies behind %USERPROFILE%{USERVAR}"},
+    {"%USERPROFILE%\\bin\\elevate -k \"%1\"", "%USERPROFILE%\\bin\\elevate.exe", UserProfile,
+     "refused (5): %USERPROFILE%\\bin\\elevate.exe lies behind %USERPROFILE%{USERVAR}"},
+    {"\"%LOCALAPPDATA%\\Microsoft\\WindowsApps\\wt.exe\" -p \"Command Prompt\" -d \"%1\"",
+     "%LOCALAPPDATA%\\Microsoft\\WindowsApps\\wt.exe", UserProfile,
+     "refused (5): %LOCALAPPDATA%\\Microsoft\\WindowsApps\\wt.exe lies behind %LOCALAPPDATA%{USERVAR}"},
+    // The machine defines a TEMP of its own, but the user's start expands the
+    // user's: never read as the machine's.
+    {"\"%TEMP%\\Acme Viewer\\viewer.exe\" \"%1\"", "%TEMP%\\Acme Viewer\\viewer.exe", UserProfile,
+     "refused (5): %TEMP%\\Acme Viewer\\viewer.exe lies behind %TEMP%{USERVAR}"},
     {"%SystemRoot%\\System32\\rundll32.exe %SystemRoot%\\System32\\shell32.dll,Control_RunDLL \"%1\",%*",
      "{SYS}\\rundll32.exe", Rundll},
 };
@@ -175,7 +208,8 @@ std::string Replace(std::string a_strText, const std::string& a_strFrom, const s
 // platform stores them, to be expanded when read.
 DWORD CommandType(const std::string& a_strCommand)
 {
-    for (const char* szVariable : {"%SystemRoot%", "%ProgramFiles%", "%CommonProgramFiles%", "%SystemDrive%"})
+    for (const char* szVariable : {"%SystemRoot%", "%ProgramFiles%", "%CommonProgramFiles%", "%SystemDrive%",
+                                   "%USERPROFILE%", "%LOCALAPPDATA%", "%TEMP%"})
         if (a_strCommand.find(szVariable) != std::string::npos)
             return REG_EXPAND_SZ;
     return REG_SZ;
@@ -217,7 +251,9 @@ protected:
 
     std::string Expand(const char* a_szTemplate) const
     {
-        return Replace(Replace(Replace(a_szTemplate, "{PF}", m_strProgramFiles), "{SYS}", m_strSystem), "{WIN}",
+        std::string strText = Replace(Replace(a_szTemplate, "{BATCH}", c_szBatchVerdict), "{USERVAR}",
+                                      c_szUserVariableVerdict);
+        return Replace(Replace(Replace(strText, "{PF}", m_strProgramFiles), "{SYS}", m_strSystem), "{WIN}",
                        m_strWindows);
     }
 
@@ -278,8 +314,13 @@ TEST_F(AssociationCorpusTest, RegisteredProgramIsControlledWhateverTheCommandSha
     std::set<std::string> names;
     for (const CorpusRow& row : c_rows) {
         std::string strProgram = Expand(row.m_szProgram);
-        if (row.m_kind != Present && row.m_kind != Rundll)
+        if (row.m_kind == Batch) {
             Place(strProgram);
+            vmtest::WriteFile(strProgram, "@echo off\r\n");
+        } else if (row.m_kind != Present && row.m_kind != Rundll && row.m_kind != NoFile &&
+                   row.m_kind != UserProfile) {
+            Place(strProgram);
+        }
         std::string strName = PathFindFileNameA(strProgram.c_str());
         if (names.insert(strName).second)
             fields.push_back({strName, c_szPlugin});
@@ -293,6 +334,9 @@ TEST_F(AssociationCorpusTest, RegisteredProgramIsControlledWhateverTheCommandSha
     vmtest::SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\AcroRd32-corpus.exe",
                       nullptr, Expand("{PF}\\Adobe\\Acrobat Reader DC\\Reader\\AcroRd32-corpus.exe"));
     SetEnvironmentVariableA("PATH", (m_strPath + ";" + Expand("{PF}\\Python311")).c_str());
+    // The machine's own TEMP, as Windows (and Wine) define it.
+    vmtest::SetString(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", "TEMP",
+                      "%SystemRoot%\\TEMP", REG_EXPAND_SZ);
     // Decided as the hook decides, by the installed policy, and started by
     // nobody: Wine's ShellExecuteEx shows what the command starts.
     CLxShellExt dry(DryStartSink(), PolicySource());
@@ -341,6 +385,11 @@ TEST_F(AssociationCorpusTest, RegisteredProgramIsControlledWhateverTheCommandSha
             << dry.m_strAppPath << " for " << strProgram;
         if (row.m_kind == Rundll) {
             EXPECT_EQ(hr, S_FALSE);
+            continue;
+        }
+        if (row.m_szVerdict) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), Expand(row.m_szVerdict));
             continue;
         }
         EXPECT_EQ(hr, S_OK);

@@ -400,18 +400,33 @@ TEST_F(DispatcherTest, OpenWithOnExecutableDecidesWithoutPath)
          "[CLxShellExt::Execute] CheckControlInformation is SKIPPED_INJECTION"}));
 }
 
+// A registered batch file is refused: the command interpreter would hold the
+// plug-in, and nothing the batch file starts.
 TEST_F(DispatcherTest, OpenWithOnRegisteredExecutableLooksUpThePathAndLaunches)
 {
     InstallLauncher();
-    RegisterApplication("app.cmd");
-    std::string strFile = Path("app.cmd");
-    Request request("", &strFile);
-    std::string strDirectory = vmtest::TestDir();
-    request.sei.lpDirectory = strDirectory.c_str();
-    EXPECT_EQ(Offer(request), S_OK);
-    EXPECT_EQ(request.InstApp(), c_nResultLaunched);
-    EXPECT_EQ(g_LxShellExt.m_strAppPath, strFile) << "not registered anywhere: the request's file";
-    EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:" + strDirectory + "]"}));
+    for (const char* szName : {"app.exe", "app.cmd"}) {
+        SCOPED_TRACE(szName);
+        m_capture.Clear();
+        RegisterApplication(szName);
+        std::string strFile = Path(szName);
+        Request request("", &strFile);
+        std::string strDirectory = vmtest::TestDir();
+        request.sei.lpDirectory = strDirectory.c_str();
+        EXPECT_EQ(Offer(request), S_OK);
+        EXPECT_EQ(g_LxShellExt.m_strAppPath, strFile) << "not registered anywhere: the request's file";
+        std::string strLine = "sz[" + Launcher() + " " + strFile + "/D:" + m_strPlugin + "/D:" + strDirectory + "]";
+        if (std::string(szName) == "app.exe") {
+            EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+            EXPECT_TRUE(TracedInOrder({strLine}));
+            continue;
+        }
+        EXPECT_EQ(request.InstApp(), SE_ERR_ACCESSDENIED);
+        EXPECT_FALSE(TracedPart(strLine));
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true),
+                  "refused (5): " + strFile + " is a batch file: it runs in the command interpreter cmd.exe, where "
+                  "the plug-in protects nothing the batch file starts");
+    }
 }
 
 // A registered program is controlled whatever form of its name the request
@@ -819,7 +834,10 @@ TEST_F(DispatcherTest, MachineVariablesNameTheProgramAndTheUsersDoNot)
     EXPECT_EQ(Offer(user), S_OK);
     SetEnvironmentVariableA("VM_TEST_APP_DIR", nullptr);
     EXPECT_EQ(user.InstApp(), SE_ERR_ACCESSDENIED);
-    EXPECT_TRUE(TracedPart("the program cannot be opened, not started (5)["));
+    EXPECT_TRUE(TracedPart("the program lies behind a variable of the user's own, not started (5)["));
+    EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true),
+              "refused (5): %VM_TEST_APP_DIR%\\app.exe lies behind %VM_TEST_APP_DIR%, a variable of the user's own: "
+              "such a program lies in the user's profile, which the trust rule never trusts");
     EXPECT_EQ(WaitForRecord(strRecord, 1500), "") << "the launcher ran";
 }
 

@@ -256,13 +256,14 @@ TEST_F(ParseCommandPathTest, WorkedExamplesOnThisMachine)
         EXPECT_EQ(Parse(row.m_strCommand), row.m_strExpected) << "ParseCommandPath(" << row.m_strCommand << ")";
 }
 
-// An unquoted path with blanks: the first word's "C:\Program" only when no prefix of
-// the command names a file; otherwise the longest prefix that does.
+// An unquoted path with blanks: the first word's "C:\Program.exe" (what the
+// process creation tries first) only when no prefix of the command names a
+// file; otherwise the longest prefix that does.
 TEST_F(ParseCommandPathTest, UnquotedPathWithBlanksNamesTheIntendedProgram)
 {
     std::string strPf = ProgramFilesDir();
     std::string strProgram = strPf.substr(0, strPf.find(' '));
-    EXPECT_EQ(Parse(m_strAcme), strProgram) << "no acme.exe on disk: the text ends at its first space";
+    EXPECT_EQ(Parse(m_strAcme), strProgram + ".exe") << "no acme.exe on disk: the text ends at its first space";
 
     MakeAcme();
     EXPECT_EQ(Parse(m_strAcme), m_strAcme);
@@ -290,16 +291,17 @@ TEST_F(ParseCommandPathTest, PlantedProgramAtAShorterPrefixLoses)
     // A tab separates the arguments as a blank does.
     EXPECT_EQ(Parse(strIntended + "\t/a"), strIntended);
 
-    // "d x\y.exe" is a directory; neither it nor the missing "d" is taken.
+    // "d x\y.exe" is a directory; neither it nor the missing "d.exe" is taken.
     CreateDirectoryA((strDir + "\\d x").c_str(), nullptr);
     CreateDirectoryA((strDir + "\\d x\\y.exe").c_str(), nullptr);
-    EXPECT_EQ(Parse(strDir + "\\d x\\y.exe"), strDir + "\\d");
+    EXPECT_EQ(Parse(strDir + "\\d x\\y.exe"), strDir + "\\d.exe");
 
     // With both programs gone no prefix names a file: the text cut at its
-    // first blank stands (and names no file either).
+    // first blank, as the process creation tries it first, stands (and names
+    // no file either).
     DeleteFileA(strIntended.c_str());
     DeleteFileA((strDir + "\\Program").c_str());
-    EXPECT_EQ(Parse(strIntended), strDir + "\\Program");
+    EXPECT_EQ(Parse(strIntended), strDir + "\\Program.exe");
     vmtest::RemoveTree(strDir);
 }
 
@@ -320,7 +322,7 @@ TEST_F(ParseCommandPathTest, CurrentDirectoryIsNeverSearched)
     SetCurrentDirectoryA(szBefore);
     vmtest::RemoveTree(strDir);
     EXPECT_EQ(strNotepad, WindowsDir() + "\\notepad.exe");
-    EXPECT_EQ(strUnknown, "unknown.exe /p");
+    EXPECT_EQ(strUnknown, "unknown.exe");
     EXPECT_EQ(strLong, "longprogram.exe");
 }
 
@@ -345,6 +347,25 @@ TEST_F(ParseCommandPathTest, EdgeCases)
         {"quoted without a closing quote: the cut command in short form", "\"" + strPf + "\\Acme\\acme.exe /x %1",
          strPf + "\\Acme\\acme.exe /"},
         {"ideas.cmd leading nowhere: the cut command in short form", "C:\\nowhere\\ideas.cmd %1", "C:\\nowhere\\ideas.cmd"},
+        // No prefix names a file (Wine's 8.3 names are hashed; Access~1 is
+        // Windows 95's): the program the process creation tries first, never
+        // the switch before the document, or the text after its "/".
+        {"8.3 print command naming no file", "C:\\Progra~1\\Access~1\\WORDPAD.EXE /p \"%1\"",
+         "C:\\Progra~1\\Access~1\\WORDPAD.EXE"},
+        {"8.3 printto command naming no file", "C:\\Progra~1\\Access~1\\WORDPAD.EXE /pt \"%1\" \"%2\" \"%3\" \"%4\"",
+         "C:\\Progra~1\\Access~1\\WORDPAD.EXE"},
+        {"bare name with a switch, found nowhere", "nowhere-app /p %1", "nowhere-app.exe"},
+        // A program behind a variable of the user's own: its text as the
+        // process creation would try it, quoted or not, ".exe" added.
+        {"quoted per-user program without .exe", "\"%USERPROFILE%\\bin\\elevate\" -k \"%1\"",
+         "%USERPROFILE%\\bin\\elevate.exe"},
+        {"unquoted per-user program without .exe", "%USERPROFILE%\\bin\\elevate -k \"%1\"",
+         "%USERPROFILE%\\bin\\elevate.exe"},
+        {"quoted per-user program with blanks in its arguments",
+         "\"%LOCALAPPDATA%\\Microsoft\\WindowsApps\\wt.exe\" -p \"Command Prompt\" -d \"%1\"",
+         "%LOCALAPPDATA%\\Microsoft\\WindowsApps\\wt.exe"},
+        {"quoted program with blanks naming no file: the whole quoted text",
+         "\"" + strPf + "\\No Such Corp\\app\" /open \"%1\"", strPf + "\\No Such Corp\\app.exe"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(Parse(row.m_strCommand), row.m_strExpected) << row.m_szWhat << "\n  " << row.m_strCommand;
@@ -383,13 +404,23 @@ TEST_F(ParseCommandPathTest, TextsAtTheBufferEnd)
     // "%ProgramFiles%" (14 characters) becomes "<root>Program Files" (16 on drive C:).
     std::string strPf = ProgramFilesDir();
     size_t cchGrowth = strPf.size() - 14;
-    std::string strTail257 = "\\" + std::string(259 - strPf.size() - 1, 'a');
+    std::string strTail257 = "\\" + std::string(259 - strPf.size() - 5, 'a') + ".exe";
     std::string strFits = "%ProgramFiles%" + strTail257;           // expands to 259
-    std::string strTooLong = "%ProgramFiles%" + strTail257 + "a";   // would expand to 260
+    std::string strTooLong = "%ProgramFiles%\\a" + strTail257.substr(1); // would expand to 260
     ASSERT_EQ(strFits.size() + cchGrowth, 259u);
-    // Expanded, the text is cut at its last blank, the one of "Program Files".
-    EXPECT_EQ(Parse(strFits), strPf.substr(0, strPf.find(' ')));
+    // Expanded, the text is cut at its last blank, the one of "Program Files",
+    // and names the program the process creation would try first.
+    EXPECT_EQ(Parse(strFits), strPf.substr(0, strPf.find(' ')) + ".exe");
     EXPECT_EQ(Parse(strTooLong), strTooLong) << "the expansion is refused, the text stays";
+
+    // ".exe" is added to a program without an extension where it fits; a
+    // name it would take past the buffer names nothing.
+    std::string strName255 = "C:\\nowhere\\" + std::string(244, 'n');
+    ASSERT_EQ(strName255.size(), 255u);
+    EXPECT_EQ(Parse(strName255 + " %1"), strName255 + ".exe") << "259 characters with .exe";
+    EXPECT_EQ(Parse(strName255 + "n %1"), "") << "260 characters with .exe";
+    EXPECT_EQ(Parse("\"" + strName255 + "\""), strName255 + ".exe") << "quoted, 259 characters with .exe";
+    EXPECT_EQ(Parse("\"" + strName255 + "n\""), "") << "quoted, 260 characters with .exe";
 }
 
 } // namespace

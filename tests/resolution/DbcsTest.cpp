@@ -66,6 +66,8 @@ TEST_F(DbcsTest, TextOperationsKeepDoubleByteCharactersWhole)
 // upper-casing nor the parser's character searches (for a percent sign, for
 // the closing quote, for the first space) read on.
 // The output buffer ends at such a page too, its bytes after the text not zero.
+// Naming no file, the text is the program the process creation tries first,
+// ".exe" added after the lone byte.
 TEST_F(DbcsTest, LoneLeadByteAtTheEndIsOneByte)
 {
     struct Row {
@@ -74,10 +76,10 @@ TEST_F(DbcsTest, LoneLeadByteAtTheEndIsOneByte)
         std::string m_strUpper;
         std::string m_strParsed;
     } rows[] = {
-        {"a lone 0x81: the percent and space searches meet it", "q\x81", "Q\x81", "q\x81"},
+        {"a lone 0x81: the percent and space searches meet it", "q\x81", "Q\x81", "q\x81.exe"},
         {"quoted without a closing quote: the closing-quote search meets it", "\"C:\\x\x9F", "\"C:\\X\x9F", "C:\\x"},
-        {"a percent sign: the expansion replaces nothing, the space search meets it", "%a\xE0", "%A\xE0", "%a\xE0"},
-        {"the last lead byte of the code page", "x\xFC", "X\xFC", "x\xFC"},
+        {"a percent sign: the expansion replaces nothing, the space search meets it", "%a\xE0", "%A\xE0", "%a\xE0.exe"},
+        {"the last lead byte of the code page", "x\xFC", "X\xFC", "x\xFC.exe"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.m_szWhat);
@@ -109,7 +111,7 @@ TEST_F(DbcsTest, ParserTextStepsKeepDoubleByteCharactersWhole)
         {"the expansion upper-cases around itself but not a trail byte",
          "%SystemRoot%\\" + c_strDi + "\\a.exe", strWin + "\\" + c_strDi + "\\A.EXE"},
         {"the text ends at the first blank after a kanji", "C:\\x\\" + c_strHyo + " y\\app.exe",
-         "C:\\x\\" + c_strHyo},
+         "C:\\x\\" + c_strHyo + ".exe"},
     };
     for (const Row& row : rows) {
         char szOut[MAX_PATH] = {};

@@ -291,7 +291,8 @@ TEST_F(ResolverTest, ClassKeyWalkEdgeCases)
         size_t m_cSubOpenFailures;
     } rows[] = {
         {"edit", m_strNotepad, "notepad.exe", false, 2},
-        {"bare", "Text", "Text", true, 8},
+        // The type name as a command: the program its start would try first.
+        {"bare", "Text.exe", "Text.exe", true, 8},
         // The platform's file-name part of "C:\windows\" is "windows\".
         {"empty", WindowsDir() + "\\", PathFindFileNameA((WindowsDir() + "\\").c_str()), false, 1},
     };

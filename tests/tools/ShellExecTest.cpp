@@ -349,12 +349,24 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     std::string strApp = strDir + "\\probe.exe", strDocument = strDir + "\\plan.vmdry";
     ASSERT_TRUE(CopyFileA(vmtest::ProbeExe().c_str(), strApp.c_str(), FALSE));
     vmtest::WriteFile(strDocument, "plan");
-    vmtest::WriteFile(strDir + "\\draft.ccf", vmtest::SealPolicy({{"CompanyID", "DRY"}, {"probe.exe", "vmplugin.dll"},
-                                                                   {"outside.exe", "vmplugin.dll"},
-                                                                   {"TrustedFolders", strDir}}));
+    const vmtest::PolicyFields draft = {{"CompanyID", "DRY"}, {"probe.exe", "vmplugin.dll"},
+                                        {"outside.exe", "vmplugin.dll"}, {"run.bat", "vmplugin.dll"},
+                                        {"TrustedFolders", strDir}};
+    vmtest::WriteFile(strDir + "\\draft.ccf", vmtest::SealPolicy(draft));
     vmtest::WriteFile(strDir + "\\broken.ccf", "not a policy");
     vmtest::CClassKey ext(".vmdry", "VmDry.Document");
     vmtest::CClassKey command("VmDry.Document\\shell\\open\\command", "\"" + strApp + "\" \"%1\"");
+    // A batch file as a type's program, as tool kits register theirs; it
+    // leaves a mark when it runs.
+    const std::string strBatch = strDir + "\\run.bat", strBatchDocument = strDir + "\\hello.vmbat";
+    const std::string strBatchMark = strDir + "\\batch-ran.txt";
+    vmtest::WriteFile(strBatch, "@echo off\r\necho ran> \"" + strBatchMark + "\"\r\n");
+    vmtest::WriteFile(strBatchDocument, "int main;");
+    vmtest::CClassKey batchExt(".vmbat", "VmDry.Batch");
+    vmtest::CClassKey batchCommand("VmDry.Batch\\shell\\open\\command", "\"" + strBatch + "\" \"%1\" %*");
+    const std::string strBatchVerdict = "verdict: refused (5): " + strBatch +
+                                        " is a batch file: it runs in the command interpreter cmd.exe, where the "
+                                        "plug-in protects nothing the batch file starts";
     // A folder for the what-if: a controlled document, one of a program
     // outside the trusted folders, and one of no type, in a subfolder.
     std::string strOutside = vmtest::MakeScratchDir("shellexec-dry-outside") + "\\outside.exe";
@@ -400,6 +412,9 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
          "verdict: refused (5): request text holds the launcher's argument mark", {}, 0},
         {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.vmnone"},
          "verdict: handed back to Windows (no application is associated with the file type)", {}, 1},
+        // The interpreter would hold the plug-in, not the batch file: refused
+        // as the real start refuses it (below).
+        {{"--policy", strDir + "\\draft.ccf", strBatchDocument}, strBatchVerdict, {}, 0},
         // The draft is named, with what is wrong with it.
         {{"--policy", strDir + "\\broken.ccf", strDocument},
          "verdict: protection is off: the draft policy " + strDir +
@@ -431,6 +446,19 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     vm::UniqueKey addin;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, c_strAddin.c_str(), 0, KEY_READ, addin.put()))
         << "the Office upkeep wrote the registry";
+
+    // The real start of the batch file's document, by the same policy
+    // installed: refused in the same words, and nothing runs.
+    const std::string strPolicy = vmtest::BinDir() + "\\company.ccf";
+    vmtest::WriteFile(strPolicy, vmtest::SealPolicy(draft));
+    CToolRun real = Run({"--clsid", c_szRealHook, "--verb", "open", strBatchDocument});
+    DeleteFileA(strPolicy.c_str());
+    ASSERT_FALSE(real.m_lines.empty()) << real.m_strErr;
+    EXPECT_EQ(std::string("hook ") + c_szRealHook + " -> S_OK", real.m_lines[0]) << Joined(real.m_lines);
+    EXPECT_EQ(strBatchVerdict, real.m_lines.back()) << Joined(real.m_lines);
+    vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") + vmtest::CountProcesses("cmd.exe") == 0; },
+                      30000);
+    EXPECT_FALSE(vmtest::FileExists(strBatchMark)) << "the batch file ran";
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
     vmtest::RemoveTree(strDir);
     vmtest::RemoveTree(strOutside.substr(0, strOutside.rfind('\\')));
