@@ -188,9 +188,9 @@ void OfferControlledLaunchTwice(const vmtest::CRequestMix& a_mix)
     a_mix.Offer(vmtest::c_requestControlledLaunch);
 }
 
-// A start is recorded once the launcher says it took place: the mix's drawer
-// and its plug-in become a real program and a real plug-in.
-void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
+// The launcher beside the hook, and the mix's drawer and its plug-in made a
+// real program and a real plug-in.
+void PlaceLauncherAndApplication(const vmtest::CRequestMix& a_mix)
 {
     std::string strDocument = a_mix.File(vmtest::c_requestControlledLaunch);
     std::string strDrawer = strDocument.substr(0, strDocument.rfind('\\')) + "\\drawer.exe";
@@ -198,9 +198,38 @@ void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), strDrawer.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(),
                           (vmtest::TestDir() + "\\vmmixplug.dll").c_str(), FALSE));
+}
+
+// A start is recorded once the launcher says it took place.
+void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
+{
+    PlaceLauncherAndApplication(a_mix);
+    if (::testing::Test::HasFatalFailure())
+        return;
     a_mix.Offer(vmtest::c_requestControlledLaunch);
     // The launcher must have ended before its file goes again.
     vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") == 0; }, c_dwChildTimeoutMs);
+    DeleteFileA(LauncherCopy().c_str());
+}
+
+// The policy held open by another program without sharing while the host
+// has its last good policy: the controlled request starts through the real
+// launcher, which decides by the policy the hook decided by.
+void StartWhileThePolicyIsHeld(const vmtest::CRequestMix& a_mix)
+{
+    PlaceLauncherAndApplication(a_mix);
+    if (::testing::Test::HasFatalFailure())
+        return;
+    // The first request reads the good policy.
+    EXPECT_EQ(a_mix.Offer(vmtest::c_requestUncontrolled).m_hr, S_FALSE);
+    {
+        vm::UniqueFileHandle held(
+            CreateFileA(vmtest::PolicyPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held) << GetLastError();
+        EXPECT_EQ(a_mix.Offer(vmtest::c_requestControlledLaunch), (vmtest::HookAnswer{S_OK, 44}));
+        vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") == 0; }, c_dwChildTimeoutMs);
+    }
+    vmtest::TerminateProcesses("drawer.exe");
     DeleteFileA(LauncherCopy().c_str());
 }
 
@@ -293,6 +322,7 @@ const Scenario c_scenarios[] = {
     {"handed-back", OfferHandedBackRequests}, {"forged", ReportForgedLine},
     {"flood", FloodWithDistinctTexts},        {"crash", LetTheLauncherCrash},
     {"greek", OfferAGreekDocument},           {"unprotected", LoseThePlugin},
+    {"held", StartWhileThePolicyIsHeld},
 };
 
 // Not a test of its own: the body of the child that the rows below start.
@@ -332,6 +362,15 @@ struct EventRow {
 const EventRow c_eventRows[] = {
     // A controlled start through the launcher: information, naming the document.
     {"start", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 100, 1, L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher"},
+    // The policy file held open by another program: the host keeps its last
+    // good policy and says so, its launcher decides by that policy and says
+    // so, and the controlled start takes place.
+    {"held", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 100, 1, L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher"},
+    {"held", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
+     L"C:\\vmaudit\\company.ccf|held open by another program; the last good policy stays in force", 2},
+    {"held", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
+     L"C:\\vmaudit\\company.ccf|held open by another program; the launcher decided by the policy the hook decided "
+     L"by, handed over to it", 2},
     // The hook's failed start (no launcher beside it), the same request twice
     // within a minute: one warning, naming the document, the program, the
     // plug-in and what failed.
