@@ -144,11 +144,10 @@ CCCF::CCCF(const CcfPolicyBytes& a_bytes) : m_pImpl(nullptr)
 {
     try {
         m_pImpl = new Impl;
-        if (a_bytes.m_pBytes && a_bytes.m_cb <= cipherfmt::c_cbCcfMax)
+        // Judged as the file is, its size included.
+        if (a_bytes.m_pBytes)
             m_pImpl->nValidity =
                 cipherfmt::ParseCcf(std::string(a_bytes.m_pBytes, a_bytes.m_cb), &m_pImpl->fields);
-        else
-            m_pImpl->nValidity = a_bytes.m_pBytes ? CCF_E_TOO_LARGE : CCF_E_MISSING;
         if (m_pImpl->nValidity != CCF_VALID)
             m_pImpl->fields.clear();
     } catch (...) {
