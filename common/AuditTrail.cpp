@@ -1,5 +1,7 @@
 #include "common/AuditTrail.h"
 
+#include "common/AuditTrailLimit.h"
+
 #include "AuditMessages.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
@@ -15,27 +17,9 @@
 namespace vm {
 namespace {
 
-constexpr DWORD c_dwRepeatMs = 60 * 1000;
-constexpr size_t c_cRecent = 64;
-// Events of one id written within a minute, whatever their texts: a loop of
-// distinct request texts is bounded as well. Beyond it events are counted,
-// and the count is written once the minute is over.
-constexpr unsigned c_cPerIdMax = 20;
-// More ids than the message file holds: a slot is never short.
-constexpr size_t c_cIdBudgets = 16;
 // An insert longer than this is cut; the log's own limit is about 32000.
 constexpr size_t c_cchInsertMax = 2048;
 constexpr char c_szApplicationLog[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-
-// The events written lately, by a hash of id and texts, so that a repeat
-// within a minute is dropped. A bounded table: an old entry gives way.
-struct RecentEvent {
-    unsigned long long m_ullHash;
-    DWORD m_dwTick;
-};
-SRWLOCK s_recentLock = SRWLOCK_INIT;
-RecentEvent s_recent[c_cRecent];
-size_t s_iNextRecent = 0;
 
 using Inserts = std::initializer_list<std::wstring>;
 
@@ -50,66 +34,10 @@ unsigned long long HashEvent(DWORD a_dwId, const Inserts& a_inserts)
     return ullHash;
 }
 
-// True when the event was not written within the last minute; it counts as
-// written from now.
-bool IsFirstWithinAMinute(unsigned long long a_ullHash)
+CAuditLimiter& Limiter()
 {
-    DWORD dwNow = GetTickCount();
-    vm::CLockGuard lock(s_recentLock);
-    bool bFirst = true;
-    for (const RecentEvent& recent : s_recent) {
-        if (recent.m_ullHash == a_ullHash && recent.m_dwTick != 0 && dwNow - recent.m_dwTick < c_dwRepeatMs)
-            bFirst = false;
-    }
-    if (bFirst) {
-        s_recent[s_iNextRecent] = {a_ullHash, dwNow ? dwNow : 1};
-        s_iNextRecent = (s_iNextRecent + 1) % c_cRecent;
-    }
-    return bFirst;
-}
-
-// The events of one id within the current minute: written and held back.
-struct IdBudget {
-    DWORD m_dwId;
-    DWORD m_dwWindowStart;
-    unsigned m_cWritten;
-    unsigned m_cSuppressed;
-};
-IdBudget s_budgets[c_cIdBudgets];
-
-// A minute's count of events that were held back, for the event that tells it.
-struct Suppressed {
-    DWORD m_dwId;
-    unsigned m_cEvents;
-};
-
-// True when an event of a_dwId may be written now; an event beyond the
-// minute's limit is counted instead. The counts of minutes that are over
-// go to a_pOver (at most c_cIdBudgets of them), to be written by the caller.
-bool TakeIdBudget(DWORD a_dwId, Suppressed* a_pOver, size_t& a_cOver)
-{
-    DWORD dwNow = GetTickCount();
-    vm::CLockGuard lock(s_recentLock);
-    IdBudget* pBudget = nullptr;
-    for (IdBudget& budget : s_budgets) {
-        if (budget.m_dwId != 0 && dwNow - budget.m_dwWindowStart >= c_dwRepeatMs) {
-            if (budget.m_cSuppressed != 0)
-                a_pOver[a_cOver++] = {budget.m_dwId, budget.m_cSuppressed};
-            budget = {budget.m_dwId, dwNow, 0, 0};
-        }
-        if (budget.m_dwId == a_dwId || (!pBudget && budget.m_dwId == 0))
-            pBudget = &budget;
-    }
-    if (!pBudget)
-        return true;
-    if (pBudget->m_dwId == 0)
-        *pBudget = {a_dwId, dwNow, 0, 0};
-    if (pBudget->m_cWritten < c_cPerIdMax) {
-        ++pBudget->m_cWritten;
-        return true;
-    }
-    ++pBudget->m_cSuppressed;
-    return false;
+    static CAuditLimiter s_limiter(GetTickCount);
+    return s_limiter;
 }
 
 // An insert as the log shows it: a control character (a line break, say)
@@ -168,20 +96,33 @@ std::wstring CurrentUser()
     return szUser;
 }
 
-void WriteEvent(WORD a_wType, DWORD a_dwId, Inserts a_inserts)
+void ReportHeldBack(const AuditHeldBack& a_held)
 {
-    if (!IsFirstWithinAMinute(HashEvent(a_dwId, a_inserts)))
-        return;
-    Suppressed over[c_cIdBudgets];
-    size_t cOver = 0;
-    bool bWrite = TakeIdBudget(a_dwId, over, cOver);
-    for (size_t i = 0; i < cOver; ++i)
-        ReportEventTexts(EVENTLOG_WARNING_TYPE, VM_EVENT_EVENTS_SUPPRESSED,
-                         {std::to_wstring(over[i].m_dwId), std::to_wstring(over[i].m_cEvents),
-                          std::to_wstring(c_cPerIdMax)});
-    if (bWrite)
+    ReportEventTexts(EVENTLOG_WARNING_TYPE, VM_EVENT_EVENTS_SUPPRESSED,
+                     {std::to_wstring(a_held.m_dwId), std::to_wstring(a_held.m_cEvents),
+                      std::to_wstring(c_cAuditPerIdMax)});
+}
+
+// a_pRule: the rule of a refusal, which makes its kind together with the id.
+void WriteEvent(WORD a_wType, DWORD a_dwId, Inserts a_inserts, const std::wstring* a_pRule = nullptr)
+{
+    AuditAdmission admission = Limiter().Admit(
+        a_dwId, HashEvent(a_dwId, a_inserts), a_pRule ? HashEvent(a_dwId, {*a_pRule}) : HashEvent(a_dwId, {}));
+    for (size_t i = 0; i < admission.m_cOver; ++i)
+        ReportHeldBack(admission.m_over[i]);
+    if (admission.m_bLimitReached)
+        ReportEventTexts(EVENTLOG_WARNING_TYPE, VM_EVENT_EVENT_LIMIT_REACHED,
+                         {std::to_wstring(a_dwId), std::to_wstring(c_cAuditPerIdMax)});
+    if (admission.m_bWrite)
         ReportEventTexts(a_wType, a_dwId, a_inserts);
 }
+
+// The counts held back when the process ends are told then: a host that
+// ends within the minute leaves no flood untold. A static object's end runs
+// as the program or the module is unloaded.
+struct HeldBackAtEnd {
+    ~HeldBackAtEnd() { TellHeldBack(); }
+} s_heldBackAtEnd;
 
 std::wstring Text(const std::wstring& a_str)
 {
@@ -195,10 +136,12 @@ std::wstring Text(const std::string& a_str)
 
 void WriteRefusal(DWORD a_dwId, const RefusedStart& a_refused)
 {
+    std::wstring strRule = Text(a_refused.m_strRule);
     WriteEvent(EVENTLOG_WARNING_TYPE, a_dwId,
                {CurrentUser(), Text(a_refused.m_strDocument), Text(a_refused.m_strProgram),
-                Text(a_refused.m_strPlugin), Text(a_refused.m_strRule), std::to_wstring(a_refused.m_nCode),
-                Text(a_refused.m_strRequestText)});
+                Text(a_refused.m_strPlugin), strRule, std::to_wstring(a_refused.m_nCode),
+                Text(a_refused.m_strRequestText)},
+               &strRule);
 }
 
 // The policy file's state as this process last saw it.
@@ -206,6 +149,14 @@ enum : LONG { c_nPolicyUnknown, c_nPolicyUsable, c_nPolicyUnusable };
 LONG s_nPolicyState = c_nPolicyUnknown;
 
 } // namespace
+
+void TellHeldBack()
+{
+    AuditHeldBack held[c_cAuditIds];
+    size_t cHeld = Limiter().TakeHeldBack(held);
+    for (size_t i = 0; i < cHeld; ++i)
+        ReportHeldBack(held[i]);
+}
 
 const char* AuditSourceName()
 {

@@ -4,8 +4,10 @@
 // taking plain texts; the user is added here. An event with the same id and
 // the same texts is written at most once a minute per process, and at most
 // a few events of one id whatever their texts, so a request repeated in a
-// loop cannot flood the log; how many were held back is written once the
-// minute is over. Control characters in the texts are written as visible
+// loop cannot flood the log; but the first event of each kind (id and rule)
+// is always written (common/AuditTrailLimit.h). The limit is told when it is
+// reached, and how many were held back once the minute is over or the
+// process ends. Control characters in the texts are written as visible
 // escapes ("\r\n", "\x1B"): no text can start a line that reads like an
 // event of its own. The ids and message texts live in
 // common/AuditMessages.mc; the hook's module is the message file.
@@ -51,6 +53,10 @@ void ReportHandedBackUnprotected(const std::wstring& a_strDocument, const std::w
 void ReportPolicyState(const std::string& a_strPath, bool a_bUsable, const char* a_szReason);
 // The Office add-in upkeep started the registration of an add-in again.
 void ReportAddinRepaired(const char* a_szProgId, const char* a_szModule);
+
+// Writes the counts of events held back and not yet told; run when the
+// process ends, and by whoever ends the audit trail's use earlier.
+void TellHeldBack();
 
 // The event source's registration under the Application log, naming
 // a_strMessageFile; false when the registry could not be written.

@@ -1,12 +1,11 @@
 #include "policy/PolicyCache.h"
 
 #include "common/AuditTrail.h"
-#include "common/BuildLayout.h"
 #include "common/FileStamp.h"
 #include "common/Handle.h"
 #include "common/LockGuard.h"
+#include "common/PolicyHandOver.h"
 #include "companions/cipher/ccfformat.h"
-#include "resolution/PathHelpers.h"
 
 #include <windows.h>
 
@@ -32,14 +31,7 @@ struct PolicyStamp {
 // cannot be named.
 const char* PolicyPath()
 {
-    static const std::string s_strPath = [] {
-        char szPath[MAX_PATH];
-        HMODULE hCipher = GetModuleHandleA("cipher.dll");
-        DWORD cch = hCipher ? GetModuleFileNameA(hCipher, szPath, MAX_PATH) : 0;
-        if (cch == 0 || cch >= MAX_PATH)
-            return std::string();
-        return vm::PolicyFolder(ReplaceFileName(szPath, "")) + cipherfmt::c_szCcfFileName;
-    }();
+    static const std::string s_strPath = vm::PolicyPathOfLoadedCipher(cipherfmt::c_szCcfFileName);
     return s_strPath.c_str();
 }
 
@@ -57,14 +49,6 @@ std::shared_ptr<CCCF> s_pKept;
 PolicyStamp s_keptStamp;
 std::shared_ptr<CCCF> s_pLastGood;
 bool s_bHeld = false;
-
-// The file is there, but another program holds it open without sharing.
-bool IsHeldOpenByAnother(const char* a_szPath)
-{
-    vm::UniqueFileHandle file(CreateFileA(a_szPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
-}
 
 // A fresh read that failed because the file is held: the last good policy,
 // or the failed read when there is none; the state is told either way.
@@ -104,7 +88,7 @@ std::shared_ptr<CCCF> CurrentPolicy(const PolicySource& a_source)
     std::shared_ptr<CCCF> pFresh = OpenPolicy(a_source);
     // Told on every fresh read; the log gets the changes only.
     int nValidity = pFresh->CheckCCFValidity();
-    if (nValidity == CCF_E_MISSING && IsHeldOpenByAnother(PolicyPath()))
+    if (nValidity == CCF_E_MISSING && vm::IsHeldOpenByAnother(PolicyPath()))
         return PolicyWhileHeld(pFresh);
     vm::ReportPolicyState(PolicyPath(), nValidity == 0, cipherfmt::DescribeCcfValidity(nValidity));
     {

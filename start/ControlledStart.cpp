@@ -7,6 +7,7 @@
 #include "common/ProcessStart.h"
 #include "common/TrustedProgram.h"
 #include "common/ModuleIdentity.h"
+#include "common/PolicyHandOver.h"
 #include "policy/PolicyCache.h"
 #include "request/Verdict.h"
 #include "resolution/PathHelpers.h"
@@ -254,10 +255,12 @@ bool IsBehindUserVariable(CRequestState& a_request, CStartSink& a_sink)
     return true;
 }
 
+// a_pPolicy: the policy the program was judged by.
 bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const PolicySource& a_source,
-                      const std::wstring& a_strProgram)
+                      const std::wstring& a_strProgram, std::shared_ptr<CCCF>& a_pPolicy)
 {
-    std::shared_ptr<CCCF> pCcf = CurrentPolicy(a_source);
+    a_pPolicy = CurrentPolicy(a_source);
+    std::shared_ptr<CCCF>& pCcf = a_pPolicy;
     vm::PolicyFieldReader reader;
     if (pCcf->CheckCCFValidity() == 0)
         reader = [&pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };
@@ -271,9 +274,20 @@ bool MayReceivePlugin(CRequestState& a_request, CStartSink& a_sink, const Policy
     return false;
 }
 
+// The installed policy the start was judged by, as a section for the
+// launcher (common/PolicyHandOver.h); empty for a draft or when there is none.
+vm::UniqueNullHandle PolicyToHandOver(const PolicySource& a_source, const std::shared_ptr<CCCF>& a_pPolicy)
+{
+    size_t cb = 0;
+    const char* pBytes = a_source.IsDraft() || !a_pPolicy ? nullptr : a_pPolicy->GetPolicyBytes(&cb);
+    return vm::MakePolicySection(pBytes, cb);
+}
+
 // The line is traced as the registry and the request wrote it, and started
-// with the program's expanded path and the request's real texts.
-bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstring& a_strProgram)
+// with the program's expanded path and the request's real texts; the
+// launcher gets the policy it was judged by.
+bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstring& a_strProgram,
+                   HANDLE a_hPolicy)
 {
     char szLauncher[MAX_PATH] = {};
     lstrcpynA(szLauncher, GetOwnModulePath().c_str(), MAX_PATH);
@@ -327,7 +341,7 @@ bool StartLauncher(CRequestState& a_request, CStartSink& a_sink, const std::wstr
     // only leaves the registered command's switches out, and says so.
     if (a_request.m_uOperation != OPERATION_APPLICATION && !bRegistered)
         ThreadVerdict().m_strDropped = a_request.m_strCommandArguments;
-    if (int nError = a_sink.Start(strLauncher, strStarted, &a_request.m_hLauncher))
+    if (int nError = a_sink.Start(strLauncher, strStarted, &a_request.m_hLauncher, a_hPolicy))
         RefuseStart(a_request, a_sink, c_szRunLauncher, "launcher start failed", nError, strShown);
     else
         a_request.m_launched = ControlledStart{a_request.m_strDocument, a_strProgram,
@@ -414,7 +428,7 @@ void StartApplicationDirectly(CRequestState& a_request, CStartSink& a_sink, cons
     std::string strShown = vm::AnsiRendering(strStarted);
     if (strShown != a_strCommand)
         TraceAlways("%s started as [%s]", c_szRunApplication, strShown.c_str());
-    if (int nError = a_sink.Start(strProgram, strStarted, nullptr))
+    if (int nError = a_sink.Start(strProgram, strStarted, nullptr, nullptr))
         RefuseStart(a_request, a_sink, c_szRunApplication, "CreateProcess failed", nError, strShown);
     else
         a_sink.RecordStarted(a_request.m_strDocument, strProgram, std::wstring(), "direct start");
@@ -468,7 +482,7 @@ int StartImageViewer(const ImageViewerPlan& a_plan, CStartSink& a_sink)
     if (strCommandLine != strCommand)
         TraceAlways("%s started as [%s]", c_szImageViewer, strCommandLine.c_str());
     int nError =
-        a_sink.Start(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(strRealDocument), nullptr);
+        a_sink.Start(strProgram, vm::WideFromAnsi(strViewer) + L" " + vm::AsOneArgument(strRealDocument), nullptr, nullptr);
     if (nError)
         return RefuseViewer(a_sink, "CreateProcess failed", nError, strCommandLine, strRealDocument, strProgram);
     a_sink.RecordStarted(strRealDocument, strProgram, std::wstring(), "image viewer");
@@ -480,11 +494,13 @@ bool RunLauncher(CRequestState& a_request, CStartSink& a_sink, const PolicySourc
     if (!IsLaunchableRequest(a_request, a_sink))
         return true;
     std::wstring strProgram = GetProgramForStart(a_request);
+    std::shared_ptr<CCCF> pPolicy;
     if (IsBehindUserVariable(a_request, a_sink) ||
         IsDocumentItsOwnProgram(a_request, a_sink, c_szRunLauncher, strProgram) ||
-        !IsUsableDirectory(a_request, a_sink) || !MayReceivePlugin(a_request, a_sink, a_source, strProgram))
+        !IsUsableDirectory(a_request, a_sink) || !MayReceivePlugin(a_request, a_sink, a_source, strProgram, pPolicy))
         return true;
-    return StartLauncher(a_request, a_sink, strProgram);
+    vm::UniqueNullHandle policy = PolicyToHandOver(a_source, pPolicy);
+    return StartLauncher(a_request, a_sink, strProgram, policy.get());
 }
 
 } // namespace start

@@ -2,6 +2,7 @@
 
 #include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
+#include "common/PolicyHandOver.h"
 #include "common/ProcessStart.h"
 #include "trace/Trace.h"
 
@@ -12,10 +13,10 @@ namespace {
 class CRealStartSink final : public CStartSink {
 public:
     int Start(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
-              vm::UniqueNullHandle* a_pProcess) override
+              vm::UniqueNullHandle* a_pProcess, HANDLE a_hPolicy) override
     {
         vm::UniqueProcessInfo process;
-        if (!vm::StartProgram(a_strProgram, std::move(a_strCommandLine), 0, nullptr, process))
+        if (!vm::StartProgramWithPolicy(a_strProgram, std::move(a_strCommandLine), 0, nullptr, a_hPolicy, process))
             return vm::StartErrorCode(GetLastError());
         if (a_pProcess) {
             HANDLE hProcess = nullptr;
@@ -46,7 +47,7 @@ public:
 // A dry run leaves no record of what it did not do.
 class CDryStartSink final : public CStartSink {
 public:
-    int Start(const std::wstring&, std::wstring a_strCommandLine, vm::UniqueNullHandle*) override
+    int Start(const std::wstring&, std::wstring a_strCommandLine, vm::UniqueNullHandle*, HANDLE) override
     {
         TraceAlways("[dry run] would start [%s]", vm::AnsiRendering(a_strCommandLine).c_str());
         return 0;

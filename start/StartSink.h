@@ -17,8 +17,9 @@ public:
     // 0 when it started, else the shell's SE_ERR_* code for the platform's
     // error. The process handle goes to a_pProcess when one is given and a
     // process was started; nothing of the process is kept otherwise.
+    // a_hPolicy: a policy section handed to the launcher (common/PolicyHandOver.h), or null.
     virtual int Start(const std::wstring& a_strProgram, std::wstring a_strCommandLine,
-                      vm::UniqueNullHandle* a_pProcess) = 0;
+                      vm::UniqueNullHandle* a_pProcess, HANDLE a_hPolicy) = 0;
     // The audit trail's records of a start and of a start that did not happen.
     virtual void RecordStarted(const std::wstring& a_strDocument, const std::wstring& a_strProgram,
                                const std::wstring& a_strPlugin, const char* a_szRoute) = 0;

@@ -21,6 +21,8 @@ struct CCCF::Impl {
     int nValidity = CCF_E_MISSING;
     // Filled once and never changed afterwards, so the texts handed out stay put.
     std::vector<cipherfmt::CcfField> fields;
+    // The installed policy's bytes, kept while it is usable.
+    std::string strBytes;
 };
 
 namespace {
@@ -80,7 +82,8 @@ std::string PolicyFilePath(bool* a_pbDraft)
 // the policy folder's own file: a copy the platform keeps in a user's
 // VirtualStore for a program it virtualizes, or one reached through a link,
 // is not the administrator's policy and reads as missing.
-int ReadInstalledPolicy(const std::string& a_strPath, std::vector<cipherfmt::CcfField>* a_pFields)
+int ReadInstalledPolicy(const std::string& a_strPath, std::vector<cipherfmt::CcfField>* a_pFields,
+                        std::string* a_pBytes)
 {
     vm::UniqueFileHandle file = cipherfmt::OpenRegularFileForReading(a_strPath.c_str());
     std::wstring strFinal, strFolder;
@@ -89,7 +92,15 @@ int ReadInstalledPolicy(const std::string& a_strPath, std::vector<cipherfmt::Ccf
         !vm::GetFinalPath(strPath.substr(0, strPath.find_last_of(L'\\')), strFolder) ||
         lstrcmpiW(strFinal.c_str(), (strFolder + L"\\" + vm::WideFromAnsi(cipherfmt::c_szCcfFileName)).c_str()) != 0)
         return CCF_E_MISSING;
-    return cipherfmt::ReadCcfFile(file, a_pFields);
+    switch (cipherfmt::ReadOpenFile(file, cipherfmt::c_cbCcfMax, a_pBytes)) {
+    case cipherfmt::ReadStatus::CannotOpen:
+        return CCF_E_MISSING;
+    case cipherfmt::ReadStatus::TooLarge:
+        return CCF_E_TOO_LARGE;
+    case cipherfmt::ReadStatus::Ok:
+        break;
+    }
+    return cipherfmt::ParseCcf(*a_pBytes, a_pFields);
 }
 
 } // namespace
@@ -129,6 +140,24 @@ CCCF::CCCF(const char* a_szPath) : m_pImpl(nullptr)
     }
 }
 
+CCCF::CCCF(const CcfPolicyBytes& a_bytes) : m_pImpl(nullptr)
+{
+    try {
+        m_pImpl = new Impl;
+        // Judged as the file is, its size included.
+        if (a_bytes.m_pBytes)
+            m_pImpl->nValidity =
+                cipherfmt::ParseCcf(std::string(a_bytes.m_pBytes, a_bytes.m_cb), &m_pImpl->fields);
+        if (m_pImpl->nValidity != CCF_VALID)
+            m_pImpl->fields.clear();
+    } catch (...) {
+        if (m_pImpl) {
+            m_pImpl->fields.clear();
+            m_pImpl->nValidity = CCF_E_MISSING;
+        }
+    }
+}
+
 void CCCF::Read(const std::string& a_strPath, bool a_bDraft)
 {
     try {
@@ -136,13 +165,16 @@ void CCCF::Read(const std::string& a_strPath, bool a_bDraft)
         if (a_strPath.empty())
             return;
         m_pImpl->nValidity = a_bDraft ? cipherfmt::ReadCcfFile(a_strPath.c_str(), &m_pImpl->fields)
-                                      : ReadInstalledPolicy(a_strPath, &m_pImpl->fields);
-        if (m_pImpl->nValidity != CCF_VALID)
+                                      : ReadInstalledPolicy(a_strPath, &m_pImpl->fields, &m_pImpl->strBytes);
+        if (m_pImpl->nValidity != CCF_VALID) {
             m_pImpl->fields.clear();
+            m_pImpl->strBytes.clear();
+        }
     } catch (...) {
         // Out of memory while reading: the object answers "unreadable".
         if (m_pImpl) {
             m_pImpl->fields.clear();
+            m_pImpl->strBytes.clear();
             m_pImpl->nValidity = CCF_E_MISSING;
         }
     }
@@ -169,6 +201,17 @@ const char* CCCF::GetField(const char* a_szName)
         return nullptr;
     const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(m_pImpl->fields, a_szName);
     return pField ? pField->strValue.c_str() : nullptr;
+}
+
+const char* CCCF::GetPolicyBytes(size_t* a_pcb)
+{
+    if (a_pcb)
+        *a_pcb = 0;
+    if (!m_pImpl || m_pImpl->nValidity != CCF_VALID || m_pImpl->strBytes.empty())
+        return nullptr;
+    if (a_pcb)
+        *a_pcb = m_pImpl->strBytes.size();
+    return m_pImpl->strBytes.data();
 }
 
 CFlexibleHeader::CFlexibleHeader() : m_header{} {}

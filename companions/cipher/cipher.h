@@ -34,6 +34,13 @@ enum AcapHeaderStatus {
 // Selects the constructor that reads the installed policy file.
 struct CcfInstalledPolicy {};
 
+// A policy's bytes handed over by the hook to the launcher it starts (see
+// common/PolicyHandOver.h); read as the file would be, never from a file.
+struct CcfPolicyBytes {
+    const char* m_pBytes;
+    size_t m_cb;
+};
+
 // The company policy file, company.ccf beside cipher.dll.
 class CIPHER_API CCCF {
 public:
@@ -45,6 +52,8 @@ public:
     // whatever the process-wide draft switch says; a null or empty path
     // reads as missing.
     explicit CCCF(const char* a_szPath);
+    // A policy from bytes the hook handed over.
+    explicit CCCF(const CcfPolicyBytes& a_bytes);
     virtual ~CCCF();
     CCCF(const CCCF&) = delete;
     CCCF& operator=(const CCCF&) = delete;
@@ -53,6 +62,10 @@ public:
     // Texts are owned by the object and valid until it is destroyed.
     const char* GetCompanyID();
     const char* GetField(const char* a_szName);
+    // The bytes of the installed policy as they were judged usable, for the
+    // hook to hand over; null for a draft, a handed-over or an unusable
+    // policy. Owned by the object.
+    const char* GetPolicyBytes(size_t* a_pcb);
 
 private:
     struct Impl;

@@ -9,9 +9,11 @@
 #include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/PolicyHandOver.h"
 #include "common/ProcessStart.h"
 #include "common/ProcessModules.h"
 #include "common/TrustedProgram.h"
+#include "companions/cipher/ccfformat.h"
 #include "companions/cipher/cipher.h"
 
 #include <windows.h>
@@ -19,6 +21,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -169,30 +172,78 @@ bool InjectPlugin(HANDLE a_hProcess, const std::wstring& a_strPlugin)
     return true;
 }
 
-// The policy as cipher.dll reads it: a field reader while it is usable.
+// The policy the hook handed over (common/PolicyHandOver.h), taken from the
+// standard input before anything else runs.
+std::string g_strHandedOverPolicy;
+bool g_bPolicyHandedOver = false;
+
+// The policy as cipher.dll reads it: a field reader while it is usable. Only
+// when another program holds the installed file open without sharing is the
+// policy the hook handed over read instead: the hook decided by it. A file
+// that is missing or broken is never replaced by a hand-over.
 class CPolicy {
 public:
+    CPolicy() : m_installed(CcfInstalledPolicy())
+    {
+        if (m_installed.CheckCCFValidity() == 0)
+            return;
+        m_strPath = vm::PolicyPathOfLoadedCipher(cipherfmt::c_szCcfFileName);
+        if (!vm::IsHeldOpenByAnother(m_strPath.c_str()))
+            return;
+        m_bHeld = true;
+        if (g_bPolicyHandedOver)
+            m_pHandedOver =
+                std::make_unique<CCCF>(CcfPolicyBytes{g_strHandedOverPolicy.data(), g_strHandedOverPolicy.size()});
+    }
+    CPolicy(const CPolicy&) = delete;
+    CPolicy& operator=(const CPolicy&) = delete;
+
     vm::PolicyFieldReader Reader()
     {
-        if (m_ccf.CheckCCFValidity() != 0)
+        CCCF* pCcf = m_pHandedOver ? m_pHandedOver.get() : &m_installed;
+        if (pCcf->CheckCCFValidity() != 0)
             return vm::PolicyFieldReader();
-        return [this](const char* a_szName) { return m_ccf.GetField(a_szName); };
+        return [pCcf](const char* a_szName) { return pCcf->GetField(a_szName); };
+    }
+    // The installed file held by another program and no usable hand-over:
+    // what refused is that, not a missing policy.
+    bool IsHeldWithoutHandOver() const
+    {
+        return m_bHeld && (!m_pHandedOver || m_pHandedOver->CheckCCFValidity() != 0);
+    }
+    // Said in the log once per decision by a hand-over: the file was held,
+    // and the hook's policy decided.
+    void ReportHandOverUsed() const
+    {
+        if (m_bHeld && !IsHeldWithoutHandOver())
+            vm::ReportPolicyState(m_strPath, false,
+                                  "held open by another program; the launcher decided by the policy the hook "
+                                  "decided by, handed over to it");
     }
 
 private:
-    CCCF m_ccf;
+    CCCF m_installed;
+    std::string m_strPath;
+    bool m_bHeld = false;
+    std::unique_ptr<CCCF> m_pHandedOver;
 };
+
+constexpr char c_szHeldWithoutHandOver[] = "the policy file is held open by another program and no policy was "
+                                           "handed over";
 
 // The trust rule on a program, by its final path; refusals are reported.
 bool MayReceivePlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin)
 {
     CPolicy policy;
     vm::ProgramTrust trust = vm::CheckProgramForPlugin(a_strProgram, a_strPlugin, policy.Reader());
-    if (trust == vm::ProgramTrust::Trusted)
+    if (trust == vm::ProgramTrust::Trusted) {
+        policy.ReportHandOverUsed();
         return true;
-    g_strRule = vm::WideFromAnsi(vm::DescribeProgramTrust(trust));
+    }
+    const char* szWhy = policy.IsHeldWithoutHandOver() ? c_szHeldWithoutHandOver : vm::DescribeProgramTrust(trust);
+    g_strRule = vm::WideFromAnsi(szWhy);
     Report("%s may not receive %s: %s; nothing started", AnsiRendering(a_strProgram).c_str(),
-           AnsiRendering(a_strPlugin).c_str(), vm::DescribeProgramTrust(trust));
+           AnsiRendering(a_strPlugin).c_str(), szWhy);
     return false;
 }
 
@@ -262,8 +313,12 @@ int HandOver(const LaunchRequest& a_request, const std::wstring& a_strOwnFolder,
         return c_nExitUntrustedProgram;
     std::wstring strCommand = L"\"" + strLauncher + L"\" " + a_request.strApplicationCommand +
                               c_szArgumentMark + strPlugin + a_request.strAfterPlugin;
+    // That launcher decides by the same policy: the one handed over goes on.
+    vm::UniqueNullHandle policy;
+    if (g_bPolicyHandedOver)
+        policy = vm::MakePolicySection(g_strHandedOverPolicy.data(), g_strHandedOverPolicy.size());
     vm::UniqueProcessInfo process;
-    if (!vm::StartProgram(strLauncher, strCommand, 0, nullptr, process)) {
+    if (!vm::StartProgramWithPolicy(strLauncher, strCommand, 0, nullptr, policy.get(), process)) {
         Report("cannot start %s, error %lu", AnsiRendering(strLauncher).c_str(), GetLastError());
         return c_nExitStartFailed;
     }
@@ -300,6 +355,7 @@ int Run(const std::wstring& a_strArguments, const std::wstring& a_strOwnPath, La
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    g_bPolicyHandedOver = vm::TakeHandedOverPolicy(g_strHandedOverPolicy);
     const wchar_t* szCommandLine = GetCommandLineW();
     std::wstring strOwnPath = GetOwnPath();
     std::wstring strArguments = SkipLauncherPath(szCommandLine ? szCommandLine : L"", strOwnPath);

@@ -11,6 +11,7 @@
 // hold wherever the checkout lies, however long its path.
 
 #include "common/AuditTrail.h"
+#include "common/AuditTrailLimit.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
 #include "AuditMessages.h"
@@ -34,7 +35,6 @@
 namespace {
 
 constexpr char c_szScenarioVariable[] = "VM_AUDIT_SCENARIO";
-// Longer than a minute: the flood scenario waits out the audit trail's minute.
 constexpr DWORD c_dwChildTimeoutMs = 120000;
 constexpr char c_szShortHome[] = "C:\\vmaudit";
 constexpr char c_szShortLauncherHome[] = "C:\\vmaudit\\launcher";
@@ -188,9 +188,9 @@ void OfferControlledLaunchTwice(const vmtest::CRequestMix& a_mix)
     a_mix.Offer(vmtest::c_requestControlledLaunch);
 }
 
-// A start is recorded once the launcher says it took place: the mix's drawer
-// and its plug-in become a real program and a real plug-in.
-void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
+// The launcher beside the hook, and the mix's drawer and its plug-in made a
+// real program and a real plug-in.
+void PlaceLauncherAndApplication(const vmtest::CRequestMix& a_mix)
 {
     std::string strDocument = a_mix.File(vmtest::c_requestControlledLaunch);
     std::string strDrawer = strDocument.substr(0, strDocument.rfind('\\')) + "\\drawer.exe";
@@ -198,9 +198,38 @@ void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), strDrawer.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(),
                           (vmtest::TestDir() + "\\vmmixplug.dll").c_str(), FALSE));
+}
+
+// A start is recorded once the launcher says it took place.
+void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
+{
+    PlaceLauncherAndApplication(a_mix);
+    if (::testing::Test::HasFatalFailure())
+        return;
     a_mix.Offer(vmtest::c_requestControlledLaunch);
     // The launcher must have ended before its file goes again.
     vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") == 0; }, c_dwChildTimeoutMs);
+    DeleteFileA(LauncherCopy().c_str());
+}
+
+// The policy held open by another program without sharing while the host
+// has its last good policy: the controlled request starts through the real
+// launcher, which decides by the policy the hook decided by.
+void StartWhileThePolicyIsHeld(const vmtest::CRequestMix& a_mix)
+{
+    PlaceLauncherAndApplication(a_mix);
+    if (::testing::Test::HasFatalFailure())
+        return;
+    // The first request reads the good policy.
+    EXPECT_EQ(a_mix.Offer(vmtest::c_requestUncontrolled).m_hr, S_FALSE);
+    {
+        vm::UniqueFileHandle held(
+            CreateFileA(vmtest::PolicyPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held) << GetLastError();
+        EXPECT_EQ(a_mix.Offer(vmtest::c_requestControlledLaunch), (vmtest::HookAnswer{S_OK, 44}));
+        vmtest::WaitUntil([] { return vmtest::CountProcesses("vormidmgr.exe") == 0; }, c_dwChildTimeoutMs);
+    }
+    vmtest::TerminateProcesses("drawer.exe");
     DeleteFileA(LauncherCopy().c_str());
 }
 
@@ -248,15 +277,15 @@ void ReportForgedLine(const vmtest::CRequestMix&)
     vm::ReportStartRefused({strForged, L"C:\\dl\\viewer.exe", L"", L"image viewer not found", 2, strForged});
 }
 
-// 65 distinct request texts within a minute, then one more once the minute
-// is over, which brings the count of those held back.
+// 65 refusals of distinct texts within a minute, then the attack: a refusal
+// of another rule. The process ends within the minute, which brings the
+// count of those held back.
 void FloodWithDistinctTexts(const vmtest::CRequestMix&)
 {
     for (int i = 0; i < 65; ++i)
         vm::ReportStartRefused({L"C:\\flood\\" + std::to_wstring(i) + L".jpg", L"C:\\flood\\viewer.exe", L"",
                                 L"image viewer not found", 2, L""});
-    Sleep(61 * 1000);
-    vm::ReportStartRefused({L"C:\\flood\\last.jpg", L"C:\\flood\\viewer.exe", L"", L"image viewer not found", 2, L""});
+    vm::ReportStartRefused({L"C:\\flood\\attack.vmclx", L"C:\\flood\\drawer.exe", L"", L"launcher start failed", 2, L""});
 }
 
 // A controlled document whose name the ANSI code page cannot hold, offered
@@ -293,6 +322,7 @@ const Scenario c_scenarios[] = {
     {"handed-back", OfferHandedBackRequests}, {"forged", ReportForgedLine},
     {"flood", FloodWithDistinctTexts},        {"crash", LetTheLauncherCrash},
     {"greek", OfferAGreekDocument},           {"unprotected", LoseThePlugin},
+    {"held", StartWhileThePolicyIsHeld},
 };
 
 // Not a test of its own: the body of the child that the rows below start.
@@ -320,6 +350,7 @@ struct EventRow {
     size_t m_cExpected;
     // The inserts: texts split at "|", "*" for any text (the user's name).
     const wchar_t* m_szInserts;
+    size_t m_cOfId = 0; // events of the id in all; 0: m_cExpected
 };
 
 // The mix's files as the children in the short folder have them.
@@ -331,6 +362,15 @@ struct EventRow {
 const EventRow c_eventRows[] = {
     // A controlled start through the launcher: information, naming the document.
     {"start", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 100, 1, L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher"},
+    // The policy file held open by another program: the host keeps its last
+    // good policy and says so, its launcher decides by that policy and says
+    // so, and the controlled start takes place.
+    {"held", nullptr, 0, EVENTLOG_INFORMATION_TYPE, 100, 1, L"*|" MIX_DOCUMENT L"|" MIX_PROGRAM L"|" MIX_PLUGIN L"|launcher"},
+    {"held", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
+     L"C:\\vmaudit\\company.ccf|held open by another program; the last good policy stays in force", 2},
+    {"held", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
+     L"C:\\vmaudit\\company.ccf|held open by another program; the launcher decided by the policy the hook decided "
+     L"by, handed over to it", 2},
     // The hook's failed start (no launcher beside it), the same request twice
     // within a minute: one warning, naming the document, the program, the
     // plug-in and what failed.
@@ -370,9 +410,14 @@ const EventRow c_eventRows[] = {
     {"forged", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
      L"*|C:\\dl\\photo.jpg\\r\\nControlled start. User: administrator\\x07|C:\\dl\\viewer.exe|(none)|"
      L"image viewer not found|2|C:\\dl\\photo.jpg\\r\\nControlled start. User: administrator\\x07"},
-    // 65 refusals of distinct texts within a minute: 20 are written, and the
-    // 45 held back are told in one event after the minute.
+    // 65 refusals of distinct texts within a minute: 20 are written, the
+    // limit is told when it is first hit, and the 45 held back when the
+    // process ends within the minute...
+    {"flood", nullptr, 0, EVENTLOG_WARNING_TYPE, 901, 1, L"200|20"},
     {"flood", nullptr, 0, EVENTLOG_WARNING_TYPE, 900, 1, L"200|45|20"},
+    // ...and the refusal of another rule that follows them is written.
+    {"flood", nullptr, 0, EVENTLOG_WARNING_TYPE, 200, 1,
+     L"*|C:\\flood\\attack.vmclx|C:\\flood\\drawer.exe|(none)|launcher start failed|2|(none)", 21},
 };
 
 class AuditEventTest : public ::testing::TestWithParam<EventRow> {};
@@ -396,10 +441,115 @@ TEST_P(AuditEventTest, WritesTheEventOnceWithItsTexts)
         return;
     }
     EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, row.m_szInserts), row.m_cExpected) << strDump;
-    EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, nullptr), row.m_cExpected) << strDump;
+    EXPECT_EQ(CountEvents(events, row.m_uType, row.m_uId, nullptr), row.m_cOfId ? row.m_cOfId : row.m_cExpected)
+        << strDump;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AuditEventTest, ::testing::ValuesIn(c_eventRows));
+
+// ---- the limit, on a clock of the test's ---------------------------------------
+
+DWORD s_dwFakeNow = 0;
+DWORD WINAPI FakeClock()
+{
+    return s_dwFakeNow;
+}
+
+// Events offered one after another, a_dwAfterMs after the step before.
+struct LimitStep {
+    DWORD m_dwAfterMs;
+    DWORD m_dwId;
+    int m_nRule;         // the refusal's rule; -1: an event without one
+    int m_cEvents;       // each with texts of its own...
+    bool m_bSameTexts;   // ...or all with the texts of the step before
+};
+
+struct LimitRow {
+    const char* m_szCase;
+    std::vector<LimitStep> m_steps;
+    // Per event: w written, L held and the limit told, h held, - a repeat
+    // dropped; runs as "w20"; "[id:count]" a minute's count told before it.
+    const char* m_szOutcomes;
+    const char* m_szAtEnd; // the counts told when the process ends
+};
+
+const LimitRow c_limitRows[] = {
+    // 20 of one rule are written; the 21st is held and tells the limit, once.
+    {"one rule past the limit", {{0, 200, 0, 22, false}}, "w20 L h", "[200:2]"},
+    // The first refusal of another rule is written past the limit, the
+    // second of that rule is held.
+    {"a new rule past the limit", {{0, 200, 0, 20, false}, {5, 200, 1, 2, false}}, "w21 L", "[200:1]"},
+    // Every new rule is a kind of its own: all are written.
+    {"new rules past the limit", {{0, 200, 0, 20, false}, {5, 200, 1, 1, false}, {5, 200, 2, 1, false},
+                                  {5, 201, 3, 1, false}},
+     "w23", ""},
+    // A minute's count is told before the first event of the next minute,
+    // which has its limit afresh.
+    {"the minute over", {{0, 200, 0, 25, false}, {60000, 200, 0, 21, false}},
+     "w20 L h4[200:5]w20 L", "[200:1]"},
+    // The same texts within a minute once; after the minute again.
+    {"a repeat", {{0, 201, 0, 1, false}, {1000, 201, 0, 2, true}, {60000, 201, 0, 1, true}}, "w -2 w", ""},
+    // Events without a rule: one kind per id, each id its own limit.
+    {"ids apart", {{0, 100, -1, 21, false}, {1, 301, -1, 1, false}}, "w20 L w", "[100:1]"},
+    // The clock wrapping round inside the minute is still that minute.
+    {"the clock wraps", {{0xFFFFF000u, 200, 0, 21, false}, {0x2000, 200, 0, 1, false}}, "w20 L h", "[200:2]"},
+};
+
+std::string Runs(const std::string& a_strMarks)
+{
+    std::string strRuns;
+    for (size_t i = 0; i < a_strMarks.size();) {
+        size_t j = i;
+        while (j < a_strMarks.size() && a_strMarks[j] == a_strMarks[i] && a_strMarks[i] != '[')
+            ++j;
+        if (a_strMarks[i] == '[') {
+            j = a_strMarks.find(']', i) + 1;
+            strRuns += a_strMarks.substr(i, j - i);
+        } else {
+            strRuns += (strRuns.empty() || strRuns.back() == ']' ? "" : " ") + a_strMarks.substr(i, 1) +
+                       (j - i > 1 ? std::to_string(j - i) : "");
+        }
+        i = j;
+    }
+    return strRuns;
+}
+
+std::string Counts(const vm::AuditHeldBack* a_pHeld, size_t a_cHeld)
+{
+    std::string strCounts;
+    for (size_t i = 0; i < a_cHeld; ++i)
+        strCounts += "[" + std::to_string(a_pHeld[i].m_dwId) + ":" + std::to_string(a_pHeld[i].m_cEvents) + "]";
+    return strCounts;
+}
+
+TEST(AuditLimitTest, HoldsAFloodButNeverTheFirstOfAKind)
+{
+    for (const LimitRow& row : c_limitRows) {
+        SCOPED_TRACE(row.m_szCase);
+        s_dwFakeNow = 0;
+        vm::CAuditLimiter limiter(FakeClock);
+        std::string strMarks;
+        unsigned long long ullTexts = 0;
+        for (const LimitStep& step : row.m_steps) {
+            s_dwFakeNow += step.m_dwAfterMs;
+            for (int i = 0; i < step.m_cEvents; ++i) {
+                if (!step.m_bSameTexts)
+                    ++ullTexts;
+                vm::AuditAdmission admission =
+                    limiter.Admit(step.m_dwId, ullTexts, step.m_dwId * 1000ull + static_cast<unsigned>(step.m_nRule + 1));
+                strMarks += Counts(admission.m_over, admission.m_cOver);
+                strMarks += admission.m_bWrite ? 'w' : admission.m_bLimitReached ? 'L' : 'h';
+                if (!admission.m_bWrite && !admission.m_bLimitReached && step.m_bSameTexts)
+                    strMarks.back() = '-';
+            }
+        }
+        vm::AuditHeldBack held[vm::c_cAuditIds];
+        size_t cHeld = limiter.TakeHeldBack(held);
+        EXPECT_EQ(row.m_szOutcomes, Runs(strMarks));
+        EXPECT_EQ(row.m_szAtEnd, Counts(held, cHeld));
+        EXPECT_EQ(0u, limiter.TakeHeldBack(held)) << "a count is told once";
+    }
+}
 
 // ---- the message file ------------------------------------------------------------
 
@@ -437,7 +587,7 @@ TEST(AuditMessageTest, EveryIdTheWritersUseResolves)
     const std::pair<DWORD, int> ids[] = {
         {VM_EVENT_CONTROLLED_START, 5}, {VM_EVENT_START_REFUSED, 7}, {VM_EVENT_LAUNCHER_REFUSED, 7},
         {VM_EVENT_POLICY_UNUSABLE, 2},  {VM_EVENT_POLICY_USABLE, 1}, {VM_EVENT_ADDIN_REPAIRED, 3},
-        {VM_EVENT_EVENTS_SUPPRESSED, 3}, {VM_EVENT_HANDED_BACK_UNPROTECTED, 5},
+        {VM_EVENT_EVENTS_SUPPRESSED, 3}, {VM_EVENT_HANDED_BACK_UNPROTECTED, 5}, {VM_EVENT_EVENT_LIMIT_REACHED, 2},
     };
     for (const auto& id : ids) {
         std::string strText = FormatEvent(id.first);

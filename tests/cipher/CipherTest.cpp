@@ -154,6 +154,15 @@ TEST_P(CcfValidityTest, JudgesTheFile)
     WritePolicy(row.strBytes);
     CCCF ccf;
     EXPECT_EQ(ccf.CheckCCFValidity(), row.nExpected);
+    // The installed policy gives its bytes to hand over while it is valid, and
+    // the bytes handed over are judged as the file is.
+    size_t cb = 1;
+    const char* pBytes = ccf.GetPolicyBytes(&cb);
+    EXPECT_EQ(row.nExpected == CCF_VALID ? row.strBytes : std::string(), pBytes ? std::string(pBytes, cb) : "");
+    EXPECT_EQ(row.nExpected == CCF_VALID ? row.strBytes.size() : 0u, cb);
+    CCCF handed(CcfPolicyBytes{row.strBytes.data(), row.strBytes.size()});
+    EXPECT_EQ(handed.CheckCCFValidity(), row.nExpected) << "handed over";
+    EXPECT_EQ(handed.GetPolicyBytes(nullptr), nullptr) << "a handed-over policy is not handed on by its object";
     // Only a valid file answers with values.
     if (row.nExpected != CCF_VALID) {
         EXPECT_EQ(ccf.GetCompanyID(), nullptr);
@@ -214,6 +223,12 @@ TEST_F(CcfTest, DraftAndInstalledPolicyAreReadFromTheirOwnSources)
     EXPECT_STREQ(moved.GetCompanyID(), "OTHER");
     ASSERT_EQ(installed.CheckCCFValidity(), CCF_VALID);
     EXPECT_STREQ(installed.GetCompanyID(), "ACME");
+    // Only the installed policy is handed over, never a draft.
+    EXPECT_NE(installed.GetPolicyBytes(nullptr), nullptr);
+    EXPECT_EQ(draft.GetPolicyBytes(nullptr), nullptr);
+    EXPECT_EQ(moved.GetPolicyBytes(nullptr), nullptr);
+    CCCF none(CcfPolicyBytes{nullptr, 0});
+    EXPECT_EQ(none.CheckCCFValidity(), CCF_E_MISSING);
     for (const char* szPath : {static_cast<const char*>(nullptr), "", "C:\\no such folder\\draft.ccf"}) {
         SCOPED_TRACE(szPath ? szPath : "(null)");
         CCCF missing(szPath);

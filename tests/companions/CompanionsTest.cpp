@@ -5,6 +5,7 @@
 #include "companions/launcher/LaunchCommand.h"
 
 #include "common/Handle.h"
+#include "common/PolicyHandOver.h"
 #include "common/LauncherExit.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
@@ -17,6 +18,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -80,13 +82,16 @@ bool IsUserenvLoad(const LOAD_DLL_DEBUG_INFO& a_info)
 }
 
 // a_onJudging runs while the program is held at its userenv.dll load.
+// a_hInput: its standard input, inherited.
 DebuggedRun RunDebugged(const std::string& a_strApplication, const std::string& a_strCommandLine,
-                        const std::string& a_strDirectory, const std::function<void()>& a_onJudging = nullptr)
+                        const std::string& a_strDirectory, const std::function<void()>& a_onJudging = nullptr,
+                        HANDLE a_hInput = nullptr)
 {
     DebuggedRun run;
     vmtest::ChildOptions options;
     options.m_dwFlags = DEBUG_ONLY_THIS_PROCESS;
     options.m_strDir = a_strDirectory;
+    options.m_hInput = a_hInput;
     vm::UniqueProcessInfo process;
     if (!vmtest::StartChild(a_strApplication, a_strCommandLine, process.put(), options))
         return run;
@@ -382,10 +387,10 @@ protected:
     // As the hook writes it: the launcher's path unquoted, a blank, the
     // application command, the marks without blanks.
     static DebuggedRun RunLauncher(const std::string& a_strArguments, const std::string& a_strDirectory = "",
-                                   const std::function<void()>& a_onJudging = nullptr)
+                                   const std::function<void()>& a_onJudging = nullptr, HANDLE a_hInput = nullptr)
     {
         std::string strLauncher = Expand("{launcher}");
-        return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory, a_onJudging);
+        return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory, a_onJudging, a_hInput);
     }
 
     // Right after the probe's rename Wine can still hold the record open with
@@ -544,6 +549,97 @@ TEST_P(LaunchFailureTest, RefusesAndSaysSoWithoutLeavingAProcess)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, LaunchFailureTest, ::testing::ValuesIn(c_failureRows));
+
+// The policy the hook decided by, handed over while another program holds
+// the installed file: the launcher decides by it then, and only then. What a
+// user can give the installed launcher from a command prompt (a file as its
+// standard input) is never taken for a hand-over.
+enum class InstalledPolicy { Held, Missing };
+enum class PolicyInput { None, HooksSection, ForgedFile, SectionOfNoPolicy };
+struct HandOverRow {
+    const char* szCase;
+    InstalledPolicy ePolicy;
+    PolicyInput eInput;
+    const char* szArguments;
+    int nExit;
+    const char* szSays; // the launcher's one text ends so; null for a start
+};
+const HandOverRow c_handOverRows[] = {
+    {"held, the hook's policy handed over", InstalledPolicy::Held, PolicyInput::HooksSection,
+     "\"{victim}\" /x/D:{plugin}", 0, nullptr},
+    {"held, nothing handed over", InstalledPolicy::Held, PolicyInput::None, "\"{victim}\" /x/D:{plugin}", 8,
+     ": the policy file is held open by another program and no policy was handed over; nothing started"},
+    {"held, a forged policy file as the standard input", InstalledPolicy::Held, PolicyInput::ForgedFile,
+     "\"{r}\\plain\\stranger.exe\" /x/D:{plugin}", 8,
+     ": the policy file is held open by another program and no policy was handed over; nothing started"},
+    {"held, a section that holds no policy", InstalledPolicy::Held, PolicyInput::SectionOfNoPolicy,
+     "\"{victim}\" /x/D:{plugin}", 8,
+     ": the policy file is held open by another program and no policy was handed over; nothing started"},
+    {"missing, the hook's policy handed over", InstalledPolicy::Missing, PolicyInput::HooksSection,
+     "\"{victim}\" /x/D:{plugin}", 8, ": no valid policy file; nothing started"},
+};
+
+// The standard input of a row's launcher.
+vm::UniqueNullHandle MakePolicyInput(PolicyInput a_eInput, const std::string& a_strPolicy, const std::string& a_strForged)
+{
+    switch (a_eInput) {
+    case PolicyInput::HooksSection:
+        return vm::MakePolicySection(a_strPolicy.data(), a_strPolicy.size());
+    case PolicyInput::SectionOfNoPolicy:
+        return vm::MakePolicySection("not a policy", 12);
+    case PolicyInput::ForgedFile: {
+        SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+        return vm::UniqueNullHandle(
+            CreateFileA(a_strForged.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, nullptr));
+    }
+    default:
+        return vm::UniqueNullHandle();
+    }
+}
+
+TEST_F(LauncherTest, DecidesByTheHandedOverPolicyOnlyWhileTheFileIsHeld)
+{
+    const std::string strPolicy = Expand("{r}\\Program Files\\Korvane\\company.ccf");
+    const std::string strAway = strPolicy + ".away";
+    const std::string strGood = vmtest::ReadFile(strPolicy);
+    const std::string strForged = s_strRoot + "\\forged.ccf";
+    vmtest::WriteFile(strForged, vmtest::SealPolicy({{"CompanyID", "ACME"}, {"stranger.exe", "vmplugin.dll"},
+                                                     {"TrustedFolders", Expand("{r}\\plain")}}));
+    for (const HandOverRow& row : c_handOverRows) {
+        std::string strArguments = Expand(row.szArguments);
+        SCOPED_TRACE(std::string(row.szCase) + ": " + strArguments);
+        DeleteFileA(m_strRecord.c_str());
+        vm::UniqueNullHandle input = MakePolicyInput(row.eInput, strGood, strForged);
+        ASSERT_EQ(row.eInput != PolicyInput::None, static_cast<bool>(input)) << GetLastError();
+        DebuggedRun run;
+        if (row.ePolicy == InstalledPolicy::Held) {
+            vm::UniqueFileHandle held(CreateFileA(strPolicy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held) << GetLastError();
+            run = RunLauncher(strArguments, "", nullptr, input.get());
+        } else {
+            ASSERT_TRUE(MoveFileExA(strPolicy.c_str(), strAway.c_str(), MOVEFILE_REPLACE_EXISTING));
+            run = RunLauncher(strArguments, "", nullptr, input.get());
+            ASSERT_TRUE(MoveFileExA(strAway.c_str(), strPolicy.c_str(), MOVEFILE_REPLACE_EXISTING));
+        }
+        EXPECT_EQ(row.nExit, run.nExit) << ::testing::PrintToString(run.texts);
+        if (row.szSays) {
+            ASSERT_EQ(1u, run.texts.size()) << ::testing::PrintToString(run.texts);
+            const std::string strSays = row.szSays;
+            EXPECT_EQ(strSays, run.texts[0].substr(run.texts[0].size() - std::min(run.texts[0].size(), strSays.size())));
+            for (const char* szProgram : c_szFailurePrograms)
+                vmtest::TerminateProcesses(szProgram);
+            vmtest::TerminateProcesses("stranger.exe");
+            EXPECT_FALSE(vmtest::FileExists(m_strRecord)) << "the application ran: " << vmtest::ReadFile(m_strRecord);
+            continue;
+        }
+        ASSERT_TRUE(WaitRecord());
+        auto record = ReadProbeRecord(m_strRecord);
+        EXPECT_EQ(0, lstrcmpiA(Expand("{plugin}").c_str(), record["pluginpath"].c_str())) << record["pluginpath"];
+        // The application inherits neither the section nor any variable.
+        EXPECT_EQ("0", record["stdinsection"]);
+    }
+    DeleteFileA(strForged.c_str());
+}
 
 // A plug-in's imports come from its own folder: a same-named module in the
 // application's working directory is never loaded in their place.

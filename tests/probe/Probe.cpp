@@ -76,7 +76,14 @@ int RecordStart(int a_argc, char** a_argv)
     std::string strWide(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, szWide, -1, nullptr, 0, nullptr, nullptr)), '\0');
     WideCharToMultiByte(CP_UTF8, 0, szWide, -1, &strWide[0], static_cast<int>(strWide.size()), nullptr, nullptr);
     strWide.resize(strWide.empty() ? 0 : strWide.size() - 1);
+    // stdinsection: whether the standard input is a section that maps, as a
+    // policy handed to the launcher is; an application never gets one.
+    HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+    void* pvInput = hInput && hInput != INVALID_HANDLE_VALUE ? MapViewOfFile(hInput, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (pvInput)
+        UnmapViewOfFile(pvInput);
     std::string strRecord = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + szDir +
+                            "\nstdinsection=" + (pvInput ? "1" : "0") +
                             "\nplugin=" + (GetModuleHandleA("vmplugin.dll") ? "1" : "0") +
                             "\npluginpath=" + ModulePath("vmplugin.dll") + "\nexe=" + ModulePath(nullptr) +
                             "\nargv=" + strArgv + "\ndeppath=" + ModulePath("vmdep.dll") + "\nwcmdline=" + strWide + "\n";

@@ -12,14 +12,15 @@ bool StartChild(const std::wstring& a_strExe, std::wstring a_strCommandLine, PRO
 {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
-    if (a_options.m_hOutput) {
+    if (a_options.m_hOutput || a_options.m_hInput) {
         si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = a_options.m_hInput;
         si.hStdOutput = a_options.m_hOutput;
         si.hStdError = a_options.m_hError;
     }
     std::wstring strDir = vm::WideFromAnsi(a_options.m_strDir);
     return CreateProcessW(a_strExe.empty() ? nullptr : a_strExe.c_str(), &a_strCommandLine[0], nullptr, nullptr,
-                          a_options.m_bInherit || a_options.m_hOutput, a_options.m_dwFlags, nullptr,
+                          a_options.m_bInherit || a_options.m_hOutput || a_options.m_hInput, a_options.m_dwFlags, nullptr,
                           strDir.empty() ? nullptr : strDir.c_str(), &si, a_pInfo) != FALSE;
 }
 

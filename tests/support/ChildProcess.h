@@ -25,6 +25,7 @@ struct ChildOptions {
     std::string m_strDir;       // its working directory; empty: ours
     HANDLE m_hOutput = nullptr; // its standard output and error, when given (they are inherited)
     HANDLE m_hError = nullptr;
+    HANDLE m_hInput = nullptr;  // its standard input, when given (inherited)
 };
 
 // Starts a_strCommandLine, exactly as given; a_strExe is the program's full
