@@ -4,6 +4,7 @@
 
 #include "common/Handle.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/KeySecurity.h"
 #include "tests/support/RegistryRedirect.h"
 #include "tests/support/TestPaths.h"
 
@@ -93,51 +94,58 @@ TEST(VmCheckTest, EveryLoadedProfilesClassesAndTreatAsAreChecked)
         std::string m_strKey;   // the hook's class key
         const char* m_szSubkey;
         const char* m_szData;   // the subkey's default value; null: none
+        bool m_bLocked;         // the class key denies reading to everyone
         Lines m_expected;
     } rows[] = {
         // nothing of the kind: both checks pass, and say what they could not see
         {HKEY_USERS, "", c_strOtherSid + "\\Software\\Classes\\CLSID\\" + c_strHook, "ProgID",
-         "Vormidmgr.DocHook.1", {strNoRedirect, strNone}},
+         "Vormidmgr.DocHook.1", false, {strNoRedirect, strNone}},
         // another loaded profile's classes hive names another module
         {HKEY_USERS, "", c_strOtherSid + "_Classes\\CLSID\\" + c_strHook, "InprocServer32",
-         "C:\\users\\Public\\x\\vormidmgr.dll",
+         "C:\\users\\Public\\x\\vormidmgr.dll", false,
          {strNoRedirect, strUserFail + c_strOtherSid + "_Classes\\CLSID\\" + c_strHook +
                              " registers the hook's class with C:\\users\\Public\\x\\vormidmgr.dll" + strUserEnd +
                              c_strOtherSid + "_Classes\\CLSID\\" + c_strHook +
                              "\" /f (profiles not loaded now were not checked)"}},
         // its Software\Classes in the 32-bit view, a server with no module
         {HKEY_USERS, "", c_strOtherSid + "\\Software\\Classes\\Wow6432Node\\CLSID\\" + c_strHook, "InprocServer32",
-         nullptr,
+         nullptr, false,
          {strNoRedirect, strUserFail + c_strOtherSid + "\\Software\\Classes\\Wow6432Node\\CLSID\\" + c_strHook +
                              " registers the hook's class with no module" + strUserEnd + c_strOtherSid +
                              "\\Software\\Classes\\Wow6432Node\\CLSID\\" + c_strHook +
                              "\" /f (profiles not loaded now were not checked)"}},
         // a TreatAs of that profile's own redirects the class
-        {HKEY_USERS, "", c_strOtherSid + "\\Software\\Classes\\CLSID\\" + c_strHook, "TreatAs", c_strOther.c_str(),
+        {HKEY_USERS, "", c_strOtherSid + "\\Software\\Classes\\CLSID\\" + c_strHook, "TreatAs", c_strOther.c_str(), false,
          {strNoRedirect, strUserFail + c_strOtherSid + "\\Software\\Classes\\CLSID\\" + c_strHook +
                              " redirects the hook's class to " + c_strOther + " (TreatAs)" + strUserEnd +
                              c_strOtherSid + "\\Software\\Classes\\CLSID\\" + c_strHook +
                              "\" /f (profiles not loaded now were not checked)"}},
         // a TreatAs that names the hook's own class redirects nothing
-        {HKEY_USERS, "", c_strOtherSid + "_Classes\\CLSID\\" + c_strHook, "TreatAs", c_strHook.c_str(),
+        {HKEY_USERS, "", c_strOtherSid + "_Classes\\CLSID\\" + c_strHook, "TreatAs", c_strHook.c_str(), false,
          {strNoRedirect, strNone}},
+        // a profile's class key this user may not read is said to be unchecked
+        {HKEY_USERS, "", c_strOtherSid + "_Classes\\CLSID\\" + c_strHook, "InprocServer32", "C:\\other.dll", true,
+         {strNoRedirect,
+          "WARN hook class per user: HKU\\" + c_strOtherSid + "_Classes\\CLSID\\" + c_strHook +
+              " cannot be read (Access denied (5)), so it was not checked; run vmcheck as an administrator",
+          strNone}},
         // the running user's own registration, as before
         {HKEY_CURRENT_USER, "Software\\Classes", "Software\\Classes\\CLSID\\" + c_strHook, "InprocServer32",
-         "C:\\other.dll",
+         "C:\\other.dll", false,
          {strNoRedirect, strUserFail + strUserSid + "\\Software\\Classes\\CLSID\\" + c_strHook +
                              " registers the hook's class with C:\\other.dll" + strUserEnd + strUserSid +
                              "\\Software\\Classes\\CLSID\\" + c_strHook +
                              "\" /f (profiles not loaded now were not checked)"}},
         // the machine's TreatAs, in each view
         {HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes", "SOFTWARE\\Classes\\CLSID\\" + c_strHook, "TreatAs",
-         c_strOther.c_str(),
+         c_strOther.c_str(), false,
          {"FAIL hook class redirect: HKLM\\SOFTWARE\\Classes\\CLSID\\" + c_strHook +
               "\\TreatAs redirects the hook's class to " + c_strOther +
               ", so Explorer creates that class instead of the product's hook. Fix: run: reg delete "
               "\"HKLM\\SOFTWARE\\Classes\\CLSID\\" + c_strHook + "\\TreatAs\" /f",
           strNone}},
         {HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes", "SOFTWARE\\Classes\\Wow6432Node\\CLSID\\" + c_strHook, "TreatAs",
-         c_strOther.c_str(),
+         c_strOther.c_str(), false,
          {"FAIL hook class redirect: HKLM\\SOFTWARE\\Classes\\Wow6432Node\\CLSID\\" + c_strHook +
               "\\TreatAs redirects the hook's class to " + c_strOther +
               ", so Explorer creates that class instead of the product's hook. Fix: run: reg delete "
@@ -154,7 +162,15 @@ TEST(VmCheckTest, EveryLoadedProfilesClassesAndTreatAsAreChecked)
             RegSetValueExA(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(row.m_szData),
                            static_cast<DWORD>(strlen(row.m_szData) + 1));
         key.reset();
+        vm::UniqueKey locked;
+        if (row.m_bLocked) {
+            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(row.m_hRoot, row.m_strKey.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY,
+                                                   locked.put()));
+            vmtest::SetDeniedToEveryone(locked.get(), KEY_QUERY_VALUE);
+        }
         vmtest::CToolRun run = vmtest::RunTool(vmtest::BinDir() + "\\vmcheck.exe", {}, 30000);
+        if (locked)
+            vmtest::SetDeniedToEveryone(locked.get(), 0);
         RemoveUpTo(row.m_hRoot, strKey, row.m_strKeep);
         SCOPED_TRACE(run.m_strCommand);
         EXPECT_TRUE(run.m_bEnded);

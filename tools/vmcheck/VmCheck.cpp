@@ -148,10 +148,13 @@ std::vector<std::string> SubkeyNames(HKEY a_hKey)
 
 // A key as its path names it, whichever build reads it: the 32-bit view's
 // keys are read by their Wow6432Node paths.
+LONG OpenLiteralKey(HKEY a_hRoot, const std::string& a_strKey, vm::UniqueKey& a_key)
+{
+    return RegOpenKeyExA(a_hRoot, a_strKey.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, a_key.put());
+}
 bool OpenLiteral(HKEY a_hRoot, const std::string& a_strKey, vm::UniqueKey& a_key)
 {
-    return RegOpenKeyExA(a_hRoot, a_strKey.c_str(), 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_WOW64_64KEY,
-                         a_key.put()) == ERROR_SUCCESS;
+    return OpenLiteralKey(a_hRoot, a_strKey, a_key) == ERROR_SUCCESS;
 }
 
 // The class that the TreatAs of the hook's class key names, unless it names
@@ -339,7 +342,13 @@ void CInstallationCheck::CheckUserHookClass()
         const std::string strKey = strClasses + "\\CLSID\\" + c_szHookClsid;
         vm::UniqueKey hClass;
         std::wstring strName;
-        if (!OpenLiteral(HKEY_USERS, strKey, hClass))
+        LONG lStatus = OpenLiteralKey(HKEY_USERS, strKey, hClass);
+        // A profile this user may not read is not said to be clean.
+        if (lStatus != ERROR_SUCCESS && lStatus != ERROR_FILE_NOT_FOUND && lStatus != ERROR_PATH_NOT_FOUND)
+            m_report.Warn("hook class per user", "HKU\\" + strKey + " cannot be read (" +
+                                                     vmtool::DescribeError(static_cast<DWORD>(lStatus)) +
+                                                     "), so it was not checked; run vmcheck as an administrator");
+        if (lStatus != ERROR_SUCCESS)
             continue;
         // A profile's Software\Classes is a link to its classes hive: one key, said once.
         if (vm::GetKeyName(hClass.get(), strName)) {
