@@ -316,4 +316,22 @@ bool GainsCommandLineMarks(const std::wstring& a_strText)
     return CountCommandLineMarks(strBestFit) > CountCommandLineMarks(strOwn);
 }
 
+bool GetKeyName(void* a_hKey, std::wstring& a_strName)
+{
+    using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    constexpr int c_nKeyNameInformation = 3;
+    static const auto s_pfnQuery = reinterpret_cast<NtQueryKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryKey")));
+    // KEY_NAME_INFORMATION: a byte length, then the name without a zero.
+    alignas(ULONG) BYTE buffer[1024];
+    ULONG cbResult = 0;
+    if (!s_pfnQuery || s_pfnQuery(a_hKey, c_nKeyNameInformation, buffer, sizeof(buffer), &cbResult) != 0)
+        return false;
+    ULONG cbName = *reinterpret_cast<ULONG*>(buffer);
+    if (cbName > sizeof(buffer) - sizeof(ULONG))
+        return false;
+    a_strName.assign(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), cbName / sizeof(wchar_t));
+    return true;
+}
+
 } // namespace vm

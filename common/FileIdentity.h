@@ -86,4 +86,9 @@ std::string AnsiRendering(const std::wstring& a_strText);
 // full-width quotes, slashes and colons into their ASCII look-alikes.
 bool GainsCommandLineMarks(const std::wstring& a_strText);
 
+// The name the registry itself gives an open key ("\REGISTRY\USER\..."),
+// whatever root, path, view or link opened it: two handles that answer the
+// same name reach one key. False when the platform does not say.
+bool GetKeyName(void* a_hKey, std::wstring& a_strName);
+
 } // namespace vm

@@ -214,9 +214,6 @@ public:
     }
 
 private:
-    using NtQueryKeyFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    static constexpr int c_nKeyNameInformation = 3;
-
     void Arm()
     {
         m_uQuiet = 0;
@@ -232,7 +229,7 @@ private:
                                            REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET |
                                                REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_SECURITY,
                                            m_event.get(), TRUE) == ERROR_SUCCESS &&
-                   KeyName(m_key.get(), m_strName);
+                   vm::GetKeyName(m_key.get(), m_strName);
     }
 
     bool IsQuiet() const
@@ -245,24 +242,8 @@ private:
         std::wstring strCurrent, strWatched;
         return RegOpenKeyExA(HKEY_CURRENT_USER, c_szOfficeRoot, 0, KEY_QUERY_VALUE, current.put()) ==
                    ERROR_SUCCESS &&
-               KeyName(current.get(), strCurrent) && KeyName(m_key.get(), strWatched) &&
+               vm::GetKeyName(current.get(), strCurrent) && vm::GetKeyName(m_key.get(), strWatched) &&
                strCurrent == m_strName && strWatched == m_strName;
-    }
-
-    static bool KeyName(HKEY a_hKey, std::wstring& a_strName)
-    {
-        static const auto s_pfnQuery = reinterpret_cast<NtQueryKeyFn>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryKey")));
-        // KEY_NAME_INFORMATION: a byte length, then the name without a zero.
-        alignas(ULONG) BYTE buffer[1024];
-        ULONG cbResult = 0;
-        if (!s_pfnQuery || s_pfnQuery(a_hKey, c_nKeyNameInformation, buffer, sizeof(buffer), &cbResult) != 0)
-            return false;
-        ULONG cbName = *reinterpret_cast<ULONG*>(buffer);
-        if (cbName > sizeof(buffer) - sizeof(ULONG))
-            return false;
-        a_strName.assign(reinterpret_cast<const wchar_t*>(buffer + sizeof(ULONG)), cbName / sizeof(wchar_t));
-        return true;
     }
 
     static constexpr char c_szOfficeRoot[] = "Software\\Microsoft\\Office";

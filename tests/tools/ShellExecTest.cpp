@@ -11,6 +11,8 @@
 #include "tests/support/TestPaths.h"
 #include "tests/tools/TestHookIds.h"
 #include "tests/tools/ToolsRegistration.h"
+#include "tools/shellexec/FolderWhatIf.h"
+#include "tools/shellexec/HookModule.h"
 
 #include <gtest/gtest.h>
 
@@ -376,7 +378,9 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     const std::string strFolder = strDir + "\\folder";
     CreateDirectoryA(strFolder.c_str(), nullptr);
     CreateDirectoryA((strFolder + "\\sub").c_str(), nullptr);
-    for (const char* szName : {"\\plan, final.vmdry", "\\outside.vmout", "\\sub\\notes.vmnone"})
+    // A name a spreadsheet reading ';'-separated lists would cut into formulas.
+    for (const char* szName : {"\\plan, final.vmdry", "\\outside.vmout", "\\q;=1+2;@SUM(3).vmdry",
+                               "\\sub\\notes.vmnone"})
         vmtest::WriteFile(strFolder + szName, "text");
     const std::string c_strAddin = "Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn";
     // An earlier real request's upkeep may still be registering the add-in.
@@ -396,17 +400,23 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
          {"would start: " + strLauncher + strApp + " \"" + strDocument + "\"/D:" + vmtest::BinDir() + "\\vmplugin.dll"}, 0},
         // The folder's what-if: a line a file, sorted, then the counts.
         {{"--policy", strDir + "\\draft.ccf", "--folder", strFolder},
-         "total: 3 files: 1 controlled, 1 handed back, 1 refused (5)",
+         "total: 4 files: 2 controlled, 1 handed back, 1 refused (5)",
          {strFolder + "\\outside.vmout | refused (5) | - | - | " + strOutside +
               " is outside the trusted folders (Windows, Program Files, TrustedFolders)",
           strFolder + "\\plan, final.vmdry | controlled | probe.exe | vmplugin.dll | starts through the launcher",
+          strFolder + "\\q;=1+2;@SUM(3).vmdry | controlled | probe.exe | vmplugin.dll | starts through the launcher",
           strFolder + "\\sub\\notes.vmnone | handed back | - | - | no application is associated with the file type"},
          0},
-        // The same as a table: a field with a comma is quoted.
+        // The same as a table: every field quoted; the name that a ';' reading
+        // cuts into formulas begins, and each of its cells begins, with "'".
         {{"--policy", strDir + "\\draft.ccf", "--folder", strFolder, "--csv"},
-         strFolder + "\\sub\\notes.vmnone,handed back,,,no application is associated with the file type",
-         {"document,verdict,program,plug-in,reason",
-          "\"" + strFolder + "\\plan, final.vmdry\",controlled,probe.exe,vmplugin.dll,starts through the launcher"},
+         "\"" + strFolder + "\\sub\\notes.vmnone\",\"handed back\",\"\",\"\","
+             "\"no application is associated with the file type\"",
+         {"\"document\",\"verdict\",\"program\",\"plug-in\",\"reason\"",
+          "\"" + strFolder + "\\plan, final.vmdry\",\"controlled\",\"probe.exe\",\"vmplugin.dll\","
+              "\"starts through the launcher\"",
+          "\"'" + strFolder + "\\q;'=1+2;'@SUM(3).vmdry\",\"controlled\",\"probe.exe\",\"vmplugin.dll\","
+              "\"starts through the launcher\""},
          0},
         {{"--policy", strDir + "\\draft.ccf", "--params", "/D:x", strDocument},
          "verdict: refused (5): request text holds the launcher's argument mark", {}, 0},
@@ -558,6 +568,79 @@ TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
     DeleteFileA(strPolicy.c_str());
     vmtest::RemoveTree(strDir);
+}
+
+// The what-if's table as spreadsheets read it: every field quoted, and no
+// cell that a comma, semicolon or tab reading cuts from a field begins a
+// formula.
+TEST(ShellExecCsvTest, EveryFieldIsQuotedAndNoReadingOfItBeginsAFormula)
+{
+    const struct {
+        const char* m_szText;
+        const char* m_szField;
+    } rows[] = {
+        {"", "\"\""},                                      // empty: quoted too
+        {"controlled", "\"controlled\""},                  // a plain word: quoted only
+        {"plan, final.vmd", "\"plan, final.vmd\""},        // a comma inside the quotes
+        {"say \"x\"", "\"say \"\"x\"\"\""},                // an inner quote doubled
+        {"a-b;c@d", "\"a-b;c@d\""},                        // formula characters inside a cell
+        {"=1+2", "\"'=1+2\""},                             // each formula start at the beginning
+        {"+1", "\"'+1\""},
+        {"-1", "\"'-1\""},
+        {"@SUM(1)", "\"'@SUM(1)\""},
+        // a tab or CR begins a formula and, in a tab reading or as a line
+        // break, also the next cell
+        {"\t=1", "\"'\t'=1\""},
+        {"\r=1", "\"'\r'=1\""},
+        {" =1", "\"' =1\""},                               // a blank an import may trim
+        // the issue's name: a ';' reading cuts it into "=1+2" and "@SUM(3).vmp"
+        {"C:\\csv\\q;=1+2;@SUM(3).vmp", "\"'C:\\csv\\q;'=1+2;'@SUM(3).vmp\""},
+        {"C:\\a,=1", "\"'C:\\a,'=1\""},                    // a comma reading
+        {"C:\\a\t-1", "\"'C:\\a\t'-1\""},                  // a tab reading
+        {"C:\\a; =1", "\"'C:\\a;' =1\""},                  // a blank after the separator
+        {"C:\\a;\"=1", "\"'C:\\a;'\"\"=1\""},              // a quote after the separator
+        {"a\n@b", "\"'a\n'@b\""},                          // a line break begins a row
+        {"a;b", "\"a;b\""},                                // a separator alone changes nothing
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("CsvField(\"") + row.m_szText + "\")");
+        EXPECT_EQ(row.m_szField, CsvField(row.m_szText));
+    }
+}
+
+// The dry run loads the module the machine registers for the hook's class,
+// not one that the merged class view shows: HKEY_CLASSES_ROOT stands for the
+// view that holds the running user's own classes.
+TEST(ShellExecModuleTest, TheDryRunLoadsTheModuleTheMachineRegisters)
+{
+    const std::wstring strClsid = L"{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+    const std::string strServer = "CLSID\\{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}\\InprocServer32";
+    const char* const c_szUser = "C:\\users\\Public\\x\\vormidmgr.dll";
+    const struct {
+        const char* m_szMachine; // HKLM\SOFTWARE\Classes; null: none
+        const char* m_szMerged;  // HKCR; null: none
+        HRESULT m_hr;
+        const wchar_t* m_szModule;
+    } rows[] = {
+        // a per-user registration naming another module is not loaded
+        {"C:\\Program Files\\Lumidex\\vormidmgr.dll", c_szUser, S_OK, L"C:\\Program Files\\Lumidex\\vormidmgr.dll"},
+        // nor is it when the machine registers nothing
+        {nullptr, c_szUser, REGDB_E_CLASSNOTREG, L""},
+        // a module the machine names by no full path is not loaded
+        {"vormidmgr.dll", c_szUser, S_FALSE, L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("machine ") + (row.m_szMachine ? row.m_szMachine : "(none)") + ", merged " +
+                     (row.m_szMerged ? row.m_szMerged : "(none)"));
+        vmtest::RegistryRedirect redirect("shellexec-module");
+        if (row.m_szMachine)
+            vmtest::SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\" + strServer, nullptr, row.m_szMachine);
+        if (row.m_szMerged)
+            vmtest::SetString(HKEY_CLASSES_ROOT, strServer, nullptr, row.m_szMerged);
+        std::wstring strModule = L"sentinel";
+        EXPECT_EQ(row.m_hr, FindMachineHookModule(strClsid, strModule));
+        EXPECT_EQ(row.m_szModule, strModule);
+    }
 }
 
 } // namespace

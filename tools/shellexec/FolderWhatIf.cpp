@@ -38,6 +38,29 @@ void SplitNamed(const std::string& a_strRest, const char* a_szJoin, CVerdictColu
         a_columns.m_strReason = strAfter.substr(iNote + 2, strAfter.size() - iNote - 3);
 }
 
+// A character that makes a spreadsheet read the cell it begins as a formula.
+bool StartsFormula(char a_ch)
+{
+    return a_ch == '=' || a_ch == '+' || a_ch == '-' || a_ch == '@' || a_ch == '\t' || a_ch == '\r';
+}
+
+// Where some reading of a line begins a new cell: the list separators a
+// spreadsheet may be set to (comma, semicolon, tab) and a line break, which
+// begins a new row. None is ever the second byte of a double-byte character.
+bool IsCellSeparator(char a_ch)
+{
+    return a_ch == ',' || a_ch == ';' || a_ch == '\t' || a_ch == '\n' || a_ch == '\r';
+}
+
+// Whether a cell that some reading begins at a_iStart is read as a formula:
+// blanks (an import may trim them) and double quotes (an import may take
+// them for the cell's own) before the formula character do not help.
+bool CellStartsFormula(const std::string& a_strText, size_t a_iStart)
+{
+    size_t iFirst = a_strText.find_first_not_of(" \"", a_iStart);
+    return iFirst != std::string::npos && StartsFormula(a_strText[iFirst]);
+}
+
 // Prints a line as the tool's other lines are printed: plain line feeds.
 void PrintTo(FILE* a_pFile, const std::string& a_strLine)
 {
@@ -100,15 +123,16 @@ CVerdictColumns SplitVerdict(const std::string& a_strVerdict)
 
 std::string CsvField(const std::string& a_strText)
 {
-    bool bQuote = a_strText.find_first_of(",\"\r\n") != std::string::npos ||
-                  (!a_strText.empty() && (a_strText.front() == ' ' || a_strText.back() == ' '));
-    if (!bQuote)
-        return a_strText;
-    std::string strField = "\"";
-    for (char ch : a_strText) {
-        if (ch == '"')
+    bool bNeutralize = CellStartsFormula(a_strText, 0);
+    for (size_t i = 0; i < a_strText.size() && !bNeutralize; ++i)
+        bNeutralize = IsCellSeparator(a_strText[i]) && CellStartsFormula(a_strText, i + 1);
+    std::string strField = bNeutralize ? "\"'" : "\"";
+    for (size_t i = 0; i < a_strText.size(); ++i) {
+        strField += a_strText[i];
+        if (a_strText[i] == '"')
             strField += '"';
-        strField += ch;
+        else if (IsCellSeparator(a_strText[i]) && CellStartsFormula(a_strText, i + 1))
+            strField += '\'';
     }
     return strField + "\"";
 }
@@ -151,7 +175,7 @@ int RunFolderWhatIf(const std::wstring& a_strDir, bool a_bCsv, const FileDecider
     }
     std::map<std::string, size_t> counts;
     if (a_bCsv)
-        PrintTo(stdout, "document,verdict,program,plug-in,reason");
+        PrintTo(stdout, "\"document\",\"verdict\",\"program\",\"plug-in\",\"reason\"");
     for (const std::wstring& strFile : files) {
         CVerdictColumns columns = SplitVerdict(a_decide(strFile));
         ++counts[columns.m_strVerdict];

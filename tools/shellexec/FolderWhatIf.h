@@ -19,8 +19,12 @@ struct CVerdictColumns {
 };
 CVerdictColumns SplitVerdict(const std::string& a_strVerdict);
 
-// A field of a comma-separated line: quoted when it holds a comma, a double
-// quote, a line break or a blank at either end, an inner quote doubled.
+// A field of a comma-separated line, always quoted, an inner quote doubled.
+// A spreadsheet may read the line with a comma, a semicolon or a tab as its
+// separator, and begins a cell at each: a field of which any such cell would
+// begin with a formula character (= + - @ tab CR, after blanks or quotes) is
+// neutralized as spreadsheet tools advise: the field begins with a single
+// quote, and a single quote follows each separator that such a cell follows.
 std::string CsvField(const std::string& a_strText);
 
 // The files below a_strDir, in its subfolders too, sorted by path. A folder

@@ -7,6 +7,7 @@
 #include "common/Handle.h"
 #include "module/DocHookDiagnostics.h"
 #include "tools/shellexec/FolderWhatIf.h"
+#include "tools/shellexec/HookModule.h"
 #include "tools/shellexec/ShellExecOptions.h"
 #include "tools/toolsupport/ComApartment.h"
 #include "tools/toolsupport/DebugTextCapture.h"
@@ -184,35 +185,33 @@ HRESULT QueryHook(IUnknown* a_pUnknown, bool a_bAnsiOnly, CHookInterfaces& a_hoo
 }
 
 // The dry run is a class of the hook's own module that no registration
-// names: it is asked of the module the hook's class is registered with, by
-// that module's full path. The module stays loaded until this program ends.
+// names: it is asked of the module the machine registers the hook's class
+// with, by that module's full path. The module stays loaded until this
+// program ends. S_FALSE without an object: the module serves no dry run.
 HRESULT CreateDryRun(const CLSID& a_clsid, IUnknown** a_ppUnknown)
 {
     *a_ppUnknown = nullptr;
     wchar_t szClsid[40] = {};
     if (!StringFromGUID2(a_clsid, szClsid, 40))
         return E_INVALIDARG;
-    std::wstring strKey = std::wstring(L"CLSID\\") + szClsid + L"\\InprocServer32";
-    wchar_t szModule[MAX_PATH] = {};
-    DWORD cbModule = sizeof(szModule);
-    if (RegGetValueW(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, szModule, &cbModule) !=
-            ERROR_SUCCESS ||
-        !vm::IsFullPath(std::wstring(szModule)))
-        return REGDB_E_CLASSNOTREG;
-    HMODULE hModule = LoadLibraryExW(szModule, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    std::wstring strModule;
+    HRESULT hr = FindMachineHookModule(szClsid, strModule);
+    if (hr != S_OK)
+        return hr;
+    HMODULE hModule = LoadLibraryExW(strModule.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!hModule)
+        return HRESULT_FROM_WIN32(GetLastError());
     using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    auto pfnGetClassObject = hModule ? reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(
-                                           GetProcAddress(hModule, "DllGetClassObject")))
-                                     : nullptr;
-    if (!pfnGetClassObject)
-        return CLASS_E_CLASSNOTAVAILABLE;
+    auto pfnGetClassObject =
+        reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(hModule, "DllGetClassObject")));
     IClassFactory* pFactory = nullptr;
-    HRESULT hr = pfnGetClassObject(CLSID_DocHookDryRun, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
-    if (FAILED(hr) || !pFactory)
-        return FAILED(hr) ? hr : E_NOINTERFACE;
+    if (!pfnGetClassObject ||
+        FAILED(pfnGetClassObject(CLSID_DocHookDryRun, IID_IClassFactory, reinterpret_cast<void**>(&pFactory))) ||
+        !pFactory)
+        return S_FALSE;
     hr = pFactory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(a_ppUnknown));
     pFactory->Release();
-    return hr;
+    return SUCCEEDED(hr) && *a_ppUnknown ? S_OK : S_FALSE;
 }
 
 // Offers the request to a hook that can answer in words (the product's),
@@ -236,19 +235,16 @@ CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& 
     answer.m_hr = ClsidFromText(a_strClsid, clsid);
     if (FAILED(answer.m_hr))
         return answer;
+    // A dry run is offered to the hook's dry-run class instead: the hook
+    // itself is not created, so nothing the merged class view names is loaded.
     IUnknown* pUnknown = nullptr;
-    answer.m_hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                   reinterpret_cast<void**>(&pUnknown));
-    if (FAILED(answer.m_hr) || !pUnknown) {
+    answer.m_hr = a_options.m_bDryRun ? CreateDryRun(clsid, &pUnknown)
+                                      : CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                                         reinterpret_cast<void**>(&pUnknown));
+    if (FAILED(answer.m_hr) || (!pUnknown && !a_options.m_bDryRun)) {
         if (SUCCEEDED(answer.m_hr))
             answer.m_hr = E_NOINTERFACE;
         return answer;
-    }
-    // A dry run is offered to the hook's dry-run class instead.
-    if (a_options.m_bDryRun) {
-        pUnknown->Release();
-        pUnknown = nullptr;
-        CreateDryRun(clsid, &pUnknown);
     }
     CHookInterfaces hook;
     answer.m_hr = pUnknown ? QueryHook(pUnknown, a_options.m_bAnsi, hook) : S_OK;

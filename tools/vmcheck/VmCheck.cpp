@@ -40,6 +40,7 @@ enum ExitCode { c_nExitHealthy = 0, c_nExitFailed = 1 };
 
 // The hook's class id, as its registration script writes it.
 const char c_szHookClsid[] = "{3B0F4085-0A5D-4E5C-92C9-CA3454D3285D}";
+const char c_szMachineClasses[] = "SOFTWARE\\Classes";
 const char c_szHooksKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
 const char c_szPolicyKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 const char c_szPolicyValue[] = "EnableShellExecuteHooks";
@@ -131,6 +132,83 @@ bool ReadCommand(const std::string& a_strKey, std::string& a_strCommand)
     return true;
 }
 
+// The names of a key's subkeys, in the registry's order, up to the first
+// error; a name longer than MAX_PATH is left out.
+std::vector<std::string> SubkeyNames(HKEY a_hKey)
+{
+    std::vector<std::string> names;
+    char szName[MAX_PATH];
+    for (DWORD i = 0;; ++i) {
+        DWORD cchName = MAX_PATH;
+        LONG lStatus = RegEnumKeyExA(a_hKey, i, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
+        if (lStatus == ERROR_SUCCESS)
+            names.emplace_back(szName, cchName);
+        else if (lStatus != ERROR_MORE_DATA)
+            return names;
+    }
+}
+
+// A key as its path names it, whichever build reads it: the 32-bit view's
+// keys are read by their Wow6432Node paths.
+LONG OpenLiteralKey(HKEY a_hRoot, const std::string& a_strKey, vm::UniqueKey& a_key)
+{
+    return RegOpenKeyExA(a_hRoot, a_strKey.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, a_key.put());
+}
+bool OpenLiteral(HKEY a_hRoot, const std::string& a_strKey, vm::UniqueKey& a_key)
+{
+    return OpenLiteralKey(a_hRoot, a_strKey, a_key) == ERROR_SUCCESS;
+}
+
+// The class that the TreatAs of the hook's class key names, unless it names
+// the hook's own; "" when there is none.
+std::string ReadTreatAs(HKEY a_hClass)
+{
+    vm::UniqueKey treatAs;
+    std::string strClass;
+    if (!OpenLiteral(a_hClass, "TreatAs", treatAs) || !ReadText(treatAs.get(), "", nullptr, strClass) ||
+        lstrcmpiA(strClass.c_str(), c_szHookClsid) == 0)
+        return std::string();
+    return strClass;
+}
+
+// What a user's class key for the hook does in place of the machine's
+// registration: "registers the hook's class with MODULE" and "redirects the
+// hook's class to {X} (TreatAs)"; "" when it does neither.
+std::string DescribeUserClass(HKEY a_hClass)
+{
+    std::string strWhat;
+    vm::UniqueKey server;
+    if (OpenLiteral(a_hClass, "InprocServer32", server)) {
+        std::string strModule;
+        if (!ReadText(server.get(), "", nullptr, strModule) || strModule.empty())
+            strModule = "no module";
+        strWhat = "registers the hook's class with " + strModule;
+    }
+    std::string strTreatAs = ReadTreatAs(a_hClass);
+    if (!strTreatAs.empty())
+        strWhat += (strWhat.empty() ? "" : " and ") + std::string("redirects the hook's class to ") + strTreatAs +
+                   " (TreatAs)";
+    return strWhat;
+}
+
+// The classes of every profile loaded now, as paths below HKEY_USERS: each
+// profile's classes hive (<SID>_Classes) and its Software\Classes key, each
+// in both registry views. Profiles of users not logged on are not loaded.
+std::vector<std::string> LoadedUserClasses()
+{
+    std::vector<std::string> classes;
+    for (const std::string& strName : SubkeyNames(HKEY_USERS)) {
+        const char c_szHiveSuffix[] = "_Classes";
+        const size_t cchSuffix = sizeof(c_szHiveSuffix) - 1;
+        bool bHive = strName.size() > cchSuffix &&
+                     lstrcmpiA(strName.c_str() + strName.size() - cchSuffix, c_szHiveSuffix) == 0;
+        const std::string strClasses = bHive ? strName : strName + "\\Software\\Classes";
+        classes.push_back(strClasses);
+        classes.push_back(strClasses + "\\Wow6432Node");
+    }
+    return classes;
+}
+
 bool ReadDword(HKEY a_hRoot, const std::string& a_strKey, const char* a_szName, DWORD& a_dwValue)
 {
     DWORD cb = sizeof(a_dwValue);
@@ -189,6 +267,7 @@ public:
 
 private:
     void CheckHookClass();
+    void CheckHookRedirect();
     void CheckUserHookClass();
     void CheckHookListed();
     void CheckEventSource();
@@ -219,9 +298,12 @@ private:
 
 void CInstallationCheck::CheckHookClass()
 {
+    // The machine's registration in this build's view: the merged class view
+    // would show this user's own registration instead.
     std::string strModule;
-    const std::string strServerKey = std::string("CLSID\\") + c_szHookClsid + "\\InprocServer32";
-    if (!ReadText(HKEY_CLASSES_ROOT, strServerKey, nullptr, strModule) || strModule.empty()) {
+    const std::string strServerKey = std::string(c_szMachineClasses) + "\\CLSID\\" + c_szHookClsid +
+                                     "\\InprocServer32";
+    if (!ReadText(HKEY_LOCAL_MACHINE, strServerKey, nullptr, strModule) || strModule.empty()) {
         char szSelf[MAX_PATH];
         DWORD cch = GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
         m_strDir = cch > 0 && cch < MAX_PATH ? Directory(szSelf) : ".";
@@ -240,26 +322,67 @@ void CInstallationCheck::CheckHookClass()
         m_report.Fail("hook module", "the registered module " + strModule + " is missing", Reinstall());
 }
 
-// A class registered under the user's own classes wins over the machine's
-// registration when Explorer creates it: that user's Explorer then loads
-// another module, or none, and protection is silently off for them.
+// A TreatAs key of the machine's classes, in either view, makes Explorer
+// create the class it names instead of the hook.
+void CInstallationCheck::CheckHookRedirect()
+{
+    bool bRedirected = false;
+    for (const char* szView : {"", "\\Wow6432Node"}) {
+        const std::string strKey = std::string(c_szMachineClasses) + szView + "\\CLSID\\" + c_szHookClsid;
+        vm::UniqueKey hClass;
+        const std::string strTreatAs = OpenLiteral(HKEY_LOCAL_MACHINE, strKey, hClass) ? ReadTreatAs(hClass.get()) : "";
+        if (strTreatAs.empty())
+            continue;
+        bRedirected = true;
+        m_report.Fail("hook class redirect",
+                      "HKLM\\" + strKey + "\\TreatAs redirects the hook's class to " + strTreatAs +
+                          ", so Explorer creates that class instead of the product's hook",
+                      "run: reg delete " + Quoted("HKLM\\" + strKey + "\\TreatAs") + " /f");
+    }
+    if (!bRedirected)
+        m_report.Ok("hook class redirect", std::string("no TreatAs of the machine redirects the class ") +
+                                               c_szHookClsid);
+}
+
+// A class registered or redirected in a user's own classes wins over the
+// machine's registration when that user's Explorer creates it: it then loads
+// another module, or none, and protection is silently off for that user.
+// Only the profiles loaded now can be read.
 void CInstallationCheck::CheckUserHookClass()
 {
-    const std::string strKey = std::string("Software\\Classes\\CLSID\\") + c_szHookClsid;
-    vm::UniqueKey server;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, (strKey + "\\InprocServer32").c_str(), 0, KEY_QUERY_VALUE,
-                      server.put()) != ERROR_SUCCESS) {
-        m_report.Ok("hook class per user", "this user has no registration of its own for " +
-                                               std::string(c_szHookClsid));
-        return;
+    std::vector<std::wstring> seen;
+    bool bFound = false;
+    for (const std::string& strClasses : LoadedUserClasses()) {
+        const std::string strKey = strClasses + "\\CLSID\\" + c_szHookClsid;
+        vm::UniqueKey hClass;
+        std::wstring strName;
+        LONG lStatus = OpenLiteralKey(HKEY_USERS, strKey, hClass);
+        // A profile this user may not read is not said to be clean.
+        if (lStatus != ERROR_SUCCESS && lStatus != ERROR_FILE_NOT_FOUND && lStatus != ERROR_PATH_NOT_FOUND)
+            m_report.Warn("hook class per user", "HKU\\" + strKey + " cannot be read (" +
+                                                     vmtool::DescribeError(static_cast<DWORD>(lStatus)) +
+                                                     "), so it was not checked; run vmcheck as an administrator");
+        if (lStatus != ERROR_SUCCESS)
+            continue;
+        // A profile's Software\Classes is a link to its classes hive: one key, said once.
+        if (vm::GetKeyName(hClass.get(), strName)) {
+            if (std::find(seen.begin(), seen.end(), strName) != seen.end())
+                continue;
+            seen.push_back(strName);
+        }
+        std::string strWhat = DescribeUserClass(hClass.get());
+        if (strWhat.empty())
+            continue;
+        bFound = true;
+        m_report.Fail("hook class per user",
+                      "HKU\\" + strKey + " " + strWhat +
+                          " for that profile's user, so their Explorer does not load the product's hook",
+                      "run: reg delete " + Quoted("HKU\\" + strKey) +
+                          " /f (profiles not loaded now were not checked)");
     }
-    std::string strModule;
-    if (!ReadText(HKEY_CURRENT_USER, strKey + "\\InprocServer32", nullptr, strModule) || strModule.empty())
-        strModule = "no module";
-    m_report.Fail("hook class per user",
-                  "HKCU\\" + strKey + "\\InprocServer32 registers the hook's class for this user with " +
-                      strModule + ", so this user's Explorer does not load the product's hook",
-                  "run as this user: reg delete " + Quoted("HKCU\\" + strKey) + " /f");
+    if (!bFound)
+        m_report.Ok("hook class per user", std::string("no loaded profile registers or redirects the class ") +
+                                               c_szHookClsid + " of its own; profiles not loaded now were not checked");
 }
 
 void CInstallationCheck::CheckHookListed()
@@ -392,15 +515,11 @@ void CInstallationCheck::CheckPolicyFile()
 // type's open command (a print switch, "-jar") are named as not passed.
 void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields)
 {
-    char szName[MAX_PATH];
     std::set<std::string> judged; // each program once, however many types it opens
-    for (DWORD i = 0;; ++i) {
-        DWORD cchName = MAX_PATH;
-        LONG lStatus = RegEnumKeyExA(HKEY_CLASSES_ROOT, i, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
-        if (lStatus == ERROR_NO_MORE_ITEMS)
-            return;
+    for (const std::string& strName : SubkeyNames(HKEY_CLASSES_ROOT)) {
+        const char* szName = strName.c_str();
         std::string strProgId, strCommand;
-        if (lStatus != ERROR_SUCCESS || szName[0] != '.' || !ReadText(HKEY_CLASSES_ROOT, szName, nullptr, strProgId) ||
+        if (szName[0] != '.' || !ReadText(HKEY_CLASSES_ROOT, szName, nullptr, strProgId) ||
             strProgId.empty() ||
             !ReadCommand(strProgId + "\\shell\\open\\command", strCommand))
             continue;
@@ -572,6 +691,7 @@ bool CInstallationCheck::IsProgramTrusted(const std::string& a_strCheck, const s
 void CInstallationCheck::Run()
 {
     CheckHookClass();
+    CheckHookRedirect();
     CheckUserHookClass();
     CheckHookListed();
     CheckEventSource();
