@@ -175,11 +175,14 @@ echo "-- what-if.csv:"
 tr -d '\r' <"$drive_c/admin/what-if.csv"
 
 echo
-echo "== 5. vmcheck catches the mistake behind 3, and passes once the draft is deployed"
+echo "== 5. vmcheck catches the mistake behind 3, and passes after the fixes"
 check
-echo "-- the fix: deploy the draft, as an administrator"
+echo "-- the fixes, as an administrator: deploy the draft, and let .vmt documents open in the"
+echo "   installed notepad rather than the user's copy (the what-if showed them refused)"
 say "copy /y $admin\\draft.ccf \"$product\\company.ccf\""
 cp "$drive_c/admin/draft.ccf" "$product_unix/company.ccf"
+say 'reg add HKCR\VmDemo.Notes\shell\open\command /ve /d "\"C:\windows\notepad.exe\" \"%1\"" /f'
+reg add 'HKCR\VmDemo.Notes\shell\open\command' /ve /t REG_SZ /d '"C:\windows\notepad.exe" "%1"' /f
 check
 audited --verb open "$docs\\letter.vml"
 
@@ -197,7 +200,6 @@ offer --verb open "$docs\\Desktop.scf"
 offer --verb runas "$docs\\report.txt"
 offer --no-file --verb open
 offer --verb open --params '/D:C:\docs\other.dll' 'C:\windows\notepad.exe'
-offer --verb open "$docs\\notes.vmt"
 echo "-- through DDE, the hook looks for a running notepad with the plug-in to take the document"
 echo "   (without a display Wine's notepad ends at once, so none runs: it starts one)"
 reg add 'HKCR\VmDemo.Sealed\shell\open\ddeexec\Application' /ve /t REG_SZ /d notepad /f
