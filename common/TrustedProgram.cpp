@@ -1,4 +1,5 @@
 #include "common/TrustedProgram.h"
+#include "common/TrustedPublisher.h"
 
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
@@ -410,6 +411,8 @@ const char* DescribeProgramTrust(ProgramTrust a_trust)
         return "the policy registers another plug-in for the program";
     case ProgramTrust::OutsideFolders:
         return "the program lies outside the trusted folders";
+    case ProgramTrust::UntrustedPublisher:
+        return "the program is not signed by a publisher of TrustedPublishers";
     }
     return "unknown";
 }
@@ -456,6 +459,18 @@ std::vector<std::wstring> TrustedProgramFolders(const char* a_szTrustedFolders, 
     return folders;
 }
 
+// Where the policy lists publishers, a program in a trusted folder must also
+// carry the signature of one of them; a value that lists none leaves the
+// rule off (the lint says so).
+ProgramTrust PublisherVerdict(const std::wstring& a_strFinal, const PolicyFieldReader& a_readField)
+{
+    const char* szPublishers = a_readField(c_szTrustedPublishersField);
+    if (!szPublishers || SplitTrustedPublishers(szPublishers).empty())
+        return ProgramTrust::Trusted;
+    return IsSignedByTrustedPublisher(a_strFinal, szPublishers) ? ProgramTrust::Trusted
+                                                                : ProgramTrust::UntrustedPublisher;
+}
+
 } // namespace
 
 std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolders)
@@ -486,7 +501,7 @@ ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::
     for (const std::wstring& strFolder : TrustedProgramFolders(a_readField(c_szTrustedFoldersField), writeCheck))
         if (IsBelowFolder(strFinal, strFolder))
             return writeCheck.MayChangeBelow(strFinal, strFolder) ? ProgramTrust::OutsideFolders
-                                                                  : ProgramTrust::Trusted;
+                                                                  : PublisherVerdict(strFinal, a_readField);
     return ProgramTrust::OutsideFolders;
 }
 

@@ -12,7 +12,10 @@
 //    separated by ";") that is fit to trust, but never below the users'
 //    profiles or a folder of the Windows folder that every user may write to
 //    (its Temp, for one), and nothing on the way below the trusted folder
-//    that the user may change, where the platform's ACLs tell.
+//    that the user may change, where the platform's ACLs tell;
+//  - where the policy field "TrustedPublishers" lists certificate
+//    thumbprints, the program carries a valid signature by one of them
+//    (TrustedPublisher.h).
 // Both are judged on the program's final path, as the platform reports it
 // for the file itself, never on the text that named it.
 
@@ -33,6 +36,7 @@ enum class ProgramTrust {
     NotRegistered,  // the policy names no plug-in for the program's file name
     OtherPlugin,    // the policy names another plug-in for it
     OutsideFolders, // the program lies outside every trusted folder
+    UntrustedPublisher, // the policy lists publishers, and none of them signed the program
 };
 
 // The reason in words, for traces and refusals.

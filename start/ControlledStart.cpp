@@ -180,6 +180,8 @@ std::string DescribeRefusedTrust(vm::ProgramTrust a_trust, const std::wstring& a
         return "the policy registers no plug-in for " + strProgram;
     case vm::ProgramTrust::NoImage:
         return strProgram + " cannot be opened";
+    case vm::ProgramTrust::UntrustedPublisher:
+        return strProgram + " is not signed by a publisher that TrustedPublishers lists";
     case vm::ProgramTrust::OtherPlugin: {
         // A plug-in named with a folder is never the one beside the hook.
         const char* szPlugin = a_reader ? a_reader(strName.c_str()) : nullptr;

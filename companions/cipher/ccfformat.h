@@ -19,6 +19,7 @@
 #include "companions/cipher/cipher.h"
 #include "common/Handle.h"
 #include "common/TrustedProgram.h"
+#include "common/TrustedPublisher.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -67,7 +68,8 @@ constexpr char c_szNotLoadSSDriverField[] = "NotLoadSSDriver";
 constexpr const char* c_szFlagFields[] = {c_szDeleteOtherAddinField, c_szNotLoadSSDriverField};
 constexpr const char* c_szSettingFields[] = {c_szCompanyIdField, c_szDeleteOtherAddinField,
                                              c_szNotLoadSSDriverField, "ExcludeAppList",
-                                             "VormidpmiAppList", vm::c_szTrustedFoldersField};
+                                             "VormidpmiAppList", vm::c_szTrustedFoldersField,
+                                             vm::c_szTrustedPublishersField};
 
 struct CcfField {
     std::string strName;

@@ -2,6 +2,7 @@
 
 #include "common/FileIdentity.h"
 #include "common/TrustedProgram.h"
+#include "common/TrustedPublisher.h"
 
 #include <windows.h>
 
@@ -93,6 +94,7 @@ private:
     bool ApplicationName(const CcfField& a_field, const std::string& a_strName);
     void Plugin(const CcfField& a_field, const std::string& a_strName, const std::string& a_strPlugin);
     void TrustedFolders(const CcfField& a_field, const std::string& a_strValue);
+    void TrustedPublishers(const CcfField& a_field);
 
     std::string m_strPluginFolder;
     std::vector<CcfWarning> m_warnings;
@@ -118,29 +120,19 @@ void CLint::Plugin(const CcfField& a_field, const std::string& a_strName, const 
     else if (a_strPlugin.find_first_of("\\/:") != std::string::npos)
         Warn(a_field, a_strName + " names the plug-in " + Quoted(a_strPlugin) + ", which is not a file name: "
                           "plug-ins lie in " + m_strPluginFolder + strEffect);
-    else if (!vm::IsExistingFile(m_strPluginFolder + "\\" + a_strPlugin))
+    else if (!vm::IsExistingFile(m_strPluginFolder + "\\" + a_strPlugin)) {
         Warn(a_field, a_strName + " names the plug-in " + a_strPlugin + ", which is not a file in " +
                           m_strPluginFolder + strEffect);
+        m_warnings.back().bPluginNotFound = true;
+    }
 }
 
-// An application field names a program by its file name: a near miss of a
-// setting, a path or a name without ".exe" names none the hook would ask for.
 bool CLint::ApplicationName(const CcfField& a_field, const std::string& a_strName)
 {
-    if (const char* szSetting = NearestSetting(a_strName)) {
-        Warn(a_field, a_strName + " is no setting and no program: did you mean " + szSetting + "?");
-        return false;
-    }
-    if (a_strName.find_first_of("\\/:") != std::string::npos) {
-        Warn(a_field, "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
-                      "their file name alone, so it names none");
-        return false;
-    }
-    if (!EndsInExe(a_strName)) {
-        Warn(a_field, "the application name " + Quoted(a_strName) + " does not end in .exe, so it names no program");
-        return false;
-    }
-    return true;
+    const std::string strWhy = WhyNamesNoProgram(a_strName);
+    if (!strWhy.empty())
+        Warn(a_field, strWhy);
+    return strWhy.empty();
 }
 
 // The path an entry is judged by: its folder's final path where it exists;
@@ -168,6 +160,19 @@ void CLint::TrustedFolders(const CcfField& a_field, const std::string& a_strValu
     }
 }
 
+// Each entry a certificate thumbprint as Windows shows it; a value that
+// lists none leaves the publisher rule off.
+void CLint::TrustedPublishers(const CcfField& a_field)
+{
+    const std::vector<std::string> entries = vm::SplitTrustedPublishers(a_field.strValue.c_str());
+    if (entries.empty())
+        Warn(a_field, std::string(vm::c_szTrustedPublishersField) + " lists no thumbprint, so the publisher rule is off");
+    for (const std::string& strEntry : entries)
+        if (const char* szWhy = vm::WhyThumbprintIsMalformed(strEntry))
+            Warn(a_field, "the " + std::string(vm::c_szTrustedPublishersField) + " entry " + Quoted(strEntry) +
+                              " is no certificate thumbprint: " + szWhy + ", so it lists no publisher");
+}
+
 void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlier)
 {
     Blanks(a_field);
@@ -187,9 +192,30 @@ void CLint::Field(const CcfField& a_field, const std::vector<CcfField>& a_earlie
         Warn(a_field, strName + " is " + Quoted(a_field.strValue) + ", neither 0 nor 1; it is taken as 0");
     else if (EqualsIgnoringAsciiCase(strName, vm::c_szTrustedFoldersField))
         TrustedFolders(a_field, a_field.strValue);
+    else if (EqualsIgnoringAsciiCase(strName, vm::c_szTrustedPublishersField))
+        TrustedPublishers(a_field);
 }
 
 } // namespace
+
+// An application field names a program by its file name: a near miss of a
+// setting, a path or a name without ".exe" names none the hook would ask for.
+std::string WhyNamesNoProgram(const std::string& a_strName)
+{
+    if (const char* szSetting = NearestSetting(a_strName))
+        return a_strName + " is no setting and no program: did you mean " + szSetting + "?";
+    if (a_strName.find_first_of("\\/:") != std::string::npos)
+        return "the application name " + Quoted(a_strName) + " holds a path; the policy names programs by "
+               "their file name alone, so it names none";
+    if (!EndsInExe(a_strName))
+        return "the application name " + Quoted(a_strName) + " does not end in .exe, so it names no program";
+    return std::string();
+}
+
+bool NamesProgram(const std::string& a_strName)
+{
+    return !IsSettingField(a_strName) && WhyNamesNoProgram(a_strName).empty();
+}
 
 std::vector<ControlTableFinding> LintControlTableUse(const ControlTableUse& a_use,
                                                      const std::vector<CcfField>* a_pFields)

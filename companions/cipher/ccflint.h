@@ -15,12 +15,23 @@ namespace cipherfmt {
 struct CcfWarning {
     size_t nLine;
     std::string strText;
+    // The plug-in is no file of the plug-in folder: a tool that guessed that
+    // folder says how to name the right one.
+    bool bPluginNotFound = false;
 };
 
 // The warnings for the fields of one policy, by line. Application fields must
 // name a plug-in file of a_strPluginFolder (a full path, without a trailing
 // backslash).
 std::vector<CcfWarning> LintCcfFields(const std::vector<CcfField>& a_fields, const std::string& a_strPluginFolder);
+
+// Why a field of this name, which is no setting, registers no program the
+// hook would ask for (a near miss of a setting, a path, a name without
+// ".exe"), in words; empty when it names one.
+std::string WhyNamesNoProgram(const std::string& a_strName);
+// True when a field of this name registers a program, as the lint reads it;
+// vmcheck reads no other field as an application and its plug-in.
+bool NamesProgram(const std::string& a_strName);
 
 // A control-table entry as a machine serves it: what the hook finds for a
 // document of its type. The registry is the machine's, so the tool that

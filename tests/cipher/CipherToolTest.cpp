@@ -170,6 +170,7 @@ TEST_F(CipherToolTest, SealedFileIsValidForToolAndLibrary)
 
     ToolRun seal = RunTool({"seal", strInput, strOutput});
     ASSERT_EQ(seal.dwExit, static_cast<DWORD>(c_nExitOk)) << seal.strErr;
+    EXPECT_EQ(seal.strOut, "sealed " + strOutput + ": 4 fields\n");
     const std::string strExpected = Sealed("CompanyID=ACME\r\n; plug-ins\r\n\r\nWINWORD.EXE=  wdplug.dll \r\n"
                                            "Empty=\r\nDeleteOtherAddin=1\r\n");
     EXPECT_EQ(vmtest::ReadFile(strOutput), strExpected);
@@ -318,7 +319,7 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         {"companyid=OTHER", {"line @: companyid is given again (first on line !); only the first counts"}},
         {"WINWORD.EXE=wdplug.dll",
          {"line @: WINWORD.EXE names the plug-in wdplug.dll, which is not a file in {dir}, so WINWORD.EXE will "
-          "not be controlled"}},
+          "not be controlled{hint}"}},
         {"WINWORD.EXE=", {"line @: WINWORD.EXE names no plug-in, so WINWORD.EXE will not be controlled"}},
         {"WINWORD.EXE=..\\vmplugin.dll",
          {"line @: WINWORD.EXE names the plug-in \"..\\vmplugin.dll\", which is not a file name: plug-ins lie in "
@@ -346,6 +347,15 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
         {"TrustedFolders=C:\\users\\Public\\no-such-tools",
          {"line @: the TrustedFolders entry \"C:\\users\\Public\\no-such-tools\" trusts no folder: it lies in the "
           "users' profiles, where users write"}},
+        // Thumbprints as Windows shows them pass: SHA-1 in pairs, SHA-256 in one run.
+        {"TrustedPublishers=92 96 6e cc a8 62 a1 ef e3 07 16 4d 39 f9 01 92 41 54 05 35;"
+         "4ED4D9E70A6B026792D0D4A11988F10F538D4F8D72139F1BDF749AAAD8688C6D", {}},
+        {"TrustedPublishers=92966ECC;Korvane Ltd",
+         {"line @: the TrustedPublishers entry \"92966ECC\" is no certificate thumbprint: it has neither 40 "
+          "hexadecimal digits (SHA-1) nor 64 (SHA-256), so it lists no publisher",
+          "line @: the TrustedPublishers entry \"Korvane Ltd\" is no certificate thumbprint: it holds a character "
+          "that is neither a hexadecimal digit nor a blank, so it lists no publisher"}},
+        {"TrustedPublishers=;", {"line @: TrustedPublishers lists no thumbprint, so the publisher rule is off"}},
         {"TrustedFolders=Q:\\Apps",
          {"line @: the TrustedFolders entry \"Q:\\Apps\" trusts no folder: its drive is no fixed local volume, so "
           "the user may re-point its letter"}},
@@ -357,6 +367,10 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
             size_t iDir = strWarning.find("{dir}");
             if (iDir != std::string::npos)
                 strWarning.replace(iDir, 5, m_strDir);
+            // The plug-in folder was guessed: the tool names the option that sets it.
+            size_t iHint = strWarning.find("{hint}");
+            if (iHint != std::string::npos)
+                strWarning.replace(iHint, 6, " (give --product-folder DIR when the plug-ins lie in the product folder)");
             strAll += "warning: " + a_strFile + ", " + LineNumbered(strWarning, a_nFirst) + "\n";
         }
         return strAll;
@@ -381,6 +395,9 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
             size_t iDir = strLine.find("{dir}");
             if (iDir != std::string::npos)
                 strLine.replace(iDir, 5, m_strDir);
+            size_t iHint = strLine.find("{hint}");
+            if (iHint != std::string::npos)
+                strLine.erase(iHint, 6);
             EXPECT_NE(std::find(vmcheck.m_lines.begin(), vmcheck.m_lines.end(), strLine), vmcheck.m_lines.end())
                 << strLine << "\nnot in:\n" << vmtest::Joined(vmcheck.m_lines);
         }

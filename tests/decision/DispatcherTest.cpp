@@ -173,9 +173,9 @@ protected:
     // A program that records how it was started stands in for the launcher
     // (and for applications); it records only while VM_PROBE_RECORD names a
     // file, which the returned path is.
-    std::string InstallProbe(const std::string& a_strAs)
+    std::string InstallProbe(const std::string& a_strAs, const std::string& a_strFrom = "vmprobe.exe")
     {
-        EXPECT_TRUE(CopyFileA((vmtest::TestDir() + "\\vmprobe.exe").c_str(), a_strAs.c_str(), FALSE))
+        EXPECT_TRUE(CopyFileA((vmtest::TestDir() + "\\" + a_strFrom).c_str(), a_strAs.c_str(), FALSE))
             << a_strAs;
         std::string strRecord = Path("record.txt");
         SetEnvironmentVariableA("VM_PROBE_RECORD", strRecord.c_str());
@@ -837,7 +837,16 @@ struct TrustRow {
     const char* szTrace;
     bool bRuns;
     const char* szVerdict = nullptr; // the verdict in words, where a row checks it
+    const char* szPublishers = nullptr; // the policy's TrustedPublishers, where a row has one
 };
+// The listed publisher's thumbprints as Windows shows them: SHA-1 in blank-separated pairs.
+const std::string c_strListedSha1 = [] {
+    std::string strPairs;
+    for (size_t i = 0; i < sizeof(VM_TEST_LISTED_SHA1) - 1; i += 2)
+        strPairs += std::string(i ? " " : "") + std::string(VM_TEST_LISTED_SHA1).substr(i, 2);
+    return strPairs;
+}();
+const std::string c_strPublishers = "0000000000000000000000000000000000000000;" + c_strListedSha1;
 const TrustRow c_trustRows[] = {
     {"registered program in a trusted folder", "\"{t}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
      "launcher answered 0: started with the plug-in, answered 44", true},
@@ -865,6 +874,21 @@ const TrustRow c_trustRows[] = {
     {"a user-writable folder of the Windows folder, made after the hook judged without it",
      "\"{dmp}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
      "the program lies outside the trusted folders, not started (5)[", false},
+    // Where the policy lists publishers, a program of a trusted folder needs the signature of one.
+    {"signed by a listed publisher", "\"{t}\\listed\\probe.exe\" \"%1\"", "", "vmplugin.dll", 44,
+     "launcher answered 0: started with the plug-in, answered 44", true, nullptr, c_strPublishers.c_str()},
+    {"signed by a publisher listed by its SHA-256 thumbprint", "\"{t}\\listed\\probe.exe\" \"%1\"", "",
+     "vmplugin.dll", 44, "launcher answered 0: started with the plug-in, answered 44", true, nullptr,
+     VM_TEST_LISTED_SHA256},
+    {"not signed, where publishers are listed", "\"{t}\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program is not signed by a publisher of TrustedPublishers, not started (5)[", false,
+     "refused (5): {t}\\probe.exe is not signed by a publisher that TrustedPublishers lists", c_strPublishers.c_str()},
+    {"signed by a publisher not listed", "\"{t}\\other\\probe.exe\" \"%1\"", "", "vmplugin.dll", 5,
+     "the program is not signed by a publisher of TrustedPublishers, not started (5)[", false, nullptr,
+     c_strPublishers.c_str()},
+    {"signed by a listed publisher, changed after signing", "\"{t}\\changed\\probe.exe\" \"%1\"", "",
+     "vmplugin.dll", 5, "the program is not signed by a publisher of TrustedPublishers, not started (5)[", false,
+     nullptr, c_strPublishers.c_str()},
 };
 
 TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
@@ -887,6 +911,10 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
         CreateDirectoryA(strDir.c_str(), nullptr);
     for (const std::string& strDir : dirs)
         InstallProbe(strDir + "\\probe.exe");
+    for (const char* szSigner : {"listed", "other", "changed"}) {
+        CreateDirectoryA((Path("trusted") + "\\" + szSigner).c_str(), nullptr);
+        InstallProbe(Path("trusted") + "\\" + szSigner + "\\probe.exe", std::string("probe-") + szSigner + ".exe");
+    }
     std::string strRecord = Path("record.txt");
     std::string strFile = Path("report.vmt");
     vmtest::WriteFile(strFile, "document");
@@ -909,9 +937,12 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             InstallProbe(strDmp + "\\probe.exe");
         }
         vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Document\\shell\\open\\command", nullptr, expand(row.szCommand));
-        vmtest::WritePolicy({{"CompanyID", "ACME"},
-                             {"probe.exe", row.szPlugin},
-                             {"TrustedFolders", Path("trusted") + ";C:\\;C:\\ProgramData"}});
+        vmtest::PolicyFields policy = {{"CompanyID", "ACME"},
+                                       {"probe.exe", row.szPlugin},
+                                       {"TrustedFolders", Path("trusted") + ";C:\\;C:\\ProgramData"}};
+        if (row.szPublishers)
+            policy.push_back({"TrustedPublishers", row.szPublishers});
+        vmtest::WritePolicy(policy);
         std::string strDirectory = expand(row.szDirectory);
         Request request("open", &strFile);
         request.sei.lpDirectory = strDirectory.empty() ? nullptr : strDirectory.c_str();

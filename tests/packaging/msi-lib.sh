@@ -42,11 +42,15 @@ snapshot() {
 #    station (COM does, in shellexec and addinhost);
 #  - Wine's service manager counts its own starts in ServiceCurrent: when the
 #    prefix's server ends between two steps (a loaded machine), it starts again.
+#  - the platform's signature check (vmcheck verifies the product's files) makes
+#    the certificate stores and the user's trust-provider state the first time.
 kept='^> HKEY_CURRENT_USER\\Software\\Microsoft\\Office(\\[0-9.]+(\\(Word|PowerPoint|Excel)(\\Security)?)?)?$'
 kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?$'
 kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
 kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
 kept+='|^[<>] HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ServiceCurrent :: @=dword:'
+kept+='|^> HKEY_(CURRENT_USER|LOCAL_MACHINE)\\Software\\Microsoft\\SystemCertificates(\\|$)'
+kept+='|^> HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Wintrust(\\|$)'
 kept_files='^> \./windows/Installer$'
 
 # Compares a snapshot with the one before the install, but for what stays.

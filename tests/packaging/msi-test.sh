@@ -136,6 +136,10 @@ reseal() { printf '%s\n' "$@" >"$scratch/other.txt"
 keep_policy() { cp "$product_unix/company.ccf" "$scratch/kept.ccf"; }
 restore_policy() { cp "$scratch/kept.ccf" "$product_unix/company.ccf"; }
 register() { run regsvr32 /s "$product\\$1" >/dev/null; }
+# One byte in the middle of a signed file changed, as a patch or a copy gone wrong would.
+flip_byte() { hide "$1"; cp "$scratch/$1.hidden" "$product_unix/$1"
+              printf 'X' | dd of="$product_unix/$1" bs=1 seek=$(( $(stat -c %s "$product_unix/$1") / 2 )) conv=notrunc 2>/dev/null; }
+unflip() { rm -f "$product_unix/$1"; unhide "$1"; }
 
 # each row: what breaks | the FAIL line it must give | how it breaks | how it mends
 # (a fresh prefix has no HKCU\Software\Classes)
@@ -157,6 +161,7 @@ rows=(
   "trusted writable Windows folder|FAIL trusted folder .*dmp: it lies in a folder of the Windows folder|keep_policy; mkdir -p \"\$prefix/drive_c/windows/system32/com/dmp\"; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\windows\system32\com\dmp'|restore_policy; rmdir \"\$prefix/drive_c/windows/system32/com/dmp\"; rmdir \"\$prefix/drive_c/windows/system32/com\" 2>/dev/null || true"
   "trusted folder not a full path|FAIL trusted folder apps: not a full path|keep_policy; reseal CompanyID=TEST-0001 vmcheck.exe=vmplugin.dll 'TrustedFolders=C:\windows;apps'|restore_policy"
   "launcher missing|FAIL launcher: |hide vormidmgr.exe|unhide vormidmgr.exe"
+  "launcher changed after signing|FAIL signature vormidmgr.exe: .*changed after it was signed|flip_byte vormidmgr.exe|unflip vormidmgr.exe"
   "add-in module missing|FAIL add-in module quorix02.dll: |hide quorix02.dll|unhide quorix02.dll"
   "add-in class unregistered|FAIL add-in class Quorix03.ExcelAddIn: |run reg delete 'HKCR\\CLSID\\$excel_clsid\\InprocServer32' /f|register quorix03.dll"
   "add-in failed in Office|FAIL add-in load behaviour Quorix01.Word9AddIn: .*LoadBehavior is 2|run reg add 'HKCU\\Software\\Microsoft\\Office\\Word\\Addins\\Quorix01.Word9AddIn' /v LoadBehavior /t REG_DWORD /d 2 /f|register quorix01.dll"

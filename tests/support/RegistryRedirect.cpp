@@ -11,6 +11,8 @@
 namespace vmtest {
 namespace {
 
+constexpr char c_szCryptographyKey[] = "Software\\Microsoft\\Cryptography";
+
 const char* RootName(HKEY a_hRoot)
 {
     if (a_hRoot == HKEY_LOCAL_MACHINE)
@@ -55,6 +57,13 @@ RegistryRedirect::RegistryRedirect(const std::string& a_strName)
     m_hMachine = CreateScratch(m_strBase + "\\HKLM");
     m_hUser = CreateScratch(m_strBase + "\\HKCU");
     m_hClasses = CreateScratch(m_strBase + "\\HKCR");
+    // The platform's signature checks find their providers and decoders through
+    // the machine's Cryptography key: the redirected machine keeps its copy.
+    vm::UniqueKey cryptography;
+    HKEY hCopy = CreateScratch(m_strBase + "\\HKLM\\" + c_szCryptographyKey);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, c_szCryptographyKey, 0, KEY_READ, cryptography.put()) == ERROR_SUCCESS)
+        RegCopyTreeA(cryptography.get(), nullptr, hCopy);
+    RegCloseKey(hCopy);
     RedirectRoot(HKEY_LOCAL_MACHINE, m_hMachine);
     RedirectRoot(HKEY_CLASSES_ROOT, m_hClasses);
     RedirectRoot(HKEY_CURRENT_USER, m_hUser);

@@ -99,7 +99,14 @@ TEST_F(ControlTableTest, AddReplacesListsAndRemovesInBothViewsOn64BitWindows)
         EXPECT_EQ(4u, ReadControlType(".vmtab", KEY_WOW64_64KEY));
     }
 
-    EXPECT_EQ(0u, Run({"add", ".vmtab", "1", "WINWORD.EXE"}).m_dwExit);
+    // A replaced entry is named; an application with no registered command is warned of.
+    vmtest::CToolRun replace = Run({"add", ".vmtab", "1", "WINWORD.EXE"});
+    EXPECT_EQ(0u, replace.m_dwExit);
+    EXPECT_EQ((Lines{".vmtab: replaces ControlType 4 (always controlled), Application notepad.exe",
+                     ".vmtab: ControlType 1 (controlled when an encrypted document is opened), Application WINWORD.EXE"}),
+              replace.m_lines);
+    EXPECT_NE(std::string::npos, replace.m_strErr.find("vmcheck: warning: WINWORD.EXE is not registered"))
+        << replace.m_strErr;
     EXPECT_EQ(1u, ReadControlType(".vmtab"));
     vmtest::CToolRun list = Run({"list"});
     EXPECT_EQ(0u, list.m_dwExit);
@@ -176,7 +183,14 @@ TEST_F(ControlTableTest, ATypeTheHookCannotServeFails)
 {
     const std::string strDir = vmtest::MakeScratchDir("vmcheck-serve");
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmcheck.exe").c_str(), (strDir + "\\vmcheck.exe").c_str(), FALSE));
-    vmtest::WriteFile(strDir + "\\company.ccf", vmtest::SealPolicy({{"CompanyID", "SERVE"}}));
+    // A near miss of a setting is never read as an application with a plug-in.
+    vmtest::WriteFile(strDir + "\\company.ccf", vmtest::SealPolicy({{"CompanyID", "SERVE"},
+                                                                     {"DeleteOtherAdin", "1"},
+                                                                     {"vmwordpad.exe", "vmplugin.dll"}}));
+    // A registered program the trust rule refuses: a copy in a folder users write to.
+    const std::string strUserCopy = vmtest::MakeScratchDir("vmcheck-serve-user") + "\\vmwordpad.exe";
+    ASSERT_TRUE(CopyFileA("C:\\windows\\notepad.exe", strUserCopy.c_str(), FALSE));
+    vmtest::CClassKey user("Applications\\vmwordpad.exe\\shell\\open\\command", "\"" + strUserCopy + "\" \"%1\"");
     vmtest::CClassKey gone("Applications\\vmgone.exe\\shell\\open\\command", "\"C:\\nowhere\\vmgone.exe\" \"%1\"");
     vmtest::CClassKey notepad("Applications\\vmnotepad.exe\\shell\\open\\command",
                               "\"C:\\windows\\notepad.exe\" \"%1\"");
@@ -202,6 +216,11 @@ TEST_F(ControlTableTest, ATypeTheHookCannotServeFails)
         {"vmnotepad.exe", "FAIL control table .vmtab: .vmtab documents open with notepad.exe, for which the policy "
                           "registers no plug-in, so they open without protection. Fix: add notepad.exe=<plug-in> to the "
                           "policy, or remove the entry"},
+        // Served by a registered program that every request would be refused.
+        {"vmwordpad.exe", "FAIL control table .vmtab: " + strUserCopy + " will be refused (5) at every request: the "
+                          "program lies outside the trusted folders. Fix: install vmwordpad.exe below Program Files or "
+                          "the Windows folder and register that copy, or list its folder in TrustedFolders if only "
+                          "administrators can change it"},
     };
     for (const auto& row : rows) {
         TearDown();
@@ -212,8 +231,10 @@ TEST_F(ControlTableTest, ATypeTheHookCannotServeFails)
         SCOPED_TRACE(run.m_strCommand);
         EXPECT_EQ(1u, run.m_dwExit); // the test prefix has no installation
         EXPECT_TRUE(HasLine(run, row.m_strLine)) << row.m_strLine << "\nnot in:\n" << vmtest::Joined(run.m_lines);
+        EXPECT_EQ(std::string::npos, vmtest::Joined(run.m_lines).find("plug-in 1")) << vmtest::Joined(run.m_lines);
     }
     vmtest::RemoveTree(strDir);
+    vmtest::RemoveTree(strUserCopy.substr(0, strUserCopy.rfind('\\')));
 }
 
 TEST_F(ControlTableTest, BadOperandsWriteNothing)

@@ -65,11 +65,16 @@ const char c_szHelp[] =
     "\n"
     "seal and check-policy warn, on standard error, of what a valid policy\n"
     "leaves undone: \"warning: FILE, line N: ...\" for a name or value with\n"
-    "blanks at its start or end, a field given twice (ignoring letter case), an\n"
-    "application whose plug-in is not a file beside the policy file (or in\n"
-    "--product-folder DIR), a DeleteOtherAddin or NotLoadSSDriver other than 0\n"
-    "or 1, and a TrustedFolders entry that is not a full path. With --strict a\n"
-    "warning fails the command (exit 1; seal then writes nothing).\n"
+    "blanks at its start or end; a field given twice (ignoring letter case); a\n"
+    "near miss of a setting (\"did you mean ...?\"); an application name that\n"
+    "holds a path or does not end in .exe; an application that names no plug-in,\n"
+    "names it by a path (plug-ins lie in the product folder), or names one that\n"
+    "is not a file beside the policy file (or in --product-folder DIR); a\n"
+    "DeleteOtherAddin or NotLoadSSDriver other than 0 or 1; and a TrustedFolders\n"
+    "entry that is not a full path or trusts no folder (a drive's root, a letter\n"
+    "that is no fixed volume, ProgramData, a temporary folder, the users'\n"
+    "profiles, a user-writable folder). With --strict a warning fails the\n"
+    "command (exit 1; seal then writes nothing).\n"
     "\n"
     "This cipher.dll is a stand-in: it does not encrypt. \"wrap\" only marks a\n"
     "document as encrypted with the header; its content stays as it was, readable\n"
@@ -210,14 +215,19 @@ std::string PluginFolder(const char* a_szPolicyFile, const CToolOptions& a_optio
     return strFolder;
 }
 
-// Warns of what the valid policy leaves undone; true when it warned.
+// Warns of what the valid policy leaves undone; true when it warned. Where
+// the plug-in folder was guessed (the policy file's own), a plug-in not found
+// there says how to name the product folder.
 bool WarnOfFields(const char* a_szFile, const std::vector<cipherfmt::CcfField>& a_fields,
-                  const std::string& a_strPluginFolder)
+                  const std::string& a_strPluginFolder, const CToolOptions& a_options)
 {
     std::vector<cipherfmt::CcfWarning> warnings = cipherfmt::LintCcfFields(a_fields, a_strPluginFolder);
     for (const cipherfmt::CcfWarning& warning : warnings)
-        std::fprintf(stderr, "warning: %s, line %u: %s\n", a_szFile, static_cast<unsigned>(warning.nLine),
-                     warning.strText.c_str());
+        std::fprintf(stderr, "warning: %s, line %u: %s%s\n", a_szFile, static_cast<unsigned>(warning.nLine),
+                     warning.strText.c_str(),
+                     warning.bPluginNotFound && !a_options.m_szProductFolder
+                         ? " (give --product-folder DIR when the plug-ins lie in the product folder)"
+                         : "");
     return !warnings.empty();
 }
 
@@ -256,7 +266,7 @@ int Seal(const CToolOptions& a_options)
         PrintError("\"%s\" would give a policy file larger than 1 MiB", szInput);
         return c_nExitInvalid;
     }
-    if (WarnOfFields(szInput, fields, PluginFolder(szOutput, a_options)) && a_options.m_bStrict) {
+    if (WarnOfFields(szInput, fields, PluginFolder(szOutput, a_options), a_options) && a_options.m_bStrict) {
         PrintError("\"%s\" is not sealed: --strict refuses a policy with warnings", szInput);
         return c_nExitInvalid;
     }
@@ -264,6 +274,7 @@ int Seal(const CToolOptions& a_options)
     CTempOutput output;
     if (!output.Create(szOutput) || !output.Write(strSealed.data(), strSealed.size()) || !output.Commit())
         return c_nExitError;
+    std::printf("sealed %s: %u fields\n", szOutput, static_cast<unsigned>(fields.size()));
     return c_nExitOk;
 }
 
@@ -289,7 +300,7 @@ int CheckPolicy(const CToolOptions& a_options)
         std::fputc('\n', stdout);
     }
     std::fflush(stdout);
-    bool bWarned = WarnOfFields(szFile, fields, PluginFolder(szFile, a_options));
+    bool bWarned = WarnOfFields(szFile, fields, PluginFolder(szFile, a_options), a_options);
     return bWarned && a_options.m_bStrict ? c_nExitInvalid : c_nExitOk;
 }
 

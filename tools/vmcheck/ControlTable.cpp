@@ -205,8 +205,51 @@ LONG WriteEntry(const CControlTableCommand& a_command, REGSAM a_samView)
     return lResult;
 }
 
+} // namespace
+
+bool FindApplicationCommand(const std::string& a_strApplication, std::string& a_strKey, std::string& a_strCommand)
+{
+    if (a_strApplication.empty())
+        return false;
+    for (const char* szVerb : {"open", "edit"}) {
+        const std::string strKey = "Applications\\" + a_strApplication + "\\shell\\" + szVerb + "\\command";
+        char szText[MAX_PATH];
+        DWORD cbText = sizeof(szText);
+        if (RegGetValueA(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                         nullptr, szText, &cbText) == ERROR_SUCCESS) {
+            a_strKey = strKey;
+            a_strCommand = szText;
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// What "add" is about to do beyond writing: replace an entry, or name an
+// application the hook finds no command for.
+void SayWhatAddChanges(const CControlTableCommand& a_command)
+{
+    CTable table;
+    std::string strExt = a_command.m_strExt;
+    CharLowerBuffA(&strExt[0], static_cast<DWORD>(strExt.size()));
+    if (ReadTable(0, table) == ERROR_SUCCESS) {
+        auto it = table.find(strExt);
+        if (it != table.end())
+            printf("%s: replaces %s\n", it->second.m_strExt.c_str(), it->second.m_strText.c_str());
+    }
+    std::string strKey, strCommand;
+    if (a_command.m_uControlType != 0 && !FindApplicationCommand(a_command.m_strApplication, strKey, strCommand))
+        fprintf(stderr,
+                "vmcheck: warning: %s is not registered (no HKCR\\Applications\\%s\\shell\\open\\command), so the "
+                "hook cannot serve %s documents until it is installed\n",
+                a_command.m_strApplication.c_str(), a_command.m_strApplication.c_str(), a_command.m_strExt.c_str());
+}
+
 int Add(const CControlTableCommand& a_command)
 {
+    SayWhatAddChanges(a_command);
     for (REGSAM samView : ViewsToWrite()) {
         LONG lResult = WriteEntry(a_command, samView);
         if (lResult != ERROR_SUCCESS) {

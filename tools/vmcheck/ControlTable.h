@@ -33,6 +33,11 @@ struct CControlEntry {
 };
 std::vector<CControlEntry> ReadControlEntries();
 
+// The command the hook reads for a control-table application:
+// HKCR\Applications\<application>\shell\open\command, else ...\edit\command.
+// False when it has neither.
+bool FindApplicationCommand(const std::string& a_strApplication, std::string& a_strKey, std::string& a_strCommand);
+
 // True on 64-bit Windows, for either build: there are two registry views.
 bool IsSixtyFourBitWindows();
 

@@ -16,6 +16,7 @@
 #include "common/CommandProgram.h"
 #include "common/ControlTable.h"
 #include "common/FileIdentity.h"
+#include "common/FileSignature.h"
 #include "common/Handle.h"
 #include "common/OfficeAddins.h"
 #include "common/TrustedProgram.h"
@@ -29,6 +30,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -171,6 +173,15 @@ std::string Quoted(const std::string& a_strText)
     return "\"" + a_strText + "\"";
 }
 
+// Who signed a program, as the publisher rule (TrustedPublishers) would see it.
+std::string DescribeSigner(const std::string& a_strProgram)
+{
+    vm::FileSignature signature = vm::ReadFileSignature(vm::WideFromAnsi(a_strProgram));
+    if (signature.m_state != vm::SignatureState::Signed)
+        return vm::DescribeSignatureState(signature.m_state);
+    return "signed by " + signature.m_strSigner + " (SHA-1 " + signature.m_strSha1 + ")";
+}
+
 class CInstallationCheck final {
 public:
     void Run();
@@ -184,11 +195,13 @@ private:
     void CheckHookPolicy();
     void CheckBesideHook(const std::string& a_strCheck, const char* a_szFile, const std::string& a_strFix);
     void CheckPolicyFile();
+    void CheckSignature(const std::string& a_strPath);
     void CheckTrustedFolders(const char* a_szTrustedFolders, const std::string& a_strSeal);
     void CheckAddin(const vm::COfficeAddin& a_addin);
     void CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields);
     void CheckControlTableViews();
     void CheckControlTableUse();
+    bool IsProgramTrusted(const std::string& a_strCheck, const std::string& a_strProgram);
 
     std::string BesideHook(const std::string& a_strFile) const { return m_strDir + "\\" + a_strFile; }
     // The x64 build installed in the x64 subfolder shares the product folder's policy file.
@@ -220,9 +233,10 @@ void CInstallationCheck::CheckHookClass()
     }
     m_strDir = Directory(strModule);
     m_report.Ok("hook class", std::string("class ") + c_szHookClsid + " is served by " + strModule);
-    if (FileExists(strModule))
+    if (FileExists(strModule)) {
         m_report.Ok("hook module", strModule + " is present");
-    else
+        CheckSignature(strModule);
+    } else
         m_report.Fail("hook module", "the registered module " + strModule + " is missing", Reinstall());
 }
 
@@ -292,10 +306,36 @@ void CInstallationCheck::CheckBesideHook(const std::string& a_strCheck, const ch
                                          const std::string& a_strFix)
 {
     const std::string strPath = BesideHook(a_szFile);
-    if (FileExists(strPath))
-        m_report.Ok(a_strCheck, strPath + " is present");
-    else
+    if (!FileExists(strPath)) {
         m_report.Fail(a_strCheck, strPath + " is missing", a_strFix);
+        return;
+    }
+    m_report.Ok(a_strCheck, strPath + " is present");
+    CheckSignature(strPath);
+}
+
+// A product file as its publisher signed it: an unsigned file, or one changed
+// after signing, is not the one that was shipped.
+void CInstallationCheck::CheckSignature(const std::string& a_strPath)
+{
+    const std::string strCheck = std::string("signature ") + PathFindFileNameA(a_strPath.c_str());
+    vm::FileSignature signature = vm::ReadFileSignature(vm::WideFromAnsi(a_strPath));
+    // The build's own test certificate, known by its thumbprint: a name anyone can give a certificate.
+    const bool bTestSigner = !signature.m_strSha1.empty() && signature.m_strSha1 == VM_TEST_SIGNER_SHA1;
+    // Windows does not trust the test certificate's root; the signature itself holds.
+    const bool bUntrustedTestRoot = bTestSigner && (signature.m_lResult == CERT_E_UNTRUSTEDROOT ||
+                                                    signature.m_lResult == CERT_E_CHAINING);
+    if (signature.m_state == vm::SignatureState::Signed && !bTestSigner)
+        m_report.Ok(strCheck, a_strPath + " is signed by " + signature.m_strSigner + " (SHA-1 " +
+                                  signature.m_strSha1 + ")");
+    else if (signature.m_state == vm::SignatureState::Signed || bUntrustedTestRoot)
+        m_report.Ok(strCheck, a_strPath + " is signed with the test certificate of a development build (" +
+                                  signature.m_strSigner + "), not by the company's certificate");
+    else
+        m_report.Fail(strCheck, a_strPath + " is " + vm::DescribeSignatureState(signature.m_state) +
+                                    (signature.m_strSigner.empty() ? "" : " (signer: " + signature.m_strSigner + ")") +
+                                    ", so it is not the file that was shipped",
+                      Reinstall());
 }
 
 void CInstallationCheck::CheckPolicyFile()
@@ -331,12 +371,13 @@ void CInstallationCheck::CheckPolicyFile()
                       "add a CompanyID=<id> line and " + strSeal);
     for (const cipherfmt::CcfField& field : fields) {
         // A blank value registers no plug-in, as the hook reads it.
-        if (cipherfmt::IsSettingField(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
+        if (!cipherfmt::NamesProgram(field.strName) || field.strValue.empty() || field.strValue[0] == ' ')
             continue;
         const std::string strPlugin = BesideHook(field.strValue);
-        if (FileExists(strPlugin))
+        if (FileExists(strPlugin)) {
             m_report.Ok("plug-in " + field.strValue, strPlugin + " is present for " + field.strName);
-        else
+            CheckSignature(strPlugin);
+        } else
             m_report.Fail("plug-in " + field.strValue,
                           strPlugin + " is missing, so " + field.strName + " cannot be controlled",
                           "copy " + field.strValue + " beside the hook, or correct the field " + field.strName +
@@ -345,13 +386,14 @@ void CInstallationCheck::CheckPolicyFile()
     CheckDroppedSwitches(fields);
 }
 
-// The launcher starts a controlled application with the document alone: the
-// other arguments of the document type's open command (a print switch, "-jar")
-// are not passed. Said for every document type whose command starts a
-// program the policy registers.
+// Every document type whose command starts a program the policy registers:
+// the program is judged by the trust rule, and, since the launcher starts a
+// controlled application with the document alone, the other arguments of the
+// type's open command (a print switch, "-jar") are named as not passed.
 void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfField>& a_fields)
 {
     char szName[MAX_PATH];
+    std::set<std::string> judged; // each program once, however many types it opens
     for (DWORD i = 0;; ++i) {
         DWORD cchName = MAX_PATH;
         LONG lStatus = RegEnumKeyExA(HKEY_CLASSES_ROOT, i, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
@@ -365,8 +407,15 @@ void CInstallationCheck::CheckDroppedSwitches(const std::vector<cipherfmt::CcfFi
         vm::CommandProgram program = vm::FindCommandProgram(strCommand);
         const char* szProgram = PathFindFileNameA(program.m_strProgram.c_str());
         const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(a_fields, szProgram);
-        if (program.m_strProgram.empty() || program.m_strArguments.empty() || !pField ||
-            cipherfmt::IsSettingField(pField->strName) || pField->strValue.empty() || pField->strValue[0] == ' ')
+        if (program.m_strProgram.empty() || !pField || !cipherfmt::NamesProgram(pField->strName) ||
+            pField->strValue.empty() || pField->strValue[0] == ' ')
+            continue;
+        if (judged.insert(program.m_strProgram).second &&
+            IsProgramTrusted(std::string("association ") + szName, program.m_strProgram))
+            m_report.Ok(std::string("association ") + szName,
+                        program.m_strProgram + " receives " + pField->strValue + ", " +
+                            DescribeSigner(program.m_strProgram));
+        if (program.m_strArguments.empty())
             continue;
         m_report.Warn(std::string("switches ") + szName,
                       std::string(szProgram) + " is controlled, and its documents open without the registered "
@@ -471,12 +520,7 @@ void CInstallationCheck::CheckControlTableUse()
 {
     for (const CControlEntry& entry : ReadControlEntries()) {
         cipherfmt::ControlTableUse use{entry.m_strExt, entry.m_uControlType, entry.m_strApplication, "", "", ""};
-        for (const char* szVerb : {"open", "edit"}) {
-            std::string strKey = "Applications\\" + entry.m_strApplication + "\\shell\\" + szVerb + "\\command";
-            if (use.strCommandKey.empty() && !entry.m_strApplication.empty() && ReadCommand(strKey, use.strCommand))
-                use.strCommandKey = strKey;
-        }
-        if (!use.strCommandKey.empty())
+        if (FindApplicationCommand(entry.m_strApplication, use.strCommandKey, use.strCommand))
             use.strProgram = vm::FindCommandProgram(use.strCommand).m_strProgram;
         const std::string strCheck = "control table " + entry.m_strExt;
         std::vector<cipherfmt::ControlTableFinding> findings =
@@ -487,9 +531,36 @@ void CInstallationCheck::CheckControlTableUse()
             else
                 m_report.Warn(strCheck, finding.strText + "; " + finding.strFix);
         }
-        if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType)
-            m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram);
+        if (findings.empty() && use.uControlType != 0 && use.uControlType <= vm::c_uHighestControlType &&
+            IsProgramTrusted(strCheck, use.strProgram))
+            m_report.Ok(strCheck, entry.m_strApplication + " opens its documents: " + use.strProgram + ", " +
+                                      DescribeSigner(use.strProgram));
     }
+}
+
+// A program the valid policy registers, judged by the trust rule as the hook,
+// the launcher and the plug-in will judge it: one they refuse fails here, with
+// the rule, instead of failing every request for its documents.
+bool CInstallationCheck::IsProgramTrusted(const std::string& a_strCheck, const std::string& a_strProgram)
+{
+    const cipherfmt::CcfField* pField = cipherfmt::FindCcfField(m_fields, PathFindFileNameA(a_strProgram.c_str()));
+    if (!m_bPolicyValid || a_strProgram.empty() || !pField || !cipherfmt::NamesProgram(pField->strName))
+        return true;
+    vm::PolicyFieldReader reader = [this](const char* a_szName) {
+        const cipherfmt::CcfField* pNamed = cipherfmt::FindCcfField(m_fields, a_szName);
+        return pNamed ? pNamed->strValue.c_str() : nullptr;
+    };
+    vm::ProgramTrust trust = vm::CheckProgramForPlugin(vm::WideFromAnsi(a_strProgram),
+                                                       vm::WideFromAnsi(BesideHook(pField->strValue)), reader);
+    if (trust == vm::ProgramTrust::Trusted)
+        return true;
+    m_report.Fail(a_strCheck,
+                  a_strProgram + " will be refused (5) at every request: " + vm::DescribeProgramTrust(trust),
+                  trust == vm::ProgramTrust::OutsideFolders
+                      ? "install " + pField->strName + " below Program Files or the Windows folder and register that "
+                        "copy, or list its folder in TrustedFolders if only administrators can change it"
+                      : "repair the installation of " + pField->strName);
+    return false;
 }
 
 void CInstallationCheck::Run()
