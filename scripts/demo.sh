@@ -175,7 +175,7 @@ echo "-- what-if.csv:"
 tr -d '\r' <"$drive_c/admin/what-if.csv"
 
 echo
-echo "== 5. vmcheck catches the mistake behind 3, and passes after the fixes"
+echo "== 5. vmcheck catches the mistakes behind 3 and 4, and passes after the fixes"
 check
 echo "-- the fixes, as an administrator: deploy the draft, and let .vmt documents open in the"
 echo "   installed notepad rather than the user's copy (the what-if showed them refused)"
