@@ -101,8 +101,8 @@ bool IsDocumentItsOwnProgram(CRequestState& a_request, CStartSink& a_sink, const
 // A document's command as an administrator registered it: the judged
 // program, quoted, then the command's own arguments with the placeholders
 // filled. False when the command is the user's own, has no placeholder for
-// the document or wants what only the shell gives: then the program and the
-// document alone are passed.
+// the document, wants what only the shell gives, or is simply the program
+// and the document: then the program and the document alone are passed.
 template <class String>
 bool RegisteredCommand(const CRequestState& a_request, const String& a_strProgram, const String& a_strRest,
                        const String& a_strDocument, String& a_strCommand)
@@ -115,6 +115,11 @@ bool RegisteredCommand(const CRequestState& a_request, const String& a_strProgra
     const String strFolder = iSlash == String::npos ? String() : a_strDocument.substr(0, iSlash);
     String strFilled;
     if (!vm::FillCommandPlaceholders(a_strRest, a_strDocument, strFolder, strFilled))
+        return false;
+    // A command that is simply the program and the document keeps the
+    // launcher's line as it always was.
+    const String strAlone = String(1, Char(' ')) + Char('"') + a_strDocument + Char('"');
+    if (strFilled == strAlone || strFilled == String(1, Char(' ')) + a_strDocument)
         return false;
     a_strCommand = Char('"') + a_strProgram + Char('"') + strFilled;
     return true;
