@@ -8,6 +8,8 @@
 #include "start/ControlledStart.h"
 #include "trace/Trace.h"
 
+#include <shlwapi.h>
+
 int CLxShellExt::CheckControlInformation()
 {
     int nException = IsExceptionApplication();
@@ -59,6 +61,9 @@ void CLxShellExt::HandBackUnprotected(const std::string& a_strMissing)
     RequestVerdict& verdict = ThreadVerdict();
     verdict.m_bUnprotected = true;
     verdict.m_strDetail = a_strMissing;
+    verdict.m_strApplication = m_strAppName;
+    if (m_bInjectionDllChosen)
+        verdict.m_strPlugin = PathFindFileNameA(m_strInjectionDll.c_str());
     std::wstring strProgram = vm::WideFromAnsi(m_strAppPath);
     std::wstring strDocument = m_uOperation == OPERATION_APPLICATION ? strProgram : m_strDocument;
     m_pSink->RecordUnprotected(strDocument, strProgram,

@@ -14,3 +14,13 @@
 // to Windows unprotected (the plug-in ... is missing)", "protection is off:
 // no valid policy file", ...
 std::string DescribeVerdict(const RequestVerdict& a_verdict, bool a_bPolicyValid);
+
+// The same verdict in the columns of the administrators' listings: its kind,
+// the program and plug-in wherever the record names them, and the reason.
+struct VerdictColumns {
+    std::string m_strVerdict;
+    std::string m_strProgram;
+    std::string m_strPlugin;
+    std::string m_strReason;
+};
+VerdictColumns DescribeVerdictColumns(const RequestVerdict& a_verdict, bool a_bPolicyValid);

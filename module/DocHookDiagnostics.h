@@ -12,8 +12,8 @@
 
 // {15895B0D-1F9B-42AA-8C57-BF360D52D05F}
 constexpr IID IID_IDocHookDiagnostics = {0x15895b0d, 0x1f9b, 0x42aa, {0x8c, 0x57, 0xbf, 0x36, 0x0d, 0x52, 0xd0, 0x5f}};
-// {0E01003E-24EF-41E7-8617-8539566C44FE}
-constexpr IID IID_IDocHookDryRun = {0x0e01003e, 0x24ef, 0x41e7, {0x86, 0x17, 0x85, 0x39, 0x56, 0x6c, 0x44, 0xfe}};
+// {530232CD-541D-402B-89D2-68C73CD4186C}: with GetVerdictColumns.
+constexpr IID IID_IDocHookDryRun = {0x530232cd, 0x541d, 0x402b, {0x89, 0xd2, 0x68, 0xc7, 0x3c, 0xd4, 0x18, 0x6c}};
 // {52253A6A-C5DD-4298-AA1D-3FB76446D763}
 constexpr CLSID CLSID_DocHookDryRun = {0x52253a6a, 0xc5dd, 0x4298, {0xaa, 0x1d, 0x3f, 0xb7, 0x64, 0x46, 0xd7, 0x63}};
 
@@ -32,4 +32,19 @@ struct IDocHookDryRun : public IUnknown {
     // a_szDraftPolicy: a policy file to decide by, or null (or empty) for the
     // installed one. Takes effect from the next request on.
     virtual HRESULT STDMETHODCALLTYPE UseDraftPolicy(LPCSTR a_szDraftPolicy) = 0;
+    // The verdict on the last request this thread offered, in the columns of
+    // the administrators' listings, from the record the words are made of.
+    virtual HRESULT STDMETHODCALLTYPE GetVerdictColumns(struct DocHookVerdictColumns* a_pColumns) = 0;
+};
+
+// The verdict in columns: what became of the request ("controlled", "handed
+// back", "handed back unprotected", "refused (5)", "finished by the hook",
+// "protection is off"), the program and the plug-in wherever the decision
+// knows them (refused and fallen-open requests too), and the reason. Each
+// text is cut to fit, with its zero.
+struct DocHookVerdictColumns {
+    char szVerdict[64];
+    char szProgram[MAX_PATH];
+    char szPlugin[MAX_PATH];
+    char szReason[2048];
 };

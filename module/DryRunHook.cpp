@@ -102,6 +102,11 @@ STDMETHODIMP CDocHookDryRun::GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict)
     return GetVerdictText(*m_pDecision, a_szVerdict, a_cchVerdict);
 }
 
+STDMETHODIMP CDocHookDryRun::GetVerdictColumns(DocHookVerdictColumns* a_pColumns)
+{
+    return GetVerdictColumnsOf(*m_pDecision, a_pColumns);
+}
+
 // A decision object of its own for the policy: the values read once are
 // read again, from the policy now in force.
 STDMETHODIMP CDocHookDryRun::UseDraftPolicy(LPCSTR a_szDraftPolicy)

@@ -29,6 +29,7 @@ public:
     STDMETHODIMP Execute(LPSHELLEXECUTEINFOW a_pei) override;
     STDMETHODIMP GetVerdict(LPSTR a_szVerdict, UINT a_cchVerdict) override;
     STDMETHODIMP UseDraftPolicy(LPCSTR a_szDraftPolicy) override;
+    STDMETHODIMP GetVerdictColumns(DocHookVerdictColumns* a_pColumns) override;
 
 private:
     CDocHookDryRun();

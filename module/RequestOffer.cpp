@@ -3,6 +3,7 @@
 #include "common/HandleText.h"
 #include "companions/cipher/ccfformat.h"
 #include "decision/Verdict.h"
+#include "module/DocHookDiagnostics.h"
 #include "module/WideRequest.h"
 #include "policy/PolicyCache.h"
 #include "trace/Trace.h"
@@ -52,20 +53,48 @@ HRESULT OfferRequest(CLxShellExt& a_decision, LPSHELLEXECUTEINFOW a_pei)
     return hr;
 }
 
+namespace {
+
+// Whether the policy in force can be used: a policy held open by another
+// program is no policy missing, and the verdict says what became of the
+// request. Empty, or why a dry run's draft cannot be used, naming it.
+bool IsPolicyUsable(const CLxShellExt& a_decision, std::string& a_strDraftProblem)
+{
+    const PolicySource& source = a_decision.PolicyInForce();
+    int nValidity = CurrentPolicy(source)->CheckCCFValidity();
+    bool bPolicy = nValidity == 0 || IsPolicyHeldByAnother(source);
+    if (!bPolicy && source.IsDraft())
+        a_strDraftProblem = "the draft policy " + source.m_strDraft + " cannot be used (" +
+                            cipherfmt::DescribeCcfValidity(nValidity) + ")";
+    return bPolicy;
+}
+
+} // namespace
+
 HRESULT GetVerdictText(const CLxShellExt& a_decision, LPSTR a_szVerdict, UINT a_cchVerdict)
 {
     if (!a_szVerdict || a_cchVerdict == 0)
         return E_POINTER;
-    // A policy held open by another program is no policy missing: the
-    // verdict says what became of the request.
-    const PolicySource& source = a_decision.PolicyInForce();
-    int nValidity = CurrentPolicy(source)->CheckCCFValidity();
-    bool bPolicy = nValidity == 0 || IsPolicyHeldByAnother(source);
-    std::string strVerdict = DescribeVerdict(ThreadVerdict(), bPolicy);
-    // A dry run's own policy problem is the draft's: it is named.
-    if (!bPolicy && source.IsDraft())
-        strVerdict = "protection is off: the draft policy " + source.m_strDraft + " cannot be used (" +
-                     cipherfmt::DescribeCcfValidity(nValidity) + ")";
+    std::string strDraftProblem;
+    bool bPolicy = IsPolicyUsable(a_decision, strDraftProblem);
+    std::string strVerdict = strDraftProblem.empty() ? DescribeVerdict(ThreadVerdict(), bPolicy)
+                                                     : "protection is off: " + strDraftProblem;
     lstrcpynA(a_szVerdict, strVerdict.c_str(), static_cast<int>(a_cchVerdict));
     return strVerdict.size() < a_cchVerdict ? S_OK : S_FALSE;
+}
+
+HRESULT GetVerdictColumnsOf(const CLxShellExt& a_decision, DocHookVerdictColumns* a_pColumns)
+{
+    if (!a_pColumns)
+        return E_POINTER;
+    std::string strDraftProblem;
+    bool bPolicy = IsPolicyUsable(a_decision, strDraftProblem);
+    VerdictColumns columns = DescribeVerdictColumns(ThreadVerdict(), bPolicy);
+    if (!strDraftProblem.empty())
+        columns.m_strReason = strDraftProblem;
+    lstrcpynA(a_pColumns->szVerdict, columns.m_strVerdict.c_str(), sizeof(a_pColumns->szVerdict));
+    lstrcpynA(a_pColumns->szProgram, columns.m_strProgram.c_str(), sizeof(a_pColumns->szProgram));
+    lstrcpynA(a_pColumns->szPlugin, columns.m_strPlugin.c_str(), sizeof(a_pColumns->szPlugin));
+    lstrcpynA(a_pColumns->szReason, columns.m_strReason.c_str(), sizeof(a_pColumns->szReason));
+    return S_OK;
 }

@@ -18,3 +18,5 @@ HRESULT OfferRequest(CLxShellExt& a_decision, LPSHELLEXECUTEINFOW a_pei);
 // The verdict in words on the last request this thread offered, by the
 // policy a_decision follows.
 HRESULT GetVerdictText(const CLxShellExt& a_decision, LPSTR a_szVerdict, UINT a_cchVerdict);
+// The same verdict in the listings' columns.
+HRESULT GetVerdictColumnsOf(const CLxShellExt& a_decision, struct DocHookVerdictColumns* a_pColumns);

@@ -388,6 +388,9 @@ void RefuseStart(CRequestState& a_request, CStartSink& a_sink, const char* a_szT
 {
     a_request.m_nStartError = a_nCode;
     ThreadVerdict().m_szCause = a_szCause;
+    ThreadVerdict().m_strApplication = a_request.m_strAppName;
+    if (a_request.m_bInjectionDllChosen)
+        ThreadVerdict().m_strPlugin = PathFindFileNameA(a_request.m_strInjectionDll.c_str());
     // A request to start a program names no document: the program stands for it.
     std::wstring strProgram = GetProgramForStart(a_request);
     std::wstring strDocument = a_request.m_strDocument;

@@ -42,6 +42,16 @@ void RemoveTree(const std::string& a_strDir)
     SHFileOperationA(&op);
 }
 
+std::string SourcePath(const std::string& a_strRelative)
+{
+    // The tree's Unix path, as the prefix's Z: drive shows it.
+    std::string strRoot = std::string("Z:") + VM_SOURCE_DIR;
+    for (char& ch : strRoot)
+        if (ch == '/')
+            ch = '\\';
+    return strRoot + "\\" + a_strRelative;
+}
+
 std::string MakeScratchDir(const std::string& a_strName)
 {
     std::string strDir = TestDir() + "\\scratch-" + a_strName;

@@ -9,6 +9,8 @@ namespace vmtest {
 std::string TestDir();
 // build/bin: the product binaries side by side, as installed.
 std::string BinDir();
+// A file of the source tree, by its path below the tree's root ("docs\\tools.md").
+std::string SourcePath(const std::string& a_strRelative);
 // A fresh empty scratch directory below the test directory; removed by the
 // next call with the same name.
 std::string MakeScratchDir(const std::string& a_strName);

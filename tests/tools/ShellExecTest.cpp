@@ -389,11 +389,13 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
     std::string strRecord = strDir + "\\record.txt";
     SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, strRecord.c_str());
     const std::string strLauncher = vmtest::BinDir() + "\\vormidmgr.exe ";
+    const std::string strToolsPage = vmtest::SourcePath("docs\\tools.md");
     const struct {
         Args m_args;
         std::string m_strLast;   // the last line
         Lines m_lines;           // lines the output holds; none: nothing would start
         DWORD m_dwExit;
+        const char* m_szQuoted = nullptr; // what docs/tools.md quotes of the last line, word for word
     } rows[] = {
         {{"--policy", strDir + "\\draft.ccf", strDocument},
          "verdict: controlled: probe.exe starts through the launcher with vmplugin.dll",
@@ -401,7 +403,8 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
         // The folder's what-if: a line a file, sorted, then the counts.
         {{"--policy", strDir + "\\draft.ccf", "--folder", strFolder},
          "total: 4 files: 2 controlled, 1 handed back, 1 refused (5)",
-         {strFolder + "\\outside.vmout | refused (5) | - | - | " + strOutside +
+         // A refused row names the program and plug-in the decision knew.
+         {strFolder + "\\outside.vmout | refused (5) | outside.exe | vmplugin.dll | " + strOutside +
               " is outside the trusted folders (Windows, Program Files, TrustedFolders)",
           strFolder + "\\plan, final.vmdry | controlled | probe.exe | vmplugin.dll | starts through the launcher",
           strFolder + "\\q;=1+2;@SUM(3).vmdry | controlled | probe.exe | vmplugin.dll | starts through the launcher",
@@ -419,9 +422,14 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
               "\"starts through the launcher\""},
          0},
         {{"--policy", strDir + "\\draft.ccf", "--params", "/D:x", strDocument},
-         "verdict: refused (5): request text holds the launcher's argument mark", {}, 0},
+         "verdict: refused (5): request text holds the launcher's argument mark", {}, 0,
+         "verdict: refused (5): request text holds the launcher's argument mark"},
         {{"--policy", strDir + "\\draft.ccf", strDir + "\\notes.vmnone"},
-         "verdict: handed back to Windows (no application is associated with the file type)", {}, 1},
+         "verdict: handed back to Windows (no application is associated with the file type)", {}, 1,
+         "verdict: handed back to Windows (no application is associated with the file type)"},
+        {{"--policy", strDir + "\\missing.ccf", strDocument},
+         "verdict: protection is off: the draft policy " + strDir + "\\missing.ccf cannot be used (missing or unreadable)",
+         {}, 1, " cannot be used (missing or unreadable)"},
         // The interpreter would hold the plug-in, not the batch file: refused
         // as the real start refuses it (below).
         {{"--policy", strDir + "\\draft.ccf", strBatchDocument}, strBatchVerdict, {}, 0},
@@ -445,6 +453,12 @@ TEST_F(ShellExecTest, ADryRunDecidesByTheDraftPolicyAndStartsNothing)
             EXPECT_EQ(std::string::npos, Joined(run.m_lines).find("would start: ")) << Joined(run.m_lines);
         }
         EXPECT_EQ(row.m_dwExit, run.m_dwExit);
+        // The page quotes the tool: it must say what the tool says.
+        if (row.m_szQuoted) {
+            EXPECT_NE(std::string::npos, run.m_lines.back().find(row.m_szQuoted));
+            EXPECT_NE(std::string::npos, vmtest::ReadFile(strToolsPage).find(row.m_szQuoted))
+                << "docs/tools.md does not quote: " << row.m_szQuoted;
+        }
     }
     // Whatever a run started was created before the run ended; once none of
     // it runs, its records and registry writes are all in place.

@@ -177,7 +177,7 @@ int RunFolderWhatIf(const std::wstring& a_strDir, bool a_bCsv, const FileDecider
     if (a_bCsv)
         PrintTo(stdout, "\"document\",\"verdict\",\"program\",\"plug-in\",\"reason\"");
     for (const std::wstring& strFile : files) {
-        CVerdictColumns columns = SplitVerdict(a_decide(strFile));
+        CVerdictColumns columns = a_decide(strFile);
         ++counts[columns.m_strVerdict];
         PrintTo(stdout, Row(a_bCsv, vm::AnsiRendering(strFile), columns));
     }

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-// A hook's verdict in words, in the listing's columns: "controlled",
-// "finished by the hook", "handed back", "refused (5)", "protection is off"
-// or the words as they stand; the program and plug-in when the verdict names
-// them; the reason (what the verdict says beyond its kind).
+// A hook's verdict in the listing's columns: "controlled", "finished by the
+// hook", "handed back", "handed back unprotected", "refused (5)", "protection
+// is off" or the words as they stand; the program and plug-in; the reason
+// (what the verdict says beyond its kind). The product's dry run hands them
+// out from its verdict's record; SplitVerdict reads them from the words of a
+// hook that only has words.
 struct CVerdictColumns {
     std::string m_strVerdict;
     std::string m_strProgram;
@@ -32,8 +34,8 @@ std::string CsvField(const std::string& a_strText);
 // False when a_strDir cannot be listed.
 bool ListFilesBelow(const std::wstring& a_strDir, std::vector<std::wstring>& a_files);
 
-// The verdict in words on one file, as the hook gave it.
-using FileDecider = std::function<std::string(const std::wstring& a_strFile)>;
+// The verdict on one file in columns, as the hook gave it.
+using FileDecider = std::function<CVerdictColumns(const std::wstring& a_strFile)>;
 
 // Prints the listing of a_strDir with a_decide, as text or as CSV (then the
 // counts go to the standard error, so that the standard output is one

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,7 @@ struct CHookAnswer {
     bool m_bNotOffered = false; // cannot run dry
     HRESULT m_hr = E_FAIL;
     std::string m_strVerdict;   // from a hook that puts it in words
+    std::optional<CVerdictColumns> m_columns; // from a dry run, which hands out its verdict's record
 };
 
 constexpr UINT c_cchVerdict = 1024;
@@ -226,6 +228,9 @@ void OfferWithDiagnostics(CHookInterfaces& a_hook, const CShellExecOptions& a_op
     char szVerdict[c_cchVerdict] = {};
     if (SUCCEEDED(a_hook.m_pDiagnostics->GetVerdict(szVerdict, c_cchVerdict)))
         a_answer.m_strVerdict = szVerdict;
+    DocHookVerdictColumns columns{};
+    if (a_hook.m_pDryRun && SUCCEEDED(a_hook.m_pDryRun->GetVerdictColumns(&columns)))
+        a_answer.m_columns = CVerdictColumns{columns.szVerdict, columns.szProgram, columns.szPlugin, columns.szReason};
 }
 
 CHookAnswer OfferToHook(const std::string& a_strClsid, const CShellExecOptions& a_options, CRequest& a_request)
@@ -287,6 +292,7 @@ struct CRequestOutcome {
     size_t m_cCreated = 0;
     std::string m_strTakenBy;
     std::string m_strVerdict; // of the hook that took it, else of the last that put it in words
+    std::optional<CVerdictColumns> m_columns; // with that verdict, where its hook hands them out
 };
 
 // a_bShow: each hook's answer is printed as it comes.
@@ -299,8 +305,10 @@ CRequestOutcome OfferToHooks(const std::vector<std::string>& a_hooks, const CShe
         ++outcome.m_cOffered;
         if (answer.m_bCreated)
             ++outcome.m_cCreated;
-        if (!answer.m_strVerdict.empty())
+        if (!answer.m_strVerdict.empty()) {
             outcome.m_strVerdict = answer.m_strVerdict;
+            outcome.m_columns = answer.m_columns;
+        }
         // Shown at once: a hook that brings the host down leaves its line.
         if (a_bShow)
             PrintLine("hook " + strClsid + " -> " +
@@ -395,8 +403,8 @@ int RunRequest(const CShellExecOptions& a_options, HKEY a_hkeyClass)
     return nExit;
 }
 
-// One file of a folder's what-if, decided dry: the verdict in words.
-std::string DecideFileDry(const CShellExecOptions& a_options, const std::vector<std::string>& a_hooks,
+// One file of a folder's what-if, decided dry: the verdict in columns.
+CVerdictColumns DecideFileDry(const CShellExecOptions& a_options, const std::vector<std::string>& a_hooks,
                           const std::wstring& a_strFile)
 {
     CShellExecOptions options = a_options;
@@ -407,8 +415,12 @@ std::string DecideFileDry(const CShellExecOptions& a_options, const std::vector<
     // The hook's texts stay out of the debug output, as for one request.
     CDebugTextCapture capture;
     CRequestOutcome outcome = OfferToHooks(a_hooks, options, request, false);
+    // The columns of the record the verdict's words were made of; the words
+    // only where no hook handed them out (a hook of another make, or none).
+    if (outcome.m_columns)
+        return *outcome.m_columns;
     std::string strLine = VerdictLine(outcome, request.InstApp(), std::string());
-    return strLine.substr(strLine.find(": ") + 2);
+    return SplitVerdict(strLine.substr(strLine.find(": ") + 2));
 }
 
 int RunFolder(const CShellExecOptions& a_options)
