@@ -5,6 +5,7 @@
 
 #include "companions/launcher/Bitness.h"
 #include "companions/launcher/LaunchCommand.h"
+#include "companions/launcher/LauncherUsage.h"
 
 #include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
@@ -359,6 +360,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const wchar_t* szCommandLine = GetCommandLineW();
     std::wstring strOwnPath = GetOwnPath();
     std::wstring strArguments = SkipLauncherPath(szCommandLine ? szCommandLine : L"", strOwnPath);
+    if (AnswerUsageRequest(strArguments))
+        return 0;
     LaunchRequest request;
     int nExit = Run(strArguments, strOwnPath, request);
     if (nExit != c_nExitStarted && !g_strLastReport.empty())

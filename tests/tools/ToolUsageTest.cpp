@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,22 @@ TEST(ToolUsageTest, EveryToolAnswersHelpVersionAndAnUnknownOptionAlike)
 
         ExpectBadUse(strTool, {"--bogus"}, "--bogus");
     }
+}
+
+// The launcher is started by the hook, but answers an administrator who asks.
+TEST(ToolUsageTest, TheLauncherAnswersHelpAndVersion)
+{
+    vmtest::CToolRun help = RunTool("vormidmgr", {"--help"});
+    EXPECT_EQ(0u, help.m_dwExit) << help.m_strCommand;
+    ASSERT_FALSE(help.m_lines.empty()) << help.m_strCommand;
+    EXPECT_EQ(0u, help.m_lines[0].find("usage: vormidmgr <application command>/D:<plug-in path>")) << help.m_lines[0];
+    EXPECT_NE(std::find(help.m_lines.begin(), help.m_lines.end(),
+                        "  8  program may not receive the plug-in (hInstApp 5)"),
+              help.m_lines.end())
+        << "the exit codes are listed";
+    vmtest::CToolRun version = RunTool("vormidmgr", {"--version"});
+    EXPECT_EQ(0u, version.m_dwExit) << version.m_strCommand;
+    EXPECT_EQ(Lines{"vormidmgr " VM_EXPECTED_VERSION}, version.m_lines) << version.m_strCommand;
 }
 
 TEST(ToolUsageTest, AMissingArgumentOrAnUnknownApplicationIsBadUse)
