@@ -93,6 +93,10 @@ build_tree() {
   shift 2
   local first=()
   [ -f "$dir/CMakeCache.txt" ] || first=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+  # A compiler cache, where the machine has one (install-deps.sh installs it).
+  if [ ${#first[@]} -gt 0 ] && command -v ccache >/dev/null; then
+    first+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   echo "== Building the package in $dir (a few minutes the first time)"
   cmake -S . -B "$dir" -G Ninja "${first[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)" --target lumidex_msi | show_build_progress

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools googletest libwine-dev
-  wine wine32:i386 wine64 locales wixl msitools python3 osslsigncode openssl)
+  wine wine32:i386 wine64 locales wixl msitools python3 osslsigncode openssl ccache)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+# A compiler cache, where the machine has one, makes a rebuild of unchanged
+# sources take seconds; it is read when a tree is first configured.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+  export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+fi
 build=${BUILD_DIR:-build}
 build64=${BUILD_DIR_X64:-build-x64}
 # CMake reads a toolchain file only when it first configures a tree.
