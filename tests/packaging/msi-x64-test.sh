@@ -51,6 +51,16 @@ check_build() {
 check_build 32-bit "$product\\vmcheck.exe" "$product\\vormidmgr.dll"
 check_build x64 "$product\\x64\\vmcheck.exe" "$product\\x64\\vormidmgr.dll"
 
+# ---- a product file changed after signing: the x64 build's check names it ------
+launcher64="$product_unix/x64/vormidmgr.exe"
+cp "$launcher64" "$scratch/vormidmgr64.signed"
+printf 'X' | dd of="$launcher64" bs=1 seek=$(( $(stat -c %s "$launcher64") / 2 )) conv=notrunc 2>/dev/null
+out=$(run "$product\\x64\\vmcheck.exe"); status=$?
+[ $status -eq 1 ] && echo "$out" | grep -q '^FAIL signature vormidmgr.exe: .*changed after it was signed.*Fix: repair' \
+  && pass "the x64 vmcheck names a launcher changed after signing" \
+  || { fail "the x64 vmcheck on a changed launcher (exit $status):"; echo "$out" | sed 's/^/    /'; }
+cp "$scratch/vormidmgr64.signed" "$launcher64"
+
 # ---- each host gets the hook's answer; the application is of the other bitness ---
 #   expect_answer HOST APPLICATION
 expect_answer() {
