@@ -56,6 +56,13 @@ struct CRequestState {
     // The arguments of the application's registry command other than the
     // document ("/p"), which a start with the document alone leaves out.
     std::string m_strCommandArguments;
+    // The verb whose own command names the application ("print", "edit",
+    // "printto"); empty for open, open-as and no verb, which take the
+    // type's open, else edit, else Read command.
+    std::string m_strVerb;
+    // The application came from m_strVerb's own command, not from the
+    // default order the resolver falls back to.
+    bool m_bVerbCommand = false;
     // The launcher started for this request; its answer is awaited once the
     // request lock is released.
     vm::UniqueNullHandle m_hLauncher;

@@ -38,11 +38,25 @@ void CopyRequestFile(LPSHELLEXECUTEINFOA a_lpsei, RegistryText& a_szText)
         memcpy(a_szText, szFile, cch + 1);
 }
 
-// The command of the application: its "open", else its "edit" verb, else on
-// the 9x family its App Paths entry. The first value read wins, whether or
-// not it leads to an existing file.
-bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szCommand)
+// The command of the application for the requested verb when it has one;
+// else its "open", else its "edit" verb, else on the 9x family its App
+// Paths entry. The first value read wins, whether or not it leads to an
+// existing file.
+bool ReadApplicationCommand(CRequestState& a_request, RegistryText& a_szCommand)
 {
+    const std::string& a_strAppName = a_request.m_strAppName;
+    a_request.m_bVerbCommand = false;
+    if (const char* szVerb = RequestedVerbKey(a_request)) {
+        std::string strVerbKey = "Applications\\" + a_strAppName + "\\shell\\" + szVerb;
+        if (HasVerbCommand(HKEY_CLASSES_ROOT, strVerbKey) &&
+            QueryRegistryText(HKEY_CLASSES_ROOT, (strVerbKey + "\\command").c_str(), nullptr, a_szCommand) ==
+                ERROR_SUCCESS) {
+            a_request.m_bVerbCommand = true;
+            TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] case : Applications -> %s, application[%s]",
+                            szVerb, a_strAppName.c_str());
+            return true;
+        }
+    }
     std::string strKey = ApplicationCommandKey(a_strAppName, "open");
     if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS)
         return true;
@@ -98,7 +112,7 @@ bool GetExtControlApplicationPath(CRequestState& a_request)
     RegistryText szCommand;
     RegistryText szPath = {};
     a_request.m_strCommandArguments.clear();
-    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request.m_strAppName, szCommand);
+    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request, szCommand);
     if (!a_request.m_bAppPathFromRequest && lstrcmpiA(a_request.m_strAppName.c_str(), c_szImageViewerName) != 0) {
         std::string strName = a_request.m_strAppName;
         if (!SetApplicationFromCommand(a_request, szCommand))
