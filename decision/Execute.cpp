@@ -211,8 +211,7 @@ bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, co
         strFile.resize(lstrlenW(strFile.c_str()));
     }
     std::string strItemAnsi;
-    if (itemRestorer.IsSubstituted() && item.m_bFileSystem &&
-        (m_real || !vm::AnsiFromWide(item.m_strText, strItemAnsi)))
+    if (itemRestorer.IsSubstituted() && (m_real || !vm::AnsiFromWide(item.m_strText, strItemAnsi)))
         UseRealFile(*this, item.m_strText);
     FileTextRestorer normalizedRestorer;
     NormalizeFileText(*this, normalizedRestorer);
@@ -272,6 +271,9 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei, ItemList a_eItem, 
 bool CLxShellExt::RunOtherVerbRequest(const char* a_szVerb)
 {
     if (!IsExecutableFile(m_lpsei->lpFile) && IsControlledDocumentType()) {
+        // Decided afresh: nothing of the default command's look-up (its DDE
+        // server, its plug-in) speaks for the verb's.
+        ForgetResolution();
         m_strVerb = a_szVerb;
         m_uOperation = OPERATION_OPEN_DOCUMENT;
         return RunDocumentRequest();
