@@ -1,5 +1,6 @@
 #include "resolution/PathHelpers.h"
 
+#include "common/FileIdentity.h"
 #include "common/PathNameCache.h"
 #include "trace/Trace.h"
 
@@ -213,13 +214,19 @@ std::optional<std::wstring> resolution::NormalizedFileText(const std::wstring& a
     if (!EndsWithDataStream(a_strText) && !EndsWithDotOrBlank(a_strText))
         return std::nullopt;
     std::wstring strText = a_strText;
-    // "a.vmp::$DATA." is "a.vmp::$DATA" is "a.vmp": at most these two rounds.
-    for (int nRound = 0; nRound < 2 && (EndsWithDataStream(strText) || EndsWithDotOrBlank(strText)); ++nRound) {
+    while (EndsWithDataStream(strText) || EndsWithDotOrBlank(strText)) {
         if (EndsWithDataStream(strText))
             strText.resize(strText.size() - c_cchDataStream);
-        strText = FullPathName(strText);
-        if (strText.empty())
-            return std::nullopt;
+        else
+            strText.pop_back();
     }
+    // A relative text stays relative (the shell reads it against the
+    // request's folder), and a URL stays a URL: only a full path is made
+    // whole by the platform.
+    if (!vm::IsFullPath(strText))
+        return strText.empty() ? std::nullopt : std::optional<std::wstring>(strText);
+    strText = FullPathName(strText);
+    if (strText.empty())
+        return std::nullopt;
     return strText;
 }
