@@ -266,11 +266,12 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei, ItemList a_eItem, 
 }
 
 // A verb the hook has no case of its own for: a document of a controlled
-// type is decided by that verb's command; a program, and a document of any
-// other type, go back to the shell.
+// type is decided by that verb's command; a program, a folder (whatever its
+// name ends in: "explore" on "C:\plans.vmd") and a document of any other
+// type go back to the shell.
 bool CLxShellExt::RunOtherVerbRequest(const char* a_szVerb)
 {
-    if (!IsExecutableFile(m_lpsei->lpFile) && IsControlledDocumentType()) {
+    if (!IsExecutableFile(m_lpsei->lpFile) && !vm::IsExistingFolder(RequestFile()) && IsControlledDocumentType()) {
         // Decided afresh: nothing of the default command's look-up (its DDE
         // server, its plug-in) speaks for the verb's.
         ForgetResolution();

@@ -525,9 +525,10 @@ TEST_F(DispatcherTest, EveryVerbOfAControlledTypeIsDecidedByItsCommand)
                          {"viewer.exe", c_szPlugin},
                          {"editor.exe", c_szPlugin},
                          {"TrustedFolders", m_strDir}});
-    std::string strFile = Path("report.vmd"), strPlain = Path("plain.vmu");
+    std::string strFile = Path("report.vmd"), strPlain = Path("plain.vmu"), strFolder = Path("plans.vmd");
     vmtest::WriteFile(strFile, "text");
     vmtest::WriteFile(strPlain, "text");
+    ASSERT_TRUE(CreateDirectoryA(strFolder.c_str(), nullptr));
     auto controlled = [&](const char* a_szApp, const char* a_szDropped) {
         std::string strVerdict = "controlled: " + std::string(a_szApp) + " starts through the launcher with " +
                                  c_szPlugin;
@@ -560,6 +561,9 @@ TEST_F(DispatcherTest, EveryVerbOfAControlledTypeIsDecidedByItsCommand)
         // a type that is not controlled goes back, whatever the verb
         {"printto", strPlain, 0xDEAD, "handed back to Windows (the hook decides only open, open-as, print, edit, new "
                                       "and read)", ""},
+        // a folder is no document, whatever its name ends in
+        {"explore", strFolder, 0xDEAD, "handed back to Windows (the hook decides only open, open-as, print, edit, new "
+                                       "and read)", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.m_szVerb) + " " + row.m_strFile);
