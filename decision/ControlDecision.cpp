@@ -2,6 +2,7 @@
 
 #include "common/FileIdentity.h"
 #include "companions/cipher/cipher.h"
+#include "policy/ApplicationRules.h"
 #include "policy/PolicyCache.h"
 #include "resolution/ApplicationPath.h"
 #include "request/Verdict.h"
@@ -9,6 +10,117 @@
 #include "trace/Trace.h"
 
 #include <shlwapi.h>
+namespace {
+
+// The verbs the hook has always decided; others are decided only for a
+// controlled type.
+bool IsHookVerb(const std::string& a_strVerb)
+{
+    for (const char* szVerb : {"print", "edit", "new", "read"})
+        if (lstrcmpiA(a_strVerb.c_str(), szVerb) == 0)
+            return true;
+    return false;
+}
+
+// The fields a look-up of the request's application fills, kept while
+// another look-up asks about the type's default command.
+struct ResolvedApplication {
+    explicit ResolvedApplication(const CRequestState& a_request)
+        : m_strAppName(a_request.m_strAppName), m_strAppPath(a_request.m_strAppPath),
+          m_strCommandArguments(a_request.m_strCommandArguments), m_strCommandRest(a_request.m_strCommandRest),
+          m_strInjectionDll(a_request.m_strInjectionDll), m_bMachineCommand(a_request.m_bMachineCommand),
+          m_uControlType(a_request.m_uControlType), m_bAppPathFromRequest(a_request.m_bAppPathFromRequest),
+          m_bDDEOpen(a_request.m_bDDEOpen), m_bAcapFile(a_request.m_bAcapFile),
+          m_bInjectionDllChosen(a_request.m_bInjectionDllChosen), m_bVerbCommand(a_request.m_bVerbCommand)
+    {
+    }
+    void Restore(CRequestState& a_request) const
+    {
+        a_request.m_strAppName = m_strAppName;
+        a_request.m_strAppPath = m_strAppPath;
+        a_request.m_strCommandArguments = m_strCommandArguments;
+        a_request.m_strCommandRest = m_strCommandRest;
+        a_request.m_bMachineCommand = m_bMachineCommand;
+        a_request.m_strInjectionDll = m_strInjectionDll;
+        a_request.m_uControlType = m_uControlType;
+        a_request.m_bAppPathFromRequest = m_bAppPathFromRequest;
+        a_request.m_bDDEOpen = m_bDDEOpen;
+        a_request.m_bAcapFile = m_bAcapFile;
+        a_request.m_bInjectionDllChosen = m_bInjectionDllChosen;
+        a_request.m_bVerbCommand = m_bVerbCommand;
+    }
+
+    std::string m_strAppName, m_strAppPath, m_strCommandArguments, m_strCommandRest, m_strInjectionDll;
+    bool m_bMachineCommand;
+    UINT m_uControlType;
+    bool m_bAppPathFromRequest, m_bDDEOpen, m_bAcapFile, m_bInjectionDllChosen, m_bVerbCommand;
+};
+
+} // namespace
+
+void CLxShellExt::ForgetResolution()
+{
+    m_bAcapFile = false;
+    m_bDDEOpen = false;
+    m_uControlType = 0;
+    m_bAppPathFromRequest = false;
+    m_strCommandArguments.clear();
+    m_strCommandRest.clear();
+    m_bMachineCommand = false;
+    m_bInjectionDllChosen = false;
+    m_bVerbCommand = false;
+}
+
+bool CLxShellExt::IsControlledDocumentType()
+{
+    UINT uOperation = m_uOperation;
+    std::string strVerb = std::move(m_strVerb);
+    m_strVerb.clear();
+    m_uOperation = OPERATION_OPEN_DOCUMENT;
+    ForgetResolution();
+    SetDocumentPath(m_lpsei->lpFile);
+    GetDoucmentInfo();
+    bool bControl = GetExtensionControlType();
+    bool bControlled = bControl && resolution::IsControlledRequest(*this);
+    if (!bControlled && GetApplicationPathFromReg(bControl)) {
+        // A program the policy leaves to its own add-in, or never controls,
+        // makes no controlled type.
+        ImageViewerPlan plan;
+        bControlled = policy::IsExceptionApplication(*this, plan) == EXECUTE_INJECTION &&
+                      lstrcmpiA(m_strAppName.c_str(), "rundll32.exe") != 0 && IsRegisteredApplication() == 1;
+    }
+    m_uOperation = uOperation;
+    m_strVerb = std::move(strVerb);
+    return bControlled;
+}
+
+bool CLxShellExt::RefusesUncontrolledVerb()
+{
+    if (!m_bVerbCommand || ThreadVerdict().m_bUnprotected)
+        return false;
+    ImageViewerPlan plan;
+    if (policy::IsExceptionApplication(*this, plan) != EXECUTE_INJECTION)
+        return false;
+    ResolvedApplication verbApplication(*this);
+    bool bControlled = IsControlledDocumentType();
+    verbApplication.Restore(*this);
+    if (!bControlled)
+        return false;
+    RefuseControlledRequest(start::c_szRunApplication,
+                            "the " + m_strVerb + " command of " + m_strExt + " starts " + m_strAppName +
+                                ", which receives no plug-in, and documents of the type are controlled");
+    return true;
+}
+
+void CLxShellExt::RefuseControlledRequest(const char* a_szTag, const std::string& a_strCause)
+{
+    start::RefuseStart(*this, *m_pSink, a_szTag, a_strCause.c_str(), SE_ERR_ACCESSDENIED, m_strFilePath);
+    // The verdict keeps a constant cause; the words naming the verb are kept
+    // in full beside it.
+    RequestVerdict& verdict = ThreadVerdict();
+    verdict.m_szCause = "the request cannot be served under control";
+    verdict.m_strDetail = a_strCause;
+}
 
 int CLxShellExt::CheckControlInformation()
 {
@@ -101,9 +213,18 @@ int CLxShellExt::RunApplication()
         return SKIPPED_INJECTION;
     }
 
+    // A verb outside the hook's own is served only by its own command.
+    if (!m_strVerb.empty() && !m_bVerbCommand && !IsHookVerb(m_strVerb)) {
+        RefuseControlledRequest(start::c_szRunApplication, "the type " + m_strExt + " has no " + m_strVerb +
+                                                               " command, and its documents are controlled");
+        return EXECUTE_EXCEPTION;
+    }
+
     switch (CheckControlInformation()) {
     case SKIPPED_INJECTION:
         TraceAlways("[CLxShellExt::RunApplication] CheckControlInformation is SKIPPED_INJECTION");
+        if (RefusesUncontrolledVerb())
+            return EXECUTE_EXCEPTION;
         return SKIPPED_INJECTION;
     case EXECUTE_EXCEPTION:
         TraceAlways("[CLxShellExt::RunApplication] CheckControlInformation is EXECUTE_EXCEPTION");

@@ -3,10 +3,12 @@
 #include "common/FileIdentity.h"
 #include "common/LockGuard.h"
 #include "request/Verdict.h"
+#include "resolution/PathHelpers.h"
 #include "start/ControlledStart.h"
 #include "trace/FaultGuard.h"
 #include "trace/Trace.h"
 
+#include <shlobj.h>
 #include <shlwapi.h>
 
 namespace {
@@ -35,6 +37,8 @@ public:
     }
     FileTextRestorer(const FileTextRestorer&) = delete;
     FileTextRestorer& operator=(const FileTextRestorer&) = delete;
+
+    bool IsSubstituted() const { return m_lpsei != nullptr; }
 
     void Substitute(LPSHELLEXECUTEINFOA a_lpsei, const std::string& a_strText)
     {
@@ -67,6 +71,86 @@ void UnquoteFileName(LPSHELLEXECUTEINFOA a_lpsei, FileTextRestorer& a_restorer)
         a_restorer.Substitute(a_lpsei, strTemp);
 }
 
+// The request's file as the platform opens it from now on: the real text
+// when the ANSI code page cannot hold it.
+void UseRealFile(CRequestState& a_request, const std::wstring& a_strFile)
+{
+    LPSHELLEXECUTEINFOA lpsei = a_request.m_lpsei;
+    if (!a_request.m_real)
+        a_request.m_real = WideTexts{std::wstring(), vm::WideFromAnsi(lpsei->lpParameters ? lpsei->lpParameters : ""),
+                                     vm::WideFromAnsi(lpsei->lpDirectory ? lpsei->lpDirectory : "")};
+    a_request.m_real->m_strFile = a_strFile;
+}
+
+// A file text the platform normalizes ("report.vmp.", "report.vmp::$DATA")
+// is judged, and opened, by the full path the platform makes of it.
+void NormalizeFileText(CRequestState& a_request, FileTextRestorer& a_restorer)
+{
+    std::optional<std::wstring> strNormal = resolution::NormalizedFileText(a_request.RequestFile());
+    if (!strNormal)
+        return;
+    std::string strAnsi;
+    bool bExact = vm::AnsiFromWide(*strNormal, strAnsi);
+    if (!bExact || a_request.m_real)
+        UseRealFile(a_request, *strNormal);
+    a_restorer.Substitute(a_request.m_lpsei, bExact ? strAnsi : vm::AnsiRendering(*strNormal));
+    TraceAlways("[CLxShellExt::Execute] normalized file[%s]", a_request.m_lpsei->lpFile);
+}
+
+// The file an item id list names: its file-system path, or, for an item
+// that has none (an item of a virtual folder), its parsing name.
+struct ItemListFile {
+    bool m_bPresent = false;
+    bool m_bFileSystem = false;
+    std::wstring m_strText;
+};
+
+// Under SEE_MASK_INVOKEIDLIST (which holds SEE_MASK_IDLIST) the shell may
+// offer the id list beside the file text.
+ItemListFile ReadItemList(LPSHELLEXECUTEINFOA a_lpsei)
+{
+    ItemListFile item;
+    if ((a_lpsei->fMask & SEE_MASK_IDLIST) != SEE_MASK_IDLIST || !a_lpsei->lpIDList)
+        return item;
+    item.m_bPresent = true;
+    auto pidl = static_cast<PCIDLIST_ABSOLUTE>(a_lpsei->lpIDList);
+    wchar_t szPath[MAX_PATH] = {};
+    if (SHGetPathFromIDListW(pidl, szPath) && szPath[0]) {
+        item.m_bFileSystem = true;
+        item.m_strText = szPath;
+        return item;
+    }
+    PWSTR szName = nullptr;
+    if (SUCCEEDED(SHGetNameFromIDList(pidl, SIGDN_DESKTOPABSOLUTEPARSING, &szName)) && szName)
+        item.m_strText = szName;
+    CoTaskMemFree(szName);
+    return item;
+}
+
+// Both texts name one file: by its identity where it exists, else by its
+// full path.
+bool NamesSameFile(const std::wstring& a_strFirst, const std::wstring& a_strSecond)
+{
+    if (vm::IsSameFile(a_strFirst, a_strSecond))
+        return true;
+    if (vm::IsExistingFile(a_strFirst) || vm::IsExistingFile(a_strSecond))
+        return false;
+    wchar_t szFirst[MAX_PATH] = {};
+    wchar_t szSecond[MAX_PATH] = {};
+    DWORD cchFirst = GetFullPathNameW(a_strFirst.c_str(), MAX_PATH, szFirst, nullptr);
+    DWORD cchSecond = GetFullPathNameW(a_strSecond.c_str(), MAX_PATH, szSecond, nullptr);
+    return cchFirst && cchFirst < MAX_PATH && cchSecond && cchSecond < MAX_PATH && lstrcmpiW(szFirst, szSecond) == 0;
+}
+
+// The file text names the id list's item: the same file, or for an item
+// without a file-system path, its parsing name ("::{...}").
+bool NamesItem(const std::wstring& a_strFile, const ItemListFile& a_item)
+{
+    if (!a_item.m_bFileSystem)
+        return !a_item.m_strText.empty() && lstrcmpiW(a_strFile.c_str(), a_item.m_strText.c_str()) == 0;
+    return NamesSameFile(a_strFile, a_item.m_strText);
+}
+
 } // namespace
 
 // The launcher's answer is awaited outside the lock: a plug-in that takes
@@ -94,6 +178,16 @@ bool CLxShellExt::Execute(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const Wi
 
 bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, const WideTexts* a_pReal)
 {
+    // An id list that names a file stands for the file text it lacks, for
+    // this call only: the shell gets its request back as it gave it.
+    ItemListFile item = ReadItemList(a_lpsei);
+    FileTextRestorer itemRestorer;
+    if (!a_lpsei->lpFile && item.m_bPresent && !IsVerb(a_lpsei->lpVerb, "OpenHomePage") &&
+        (item.m_bFileSystem || *PathFindExtensionW(item.m_strText.c_str()))) {
+        TraceAlways("[CLxShellExt::Execute] a_lpsei->lpIDList -> %s[%s]", item.m_bFileSystem ? "file" : "item",
+                    vm::AnsiRendering(item.m_strText).c_str());
+        itemRestorer.Substitute(a_lpsei, vm::AnsiRendering(item.m_strText));
+    }
     if (!a_lpsei->lpFile) {
         if (!IsVerb(a_lpsei->lpVerb, "OpenHomePage")) {
             TraceAlways("[CLxShellExt::Execute] a_lpsei->lpFile is NULL");
@@ -116,13 +210,23 @@ bool CLxShellExt::ExecuteLocked(int* a_pnResult, LPSHELLEXECUTEINFOA a_lpsei, co
         PathUnquoteSpacesW(&strFile[0]);
         strFile.resize(lstrlenW(strFile.c_str()));
     }
+    std::string strItemAnsi;
+    if (itemRestorer.IsSubstituted() && (m_real || !vm::AnsiFromWide(item.m_strText, strItemAnsi)))
+        UseRealFile(*this, item.m_strText);
+    FileTextRestorer normalizedRestorer;
+    NormalizeFileText(*this, normalizedRestorer);
 
     if (IsVerb(a_lpsei->lpVerb, "OpenHomePage"))
         return false;
-    return ExecuteRequest(a_lpsei);
+    ItemList eItem = ItemList::Agrees;
+    if (itemRestorer.IsSubstituted() && !item.m_bFileSystem)
+        eItem = ItemList::WithoutPath;
+    else if (!itemRestorer.IsSubstituted() && item.m_bPresent && !NamesItem(RequestFile(), item))
+        eItem = ItemList::OtherFile;
+    return ExecuteRequest(a_lpsei, eItem, item.m_strText);
 }
 
-bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
+bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei, ItemList a_eItem, const std::wstring& a_strItem)
 {
     ResetOfficeResiliency();
     RegisterOfficeAddins();
@@ -134,6 +238,11 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
         ThreadVerdict().m_szCause = "a shell command file is the shell's own";
         return false;
     }
+    if (a_eItem == ItemList::OtherFile)
+        return RefuseRequest("the request's id list names " + vm::AnsiRendering(a_strItem) +
+                             ", another file than its file text");
+    if (a_eItem == ItemList::WithoutPath)
+        return RunItemWithoutPath();
 
     const char* szVerb = a_lpsei->lpVerb;
     if (!szVerb || lstrlenA(szVerb) == 0 || IsVerb(szVerb, "openas"))
@@ -149,6 +258,24 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
 
     if (IsVerb(szVerb, "print") || IsVerb(szVerb, "edit") || IsVerb(szVerb, "new") ||
         IsVerb(szVerb, "read")) {
+        m_strVerb = szVerb;
+        m_uOperation = OPERATION_OPEN_DOCUMENT;
+        return RunDocumentRequest();
+    }
+    return RunOtherVerbRequest(szVerb);
+}
+
+// A verb the hook has no case of its own for: a document of a controlled
+// type is decided by that verb's command; a program, a folder (whatever its
+// name ends in: "explore" on "C:\plans.vmd") and a document of any other
+// type go back to the shell.
+bool CLxShellExt::RunOtherVerbRequest(const char* a_szVerb)
+{
+    if (!IsExecutableFile(m_lpsei->lpFile) && !vm::IsExistingFolder(RequestFile()) && IsControlledDocumentType()) {
+        // Decided afresh: nothing of the default command's look-up (its DDE
+        // server, its plug-in) speaks for the verb's.
+        ForgetResolution();
+        m_strVerb = a_szVerb;
         m_uOperation = OPERATION_OPEN_DOCUMENT;
         return RunDocumentRequest();
     }
@@ -156,12 +283,33 @@ bool CLxShellExt::ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei)
     return false;
 }
 
+// An id list whose item has no file-system path (an item of a virtual
+// folder): no plug-in can be put between the shell and such an item, so a
+// controlled type is refused.
+bool CLxShellExt::RunItemWithoutPath()
+{
+    if (!IsControlledDocumentType()) {
+        ThreadVerdict().m_szCause = "the request's id list names no file-system file";
+        return false;
+    }
+    return RefuseRequest("the request's id list names " + m_strFilePath +
+                         ", a document of a controlled type without a file-system path");
+}
+
+// The request is refused as a start is: its answer, verdict and event.
+bool CLxShellExt::RefuseRequest(const std::string& a_strCause)
+{
+    m_uOperation = OPERATION_OPEN_DOCUMENT;
+    SetDocumentPath(m_lpsei->lpFile);
+    RefuseControlledRequest("[CLxShellExt::Execute]", a_strCause);
+    *m_pnResult = m_nStartError;
+    return true;
+}
+
 void CLxShellExt::ResetRequestFields(const char* a_szFile)
 {
-    m_bAcapFile = false;
-    m_bDDEOpen = false;
+    ForgetResolution();
     m_uOperation = OPERATION_NONE;
-    m_uControlType = 0;
     m_strFilePath.clear();
     m_strDocument.clear();
     m_nStartError = 0;
@@ -170,6 +318,7 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_strCommandRest.clear();
     m_bMachineCommand = false;
     m_bInjectionDllChosen = false;
+    m_strVerb.clear();
     m_hLauncher.reset();
     m_launched = ControlledStart();
     m_strExt = PathFindExtensionA(a_szFile);

@@ -80,11 +80,34 @@ public:
     const PolicySource& PolicyInForce() const { return m_policySource; }
 
 private:
+    // How a request's item id list stands to its file text.
+    enum class ItemList {
+        Agrees,      // none, or it names the file the file text names (or stands for it)
+        WithoutPath, // it alone names the document, which has no file-system path
+        OtherFile,   // it names another file than the file text
+    };
+
+    // Whether an open of the request's document would be controlled: the
+    // control table controls it, or the program of its type's default
+    // command receives a plug-in. Nothing is started; the application
+    // fields hold what the look-up found.
+    bool IsControlledDocumentType();
+    // The application fields a request's look-up fills, emptied.
+    void ForgetResolution();
+    // A verb that the type's command cannot serve under control, refused
+    // instead of handed back.
+    bool RefusesUncontrolledVerb();
+    // Refuses the request as a start is refused (answer, verdict, event
+    // 200), with a_strCause in full.
+    void RefuseControlledRequest(const char* a_szTag, const std::string& a_strCause);
+    bool RefuseRequest(const std::string& a_strCause);
+    bool RunOtherVerbRequest(const char* a_szVerb);
+    bool RunItemWithoutPath();
     // A controlled request handed back because what it needs cannot be
     // served: the verdict and a warning event say what is missing.
     void HandBackUnprotected(const std::string& a_strMissing);
     void ExplainSkippedApplication(int a_nRegistered);
-    bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei);
+    bool ExecuteRequest(LPSHELLEXECUTEINFOA a_lpsei, ItemList a_eItem, const std::wstring& a_strItem);
     void SetDocumentPath(const char* a_szFile);
     void ResetRequestFields(const char* a_szFile);
     bool RunApplicationOperation();

@@ -61,6 +61,13 @@ struct CRequestState {
     // user's own): only such a command's arguments reach the program.
     std::string m_strCommandRest;
     bool m_bMachineCommand = false;
+    // The verb whose own command names the application ("print", "edit",
+    // "printto"); empty for open, open-as and no verb, which take the
+    // type's open, else edit, else Read command.
+    std::string m_strVerb;
+    // The application came from m_strVerb's own command, not from the
+    // default order the resolver falls back to.
+    bool m_bVerbCommand = false;
     // The launcher started for this request; its answer is awaited once the
     // request lock is released.
     vm::UniqueNullHandle m_hLauncher;

@@ -14,6 +14,14 @@ bool GetExtensionControlType(CRequestState& a_request);
 bool IsControlledRequest(const CRequestState& a_request);
 bool GetExtControlApplicationPath(CRequestState& a_request);
 
+// The key name of the verb whose own command the request asks for; null
+// when it takes the default order (open, else edit, else Read) or when its
+// verb cannot name a key.
+const char* RequestedVerbKey(const CRequestState& a_request);
+// The verb key (a class key's "shell\print", a ProgID's
+// "Word.Document.8\shell\print") has a command.
+bool HasVerbCommand(HKEY a_hRoot, const std::string& a_strVerbKey);
+
 // Association resolver. a_bMayWrite: a lost DDE server name of the drawing
 // program's association may be put back.
 bool GetApplicationPathFromReg(CRequestState& a_request, bool a_bControl, bool a_bMayWrite);

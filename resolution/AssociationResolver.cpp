@@ -19,17 +19,20 @@ constexpr char c_szUserFileExtsKey[] = "Software\\Microsoft\\Windows\\CurrentVer
 constexpr char c_szAcadDdeKey[] = "AutoCAD.Drawing.15\\shell\\open\\ddeexec\\Application";
 constexpr char c_szAcadDdeServer[] = "acad";
 
-// Walks "shell", "open" (else "edit"), then a_szLast from the class key and
-// reads the default value of the key reached. A step that fails leaves the
-// walk where it was; the class key itself stays the shell's.
-void ReadClassKeyVerbValue(HKEY a_hClassKey, const char* a_szLast, RegistryText& a_szText)
+// Walks "shell", then a_szVerb when given, else "open" (else "edit"), then
+// a_szLast from the class key and reads the default value of the key
+// reached. A step that fails leaves the walk where it was; the class key
+// itself stays the shell's.
+void ReadClassKeyVerbValue(HKEY a_hClassKey, const char* a_szVerb, const char* a_szLast, RegistryText& a_szText)
 {
     CLxShellRegistry walk;
     a_szText[0] = '\0';
     if (!walk.Open(a_hClassKey, nullptr))
         return;
     walk.SubOpen("shell");
-    if (!walk.SubOpen("open"))
+    if (a_szVerb)
+        walk.SubOpen(a_szVerb);
+    else if (!walk.SubOpen("open"))
         walk.SubOpen("edit");
     walk.SubOpen(a_szLast);
     QueryDataText(walk, nullptr, a_szText);
@@ -45,16 +48,24 @@ std::string ParsedCommandPath(const char* a_szCommand)
 
 bool ClassKeyRoute(CRequestState& a_request, HKEY a_hClassKey)
 {
+    const char* szVerb = RequestedVerbKey(a_request);
+    if (szVerb && !HasVerbCommand(a_hClassKey, std::string("shell\\") + szVerb))
+        szVerb = nullptr;
     RegistryText szCommand;
-    ReadClassKeyVerbValue(a_hClassKey, "command", szCommand);
+    ReadClassKeyVerbValue(a_hClassKey, szVerb, "command", szCommand);
     SetApplicationFromCommand(a_request, szCommand);
+    a_request.m_bVerbCommand = szVerb != nullptr;
 
     RegistryText szDde;
-    ReadClassKeyVerbValue(a_hClassKey, "ddeexec", szDde);
+    ReadClassKeyVerbValue(a_hClassKey, szVerb, "ddeexec", szDde);
     if (szDde[0]) {
         a_request.m_bDDEOpen = true;
         TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] ddeexec[%s]", szDde);
     }
+    if (szVerb)
+        TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] case : hkeyClass -> %s, extension[%s] -> "
+                        "application[%s]",
+                        szVerb, a_request.m_strExt.c_str(), a_request.m_strAppPath.c_str());
     TraceSwitchable("[CLxShellExt::GetApplicationPathFromReg] file extension[%s], applicaton[%s]",
                     a_request.m_strExt.c_str(), a_request.m_strAppPath.c_str());
     return true;
@@ -120,6 +131,16 @@ bool MachineWideRoute(CRequestState& a_request, bool a_bMayWrite)
         return false;
     }
     std::string strProgId = szProgId;
+    // The requested verb's own command, when the type has one.
+    if (const char* szVerb = RequestedVerbKey(a_request)) {
+        std::string strVerbKey = strProgId + "\\shell\\" + szVerb;
+        if (HasVerbCommand(HKEY_CLASSES_ROOT, strVerbKey) &&
+            ProgIdVerbRoute(a_request, strVerbKey + "\\command", szVerb)) {
+            a_request.m_bVerbCommand = true;
+            ReadOpenDdeServer(a_request, strVerbKey + "\\ddeexec\\Application");
+            return true;
+        }
+    }
     std::string strKey = strProgId + "\\shell\\open\\command";
     std::string strDdeKey = strProgId + "\\shell\\open\\ddeexec\\Application";
     if (ProgIdVerbRoute(a_request, strKey, "open")) {
@@ -139,6 +160,24 @@ bool MachineWideRoute(CRequestState& a_request, bool a_bMayWrite)
 }
 
 } // namespace
+
+const char* RequestedVerbKey(const CRequestState& a_request)
+{
+    const std::string& strVerb = a_request.m_strVerb;
+    // A backslash would lead the look-up to another key than the verb's.
+    if (strVerb.empty() || strVerb.size() >= c_cbRegistryText || strVerb.find('\\') != std::string::npos)
+        return nullptr;
+    return strVerb.c_str();
+}
+
+// Looked up without the walk's failure traces: a type without a command for
+// the verb is the ordinary case.
+bool HasVerbCommand(HKEY a_hRoot, const std::string& a_strVerbKey)
+{
+    vm::UniqueKey key;
+    std::string strKey = a_strVerbKey + "\\command";
+    return RegOpenKeyExA(a_hRoot, strKey.c_str(), 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+}
 
 bool IsControlledRequest(const CRequestState& a_request)
 {
@@ -186,6 +225,7 @@ bool GetApplicationPathFromReg(CRequestState& a_request, bool a_bControl, bool a
         return true;
     }
 
+    a_request.m_bVerbCommand = false;
     HKEY hClassKey = a_request.m_lpsei ? a_request.m_lpsei->hkeyClass : nullptr;
     CLxShellRegistry classKey;
     bool bOpened = classKey.Open(hClassKey, nullptr);

@@ -39,15 +39,29 @@ void CopyRequestFile(LPSHELLEXECUTEINFOA a_lpsei, RegistryText& a_szText)
         memcpy(a_szText, szFile, cch + 1);
 }
 
-// The command of the application: its "open", else its "edit" verb, else on
-// the 9x family its App Paths entry. The first value read wins, whether or
-// not it leads to an existing file.
-// a_pbMachine: whether an administrator registered the command (the
-// machine's classes or App Paths, not the user's own classes).
-bool ReadApplicationCommand(const std::string& a_strAppName, RegistryText& a_szCommand, bool* a_pbMachine)
+// The command of the application for the requested verb when it has one;
+// else its "open", else its "edit" verb, else on the 9x family its App
+// Paths entry. The first value read wins, whether or not it leads to an
+// existing file. a_pbMachine: whether an administrator registered the
+// command (the machine's classes or App Paths, not the user's own classes).
+bool ReadApplicationCommand(CRequestState& a_request, RegistryText& a_szCommand, bool* a_pbMachine)
 {
-    std::string strKey = ApplicationCommandKey(a_strAppName, "open");
+    const std::string& a_strAppName = a_request.m_strAppName;
+    a_request.m_bVerbCommand = false;
     *a_pbMachine = true;
+    if (const char* szVerb = RequestedVerbKey(a_request)) {
+        std::string strVerbKey = "Applications\\" + a_strAppName + "\\shell\\" + szVerb;
+        if (HasVerbCommand(HKEY_CLASSES_ROOT, strVerbKey) &&
+            QueryRegistryText(HKEY_CLASSES_ROOT, (strVerbKey + "\\command").c_str(), nullptr, a_szCommand) ==
+                ERROR_SUCCESS) {
+            a_request.m_bVerbCommand = true;
+            *a_pbMachine = vm::IsMachineClassesValue((strVerbKey + "\\command").c_str());
+            TraceSwitchable("[CLxShellExt::GetExtControlApplicationPath] case : Applications -> %s, application[%s]",
+                            szVerb, a_strAppName.c_str());
+            return true;
+        }
+    }
+    std::string strKey = ApplicationCommandKey(a_strAppName, "open");
     if (QueryRegistryText(HKEY_CLASSES_ROOT, strKey.c_str(), nullptr, a_szCommand) == ERROR_SUCCESS) {
         *a_pbMachine = vm::IsMachineClassesValue(strKey.c_str());
         return true;
@@ -109,7 +123,7 @@ bool GetExtControlApplicationPath(CRequestState& a_request)
     a_request.m_strCommandRest.clear();
     a_request.m_bMachineCommand = false;
     bool bMachine = false;
-    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request.m_strAppName, szCommand, &bMachine);
+    a_request.m_bAppPathFromRequest = !ReadApplicationCommand(a_request, szCommand, &bMachine);
     if (!a_request.m_bAppPathFromRequest && lstrcmpiA(a_request.m_strAppName.c_str(), c_szImageViewerName) != 0) {
         std::string strName = a_request.m_strAppName;
         if (!SetApplicationFromCommand(a_request, szCommand))

@@ -1,5 +1,6 @@
 #include "resolution/PathHelpers.h"
 
+#include "common/FileIdentity.h"
 #include "common/PathNameCache.h"
 #include "trace/Trace.h"
 
@@ -167,4 +168,65 @@ std::optional<std::string> resolution::GetLongFilePathName(const char* a_szPath)
     }
     TraceSwitchable("[TRACE] GetLongFilePathName -> [%s]", szLong);
     return std::string(szLong);
+}
+
+namespace {
+
+constexpr wchar_t c_szDataStream[] = L"::$DATA";
+constexpr size_t c_cchDataStream = sizeof(c_szDataStream) / sizeof(wchar_t) - 1;
+// GetFullPathNameW answers up to the platform's longest path.
+constexpr DWORD c_cchFullPathMax = 32768;
+
+bool EndsWithDataStream(const std::wstring& a_strText)
+{
+    return a_strText.size() > c_cchDataStream &&
+           lstrcmpiW(a_strText.c_str() + a_strText.size() - c_cchDataStream, c_szDataStream) == 0;
+}
+
+// The last name ends in a dot or a blank, and is not "." or "..", which
+// name folders.
+bool EndsWithDotOrBlank(const std::wstring& a_strText)
+{
+    if (a_strText.empty() || (a_strText.back() != L'.' && a_strText.back() != L' '))
+        return false;
+    size_t iName = a_strText.find_last_of(L"\\/:");
+    std::wstring strName = a_strText.substr(iName == std::wstring::npos ? 0 : iName + 1);
+    return strName != L"." && strName != L"..";
+}
+
+std::wstring FullPathName(const std::wstring& a_strText)
+{
+    DWORD cch = GetFullPathNameW(a_strText.c_str(), 0, nullptr, nullptr);
+    if (cch == 0 || cch > c_cchFullPathMax)
+        return std::wstring();
+    std::wstring strFull(cch, L'\0');
+    DWORD cchGot = GetFullPathNameW(a_strText.c_str(), cch, &strFull[0], nullptr);
+    if (cchGot == 0 || cchGot >= cch)
+        return std::wstring();
+    strFull.resize(cchGot);
+    return strFull;
+}
+
+} // namespace
+
+std::optional<std::wstring> resolution::NormalizedFileText(const std::wstring& a_strText)
+{
+    if (!EndsWithDataStream(a_strText) && !EndsWithDotOrBlank(a_strText))
+        return std::nullopt;
+    std::wstring strText = a_strText;
+    while (EndsWithDataStream(strText) || EndsWithDotOrBlank(strText)) {
+        if (EndsWithDataStream(strText))
+            strText.resize(strText.size() - c_cchDataStream);
+        else
+            strText.pop_back();
+    }
+    // A relative text stays relative (the shell reads it against the
+    // request's folder), and a URL stays a URL: only a full path is made
+    // whole by the platform.
+    if (!vm::IsFullPath(strText))
+        return strText.empty() ? std::nullopt : std::optional<std::wstring>(strText);
+    strText = FullPathName(strText);
+    if (strText.empty())
+        return std::nullopt;
+    return strText;
 }

@@ -49,4 +49,10 @@ namespace resolution {
 // Long form of a path, or no value; every caller falls back to its input.
 std::optional<std::string> GetLongFilePathName(const char* a_szPath);
 
+// The path the platform opens for a file text it normalizes: trailing dots
+// and blanks of the last name are dropped, and so is a "::$DATA" suffix,
+// which names the file's own data; a full path is then made whole by
+// GetFullPathNameW. No value for a text the platform takes as it stands.
+std::optional<std::wstring> NormalizedFileText(const std::wstring& a_strText);
+
 } // namespace resolution

@@ -273,14 +273,14 @@ protected:
     }
 
     // The program Wine's ShellExecuteEx starts for the document.
-    std::string StartedByWine(const std::string& a_strDocument)
+    std::string StartedByWine(const std::string& a_strDocument, const char* a_szVerb = "open")
     {
         std::string strRecord = m_strDir + "\\record.txt";
         SetEnvironmentVariableA("VM_PROBE_RECORD", strRecord.c_str());
         SHELLEXECUTEINFOA sei{};
         sei.cbSize = sizeof(sei);
         sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-        sei.lpVerb = "open";
+        sei.lpVerb = a_szVerb;
         sei.lpFile = a_strDocument.c_str();
         sei.nShow = SW_HIDE;
         if (!ShellExecuteExA(&sei))
@@ -394,6 +394,91 @@ TEST_F(AssociationCorpusTest, RegisteredProgramIsControlledWhateverTheCommandSha
         }
         EXPECT_EQ(hr, S_OK);
         EXPECT_EQ(reinterpret_cast<INT_PTR>(sei.hInstApp), c_nResultLaunched);
+        std::string strVerdict = DescribeVerdict(ThreadVerdict(), true);
+        EXPECT_EQ(strVerdict.find("controlled: " + std::string(PathFindFileNameA(strProgram.c_str())) + " starts"), 0u)
+            << strVerdict;
+    }
+}
+
+// Types that register another program for a verb than for open, in the
+// shapes installers write: each request for the verb is decided by the
+// program of that verb's command, which Wine's ShellExecuteEx starts for the
+// same verb; a verb the type has no command for takes the open command.
+struct VerbRow {
+    const char* m_szOpen;    // the open command
+    const char* m_szVerb;    // the verb asked for, and registered unless m_szCommand is null
+    const char* m_szCommand; // that verb's command
+    const char* m_szProgram; // the program the request is decided by
+    bool m_bWineStarts;      // Wine's ShellExecuteEx starts that program for the verb
+};
+
+const VerbRow c_verbRows[] = {
+    // a picture type opened by a viewer, edited in a paint program
+    {"\"{PF}\\Acme Corp\\Acme Viewer\\viewer.exe\" \"%1\"", "edit", "\"{PF}\\paint.net\\PaintDotNet.exe\" \"%1\"",
+     "{PF}\\paint.net\\PaintDotNet.exe", true},
+    // an editor's print switch
+    {"\"{PF}\\Notepad++\\notepad++.exe\" \"%1\"", "print", "\"{PF}\\EmEditor\\EMEDITOR.EXE\" /p \"%1\"",
+     "{PF}\\EmEditor\\EMEDITOR.EXE", true},
+    {"\"{PF}\\IrfanView\\i_view32.exe\" \"%1\"", "print", "\"{PF}\\ContaCam\\ContaCam.exe\" /p \"%1\"",
+     "{PF}\\ContaCam\\ContaCam.exe", true},
+    // printing on a chosen printer
+    {"\"{PF}\\Adobe\\Acrobat Reader DC\\Reader\\AcroRd32.exe\" \"%1\"", "printto",
+     "\"{PF}\\SumatraPDF\\SumatraPDF.exe\" -print-to \"%2\" \"%1\"", "{PF}\\SumatraPDF\\SumatraPDF.exe", true},
+    // an office suite's read-only open
+    {"\"{PF}\\Acme Corp\\Acme Viewer\\viewer.exe\" \"%1\"", "OpenAsReadOnly",
+     "\"{PF}\\LibreOffice\\program\\soffice.exe\" --view \"%1\"", "{PF}\\LibreOffice\\program\\soffice.exe", true},
+    // a web page edited in a text editor, the editor unquoted
+    {"\"{PF}\\Mozilla Firefox\\firefox.exe\" -osint -url \"%1\"", "edit", "{PF}\\Acme Corp\\Tools\\edit.exe %1",
+     "{PF}\\Acme Corp\\Tools\\edit.exe", true},
+    // print without a print command: the open command's program
+    {"\"{PF}\\7-Zip\\7zFM.exe\" \"%1\"", "print", nullptr, "{PF}\\7-Zip\\7zFM.exe", false},
+};
+
+TEST_F(AssociationCorpusTest, EachVerbIsDecidedByItsOwnCommand)
+{
+    vmtest::PolicyFields fields = {{"CompanyID", "ACME"}};
+    std::set<std::string> names;
+    for (const VerbRow& row : c_verbRows) {
+        // Every open command above quotes its program.
+        std::string strOpen = Expand(row.m_szOpen);
+        std::string strOpenProgram = strOpen.substr(1, strOpen.find('"', 1) - 1);
+        for (const std::string& strProgram : {Expand(row.m_szProgram), strOpenProgram}) {
+            Place(strProgram);
+            std::string strName = PathFindFileNameA(strProgram.c_str());
+            if (names.insert(strName).second)
+                fields.push_back({strName, c_szPlugin});
+        }
+    }
+    vmtest::WritePolicy(fields);
+    CLxShellExt dry(DryStartSink(), PolicySource());
+
+    int nRow = 0;
+    for (const VerbRow& row : c_verbRows) {
+        std::string strProgram = Expand(row.m_szProgram);
+        SCOPED_TRACE("row " + std::to_string(nRow) + ": " + row.m_szVerb + " " +
+                     (row.m_szCommand ? Expand(row.m_szCommand) : std::string("(no command)")));
+        std::string strExt = ".v" + std::to_string(nRow++);
+        std::string strProgId = "CorpusVerb" + strExt;
+        vmtest::SetString(HKEY_CLASSES_ROOT, strExt, nullptr, strProgId);
+        vmtest::SetString(HKEY_CLASSES_ROOT, strProgId + "\\shell\\open\\command", nullptr, Expand(row.m_szOpen));
+        if (row.m_szCommand)
+            vmtest::SetString(HKEY_CLASSES_ROOT, strProgId + "\\shell\\" + row.m_szVerb + "\\command", nullptr,
+                              Expand(row.m_szCommand));
+        std::string strDocument = m_strDir + "\\document" + strExt;
+        vmtest::WriteFile(strDocument, "text");
+        if (row.m_bWineStarts) {
+            EXPECT_EQ(StartedByWine(strDocument, row.m_szVerb), strProgram) << "Wine's ShellExecuteEx";
+        }
+
+        SHELLEXECUTEINFOA sei{};
+        sei.cbSize = sizeof(sei);
+        sei.lpVerb = row.m_szVerb;
+        std::vector<char> file(strDocument.begin(), strDocument.end());
+        file.push_back('\0');
+        sei.lpFile = file.data();
+        EXPECT_EQ(OfferRequest(dry, &sei), S_OK);
+        EXPECT_EQ(reinterpret_cast<INT_PTR>(sei.hInstApp), c_nResultLaunched);
+        EXPECT_EQ(lstrcmpiA(dry.m_strAppPath.c_str(), strProgram.c_str()), 0) << dry.m_strAppPath;
         std::string strVerdict = DescribeVerdict(ThreadVerdict(), true);
         EXPECT_EQ(strVerdict.find("controlled: " + std::string(PathFindFileNameA(strProgram.c_str())) + " starts"), 0u)
             << strVerdict;

@@ -81,9 +81,10 @@ HRESULT OfferWide(IShellExecuteHookW* a_pHook, Request& a_request)
     wide.lpParameters = sei.lpParameters ? strParameters.c_str() : nullptr;
     wide.lpDirectory = sei.lpDirectory ? strDirectory.c_str() : nullptr;
     wide.lpFile = sei.lpFile ? strFile.c_str() : nullptr;
+    wide.lpIDList = sei.lpIDList;
     HRESULT hr = a_pHook->Execute(&wide);
     a_request.sei.hInstApp = wide.hInstApp;
-    if (sei.lpFile == a_request.m_file.data()) {
+    if (sei.lpFile && sei.lpFile == a_request.m_file.data()) {
         std::string strBack = vm::AnsiRendering(strFile.c_str());
         a_request.m_file.assign(strBack.begin(), strBack.end());
         a_request.m_file.push_back('\0');
@@ -509,6 +510,172 @@ TEST_F(DispatcherTest, DocumentOfRegisteredApplicationIsLaunched)
     EXPECT_EQ(g_LxShellExt.m_strAppName, "app.exe");
     EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + strApp + " \"" + strFile + "\"/D:" +
                                m_strPlugin + "]"}));
+}
+
+// Every verb of a controlled type is decided by that verb's own command:
+// controlled when the policy gives its program a plug-in, refused when it
+// does not or when the type has no command for an odd verb. Only print,
+// edit, new and read fall back to the open command. A type that is not
+// controlled still goes back to the shell.
+TEST_F(DispatcherTest, EveryVerbOfAControlledTypeIsDecidedByItsCommand)
+{
+    InstallLauncher();
+    SetEnvironmentVariableA("VM_PROBE_RECORD", nullptr);
+    std::string strViewer = AssociateDocuments(".vmd", "viewer.exe");
+    std::string strEditor = Path("editor.exe"), strOther = Path("other.exe");
+    vmtest::WriteFile(strEditor, "MZ");
+    vmtest::WriteFile(strOther, "MZ");
+    const std::string c_strShell = "VmTest.Document\\shell\\";
+    vmtest::SetString(HKEY_CLASSES_ROOT, c_strShell + "edit\\command", nullptr, "\"" + strEditor + "\" \"%1\"");
+    vmtest::SetString(HKEY_CLASSES_ROOT, c_strShell + "OpenAsReadOnly\\command", nullptr,
+                      "\"" + strViewer + "\" /r \"%1\"");
+    vmtest::SetString(HKEY_CLASSES_ROOT, c_strShell + "printto\\command", nullptr,
+                      "\"" + strOther + "\" /pt \"%1\" \"%2\"");
+    vmtest::SetString(HKEY_CLASSES_ROOT, c_strShell + "print\\command", nullptr, "\"" + strOther + "\" /p \"%1\"");
+    // A type whose programs receive no plug-in.
+    vmtest::SetString(HKEY_CLASSES_ROOT, ".vmu", nullptr, "VmTest.Plain");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Plain\\shell\\open\\command", nullptr, "\"" + strOther + "\" \"%1\"");
+    vmtest::SetString(HKEY_CLASSES_ROOT, "VmTest.Plain\\shell\\printto\\command", nullptr, "\"" + strOther + "\" \"%1\"");
+    vmtest::WritePolicy({{"CompanyID", "ACME"},
+                         {"viewer.exe", c_szPlugin},
+                         {"editor.exe", c_szPlugin},
+                         {"TrustedFolders", m_strDir}});
+    std::string strFile = Path("report.vmd"), strPlain = Path("plain.vmu"), strFolder = Path("plans.vmd");
+    vmtest::WriteFile(strFile, "text");
+    vmtest::WriteFile(strPlain, "text");
+    ASSERT_TRUE(CreateDirectoryA(strFolder.c_str(), nullptr));
+    auto controlled = [&](const char* a_szApp, const char* a_szDropped) {
+        std::string strVerdict = "controlled: " + std::string(a_szApp) + " starts through the launcher with " +
+                                 c_szPlugin;
+        return *a_szDropped ? strVerdict + " (the registered command's " + a_szDropped + " is not passed)" : strVerdict;
+    };
+    const struct {
+        const char* m_szVerb;
+        const std::string& m_strFile;
+        INT_PTR m_nInstApp; // 0xDEAD: handed back
+        std::string m_strVerdict;
+        std::string m_strProgram; // launched, when a launcher line is expected
+    } rows[] = {
+        // an odd verb whose command names the registered program
+        {"OpenAsReadOnly", strFile, c_nResultLaunched, controlled("viewer.exe", "/r"), strViewer},
+        // an odd verb whose command names a program without a plug-in
+        {"printto", strFile, SE_ERR_ACCESSDENIED,
+         "refused (5): the printto command of .vmd starts other.exe, which receives no plug-in, and documents of "
+         "the type are controlled", ""},
+        // an odd verb the type has no command for
+        {"properties", strFile, SE_ERR_ACCESSDENIED,
+         "refused (5): the type .vmd has no properties command, and its documents are controlled", ""},
+        // edit starts the editor, the registered program of that verb
+        {"edit", strFile, c_nResultLaunched, controlled("editor.exe", ""), strEditor},
+        // print names a program without a plug-in: refused, not opened in the viewer
+        {"print", strFile, SE_ERR_ACCESSDENIED,
+         "refused (5): the print command of .vmd starts other.exe, which receives no plug-in, and documents of "
+         "the type are controlled", ""},
+        // read has no command of its own: the open command
+        {"read", strFile, c_nResultLaunched, controlled("viewer.exe", ""), strViewer},
+        // a type that is not controlled goes back, whatever the verb
+        {"printto", strPlain, 0xDEAD, "handed back to Windows (the hook decides only open, open-as, print, edit, new "
+                                      "and read)", ""},
+        // a folder is no document, whatever its name ends in
+        {"explore", strFolder, 0xDEAD, "handed back to Windows (the hook decides only open, open-as, print, edit, new "
+                                       "and read)", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.m_szVerb) + " " + row.m_strFile);
+        Request request(row.m_szVerb, &row.m_strFile);
+        m_capture.Clear();
+        EXPECT_EQ(Offer(request), row.m_nInstApp == 0xDEAD ? S_FALSE : S_OK);
+        EXPECT_EQ(request.InstApp(), row.m_nInstApp);
+        EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), row.m_strVerdict);
+        if (!row.m_strProgram.empty()) {
+            EXPECT_TRUE(TracedInOrder({"sz[" + Launcher() + " " + row.m_strProgram + " \"" + row.m_strFile + "\"/D:" +
+                                       m_strPlugin + "]"}));
+        }
+        if (row.m_nInstApp == SE_ERR_ACCESSDENIED) {
+            EXPECT_TRUE(TracedPart("[CLxShellExt::RunApplication] " + row.m_strVerdict.substr(13) +
+                                   ", not started (5)[" + row.m_strFile + "]"));
+        }
+    }
+}
+
+// A request that names its document by an item id list alone is decided as
+// the same file text; an id list beside a file text must name the same
+// file. An item without a file-system path and without a type is handed
+// back as before.
+TEST_F(DispatcherTest, ItemIdListIsDecidedAsItsFile)
+{
+    InstallLauncher();
+    SetEnvironmentVariableA("VM_PROBE_RECORD", nullptr);
+    std::string strApp = AssociateDocuments(".vmd", "app.exe");
+    RegisterApplication("app.exe");
+    std::string strFile = Path("report.vmd"), strOtherFile = Path("other.vmd");
+    vmtest::WriteFile(strFile, "text");
+    vmtest::WriteFile(strOtherFile, "text");
+    PIDLIST_ABSOLUTE pidlFile = ILCreateFromPathW(vm::WideFromAnsi(strFile).c_str());
+    ASSERT_NE(pidlFile, nullptr);
+    PIDLIST_ABSOLUTE pidlParsed = nullptr;
+    ASSERT_EQ(SHParseDisplayName(vm::WideFromAnsi(strFile).c_str(), nullptr, &pidlParsed, 0, nullptr), S_OK);
+    PIDLIST_ABSOLUTE pidlDrives = nullptr;
+    ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &pidlDrives), S_OK);
+    const std::string strLine = "sz[" + Launcher() + " " + strApp + " \"" + strFile + "\"/D:" + m_strPlugin + "]";
+    const struct {
+        const char* m_szCase;
+        ULONG m_fMask;
+        PIDLIST_ABSOLUTE m_pidl;
+        const std::string* m_pFile;
+        INT_PTR m_nInstApp; // 0xDEAD: handed back
+        std::string m_strVerdictOrLine;
+    } rows[] = {
+        {"id list alone", SEE_MASK_IDLIST, pidlFile, nullptr, c_nResultLaunched, strLine},
+        {"parsed id list, invoked", SEE_MASK_INVOKEIDLIST, pidlParsed, nullptr, c_nResultLaunched, strLine},
+        {"id list and file text of one file", SEE_MASK_INVOKEIDLIST, pidlFile, &strFile, c_nResultLaunched, strLine},
+        {"id list and file text of two files", SEE_MASK_INVOKEIDLIST, pidlFile, &strOtherFile, SE_ERR_ACCESSDENIED,
+         "refused (5): the request's id list names " + strFile + ", another file than its file text"},
+        {"a virtual folder", SEE_MASK_IDLIST, pidlDrives, nullptr, 0xDEAD,
+         "handed back to Windows (the request names no file)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.m_szCase);
+        Request request("open", row.m_pFile);
+        request.sei.fMask = row.m_fMask;
+        request.sei.lpIDList = row.m_pidl;
+        m_capture.Clear();
+        EXPECT_EQ(Offer(request), row.m_nInstApp == 0xDEAD ? S_FALSE : S_OK);
+        EXPECT_EQ(request.InstApp(), row.m_nInstApp);
+        if (row.m_nInstApp == c_nResultLaunched) {
+            EXPECT_TRUE(TracedInOrder({row.m_strVerdictOrLine}));
+        } else {
+            EXPECT_EQ(DescribeVerdict(ThreadVerdict(), true), row.m_strVerdictOrLine);
+        }
+        EXPECT_EQ(request.sei.lpFile, row.m_pFile ? request.m_file.data() : nullptr) << "the request is the shell's";
+    }
+    ILFree(pidlFile);
+    ILFree(pidlParsed);
+    ILFree(pidlDrives);
+}
+
+// File texts the platform normalizes name the document whose type they
+// hide: judged and launched by its full path.
+TEST_F(DispatcherTest, NormalizedFileTextsAreJudgedByTheirFile)
+{
+    InstallLauncher();
+    SetEnvironmentVariableA("VM_PROBE_RECORD", nullptr);
+    std::string strApp = AssociateDocuments(".vmd", "app.exe");
+    RegisterApplication("app.exe");
+    std::string strFile = Path("report.vmd");
+    vmtest::WriteFile(strFile, "text");
+    for (const char* szSuffix : {".", " ", ". .", "::$DATA", "::$data", "::$DATA."}) {
+        std::string strText = strFile + szSuffix;
+        SCOPED_TRACE(strText);
+        Request request("open", &strText);
+        m_capture.Clear();
+        EXPECT_EQ(Offer(request), S_OK);
+        EXPECT_EQ(request.InstApp(), c_nResultLaunched);
+        EXPECT_EQ(g_LxShellExt.m_strExt, ".vmd");
+        EXPECT_TRUE(TracedInOrder({"[CLxShellExt::Execute] normalized file[" + strFile + "]",
+                                   "sz[" + Launcher() + " " + strApp + " \"" + strFile + "\"/D:" + m_strPlugin + "]"}));
+        EXPECT_EQ(request.File(), strText) << "the request's own text stays";
+    }
 }
 
 // An exception rule finishes the request without the launcher. The

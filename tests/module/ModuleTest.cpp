@@ -321,4 +321,73 @@ TEST_F(ActivationTest, CoCreateInstanceGivesBothHooks)
     pHook->Release();
 }
 
+// The module as the shell creates it reads a request's file from an item
+// id list and judges a text the platform normalizes by the file it names,
+// through both interfaces: a shell command file is the shell's own however
+// it is named.
+TEST_F(ActivationTest, ItemIdListsAndNormalizedTextsNameTheirFile)
+{
+    std::string strFile = vmtest::TestDir() + "\\vmdesk.scf";
+    HANDLE hFile = CreateFileA(strFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    CloseHandle(hFile);
+    std::wstring strWide(strFile.begin(), strFile.end());
+    PIDLIST_ABSOLUTE pidl = ILCreateFromPathW(strWide.c_str());
+    ASSERT_NE(pidl, nullptr);
+    IShellExecuteHookW* pHook = nullptr;
+    ASSERT_EQ(CoCreateInstance(c_clsidDocHook, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExecuteHookW,
+                               reinterpret_cast<void**>(&pHook)), S_OK);
+    const struct {
+        const char* m_szCase;
+        ULONG m_fMask;
+        bool m_bIdList;
+        std::wstring m_strFile; // empty: no file text
+    } rows[] = {
+        {"id list alone", SEE_MASK_IDLIST, true, L""},
+        {"invoked id list alone", SEE_MASK_INVOKEIDLIST, true, L""},
+        {"a trailing dot", 0, false, strWide + L"."},
+        {"the data stream", 0, false, strWide + L"::$DATA"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.m_szCase);
+        for (bool bWide : {false, true}) {
+            SCOPED_TRACE(bWide ? "wide" : "ANSI");
+            std::string strAnsi(row.m_strFile.begin(), row.m_strFile.end());
+            std::vector<char> ansiFile(strAnsi.begin(), strAnsi.end());
+            ansiFile.push_back('\0');
+            std::vector<wchar_t> wideFile(row.m_strFile.begin(), row.m_strFile.end());
+            wideFile.push_back(L'\0');
+            vmtest::DebugCapture capture;
+            HRESULT hr = E_FAIL;
+            if (bWide) {
+                SHELLEXECUTEINFOW sei{};
+                sei.cbSize = sizeof(sei);
+                sei.fMask = row.m_fMask;
+                sei.lpVerb = L"open";
+                sei.lpFile = row.m_strFile.empty() ? nullptr : wideFile.data();
+                sei.lpIDList = row.m_bIdList ? pidl : nullptr;
+                hr = pHook->Execute(&sei);
+                EXPECT_EQ(sei.lpFile, row.m_strFile.empty() ? nullptr : wideFile.data());
+            } else {
+                IShellExecuteHookA* pAnsi = nullptr;
+                ASSERT_EQ(pHook->QueryInterface(IID_IShellExecuteHookA, reinterpret_cast<void**>(&pAnsi)), S_OK);
+                SHELLEXECUTEINFOA sei{};
+                sei.cbSize = sizeof(sei);
+                sei.fMask = row.m_fMask;
+                sei.lpVerb = "open";
+                sei.lpFile = row.m_strFile.empty() ? nullptr : ansiFile.data();
+                sei.lpIDList = row.m_bIdList ? pidl : nullptr;
+                hr = pAnsi->Execute(&sei);
+                EXPECT_EQ(sei.lpFile, row.m_strFile.empty() ? nullptr : ansiFile.data());
+                pAnsi->Release();
+            }
+            EXPECT_EQ(hr, S_FALSE);
+            EXPECT_TRUE(capture.Contains("[CLxShellExt::Execute] show desktop [.scf]")) << capture.Dump();
+        }
+    }
+    pHook->Release();
+    ILFree(pidl);
+    DeleteFileA(strFile.c_str());
+}
+
 } // namespace

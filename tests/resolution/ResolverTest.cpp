@@ -465,6 +465,96 @@ TEST_F(ResolverTest, ApplicationIsTheProgramTheCommandStarts)
     }
 }
 
+// ---- The requested verb ------------------------------------------------------
+
+// A type with a viewer for open, an editor for edit and a printer for print,
+// on every route: a request for a verb is resolved from that verb's own
+// command, and only a verb the type has no command for takes open, else
+// edit, else Read. A new trace names the verb read; an open request traces
+// as before.
+TEST_F(ResolverTest, RequestedVerbIsResolvedFromItsOwnCommand)
+{
+    std::string strViewer = m_strScratch + "\\viewer.exe", strEditor = m_strScratch + "\\editor.exe",
+                strPrinter = m_strScratch + "\\printer.exe";
+    for (const std::string& strProgram : {strViewer, strEditor, strPrinter})
+        vmtest::WriteFile(strProgram, "MZ");
+    enum Route { MachineWide, ClassKeyVerb, UserChoice, ControlTable };
+    const char* const c_szAppsTrace = "[CLxShellExt::GetExtControlApplicationPath] case : Applications -> ";
+    struct Row {
+        const char* m_szWhat;
+        Route m_route;
+        const char* m_szVerb; // "" for open
+        std::string m_strPath;
+        std::string m_strTrace; // the trace that names the verb read; "" when none is written
+    } rows[] = {
+        {"machine-wide print", MachineWide, "print", strPrinter,
+         "[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> print, extension[.vb0] -> application[" + strPrinter + "]"},
+        {"machine-wide edit", MachineWide, "edit", strEditor,
+         "[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> edit, extension[.vb1] -> application[" + strEditor + "]"},
+        {"machine-wide printto without a command: open", MachineWide, "printto", strViewer, ""},
+        {"machine-wide open, as before", MachineWide, "", strViewer, ""},
+        {"class key print", ClassKeyVerb, "print", strPrinter,
+         "[CLxShellExt::GetApplicationPathFromReg] case : hkeyClass -> print, extension[.vb4] -> application[" +
+             strPrinter + "]"},
+        {"class key read without a command: open", ClassKeyVerb, "read", strViewer, ""},
+        {"user's choice edit", UserChoice, "edit", strEditor, std::string(c_szAppsTrace) + "edit, application[app.vb6.exe]"},
+        {"control table print", ControlTable, "PRINT", strPrinter,
+         std::string(c_szAppsTrace) + "PRINT, application[app.vb7.exe]"},
+        {"control table open, as before", ControlTable, "", strViewer, ""},
+    };
+    int nRow = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.m_szWhat) + ", verb [" + row.m_szVerb + "]");
+        std::string strExt = ".vb" + std::to_string(nRow++);
+        std::string strShell = (row.m_route == UserChoice || row.m_route == ControlTable)
+                                   ? "Applications\\app" + strExt + ".exe\\shell\\"
+                                   : "Verb" + strExt + "\\shell\\";
+        SetCommand(HKEY_CLASSES_ROOT, strExt, "Verb" + strExt);
+        SetCommand(HKEY_CLASSES_ROOT, strShell + "open\\command", "\"" + strViewer + "\" \"%1\"");
+        SetCommand(HKEY_CLASSES_ROOT, strShell + "edit\\command", "\"" + strEditor + "\" \"%1\"");
+        SetCommand(HKEY_CLASSES_ROOT, strShell + "print\\command", "\"" + strPrinter + "\" /p \"%1\"");
+        if (row.m_route == UserChoice)
+            vmtest::SetString(HKEY_CURRENT_USER, c_strUserExts + strExt, "Application", "app" + strExt + ".exe");
+        if (row.m_route == ControlTable) {
+            vmtest::SetDword(HKEY_LOCAL_MACHINE, c_strTable + strExt, "ControlType", 4);
+            vmtest::SetString(HKEY_LOCAL_MACHINE, c_strTable + strExt, "Application", "app" + strExt + ".exe");
+        }
+        std::unique_ptr<ClassKey> classKey;
+        if (row.m_route == ClassKeyVerb)
+            classKey = std::make_unique<ClassKey>("Verb" + strExt);
+        ResolutionRequest request(m_ext, "C:\\d\\a" + strExt, OPERATION_OPEN_DOCUMENT,
+                                  classKey ? classKey->get() : nullptr);
+        m_ext.m_strVerb = row.m_szVerb;
+        m_capture.Clear();
+        EXPECT_TRUE(m_ext.GetApplicationPathFromReg(m_ext.GetExtensionControlType()));
+        EXPECT_EQ(m_ext.m_strAppPath, row.m_strPath);
+        EXPECT_EQ(m_ext.m_bVerbCommand, !row.m_strTrace.empty());
+        if (!row.m_strTrace.empty()) {
+            EXPECT_TRUE(Traced(row.m_strTrace)) << m_capture.Dump();
+        }
+        // Without a command of the verb's own, the traces are those of an open.
+        for (const std::string& strText : m_capture.Texts()) {
+            if (!row.m_strTrace.empty())
+                break;
+            EXPECT_EQ(strText.find(" case : hkeyClass -> "), std::string::npos) << strText;
+            EXPECT_EQ(strText.find(c_szAppsTrace), std::string::npos) << strText;
+        }
+        // The verb is looked up quietly: a class key walk fails only at its
+        // missing "ddeexec", as for an open.
+        if (row.m_strTrace.empty()) {
+            EXPECT_EQ(m_capture.Count("[CLxShellRegistry::Open] registry SubOpen failed, ret = 2"),
+                      row.m_route == ClassKeyVerb ? 1u : 0u)
+                << m_capture.Dump();
+        }
+        if (row.m_route == MachineWide && row.m_strTrace.empty()) {
+            EXPECT_TRUE(Traced("[CLxShellExt::GetExtOpenApplicationPath] case : HKCR -> open, extension[" + strExt +
+                               "] -> application[" + strViewer + "]"))
+                << m_capture.Dump();
+        }
+        m_ext.m_strVerb.clear();
+    }
+}
+
 // ---- Handles ---------------------------------------------------------------
 
 // Thousands of resolutions along every route leave the handle count where it
