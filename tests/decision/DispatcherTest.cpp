@@ -556,8 +556,8 @@ TEST_F(DispatcherTest, EveryVerbOfAControlledTypeIsDecidedByItsCommand)
         std::string m_strVerdict;
         std::string m_strProgram; // launched, when a launcher line is expected
     } rows[] = {
-        // an odd verb whose command names the registered program
-        {"OpenAsReadOnly", strFile, c_nResultLaunched, controlled("viewer.exe", "/r"), strViewer},
+        // an odd verb whose command names the registered program, which gets the machine's command whole
+        {"OpenAsReadOnly", strFile, c_nResultLaunched, controlled("viewer.exe", ""), "\"" + strViewer + "\" /r"},
         // an odd verb whose command names a program without a plug-in
         {"printto", strFile, SE_ERR_ACCESSDENIED,
          "refused (5): the printto command of .vmd starts other.exe, which receives no plug-in, and documents of "
