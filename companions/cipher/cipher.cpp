@@ -76,20 +76,11 @@ std::string PolicyFilePath(bool* a_pbDraft)
     return InstalledPolicyPath();
 }
 
-// The installed policy is read only through a handle whose final path is
-// the policy folder's own file: a copy the platform keeps in a user's
-// VirtualStore for a program it virtualizes, or one reached through a link,
-// is not the administrator's policy and reads as missing.
+// The installed policy: only the policy folder's own file (ReadFolderPolicy).
 int ReadInstalledPolicy(const std::string& a_strPath, std::vector<cipherfmt::CcfField>* a_pFields)
 {
-    vm::UniqueFileHandle file = cipherfmt::OpenRegularFileForReading(a_strPath.c_str());
-    std::wstring strFinal, strFolder;
     std::wstring strPath = vm::WideFromAnsi(a_strPath);
-    if (!file || !vm::GetFinalPathOf(file.get(), strFinal) ||
-        !vm::GetFinalPath(strPath.substr(0, strPath.find_last_of(L'\\')), strFolder) ||
-        lstrcmpiW(strFinal.c_str(), (strFolder + L"\\" + vm::WideFromAnsi(cipherfmt::c_szCcfFileName)).c_str()) != 0)
-        return CCF_E_MISSING;
-    return cipherfmt::ReadCcfFile(file, a_pFields);
+    return cipherfmt::ReadFolderPolicy(strPath.substr(0, strPath.find_last_of(L'\\')), a_pFields);
 }
 
 } // namespace
