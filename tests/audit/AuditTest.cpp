@@ -189,12 +189,14 @@ void OfferControlledLaunchTwice(const vmtest::CRequestMix& a_mix)
 }
 
 // A start is recorded once the launcher says it took place: the mix's drawer
-// and its plug-in become a real program and a real plug-in.
+// and its plug-in become a real program and a real plug-in, and the probe in
+// the launcher's place answers as one that started it (the real launcher
+// serves only from an installed product's folder).
 void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
 {
     std::string strDocument = a_mix.File(vmtest::c_requestControlledLaunch);
     std::string strDrawer = strDocument.substr(0, strDocument.rfind('\\')) + "\\drawer.exe";
-    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), LauncherCopy().c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), LauncherCopy().c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), strDrawer.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(),
                           (vmtest::TestDir() + "\\vmmixplug.dll").c_str(), FALSE));
@@ -351,11 +353,12 @@ const EventRow c_eventRows[] = {
     // with the line at fault.
     {nullptr, L"C:\\audit\\nothing.exe", 1, EVENTLOG_WARNING_TYPE, 201, 1,
      L"*|(none)|(none)|(none)|no /D: argument|1|C:\\audit\\nothing.exe"},
-    // The launcher's trust refusal (no policy beside it) names the document,
-    // a Greek name intact, apart from the program.
+    // The launcher's refusal (no installed product's) names the document, a
+    // Greek name intact, apart from the program; the rule depends on what the
+    // prefix registers.
     {nullptr, L"C:\\vmaudit\\audit_test.exe \"C:\\docs\\" GREEK_NAME L".vmd\"/D:C:\\vmaudit\\launcher\\cipher.dll", 8,
      EVENTLOG_WARNING_TYPE, 201, 1,
-     L"*|C:\\docs\\" GREEK_NAME L".vmd|C:\\vmaudit\\audit_test.exe|C:\\vmaudit\\launcher\\cipher.dll|no valid policy file|8|(none)"},
+     L"*|C:\\docs\\" GREEK_NAME L".vmd|C:\\vmaudit\\audit_test.exe|C:\\vmaudit\\launcher\\cipher.dll|*|8|(none)"},
     // The policy file broken for two requests: one error...
     {"policy", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
      L"C:\\vmaudit\\company.ccf|wrong first line (expected \"LUMIDEX-CCF 1\")"},
