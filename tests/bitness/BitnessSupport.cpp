@@ -49,7 +49,9 @@ bool CopyFiles(const std::string& a_strFrom, const std::string& a_strTo, const s
 std::string MakeProgramFilesDir(const std::string& a_strName)
 {
     char szProgramFiles[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, szProgramFiles)))
+    // Where the x64 package installs both builds: a 32-bit process under Wine
+    // learns no other Program Files folder (no ProgramW6432Dir).
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, szProgramFiles)))
         return std::string();
     std::string strDir = std::string(szProgramFiles) + "\\scratch-" + a_strName;
     RemoveTree(strDir);

@@ -104,7 +104,8 @@ TEST_F(LauncherHandOverTest, ThirtyTwoBitLauncherHandsA64BitApplicationToTheX64B
     auto record = WaitForRecord();
     EXPECT_EQ("1", record["plugin"]);
     EXPECT_EQ(m_strX64 + "\\vmplugin.dll", record["pluginpath"]);
-    EXPECT_EQ(strApp + " x", record["cmdline"]);
+    // The application's path holds a blank: the launcher quotes it.
+    EXPECT_EQ("\"" + strApp + "\" x", record["cmdline"]);
     EXPECT_EQ(strDir, record["cwd"]);
 }
 
