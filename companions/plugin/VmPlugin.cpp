@@ -3,8 +3,9 @@
 // installed product, and only a program that the trust rule lets receive it:
 // the installed product's policy registers the program's file name for this
 // plug-in, and the program's image lies in a trusted folder. A copy of the
-// plug-in elsewhere, or a process that loads it by itself, is refused. It announces where it serves,
-// or where it refuses, on the debugger output, and does nothing else.
+// plug-in elsewhere, or a process that loads it by itself, is refused. It
+// announces where it serves, or where it refuses, on the debugger output, and
+// does nothing else.
 //
 // The judgement reads files and asks the shell for folders, which must not
 // run under the loader lock: it is made once, at first use, either through
