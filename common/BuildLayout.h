@@ -34,15 +34,26 @@ String ParentOfX64Folder(const String& a_strFolder)
 }
 
 // The folder of the one company policy file, seen from the folder of a
-// cipher.dll: the x64 build installed in the "x64" subfolder reads the
-// product folder's file; anywhere else, and on the 32-bit build, it is the
-// cipher.dll's own folder.
-inline std::string PolicyFolder(const std::string& a_strOwnFolder)
+// cipher.dll or a plug-in (with its trailing backslash): the x64 build
+// installed in the "x64" subfolder reads the product folder's file; anywhere
+// else, and on the 32-bit build, it is that file's own folder.
+template <class String>
+String PolicyFolderOf(const String& a_strOwnFolder)
 {
     if (sizeof(void*) != 8)
         return a_strOwnFolder;
-    std::string strParent = ParentOfX64Folder(a_strOwnFolder);
+    String strParent = ParentOfX64Folder(a_strOwnFolder);
     return strParent.empty() ? a_strOwnFolder : strParent;
+}
+
+inline std::string PolicyFolder(const std::string& a_strOwnFolder)
+{
+    return PolicyFolderOf(a_strOwnFolder);
+}
+
+inline std::wstring PolicyFolder(const std::wstring& a_strOwnFolder)
+{
+    return PolicyFolderOf(a_strOwnFolder);
 }
 
 } // namespace vm

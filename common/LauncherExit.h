@@ -18,7 +18,8 @@ enum LauncherExit : int {
     c_nExitInjectionFailed = 5,  // the plug-in did not load; the application was ended
     c_nExitBadDirectory = 6,     // the working directory is not an existing folder's full path
     c_nExitNoMatchingBuild = 7,  // the application is of the other bitness, whose launcher is missing
-    c_nExitUntrustedProgram = 8, // the program may not receive the plug-in; it was ended unrun
+    c_nExitUntrustedProgram = 8, // the program may not receive the plug-in (it was ended unrun), or this
+                                 // launcher is no file of the installed product
 };
 
 // The plug-in's load runs its attach code; one that hangs there must not

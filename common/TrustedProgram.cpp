@@ -481,6 +481,18 @@ std::vector<std::wstring> GetTrustedProgramFolders(const char* a_szTrustedFolder
     return TrustedProgramFolders(a_szTrustedFolders, CUserWriteCheck());
 }
 
+const char* WhyNotAdministratorsFile(const std::wstring& a_strFinal)
+{
+    if (IsBelowUserWritableFolder(a_strFinal))
+        return "it lies in a folder users write to";
+    CUserWriteCheck writeCheck;
+    for (const std::wstring& strFolder : TrustedProgramFolders(nullptr, writeCheck))
+        if (IsBelowFolder(a_strFinal, strFolder))
+            return writeCheck.MayChangeBelow(a_strFinal, strFolder) ? "users may change it or a folder on its way"
+                                                                    : nullptr;
+    return "it lies outside the Windows and Program Files folders";
+}
+
 ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin,
                                    const PolicyFieldReader& a_readField)
 {

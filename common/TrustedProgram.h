@@ -50,6 +50,13 @@ using PolicyFieldReader = std::function<const char*(const char*)>;
 ProgramTrust CheckProgramForPlugin(const std::wstring& a_strProgram, const std::wstring& a_strPlugin,
                                    const PolicyFieldReader& a_readField);
 
+// The rule of trusted programs without the policy's folders, for the
+// product's own files: null when a_strFinal (a final path) lies below the
+// Windows folder or a Program Files folder, outside their user-writable
+// folders, with nothing between them and it (it included) that users may
+// change, where the platform's ACLs tell; else why not.
+const char* WhyNotAdministratorsFile(const std::wstring& a_strFinal);
+
 // The final paths of the folders a trusted program may lie in. Entries of
 // a_szTrustedFolders (may be null) that are not full paths of existing
 // folders, or that are unfit (below), are left out.

@@ -1,5 +1,6 @@
 #include "companions/cipher/ccfformat.h"
 
+#include "common/FileIdentity.h"
 #include "common/Handle.h"
 
 #include <windows.h>
@@ -467,6 +468,31 @@ const char* DescribeAcapHeaderStatus(int a_nCode)
     case ACAP_E_FIELDS: return "wrong header size or reserved field";
     default: return "unknown answer";
     }
+}
+
+int ReadFolderPolicy(const std::wstring& a_strFolder, std::vector<CcfField>* a_pFields, std::string* a_pBytes)
+{
+    if (a_pFields)
+        a_pFields->clear();
+    if (a_strFolder.empty())
+        return CCF_E_MISSING;
+    const std::wstring strName = vm::WideFromAnsi(c_szCcfFileName);
+    vm::UniqueFileHandle file = OpenRegularFileForReading((a_strFolder + L"\\" + strName).c_str());
+    std::wstring strFinal, strFolder;
+    if (!file || !vm::GetFinalPathOf(file.get(), strFinal) || !vm::GetFinalPath(a_strFolder, strFolder) ||
+        lstrcmpiW(strFinal.c_str(), (strFolder + L"\\" + strName).c_str()) != 0)
+        return CCF_E_MISSING;
+    std::string strBytes;
+    std::string& bytes = a_pBytes ? *a_pBytes : strBytes;
+    switch (ReadOpenFile(file, c_cbCcfMax, &bytes)) {
+    case ReadStatus::CannotOpen:
+        return CCF_E_MISSING;
+    case ReadStatus::TooLarge:
+        return CCF_E_TOO_LARGE;
+    case ReadStatus::Ok:
+        break;
+    }
+    return ParseCcf(bytes, a_pFields);
 }
 
 } // namespace cipherfmt

@@ -92,6 +92,15 @@ int ReadCcfFile(const char* a_szPath, std::vector<CcfField>* a_pFields, size_t* 
 // The same through a handle already open (an empty one reads as missing).
 int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine = nullptr);
 
+// The policy of a product folder, the one way every reader of an installed
+// policy takes: the company.ccf of a_strFolder (a full path, no trailing
+// backslash), read only through a handle whose final path is that folder's
+// own file. A copy the platform keeps in a user's VirtualStore for a program
+// it virtualizes, or one reached through a link, is not the administrator's
+// policy and reads as missing.
+int ReadFolderPolicy(const std::wstring& a_strFolder, std::vector<CcfField>* a_pFields,
+                     std::string* a_pBytes = nullptr);
+
 // First field whose name equals a_szName ignoring ASCII letter case; null for
 // none or for a null name.
 const CcfField* FindCcfField(const std::vector<CcfField>& a_fields, const char* a_szName);

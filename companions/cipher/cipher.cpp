@@ -78,29 +78,13 @@ std::string PolicyFilePath(bool* a_pbDraft)
     return InstalledPolicyPath();
 }
 
-// The installed policy is read only through a handle whose final path is
-// the policy folder's own file: a copy the platform keeps in a user's
-// VirtualStore for a program it virtualizes, or one reached through a link,
-// is not the administrator's policy and reads as missing.
+// The installed policy: only the policy folder's own file (ReadFolderPolicy);
+// a_pBytes gets the bytes judged, for the hand-over to the launcher.
 int ReadInstalledPolicy(const std::string& a_strPath, std::vector<cipherfmt::CcfField>* a_pFields,
                         std::string* a_pBytes)
 {
-    vm::UniqueFileHandle file = cipherfmt::OpenRegularFileForReading(a_strPath.c_str());
-    std::wstring strFinal, strFolder;
     std::wstring strPath = vm::WideFromAnsi(a_strPath);
-    if (!file || !vm::GetFinalPathOf(file.get(), strFinal) ||
-        !vm::GetFinalPath(strPath.substr(0, strPath.find_last_of(L'\\')), strFolder) ||
-        lstrcmpiW(strFinal.c_str(), (strFolder + L"\\" + vm::WideFromAnsi(cipherfmt::c_szCcfFileName)).c_str()) != 0)
-        return CCF_E_MISSING;
-    switch (cipherfmt::ReadOpenFile(file, cipherfmt::c_cbCcfMax, a_pBytes)) {
-    case cipherfmt::ReadStatus::CannotOpen:
-        return CCF_E_MISSING;
-    case cipherfmt::ReadStatus::TooLarge:
-        return CCF_E_TOO_LARGE;
-    case cipherfmt::ReadStatus::Ok:
-        break;
-    }
-    return cipherfmt::ParseCcf(*a_pBytes, a_pFields);
+    return cipherfmt::ReadFolderPolicy(strPath.substr(0, strPath.find_last_of(L'\\')), a_pFields, a_pBytes);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "common/AuditTrail.h"
 #include "common/FileIdentity.h"
 #include "common/Handle.h"
+#include "common/InstalledProduct.h"
 #include "common/PolicyHandOver.h"
 #include "common/ProcessStart.h"
 #include "common/ProcessModules.h"
@@ -59,13 +60,32 @@ void Report(const char* a_szFormat, ...)
 
 using vm::AnsiRendering;
 
+// The launcher's own path as the system records the image it mapped, not
+// the loader's list in the process's own memory.
 std::wstring GetOwnPath()
 {
     wchar_t szPath[MAX_PATH] = {};
-    DWORD cch = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH)
+    DWORD cch = MAX_PATH;
+    if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, szPath, &cch) || cch >= MAX_PATH)
         return std::wstring();
     return std::wstring(szPath, cch);
+}
+
+// The launcher serves only as a file of the installed product, reading the
+// policy through the cipher.dll of that same folder; null when it does, else
+// why not.
+const char* WhyNotInstalled()
+{
+    std::wstring strSelf, strFolder, strCipher;
+    if (!vm::GetProcessImageFinalPath(strSelf))
+        return "its image cannot be opened";
+    if (const char* szWhy = vm::WhyNotInstalledFile(strSelf, strFolder))
+        return szWhy;
+    HMODULE hCipher = GetModuleHandleW(L"cipher.dll");
+    if (!hCipher || !vm::GetModuleImageFinalPath(hCipher, strCipher) ||
+        lstrcmpiW(strCipher.c_str(), (strFolder + L"\\cipher.dll").c_str()) != 0)
+        return "its cipher.dll is not the installed product's";
+    return nullptr;
 }
 
 // A text lives in the child only while the loading threads read it.
@@ -345,6 +365,12 @@ int Run(const std::wstring& a_strArguments, const std::wstring& a_strOwnPath, La
         g_strRequestText = a_strArguments;
         Report("%s; nothing started", AnsiRendering(strWhy).c_str());
         return nRead;
+    }
+    if (const char* szWhy = WhyNotInstalled()) {
+        g_strRule = vm::WideFromAnsi(std::string("the launcher is no file of the installed product: ") + szWhy);
+        Report("%s is no file of the installed product: %s; nothing started", AnsiRendering(a_strOwnPath).c_str(),
+               szWhy);
+        return c_nExitUntrustedProgram;
     }
     WORD wMachine = ReadImageMachine(a_request.strApplicationPath);
     if (IsProductMachine(wMachine) && wMachine != c_wOwnMachine)

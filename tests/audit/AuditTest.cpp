@@ -188,13 +188,15 @@ void OfferControlledLaunchTwice(const vmtest::CRequestMix& a_mix)
     a_mix.Offer(vmtest::c_requestControlledLaunch);
 }
 
-// The launcher beside the hook, and the mix's drawer and its plug-in made a
-// real program and a real plug-in.
+// The mix's drawer and its plug-in made a real program and a real plug-in,
+// and the probe in the launcher's place, answering as one that started it:
+// the real launcher serves only from an installed product's folder, and its
+// own decisions are the companions' tests'.
 void PlaceLauncherAndApplication(const vmtest::CRequestMix& a_mix)
 {
     std::string strDocument = a_mix.File(vmtest::c_requestControlledLaunch);
     std::string strDrawer = strDocument.substr(0, strDocument.rfind('\\')) + "\\drawer.exe";
-    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), LauncherCopy().c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), LauncherCopy().c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\..\\tests\\vmprobe.exe").c_str(), strDrawer.c_str(), FALSE));
     ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(),
                           (vmtest::TestDir() + "\\vmmixplug.dll").c_str(), FALSE));
@@ -213,8 +215,9 @@ void StartThroughTheLauncher(const vmtest::CRequestMix& a_mix)
 }
 
 // The policy held open by another program without sharing while the host
-// has its last good policy: the controlled request starts through the real
-// launcher, which decides by the policy the hook decided by.
+// has its last good policy: the controlled request is still started, and
+// handed the policy the hook decided by (the launcher's use of it is the
+// companions' tests').
 void StartWhileThePolicyIsHeld(const vmtest::CRequestMix& a_mix)
 {
     PlaceLauncherAndApplication(a_mix);
@@ -391,11 +394,12 @@ const EventRow c_eventRows[] = {
     // with the line at fault.
     {nullptr, L"C:\\audit\\nothing.exe", 1, EVENTLOG_WARNING_TYPE, 201, 1,
      L"*|(none)|(none)|(none)|no /D: argument|1|C:\\audit\\nothing.exe"},
-    // The launcher's trust refusal (no policy beside it) names the document,
-    // a Greek name intact, apart from the program.
+    // The launcher's refusal (no installed product's) names the document, a
+    // Greek name intact, apart from the program; the rule depends on what the
+    // prefix registers.
     {nullptr, L"C:\\vmaudit\\audit_test.exe \"C:\\docs\\" GREEK_NAME L".vmd\"/D:C:\\vmaudit\\launcher\\cipher.dll", 8,
      EVENTLOG_WARNING_TYPE, 201, 1,
-     L"*|C:\\docs\\" GREEK_NAME L".vmd|C:\\vmaudit\\audit_test.exe|C:\\vmaudit\\launcher\\cipher.dll|no valid policy file|8|(none)"},
+     L"*|C:\\docs\\" GREEK_NAME L".vmd|C:\\vmaudit\\audit_test.exe|C:\\vmaudit\\launcher\\cipher.dll|*|8|(none)"},
     // The policy file broken for two requests: one error...
     {"policy", nullptr, 0, EVENTLOG_ERROR_TYPE, 300, 1,
      L"C:\\vmaudit\\company.ccf|wrong first line (expected \"LUMIDEX-CCF 1\")"},

@@ -2,6 +2,9 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/CompanionsSupport.h"
+#include "tests/support/TestPaths.h"
+
+#include <shlobj.h>
 
 namespace vmtest {
 
@@ -41,6 +44,19 @@ bool CopyFiles(const std::string& a_strFrom, const std::string& a_strTo, const s
         if (!CopyFileA((a_strFrom + "\\" + strName).c_str(), (a_strTo + "\\" + strName).c_str(), FALSE))
             return false;
     return true;
+}
+
+std::string MakeProgramFilesDir(const std::string& a_strName)
+{
+    char szProgramFiles[MAX_PATH] = {};
+    // Where the x64 package installs both builds: a 32-bit process under Wine
+    // learns no other Program Files folder (no ProgramW6432Dir).
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, szProgramFiles)))
+        return std::string();
+    std::string strDir = std::string(szProgramFiles) + "\\scratch-" + a_strName;
+    RemoveTree(strDir);
+    CreateDirectoryA(strDir.c_str(), nullptr);
+    return strDir;
 }
 
 } // namespace vmtest

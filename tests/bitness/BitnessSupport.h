@@ -24,4 +24,9 @@ DWORD Regsvr32(bool a_b32Bit, bool a_bRegister, const std::string& a_strModule);
 // Copies the named files from a_strFrom into a_strTo; false when one fails.
 bool CopyFiles(const std::string& a_strFrom, const std::string& a_strTo, const std::vector<std::string>& a_names);
 
+// A fresh empty folder "scratch-<a_strName>" below the machine's 32-bit
+// Program Files, where the launcher and the plug-in serve as an installed product;
+// removed by the next call with the same name, or by RemoveTree.
+std::string MakeProgramFilesDir(const std::string& a_strName);
+
 } // namespace vmtest

@@ -60,7 +60,8 @@ class EndToEndTest : public ::testing::TestWithParam<Route> {
 protected:
     static void SetUpTestSuite()
     {
-        s_strProduct = vmtest::MakeScratchDir("e2e");
+        // Below Program Files and registered, where the product serves.
+        s_strProduct = vmtest::MakeProgramFilesDir("e2e");
         s_strX64 = s_strProduct + "\\x64";
         CreateDirectoryA(s_strX64.c_str(), nullptr);
         const std::vector<std::string> files{"vormidmgr.dll", "cipher.dll", "vormidmgr.exe", "vmplugin.dll",
@@ -113,6 +114,7 @@ protected:
     {
         vmtest::Regsvr32(true, false, s_strProduct + "\\vormidmgr.dll");
         vmtest::Regsvr32(false, false, s_strX64 + "\\vormidmgr.dll");
+        vmtest::RemoveTree(s_strProduct);
         for (REGSAM view : c_views) {
             DeleteTree(HKEY_LOCAL_MACHINE, c_szFileExts, ".vm32", view);
             DeleteTree(HKEY_LOCAL_MACHINE, c_szFileExts, ".vm64", view);

@@ -24,7 +24,9 @@ class LauncherHandOverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_strProduct = vmtest::MakeScratchDir("handover");
+        // Installed below Program Files, each build's hook registered in its
+        // view: there the launchers serve.
+        m_strProduct = vmtest::MakeProgramFilesDir("handover");
         m_strX64 = m_strProduct + "\\x64";
         ASSERT_TRUE(CreateDirectoryA(m_strX64.c_str(), nullptr));
         std::string strX86Bin = vmtest::X86BinDir();
@@ -37,6 +39,10 @@ protected:
         // Each launcher reads the one policy through its build's cipher.dll.
         Copy(strX86Bin + "\\cipher.dll", m_strProduct + "\\cipher.dll");
         Copy(vmtest::BinDir() + "\\cipher.dll", m_strX64 + "\\cipher.dll");
+        Copy(strX86Bin + "\\vormidmgr.dll", m_strProduct + "\\vormidmgr.dll");
+        Copy(vmtest::BinDir() + "\\vormidmgr.dll", m_strX64 + "\\vormidmgr.dll");
+        ASSERT_EQ(0u, vmtest::Regsvr32(true, true, m_strProduct + "\\vormidmgr.dll"));
+        ASSERT_EQ(0u, vmtest::Regsvr32(false, true, m_strX64 + "\\vormidmgr.dll"));
         vmtest::WriteFile(m_strProduct + "\\company.ccf",
                           vmtest::SealPolicy({{"CompanyID", "ACME"},
                                               {"probe32.exe", "vmplugin.dll"},
@@ -46,7 +52,13 @@ protected:
         SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, m_strRecord.c_str());
     }
 
-    void TearDown() override { SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr); }
+    void TearDown() override
+    {
+        SetEnvironmentVariableA(vmtest::c_szProbeRecordVariable, nullptr);
+        vmtest::Regsvr32(true, false, m_strProduct + "\\vormidmgr.dll");
+        vmtest::Regsvr32(false, false, m_strX64 + "\\vormidmgr.dll");
+        vmtest::RemoveTree(m_strProduct);
+    }
 
     static void Copy(const std::string& a_strFrom, const std::string& a_strTo)
     {
@@ -92,7 +104,8 @@ TEST_F(LauncherHandOverTest, ThirtyTwoBitLauncherHandsA64BitApplicationToTheX64B
     auto record = WaitForRecord();
     EXPECT_EQ("1", record["plugin"]);
     EXPECT_EQ(m_strX64 + "\\vmplugin.dll", record["pluginpath"]);
-    EXPECT_EQ(strApp + " x", record["cmdline"]);
+    // The application's path holds a blank: the launcher quotes it.
+    EXPECT_EQ("\"" + strApp + "\" x", record["cmdline"]);
     EXPECT_EQ(strDir, record["cwd"]);
 }
 

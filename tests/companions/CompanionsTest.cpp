@@ -316,43 +316,57 @@ TEST_F(LaunchPathsTest, SkipsTheLaunchersOwnPath)
 
 // ---- the launcher starting a real application -------------------------------
 
-// Installed as the product is, under a folder with a blank: the launcher and
-// the plug-in side by side, the application under "Program Files" too.
+// Installed as the product is, below Program Files and registered in HKLM,
+// under a folder with a blank: the launcher, the plug-in and cipher.dll side
+// by side (the x64 build in the "x64" subfolder), the policy in the product
+// folder, the applications in trusted folders of the policy. Apart from it, a
+// launcher set with a policy of its own, copied to the users' shared folder.
 class LauncherTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         s_strRoot = vmtest::MakeScratchDir("launcher");
-        for (const char* szDir : {"\\plain", "\\Program Files", "\\Program Files\\Korvane",
-                                  "\\Program Files\\Probe Suite", "\\evil", "\\docs", "\\work dir"})
+        s_pProduct = new vmtest::CInstalledProduct("Korvane Test");
+        ASSERT_TRUE(s_pProduct->Ready()) << s_pProduct->Build();
+        for (const char* szDir : {"\\plain", "\\Program Files", "\\Program Files\\Probe Suite", "\\evil", "\\docs",
+                                  "\\work dir", "\\users"})
             CreateDirectoryA((s_strRoot + szDir).c_str(), nullptr);
-        CopyFileA((BinDir() + "\\vormidmgr.exe").c_str(), Expand("{launcher}").c_str(), FALSE);
-        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{plugin}").c_str(), FALSE);
         CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{evil}").c_str(), FALSE);
-        CreateDirectoryA((s_strRoot + "\\Program Files\\Korvane\\x64").c_str(), nullptr);
-        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{r}\\Program Files\\Korvane\\x64\\vmplugin.dll").c_str(),
-                  FALSE);
-        CreateDirectoryA((s_strRoot + "\\users").c_str(), nullptr);
+        CreateDirectoryA(Expand("{product}\\x64").c_str(), nullptr);
+        CopyFileA((BinDir() + "\\vmplugin.dll").c_str(), Expand("{product}\\x64\\vmplugin.dll").c_str(), FALSE);
         for (const char* szApp : {"{plain}", "{blank}", "{victim}", "{r}\\users\\victim.exe", "{r}\\plain\\stranger.exe",
                                   "{r}\\plain\\depapp.exe", "{r}\\plain\\hangapp.exe"})
             CopyFileA(vmtest::ProbeExe().c_str(), Expand(szApp).c_str(), FALSE);
-        // The launcher reads the policy through the cipher.dll beside it.
-        CopyFileA((BinDir() + "\\cipher.dll").c_str(), Expand("{cipher}").c_str(), FALSE);
         for (const char* szDll : {"vmdep.dll", "depplug.dll", "hangplug.dll"})
-            CopyFileA((vmtest::TestDir() + "\\" + szDll).c_str(), Expand("{r}\\Program Files\\Korvane\\").append(szDll).c_str(),
-                      FALSE);
-        vmtest::WriteFile(Expand("{r}\\Program Files\\Korvane\\company.ccf"),
+            CopyFileA((vmtest::TestDir() + "\\" + szDll).c_str(), Expand("{install}\\").append(szDll).c_str(), FALSE);
+        vmtest::WriteFile(Expand("{product}\\company.ccf"),
                           vmtest::SealPolicy({{"CompanyID", "ACME"},
                                               {"probe.exe", "vmplugin.dll"},
                                               {"probe app.exe", "vmplugin.dll"},
                                               {"victim.exe", "vmplugin.dll"},
+                                              {"notepad.exe", "vmplugin.dll"},
                                               {"depapp.exe", "depplug.dll"},
                                               {"hangapp.exe", "hangplug.dll"},
                                               {"TrustedFolders", Expand("{r}\\plain;{r}\\Program Files\\Probe Suite")}}));
         vmtest::WriteFile(Expand("{broken}"), "not a module");
         vmtest::WriteFile(Expand("{doc}"), "document");
+        // The user's own set: the shipped files copied, and a policy sealed
+        // as anyone can seal one, registering the programs the user chose.
+        vmtest::RemoveTree(Expand("{copy}"));
+        CreateDirectoryA(Expand("{copy}").c_str(), nullptr);
+        for (const char* szFile : {"vormidmgr.exe", "vmplugin.dll", "cipher.dll"})
+            CopyFileA((BinDir() + "\\" + szFile).c_str(), Expand("{copy}\\").append(szFile).c_str(), FALSE);
+        vmtest::WriteFile(Expand("{copy}\\company.ccf"), vmtest::SealPolicy({{"CompanyID", "ACME"},
+                                                                          {"cmd.exe", "vmplugin.dll"},
+                                                                          {"rundll32.exe", "vmplugin.dll"}}));
     }
-    static void TearDownTestSuite() { vmtest::RemoveTree(s_strRoot); }
+    static void TearDownTestSuite()
+    {
+        vmtest::RemoveTree(Expand("{copy}"));
+        delete s_pProduct;
+        s_pProduct = nullptr;
+        vmtest::RemoveTree(s_strRoot);
+    }
 
     void SetUp() override
     {
@@ -368,11 +382,17 @@ protected:
 
     static std::string Expand(const std::string& a_strTemplate)
     {
-        std::string strInstall = s_strRoot + "\\Program Files\\Korvane";
+        std::string strInstall = s_pProduct->Build();
+        char szSystem[MAX_PATH] = {};
+        GetSystemDirectoryA(szSystem, MAX_PATH);
         return ::Expand(a_strTemplate, {{"{launcher}", strInstall + "\\vormidmgr.exe"},
                                         {"{plugin}", strInstall + "\\vmplugin.dll"},
                                         {"{broken}", strInstall + "\\broken.dll"},
                                         {"{cipher}", strInstall + "\\cipher.dll"},
+                                        {"{install}", strInstall},
+                                        {"{product}", s_pProduct->Product()},
+                                        {"{copy}", "C:\\users\\Public\\x"},
+                                        {"{sys}", szSystem},
                                         {"{evil}", s_strRoot + "\\evil\\vmplugin.dll"},
                                         {"{plain}", s_strRoot + "\\plain\\probe.exe"},
                                         {"{blank}", s_strRoot + "\\Program Files\\Probe Suite\\probe app.exe"},
@@ -387,9 +407,10 @@ protected:
     // As the hook writes it: the launcher's path unquoted, a blank, the
     // application command, the marks without blanks.
     static DebuggedRun RunLauncher(const std::string& a_strArguments, const std::string& a_strDirectory = "",
-                                   const std::function<void()>& a_onJudging = nullptr, HANDLE a_hInput = nullptr)
+                                   const std::function<void()>& a_onJudging = nullptr, HANDLE a_hInput = nullptr,
+                                   const char* a_szLauncher = "{launcher}")
     {
-        std::string strLauncher = Expand("{launcher}");
+        std::string strLauncher = Expand(a_szLauncher);
         return RunDebugged(strLauncher, strLauncher + " " + a_strArguments, a_strDirectory, a_onJudging, a_hInput);
     }
 
@@ -402,9 +423,11 @@ protected:
     }
 
     static std::string s_strRoot;
+    static vmtest::CInstalledProduct* s_pProduct;
     std::string m_strRecord;
 };
 std::string LauncherTest::s_strRoot;
+vmtest::CInstalledProduct* LauncherTest::s_pProduct = nullptr;
 
 struct LaunchRow {
     const char* szCase;
@@ -459,6 +482,7 @@ struct FailureRow {
     const char* szDirectory; // the launcher's current directory; "": the test's
     // {race} leads to a trusted folder until the launcher judges, then to the users' folder
     bool bRepointRace = false;
+    const char* szLauncher = "{launcher}";
 };
 const FailureRow c_failureRows[] = {
     {"missing application", "{r}\\nowhere\\missing.exe \"{doc}\"/D:{plugin}", 2, ""},
@@ -466,7 +490,7 @@ const FailureRow c_failureRows[] = {
     {"empty plug-in", "\"{victim}\" /x/D:", 3, ""},
     {"empty plug-in with directory", "\"{victim}\" /x/D:/D:{work}", 3, ""},
     {"plug-in outside the launcher's folder", "\"{victim}\" /x/D:{evil}", 3, ""},
-    {"missing plug-in file", "\"{victim}\" /x/D:{r}\\Program Files\\Korvane\\absent.dll", 3, ""},
+    {"missing plug-in file", "\"{victim}\" /x/D:{install}\\absent.dll", 3, ""},
     {"plug-in the policy names for no such program", "\"{victim}\" /x/D:{broken}", 8, ""},
     {"parameters holding a mark and a plug-in", "\"{victim}\" x/D:{evil}/D:{plugin}", 3, ""},
     {"relative directory after a planted plug-in", "\"{victim}\" x/D:{evil}/D:{plugin}/D:\\..\\..", 1, ""},
@@ -479,9 +503,14 @@ const FailureRow c_failureRows[] = {
      8, "", true},
     {"a program the policy never names", "\"{r}\\plain\\stranger.exe\" /x/D:{plugin}", 8, ""},
     {"plug-in that never returns from its attach code",
-     "\"{r}\\plain\\hangapp.exe\" /x/D:{r}\\Program Files\\Korvane\\hangplug.dll", 5, ""},
+     "\"{r}\\plain\\hangapp.exe\" /x/D:{install}\\hangplug.dll", 5, ""},
     {"missing working directory", "\"{victim}\" /x/D:{plugin}/D:{r}\\no such dir", 6, ""},
     {"no /D: argument", "\"{victim}\" /x", 1, ""},
+    // The shipped launcher, cipher.dll and plug-in copied to a user's folder
+    // beside a policy the user sealed, naming a system program: no file of
+    // the installed product, so nothing is started.
+    {"a launcher set copied beside a policy of the user's", "{sys}\\cmd.exe /c rem/D:{copy}\\vmplugin.dll", 8, "",
+     false, "{copy}\\vormidmgr.exe"},
 };
 
 // The programs the failure rows start.
@@ -538,7 +567,7 @@ TEST_P(LaunchFailureTest, RefusesAndSaysSoWithoutLeavingAProcess)
     std::function<void()> onJudging;
     if (row.bRepointRace)
         onJudging = [&race] { race.RepointToUsers(); };
-    DebuggedRun run = RunLauncher(strArguments, Expand(row.szDirectory), onJudging);
+    DebuggedRun run = RunLauncher(strArguments, Expand(row.szDirectory), onJudging, nullptr, row.szLauncher);
     EXPECT_EQ(row.nExit, run.nExit);
     ASSERT_EQ(1u, run.texts.size()) << ::testing::PrintToString(run.texts);
     EXPECT_EQ(0u, run.texts[0].rfind("[vormidmgr.exe] ", 0)) << run.texts[0];
@@ -599,7 +628,7 @@ vm::UniqueNullHandle MakePolicyInput(PolicyInput a_eInput, const std::string& a_
 
 TEST_F(LauncherTest, DecidesByTheHandedOverPolicyOnlyWhileTheFileIsHeld)
 {
-    const std::string strPolicy = Expand("{r}\\Program Files\\Korvane\\company.ccf");
+    const std::string strPolicy = Expand("{product}\\company.ccf");
     const std::string strAway = strPolicy + ".away";
     const std::string strGood = vmtest::ReadFile(strPolicy);
     const std::string strForged = s_strRoot + "\\forged.ccf";
@@ -646,12 +675,12 @@ TEST_F(LauncherTest, DecidesByTheHandedOverPolicyOnlyWhileTheFileIsHeld)
 TEST_F(LauncherTest, ThePluginsImportsComeFromItsOwnFolder)
 {
     CopyFileA((vmtest::TestDir() + "\\vmdep.dll").c_str(), Expand("{work}\\vmdep.dll").c_str(), FALSE);
-    DebuggedRun run = RunLauncher(Expand("\"{r}\\plain\\depapp.exe\" /x/D:{r}\\Program Files\\Korvane\\depplug.dll/D:{work}"));
+    DebuggedRun run = RunLauncher(Expand("\"{r}\\plain\\depapp.exe\" /x/D:{install}\\depplug.dll/D:{work}"));
     DeleteFileA(Expand("{work}\\vmdep.dll").c_str());
     ASSERT_EQ(0, run.nExit) << ::testing::PrintToString(run.texts);
     ASSERT_TRUE(WaitRecord());
     auto record = ReadProbeRecord(m_strRecord);
-    EXPECT_EQ(0, lstrcmpiA(Expand("{r}\\Program Files\\Korvane\\vmdep.dll").c_str(), record["deppath"].c_str()))
+    EXPECT_EQ(0, lstrcmpiA(Expand("{install}\\vmdep.dll").c_str(), record["deppath"].c_str()))
         << record["deppath"];
 }
 
@@ -659,13 +688,17 @@ TEST_F(LauncherTest, ThePluginsImportsComeFromItsOwnFolder)
 
 // The plug-in serves only a program the trust rule lets receive it: a process
 // that loads it by itself is refused, and the plug-in says so.
+// rundll32's exit code says nothing of what the export answered.
+constexpr int c_nAnyExit = -100;
+
 struct PluginHostRow {
     const char* szCase;
     const char* szHost;   // the program that loads the plug-in and uses it
     const char* szPlugin;
-    int nExit;            // what VmPluginServes answered: 1 serves, 0 refuses
+    int nExit;            // what VmPluginServes answered: 1 serves, 0 refuses; c_nAnyExit: not told
     const char* szText;   // the plug-in's one text, up to the process id
     const char* szReason; // what follows the process id
+    const char* szCommandLine = "\"{host}\" use \"{dll}\"";
 };
 const PluginHostRow c_pluginHostRows[] = {
     {"registered program in a trusted folder", "{victim}", "{plugin}", 1, "[vmplugin] loaded into victim.exe pid ", ""},
@@ -674,13 +707,26 @@ const PluginHostRow c_pluginHostRows[] = {
     {"a program the policy never names", "{r}\\plain\\stranger.exe", "{plugin}", 0,
      "[vmplugin] refused in stranger.exe pid ", ": the policy registers no plug-in for the program"},
     {"the plug-in copied away from its policy", "{victim}", "{evil}", 0, "[vmplugin] refused in victim.exe pid ",
-     ": no valid policy file"},
+     ": the plug-in is no file of the installed product: it lies outside the installed product's folder"},
     // The x64 build in its "x64" subfolder reads the product folder's policy;
-    // a 32-bit plug-in there has none.
-    {"a plug-in in the x64 subfolder", "{victim}", "{r}\\Program Files\\Korvane\\x64\\vmplugin.dll",
+    // a 32-bit plug-in there is no file of the 32-bit installation.
+    {"a plug-in in the x64 subfolder", "{victim}", "{product}\\x64\\vmplugin.dll",
      sizeof(void*) == 8 ? 1 : 0,
      sizeof(void*) == 8 ? "[vmplugin] loaded into victim.exe pid " : "[vmplugin] refused in victim.exe pid ",
-     sizeof(void*) == 8 ? "" : ": no valid policy file"},
+     sizeof(void*) == 8 ? "" : ": the plug-in is no file of the installed product: it lies outside the installed "
+                               "product's folder"},
+    // The shipped plug-in copied beside a policy the user sealed for
+    // rundll32.exe, which runs its export: no file of the installed product.
+    {"a plug-in copied beside a policy of the user's, run by rundll32", "{sys}\\rundll32.exe",
+     "{copy}\\vmplugin.dll", c_nAnyExit, "[vmplugin] refused in rundll32.exe pid ",
+     ": the plug-in is no file of the installed product: it lies outside the installed product's folder",
+     "\"{host}\" {dll},VmPluginServes"},
+    // A program in a user's folder that writes C:\windows\notepad.exe (which
+    // the policy registers) into its own loader list and process parameters:
+    // judged by the image the system mapped.
+    {"a host that names itself notepad.exe in its own memory", "{r}\\users\\victim.exe", "{plugin}", 0,
+     "[vmplugin] refused in victim.exe pid ", ": the program lies outside the trusted folders",
+     "\"{host}\" use-masked \"{dll}\""},
 };
 
 TEST_F(LauncherTest, ThePluginServesOnlyAProgramTheTrustRuleLetsReceiveIt)
@@ -688,8 +734,11 @@ TEST_F(LauncherTest, ThePluginServesOnlyAProgramTheTrustRuleLetsReceiveIt)
     for (const PluginHostRow& row : c_pluginHostRows) {
         SCOPED_TRACE(row.szCase);
         std::string strHost = Expand(row.szHost);
-        DebuggedRun run = RunDebugged(strHost, "\"" + strHost + "\" use \"" + Expand(row.szPlugin) + "\"", "");
-        EXPECT_EQ(row.nExit, run.nExit);
+        DebuggedRun run =
+            RunDebugged(strHost, ::Expand(row.szCommandLine, {{"{host}", strHost}, {"{dll}", Expand(row.szPlugin)}}), "");
+        if (row.nExit != c_nAnyExit) {
+            EXPECT_EQ(row.nExit, run.nExit);
+        }
         std::vector<std::string> texts;
         for (const std::string& strText : run.texts)
             if (strText.rfind("[vmplugin]", 0) == 0)

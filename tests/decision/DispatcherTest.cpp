@@ -15,6 +15,7 @@
 #include "tests/support/TestPaths.h"
 
 #include "common/FileIdentity.h"
+#include "common/ModuleIdentity.h"
 #include "companions/cipher/ccfformat.h"
 
 #include <gtest/gtest.h>
@@ -1094,16 +1095,59 @@ const TrustRow c_trustRows[] = {
      nullptr, c_strPublishers.c_str()},
 };
 
+// The launcher and the plug-in serve only as an installed product: installed
+// below Program Files and registered in the real HKLM, for the launcher to
+// see, and the hook under test seeing itself as the installed module.
+class CInstalledHook {
+public:
+    explicit CInstalledHook(vmtest::RegistryRedirect& a_redirect) : m_redirect(a_redirect)
+    {
+        m_redirect.Pause();
+        m_product = std::make_unique<vmtest::CInstalledProduct>("VmDispatchTest");
+        m_redirect.Resume();
+        m_hModule = LoadLibraryExA((m_product->Build() + "\\vormidmgr.dll").c_str(), nullptr,
+                                   DONT_RESOLVE_DLL_REFERENCES);
+        m_hOld = g_hInstance;
+        if (m_hModule)
+            g_hInstance = m_hModule;
+    }
+    ~CInstalledHook()
+    {
+        g_hInstance = m_hOld;
+        if (m_hModule)
+            FreeLibrary(m_hModule);
+        m_redirect.Pause();
+        m_product.reset();
+        m_redirect.Resume();
+    }
+    CInstalledHook(const CInstalledHook&) = delete;
+    CInstalledHook& operator=(const CInstalledHook&) = delete;
+    bool Ready() const { return m_product->Ready() && m_hModule; }
+    std::string Build() const { return m_product->Build(); }
+    // The policy the hook reads (beside the tests' cipher.dll) is the product's.
+    void CopyPolicy() const
+    {
+        CopyFileA(vmtest::PolicyPath().c_str(), (m_product->Product() + "\\company.ccf").c_str(), FALSE);
+    }
+
+private:
+    vmtest::RegistryRedirect& m_redirect;
+    std::unique_ptr<vmtest::CInstalledProduct> m_product;
+    HMODULE m_hModule = nullptr;
+    HINSTANCE m_hOld = nullptr;
+};
+
 TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
 {
     char szProgramFiles[MAX_PATH] = {};
     ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, szProgramFiles));
     std::string strProgramFiles = std::string(szProgramFiles) + "\\VmTrustTest";
-    const std::string strRealPlugin = vmtest::TestDir() + "\\vmplugin.dll";
-    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vormidmgr.exe").c_str(), Launcher().c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA((vmtest::BinDir() + "\\vmplugin.dll").c_str(), strRealPlugin.c_str(), FALSE));
-    const std::string strSubPlugin = vmtest::TestDir() + "\\sub\\vmplugin.dll";
-    CreateDirectoryA((vmtest::TestDir() + "\\sub").c_str(), nullptr);
+    CInstalledHook installed(*m_redirect);
+    ASSERT_TRUE(installed.Ready()) << installed.Build();
+    ASSERT_TRUE(CopyFileA(m_strPlugin.c_str(), (installed.Build() + "\\" + c_szPlugin).c_str(), FALSE));
+    const std::string strRealPlugin = installed.Build() + "\\vmplugin.dll";
+    const std::string strSubPlugin = installed.Build() + "\\sub\\vmplugin.dll";
+    CreateDirectoryA((installed.Build() + "\\sub").c_str(), nullptr);
     ASSERT_TRUE(CopyFileA(strRealPlugin.c_str(), strSubPlugin.c_str(), FALSE));
     const std::string strRoot = "C:\\vmtrustroot", strProgramData = "C:\\ProgramData\\vmtrust";
     char szWindows[MAX_PATH] = {};
@@ -1129,7 +1173,7 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             for (auto var : {std::make_pair("{t}", Path("trusted")), std::make_pair("{u}", Path("users")),
                              std::make_pair("{pf}", strProgramFiles), std::make_pair("{root}", strRoot),
                              std::make_pair("{pd}", strProgramData), std::make_pair("{dmp}", strDmp),
-                             std::make_pair("{cipher}", vmtest::TestDir() + "\\cipher.dll"),
+                             std::make_pair("{cipher}", installed.Build() + "\\cipher.dll"),
                              std::make_pair("{doc}", strFile), std::make_pair("{dir}", strFile.substr(0, strFile.rfind('\\')))})
                 for (size_t i = a_str.find(var.first); i != std::string::npos; i = a_str.find(var.first))
                     a_str.replace(i, strlen(var.first), var.second);
@@ -1153,6 +1197,7 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
         if (row.szPublishers)
             policy.push_back({"TrustedPublishers", row.szPublishers});
         vmtest::WritePolicy(policy);
+        installed.CopyPolicy();
         std::string strDirectory = expand(row.szDirectory);
         Request request("open", &strFile);
         request.sei.lpDirectory = strDirectory.empty() ? nullptr : strDirectory.c_str();
@@ -1174,8 +1219,6 @@ TEST_F(DispatcherTest, PluginGoesOnlyIntoTheTrustedRegisteredProgram)
             EXPECT_EQ(strRecorded, "") << "the program ran";
         }
     }
-    DeleteFileA(strRealPlugin.c_str());
-    vmtest::RemoveTree(vmtest::TestDir() + "\\sub");
     for (const std::string& strDir : {strProgramFiles, strRoot, strProgramData})
         vmtest::RemoveTree(strDir);
     DeleteFileA((strDmp + "\\probe.exe").c_str());

@@ -8,6 +8,10 @@
 //   use DLL                  loads the plug-in DLL and ends with what its
 //                            VmPluginServes answers (1 serves, 0 refuses; 2
 //                            no load, 3 no such export)
+//   use-masked DLL           the same after rewriting its own records of its
+//                            image (the loader list's first entry and the
+//                            process parameters) to C:\windows\notepad.exe,
+//                            as code of the user's own can
 // Started any other way - as an application, or in the launcher's place - it
 // writes down how it was started (its command line, the arguments the C
 // runtime made of it, and which vmplugin.dll is inside) into the file that
@@ -18,6 +22,7 @@
 // with the code VM_PROBE_EXIT gives, or crashes when that reads "crash".
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +115,32 @@ int UsePlugin(const char* a_szDll)
     return pfnServes ? pfnServes() : 3;
 }
 
+// Lives as long as the process: the records point at it.
+wchar_t g_szMask[] = L"C:\\windows\\notepad.exe";
+
+void MaskImageName()
+{
+    using QueryFn = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    auto pfnQuery = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION info{};
+    if (!pfnQuery || pfnQuery(GetCurrentProcess(), ProcessBasicInformation, &info, sizeof(info), nullptr) != 0)
+        return;
+    auto mask = [](UNICODE_STRING& a_name) {
+        a_name.Buffer = g_szMask;
+        a_name.Length = static_cast<USHORT>(sizeof(g_szMask) - sizeof(wchar_t));
+        a_name.MaximumLength = static_cast<USHORT>(sizeof(g_szMask));
+    };
+    mask(info.PebBaseAddress->ProcessParameters->ImagePathName);
+    // Windows lists the program first; Wine may list ntdll before it.
+    LIST_ENTRY* pList = &info.PebBaseAddress->Ldr->InMemoryOrderModuleList;
+    for (LIST_ENTRY* pEntry = pList->Flink; pEntry != pList; pEntry = pEntry->Flink) {
+        auto* pModule = CONTAINING_RECORD(pEntry, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
+        if (pModule->DllBase == GetModuleHandleW(nullptr))
+            mask(pModule->FullDllName);
+    }
+}
+
 LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS*)
 {
     return EXCEPTION_EXECUTE_HANDLER;
@@ -141,6 +172,10 @@ int main(int a_argc, char** a_argv)
         return WaitForParent(a_argc, a_argv);
     if (a_argc == 3 && std::strcmp(szMode, "use") == 0)
         return UsePlugin(a_argv[2]);
+    if (a_argc == 3 && std::strcmp(szMode, "use-masked") == 0) {
+        MaskImageName();
+        return UsePlugin(a_argv[2]);
+    }
     if (a_argc == 2 && std::strcmp(szMode, "debug") == 0) {
         OutputDebugStringA("probe: one\n");
         OutputDebugStringA("probe: two");

@@ -3,6 +3,7 @@
 // hook from there, and unregistration takes out exactly what was added.
 
 #include "common/Handle.h"
+#include "common/InstalledProduct.h"
 #include "module/Guids.h"
 
 #include "tests/registration/RegistrationTestRegistry.h"
@@ -360,6 +361,17 @@ TEST_F(SelfRegistrationTest, UnregisteringANeverRegisteredModuleTouchesNothingEl
     }
     EXPECT_EQ(m_cClassesBefore, CountSubkeys(HKEY_CLASSES_ROOT, "CLSID"));
     EXPECT_EQ(m_strExplorerBefore, Dump(HKEY_LOCAL_MACHINE, c_szExplorer));
+}
+
+// The launcher and the plug-in find the installed product by the key the
+// registration writes: the class id they name is the interface description's.
+TEST(InstalledProductKeyTest, NamesTheHooksClass)
+{
+    wchar_t szClsid[40] = {};
+    ASSERT_EQ(39, StringFromGUID2(CLSID_DocHook, szClsid, 40));
+    EXPECT_STREQ(szClsid, vm::c_szHookClassId);
+    EXPECT_EQ(std::wstring(L"Software\\Classes\\CLSID\\") + szClsid + L"\\InprocServer32",
+              std::wstring(vm::c_szHookServerKey));
 }
 
 } // namespace

@@ -7,8 +7,36 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace vmtest {
+
+// The product installed in the prefix as the installer lays it out: the
+// product folder a_strName below the machine's Program Files, this build's
+// launcher, plug-in, cipher.dll and hook module in it (the x64 build's in its
+// "x64" subfolder), and the hook's registration in HKLM, in this build's
+// view, naming that hook module. At its end the registration found before is
+// put back and the folder removed.
+class CInstalledProduct {
+public:
+    explicit CInstalledProduct(const std::string& a_strName);
+    ~CInstalledProduct();
+    CInstalledProduct(const CInstalledProduct&) = delete;
+    CInstalledProduct& operator=(const CInstalledProduct&) = delete;
+    bool Ready() const { return m_bReady; }
+    // The product folder, which holds the one company.ccf.
+    const std::string& Product() const { return m_strProduct; }
+    // This build's folder: the product folder, or its "x64" subfolder.
+    const std::string& Build() const { return m_strBuild; }
+
+private:
+    std::string m_strProduct;
+    std::string m_strBuild;
+    bool m_bHadClass = false;
+    bool m_bHadServer = false;
+    std::string m_strOldServer;
+    bool m_bReady = false;
+};
 
 // A Unix path handed over in the environment by the build, as a Windows path
 // (Wine shows the Unix root as drive Z:); empty when the variable is unset.

@@ -69,6 +69,20 @@ RegistryRedirect::RegistryRedirect(const std::string& a_strName)
     RedirectRoot(HKEY_CURRENT_USER, m_hUser);
 }
 
+void RegistryRedirect::Pause()
+{
+    RedirectRoot(HKEY_CURRENT_USER, nullptr);
+    RedirectRoot(HKEY_CLASSES_ROOT, nullptr);
+    RedirectRoot(HKEY_LOCAL_MACHINE, nullptr);
+}
+
+void RegistryRedirect::Resume()
+{
+    RedirectRoot(HKEY_LOCAL_MACHINE, m_hMachine);
+    RedirectRoot(HKEY_CLASSES_ROOT, m_hClasses);
+    RedirectRoot(HKEY_CURRENT_USER, m_hUser);
+}
+
 RegistryRedirect::~RegistryRedirect()
 {
     RedirectRoot(HKEY_CURRENT_USER, nullptr);

@@ -24,6 +24,10 @@ public:
     ~RegistryRedirect();
     RegistryRedirect(const RegistryRedirect&) = delete;
     RegistryRedirect& operator=(const RegistryRedirect&) = delete;
+    // The real roots for a while (for what a test installs for its children
+    // to see), then the scratch keys again.
+    void Pause();
+    void Resume();
 
 private:
     std::string m_strBase;

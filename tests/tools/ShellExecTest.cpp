@@ -525,7 +525,10 @@ TEST_F(ShellExecTest, AHeldPolicyFileRefusesControlledTypesInANewHost)
 // the name is lost.
 TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
 {
-    vmtest::CClassRegistration realHook(c_szRealHook, vmtest::BinDir() + "\\vormidmgr.dll");
+    // The launcher and the plug-in serve only as an installed product.
+    vmtest::CInstalledProduct installed("VmShellExecTest");
+    ASSERT_TRUE(installed.Ready()) << installed.Build();
+    vmtest::CClassRegistration realHook(c_szRealHook, installed.Build() + "\\vormidmgr.dll");
     ASSERT_TRUE(realHook.Ok());
     std::string strDir = vmtest::MakeScratchDir("shellexec-wide");
     std::string strApp = strDir + "\\probe.exe", strFree = strDir + "\\free.exe";
@@ -540,7 +543,7 @@ TEST_F(ShellExecTest, ANameBeyondTheAnsiCodePageOpensUnderItsRealName)
         vm::UniqueFileHandle file(CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_TRUE(file) << vm::AnsiRendering(strFileName);
     }
-    std::string strPolicy = vmtest::BinDir() + "\\company.ccf";
+    std::string strPolicy = installed.Product() + "\\company.ccf";
     vmtest::WriteFile(strPolicy, vmtest::SealPolicy({{"CompanyID", "WIDE"}, {"probe.exe", "vmplugin.dll"},
                                                       {"TrustedFolders", strDir}}));
     vmtest::CClassKey controlled(".vmw", "VmWide.Document");
