@@ -313,11 +313,6 @@ void CLxShellExt::ResetRequestFields(const char* a_szFile)
     m_strFilePath.clear();
     m_strDocument.clear();
     m_nStartError = 0;
-    m_bAppPathFromRequest = false;
-    m_strCommandArguments.clear();
-    m_strCommandRest.clear();
-    m_bMachineCommand = false;
-    m_bInjectionDllChosen = false;
     m_strVerb.clear();
     m_hLauncher.reset();
     m_launched = ControlledStart();

@@ -292,13 +292,15 @@ int ReadCcfFile(const char* a_szPath, std::vector<CcfField>* a_pFields, size_t* 
     return ReadCcfFile(OpenRegularFileForReading(a_szPath), a_pFields, a_pnLine);
 }
 
-int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine)
+int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine,
+                std::string* a_pBytes)
 {
     if (a_pFields)
         a_pFields->clear();
     if (a_pnLine)
         *a_pnLine = 0;
-    std::string strBytes;
+    std::string strOwnBytes;
+    std::string& strBytes = a_pBytes ? *a_pBytes : strOwnBytes;
     switch (a_file ? ReadOpenFile(a_file, c_cbCcfMax, &strBytes) : ReadStatus::CannotOpen) {
     case ReadStatus::CannotOpen:
         return CCF_E_MISSING;
@@ -482,17 +484,7 @@ int ReadFolderPolicy(const std::wstring& a_strFolder, std::vector<CcfField>* a_p
     if (!file || !vm::GetFinalPathOf(file.get(), strFinal) || !vm::GetFinalPath(a_strFolder, strFolder) ||
         lstrcmpiW(strFinal.c_str(), (strFolder + L"\\" + strName).c_str()) != 0)
         return CCF_E_MISSING;
-    std::string strBytes;
-    std::string& bytes = a_pBytes ? *a_pBytes : strBytes;
-    switch (ReadOpenFile(file, c_cbCcfMax, &bytes)) {
-    case ReadStatus::CannotOpen:
-        return CCF_E_MISSING;
-    case ReadStatus::TooLarge:
-        return CCF_E_TOO_LARGE;
-    case ReadStatus::Ok:
-        break;
-    }
-    return ParseCcf(bytes, a_pFields);
+    return ReadCcfFile(file, a_pFields, nullptr, a_pBytes);
 }
 
 } // namespace cipherfmt

@@ -90,7 +90,9 @@ int ParseCcf(const std::string& a_strBytes, std::vector<CcfField>* a_pFields,
 // Reads and judges the policy file at a_szPath.
 int ReadCcfFile(const char* a_szPath, std::vector<CcfField>* a_pFields, size_t* a_pnLine = nullptr);
 // The same through a handle already open (an empty one reads as missing).
-int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine = nullptr);
+// a_pBytes, when given, gets the bytes read.
+int ReadCcfFile(const vm::UniqueFileHandle& a_file, std::vector<CcfField>* a_pFields, size_t* a_pnLine = nullptr,
+                std::string* a_pBytes = nullptr);
 
 // The policy of a product folder, the one way every reader of an installed
 // policy takes: the company.ccf of a_strFolder (a full path, no trailing
