@@ -557,15 +557,19 @@ TEST(AuditLimitTest, HoldsAFloodButNeverTheFirstOfAKind)
 
 // The hook module's message table, as the event viewer formats an event of
 // a_dwId with the inserts "i1" to "i5"; "" when the id does not resolve.
-std::string FormatEvent(DWORD a_dwId)
+// a_szMark: the inserts' names, "i" (i1, i2, ...) or "%" (%1, %2, ..., as the
+// administrators' page shows the messages).
+std::string FormatEvent(DWORD a_dwId, const char* a_szMark = "i")
 {
     std::string strModule = vmtest::BinDir() + "\\vormidmgr.dll";
     HMODULE hModule = LoadLibraryExA(strModule.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     EXPECT_NE(hModule, nullptr) << strModule;
-    const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>("i1"), reinterpret_cast<DWORD_PTR>("i2"),
-                                 reinterpret_cast<DWORD_PTR>("i3"), reinterpret_cast<DWORD_PTR>("i4"),
-                                 reinterpret_cast<DWORD_PTR>("i5"), reinterpret_cast<DWORD_PTR>("i6"),
-                                 reinterpret_cast<DWORD_PTR>("i7")};
+    std::string names[7];
+    DWORD_PTR inserts[7];
+    for (int i = 0; i < 7; ++i) {
+        names[i] = a_szMark + std::to_string(i + 1);
+        inserts[i] = reinterpret_cast<DWORD_PTR>(names[i].c_str());
+    }
     char szText[512];
     std::memset(szText, 0x5A, sizeof(szText));
     DWORD cch = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, hModule, a_dwId,
@@ -596,6 +600,12 @@ TEST(AuditMessageTest, EveryIdTheWritersUseResolves)
         EXPECT_NE(strText, "") << "id " << id.first << ": error " << GetLastError();
         for (int i = 1; i <= id.second; ++i)
             EXPECT_NE(strText.find("i" + std::to_string(i)), std::string::npos) << id.first << ": " << strText;
+        // The administrators' page shows every message as the log does.
+        std::string strMessage = FormatEvent(id.first, "%");
+        strMessage = strMessage.substr(0, strMessage.find_last_not_of("\r\n") + 1);
+        const std::string strRow = "| " + std::to_string(id.first) + " | " + strMessage + " |";
+        EXPECT_NE(vmtest::ReadFile(vmtest::SourcePath("docs\\admin.md")).find(strRow), std::string::npos)
+            << "docs/admin.md lacks the row: " << strRow;
     }
 }
 
