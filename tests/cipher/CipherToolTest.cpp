@@ -301,6 +301,8 @@ std::string LineNumbered(std::string a_strText, int a_nFirst)
 // as valid, with every warning it earns and no other, each naming its line;
 // --strict makes it fail. vmcheck, run beside the sealed policy as in a
 // product folder, warns of the same.
+constexpr char c_szQuotedNearMiss[] = "DeleteOtherAdin is no setting and no program: did you mean DeleteOtherAddin?";
+
 TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
 {
     Write("vmplugin.dll", "");
@@ -336,6 +338,8 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
          {"line @: the TrustedFolders entry \"C:\\ProgramData\" trusts no folder: it lies in ProgramData or a "
           "temporary folder, where users write"}},
         {"TrustedFolder=C:\\Apps", {"line @: TrustedFolder is no setting and no program: did you mean TrustedFolders?"}},
+        // As docs/policy-file.md quotes it (checked below).
+        {"DeleteOtherAdin=1", {"line @: " + std::string(c_szQuotedNearMiss)}},
         {"notepad=vmplugin.dll", {"line @: the application name \"notepad\" does not end in .exe, so it names no program"}},
         // A batch file is a name the hook asks for, and refuses.
         {"run.bat=vmplugin.dll",
@@ -367,6 +371,9 @@ TEST_F(CipherToolTest, SealAndCheckPolicyWarnOfWhatAValidPolicyLeavesUndone)
          {"line @: the TrustedFolders entry \"Q:\\Apps\" trusts no folder: its drive is no fixed local volume, so "
           "the user may re-point its letter"}},
     };
+    // The page that explains the warnings quotes this one word for word.
+    EXPECT_NE(vmtest::ReadFile(vmtest::SourcePath("docs\\policy-file.md")).find(c_szQuotedNearMiss), std::string::npos)
+        << "docs/policy-file.md does not quote: " << c_szQuotedNearMiss;
     // Every warning of the row, in order, for a_strFile with the row on line a_nFirst + 1.
     auto expected = [this](const std::string& a_strFile, const std::vector<std::string>& a_warnings, int a_nFirst) {
         std::string strAll;
