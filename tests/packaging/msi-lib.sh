@@ -49,7 +49,7 @@ kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products
 kept+='|^> HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)$'
 kept+='|^> HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Video\\'
 kept+='|^[<>] HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ServiceCurrent :: @=dword:'
-kept+='|^> HKEY_(CURRENT_USER|LOCAL_MACHINE)\\Software\\Microsoft\\SystemCertificates(\\|$)'
+kept+='|^> HKEY_(CURRENT_USER|LOCAL_MACHINE)\\Software\\(Wow6432Node\\)?Microsoft\\SystemCertificates(\\|$)'
 kept+='|^> HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Wintrust(\\|$)'
 kept_files='^> \./windows/Installer$'
 
